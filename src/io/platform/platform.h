@@ -1,0 +1,110 @@
+// The platform's disk services: the only way the logic reaches devices,
+// volumes and the machine's disk list. One backend per platform (Linux block
+// devices and image files live in platform/linux); tests install their own.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// An open disk, volume or image file. Transfers are positional, so no seek
+// state is shared between calls.
+class IDeviceHandle {
+public:
+    virtual ~IDeviceHandle() = default;
+    // Reads up to `len` bytes at byte offset `off`. Returns the bytes read
+    // (fewer at the end of the device), or -1 with a platform error code in *err.
+    virtual int64_t ReadAt(uint64_t off, void* buf, size_t len, int* err) = 0;
+    // Writes `len` bytes at `off`; same results as ReadAt.
+    virtual int64_t WriteAt(uint64_t off, const void* buf, size_t len, int* err) = 0;
+    virtual bool IsReadOnly() const = 0;
+};
+
+using DevHandle = std::unique_ptr<IDeviceHandle>;
+
+struct DiskGeometry {
+    uint64_t Cylinders = 0;
+    uint32_t TracksPerCylinder = 0;
+    uint32_t SectorsPerTrack = 0;
+    uint32_t BytesPerSector = 0;
+    uint64_t DiskSize = 0;  // bytes
+};
+
+// One entry of the legacy drive layout: the four primary slots first (empty
+// ones with type 0), then per extended boot record its logical partition and
+// its link to the next record.
+struct LayoutEntry {
+    uint64_t StartingOffset = 0;   // bytes from the start of the disk
+    uint64_t PartitionLength = 0;  // bytes
+    uint32_t HiddenSectors = 0;    // for a logical partition: its offset from its own boot record
+    uint32_t PartitionNumber = 0;  // 1..4 primaries by slot, 5.. logical partitions
+    uint8_t PartitionType = 0;
+    bool BootIndicator = false;
+};
+
+enum class PartitionStyle { Mbr = 0, Gpt = 1, Raw = 2 };
+
+struct LayoutExEntry {
+    uint8_t MbrType = 0;
+    std::array<uint8_t, 16> GptType{};  // on-disk byte order
+};
+
+struct DriveLayoutEx {
+    PartitionStyle Style = PartitionStyle::Raw;
+    std::vector<LayoutExEntry> Entries;
+};
+
+constexpr size_t kMaxLayoutEntries = 51;
+
+// One disk of the machine's disk list.
+struct PlatformDiskInfo {
+    uint32_t TotalHeads = 255;
+    std::string DeviceID;       // /dev/NAME or the image path: what Open accepts
+    uint32_t Index = 0;         // position in the list
+    std::string InterfaceType;  // "USB", "SCSI", "ATA", "NVMe", "SD", "Image"
+    std::string MediaType;      // "Removable Media" or "Fixed hard disk media"
+    std::string Model;
+    std::string SerialNumber;
+};
+
+// One mounted volume with its first disk extent.
+struct PlatformVolume {
+    std::string VolumeName;  // device node, e.g. /dev/sdb1
+    std::string MountPath;   // first mount point, e.g. /media/card
+    uint64_t StartingOffset = 0;  // bytes on its disk
+    uint64_t ExtentLength = 0;    // bytes
+    uint32_t DiskNumber = 0;      // Index of its disk in the disk list
+};
+
+class IPlatform {
+public:
+    virtual ~IPlatform() = default;
+    // Opens a disk, volume or image file, existing objects only. Null with
+    // *err set on failure.
+    virtual DevHandle Open(const std::string& path, bool readOnly, int* err) = 0;
+    // 0 or -1 (with *err).
+    virtual int GetGeometry(IDeviceHandle* h, DiskGeometry& g, int* err) = 0;
+    virtual int GetDriveLayout(IDeviceHandle* h, std::vector<LayoutEntry>& out, int* err) = 0;
+    virtual int GetDriveLayoutEx(IDeviceHandle* h, DriveLayoutEx& out, int* err) = 0;
+    // The disks in list order (Index = position). Returns their number.
+    virtual int EnumDisks(std::vector<PlatformDiskInfo>& out) = 0;
+    // The mounted volumes. Returns their number.
+    virtual int EnumVolumes(std::vector<PlatformVolume>& out) = 0;
+    // 0 and the label, or -1.
+    virtual int GetVolumeLabel(const std::string& volumeName, std::string& label) = 0;
+    // Free bytes of the file system holding `path`: 0, or -1 with *err.
+    virtual int GetFreeBytes(const std::string& path, uint64_t& freeBytes, int* err) = 0;
+    // The device node of the volume mounted at "/", or empty.
+    virtual std::string GetSystemVolume() = 0;
+    virtual bool PathExists(const std::string& path) = 0;
+    // Text of a platform error code.
+    virtual std::string ErrorText(int err) = 0;
+};
+
+// The process-wide backend (the Linux one unless a test installed another).
+IPlatform& Platform();
+// Installs a backend for tests; null restores the default. Not owned.
+void SetPlatform(IPlatform* platform);
