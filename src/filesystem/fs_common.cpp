@@ -1,0 +1,2 @@
+// Shared by the FAT32 and NTFS readers.
+#include "io/deviceio.h"
