@@ -1,0 +1,81 @@
+#include "testutil.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sys/wait.h>
+
+namespace testutil {
+
+TempDir::TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "lumivista-test-XXXXXX").string();
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data())) m_path = buf.data();
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
+}
+
+std::string Capture(const std::string& command, int* status) {
+    std::string out;
+    std::string cmd = "bash -c '" ;
+    for (char c : command) {
+        if (c == '\'') cmd += "'\\''";
+        else cmd += c;
+    }
+    cmd += "' 2>&1";
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) {
+        if (status) *status = -1;
+        return out;
+    }
+    std::array<char, 4096> buf{};
+    size_t n;
+    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
+    int rc = pclose(p);
+    if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return out;
+}
+
+int Run(const std::string& command) {
+    int status = 0;
+    std::string out = Capture(command, &status);
+    if (status != 0) std::cerr << "command failed (" << status << "): " << command << "\n" << out << std::endl;
+    return status;
+}
+
+bool HaveTool(const std::string& name) { return Run("command -v " + name + " >/dev/null") == 0; }
+
+std::vector<uint8_t> ReadFileBytes(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
+}
+
+bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& data) {
+    std::ofstream f(path, std::ios::binary);
+    f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    return static_cast<bool>(f);
+}
+
+std::string ToolsDir() { return LUMIVISTA_TOOLS_DIR; }
+
+std::string PhotosDir() {
+    static std::string dir = [] {
+        const char* home = getenv("HOME");
+        std::string cache = getenv("XDG_CACHE_HOME") ? getenv("XDG_CACHE_HOME")
+                                                      : std::string(home ? home : "/tmp") + "/.cache";
+        std::string target = cache + "/lumivista-test-photos";
+        if (Run("bash " + ToolsDir() + "/photos.sh " + target + " >/dev/null") != 0) return std::string();
+        return target;
+    }();
+    return dir;
+}
+
+}  // namespace testutil

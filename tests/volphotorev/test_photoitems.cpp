@@ -1,0 +1,49 @@
+#include <gtest/gtest.h>
+
+#include "volphotorev/photoitems.h"
+
+namespace {
+
+std::unique_ptr<PhotoItem> Item(int32_t category, const char16_t* name) {
+    auto item = std::make_unique<PhotoItem>();
+    item->category = static_cast<PhotoCategory>(category);
+    item->name = name;
+    return item;
+}
+
+TEST(PhotoItemStore, ListsByCategoryInInsertionOrder) {
+    CPhotoItemsMgr store;
+    store.AddItem(Item(Png, u"a.png"));
+    store.AddItem(Item(Jpg, u"x.jpg"));
+    store.AddItem(Item(Png, u"b.png"));
+    store.AddItem(Item(Png, u"c.png"));
+    PhotoItem* out[100] = {};
+    EXPECT_EQ(store.GetItems(Png, 0, 100, out), 3);
+    EXPECT_EQ(out[0]->name, u"a.png");
+    EXPECT_EQ(out[2]->name, u"c.png");
+    EXPECT_EQ(store.GetItems(Png, 3, 100, out), 0);
+    EXPECT_EQ(store.GetItems(Png, 1, 1, out), 1);
+    EXPECT_EQ(out[0]->name, u"b.png");
+    EXPECT_EQ(store.GetItems(Png, -1, -1, nullptr), 3);
+    EXPECT_EQ(store.GetItems(Jpg, -1, -1, nullptr), 1);
+}
+
+TEST(PhotoItemStore, UnknownCategoryGoesToOther) {
+    CPhotoItemsMgr store;
+    store.AddItem(Item(7, u"x"));
+    EXPECT_EQ(store.GetItems(7, -1, -1, nullptr), 1);
+    EXPECT_EQ(store.GetItems(Other, -1, -1, nullptr), 1);
+}
+
+TEST(PhotoCategoryOfName, ByExtensionIgnoringCase) {
+    EXPECT_EQ(GetPhotoCategory("IMG_0001.JPG"), Jpg);
+    EXPECT_EQ(GetPhotoCategory("a.jpeg"), Jpg);
+    EXPECT_EQ(GetPhotoCategory("X.GIF"), Gif);
+    EXPECT_EQ(GetPhotoCategory("shot.Png"), Png);
+    EXPECT_EQ(GetPhotoCategory("paint.bmp"), Bmp);
+    EXPECT_EQ(GetPhotoCategory("photo.jpe"), -1);
+    EXPECT_EQ(GetPhotoCategory("abc"), -1);
+    EXPECT_EQ(GetPhotoCategory("image.tiff"), -1);
+}
+
+}  // namespace
