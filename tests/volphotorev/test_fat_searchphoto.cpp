@@ -503,6 +503,16 @@ TEST_F(HandMadeVolume, UnusedEntryEndsTheDirectoryAndDeletedOnesAreSkipped) {
     EXPECT_EQ(std::count(names.begin(), names.end(), "HIDDEN.JPG"), 0);
 }
 
+TEST_F(HandMadeVolume, BlankNamedFileIsReportedButNotStored) {
+    PutEntry(2, 0, "           ", 0x20, 75, 600);
+    SetNext(75, 0x0FFFFFFF);
+    RecordingSink sink;
+    ASSERT_EQ(RunWalk(sink), 0);
+    EXPECT_EQ(sink.Names(), std::vector<std::string>{""});
+    EXPECT_EQ(sink.Progress(), 2);
+    EXPECT_TRUE(AllItems(store).empty());
+}
+
 TEST_F(HandMadeVolume, EventFrameAndProgressTotal) {
     PutEntry(2, 0, "A       GIF", 0x20, 70, 700);
     SetNext(70, 0x0FFFFFFF);
@@ -817,6 +827,28 @@ TEST_F(RealCard, FreeEntryInsideAPhotoChainSkipsThatPhoto) {
     EXPECT_EQ(names.size(), 6u);
     EXPECT_EQ(log.Count("Invalid Cluster Number: " + std::to_string(chain[10]) + " \n"), 1u);
     EXPECT_EQ(log.Count("Invalid Fat32 File, Start Sector: " + std::to_string(first) + " \n"), 1u);
+}
+
+TEST_F(RealCard, TopBitsOfFatEntriesAreIgnored) {
+    TempDir dir;
+    std::string img = Copy(Card1(), dir);
+    ImageLayout l(img);
+    auto chain = l.Chain(l.FirstCluster(l.Entry("IMG_0101JPG")));
+    ASSERT_GT(chain.size(), 100u);
+    for (size_t k = 0; k < chain.size(); ++k)
+        l.SetNext(chain[k], 0xF0000000u | (k + 1 < chain.size() ? chain[k + 1] : 0x0FFFFFFFu));
+    auto dirChain = l.Chain(l.FirstCluster(l.Entry("DCIM       ")));
+    l.SetNext(dirChain.back(), 0xA0000000u | l.Next(dirChain.back()));
+    ASSERT_TRUE(l.Save());
+    MountedImage m(img);
+    ASSERT_TRUE(m.volume);
+    CPhotoItemsMgr store;
+    RecordingSink sink;
+    EXPECT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
+    auto jpgs = Items(store, Jpg);
+    ASSERT_EQ(jpgs.size(), 4u);
+    ASSERT_EQ(Narrow(jpgs[1]->name), "IMG_0101.JPG");
+    EXPECT_EQ(ReadBack(*m.device, *jpgs[1]), ReadFileBytes(s_photos + "/IMG_0101.JPG"));
 }
 
 TEST_F(RealCard, LoopingPhotoChain) {
