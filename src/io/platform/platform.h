@@ -21,6 +21,9 @@ public:
     // Writes `len` bytes at `off`; same results as ReadAt.
     virtual int64_t WriteAt(uint64_t off, const void* buf, size_t len, int* err) = 0;
     virtual bool IsReadOnly() const = 0;
+    // Tells the system that [off, off + len) will be read once, front to
+    // back (read-ahead may grow). A hint only; handles may ignore it.
+    virtual void AdviseSequential(uint64_t off, uint64_t len) { (void)off; (void)len; }
 };
 
 using DevHandle = std::unique_ptr<IDeviceHandle>;
