@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -159,18 +160,52 @@ inline TskFile Istat(const std::string& image, uint64_t offset, int64_t inode) {
     return f;
 }
 
-// A value from fsstat's report, such as "Cluster Size" or "First Cluster of MFT".
-inline std::string Fsstat(const std::string& image, uint64_t offset, const std::string& key) {
+// fsstat's report as "key: value" pairs ("Cluster Size", "First Cluster of MFT").
+inline std::map<std::string, std::string> Fsstat(const std::string& image, uint64_t offset) {
+    std::map<std::string, std::string> values;
     std::istringstream in(testutil::Capture("fsstat -o " + std::to_string(offset) + " " + Quote(image)));
     std::string line;
     while (std::getline(in, line)) {
-        if (line.rfind(key + ":", 0) == 0) {
-            std::string v = line.substr(key.size() + 1);
-            size_t b = v.find_first_not_of(" \t");
-            return b == std::string::npos ? std::string() : v.substr(b);
-        }
+        size_t colon = line.find(':');
+        if (colon == std::string::npos || values.count(line.substr(0, colon))) continue;
+        size_t b = line.find_first_not_of(" \t", colon + 1);
+        values[line.substr(0, colon)] = b == std::string::npos ? std::string() : line.substr(b);
     }
-    return {};
+    return values;
+}
+
+// An image built by mkntfsimage.sh with `args` (options and actions around
+// the image path, which stands as {}), kept in the build tree under `name`
+// and rebuilt only when the builder changed: every test process of a run
+// shares it. Empty when it cannot be built; *fuse is set to false when the
+// build needed FUSE and had to go without the actions that need it (given
+// as `fuseArgs`, appended to `args`).
+inline std::string CachedImage(const std::string& name, const std::string& args,
+                               const std::string& fuseArgs = "", bool* fuse = nullptr) {
+    std::string dir = std::string(LUMIVISTA_BINARY_DIR) + "/test-images";
+    std::string image = dir + "/" + name + ".img";
+    std::string noFuse = dir + "/" + name + ".nofuse";
+    std::string script = testutil::ToolsDir() + "/mkntfsimage.sh";
+    auto build = [&](const std::string& a) {
+        std::string full = a;
+        size_t at = full.find("{}");
+        if (at != std::string::npos) full.replace(at, 2, Quote(image + ".tmp"));
+        return "LC_ALL=C.UTF-8 bash " + Quote(script) + " " + full;
+    };
+    // One builder at a time; the others wait and then find it built.
+    std::string cmd = "mkdir -p " + Quote(dir) + " && exec 9>" + Quote(dir + "/.lock") + " && flock 9 && " +
+                      "if [ ! -f " + Quote(image) + " ] || [ " + Quote(script) + " -nt " + Quote(image) + " ]; then " +
+                      "rm -f " + Quote(noFuse) + "; " + build(args + " " + fuseArgs) + "; rc=$?; " +
+                      "if [ $rc -eq 3 ]; then touch " + Quote(noFuse) + "; " + build(args) + " || exit 1; " +
+                      "elif [ $rc -ne 0 ]; then exit 1; fi; mv " + Quote(image + ".tmp") + " " + Quote(image) + "; fi";
+    int status = 0;
+    std::string out = testutil::Capture(cmd, &status);
+    if (status != 0) {
+        ADD_FAILURE() << "cannot build " << name << ":\n" << out;
+        return {};
+    }
+    if (fuse) *fuse = !std::filesystem::exists(noFuse);
+    return image;
 }
 
 }  // namespace ntfstest
