@@ -292,7 +292,7 @@ TEST(MountCorruptVolume, RandomDamageIsSurvived) {
     if (!ntfstest::HaveNtfsTools()) GTEST_SKIP() << "mkntfs or sfdisk missing";
     std::string image = ntfstest::CachedImage("mount-damage", "-s 8 -c 1024 {}");
     ASSERT_FALSE(image.empty());
-    std::vector<uint8_t> disk = testutil::ReadFileBytes(image);
+    std::vector<uint8_t> disk = ntfstest::ReadAll(image);
     auto part = std::make_shared<std::vector<uint8_t>>(disk.begin() + kStart * 512, disk.end());
     const std::vector<uint8_t> clean = *part;
 

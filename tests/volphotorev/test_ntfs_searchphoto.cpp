@@ -249,7 +249,7 @@ TEST_F(NtfsPhotoWalk, PhotosReadBackByteExact) {
     EXPECT_EQ(found["SPARSE.JPG"]->runs[1].volumeSector, LCN_HOLE);
     for (auto& [name, item] : found) {
         ASSERT_EQ(sources.count(name), 1u) << name;
-        std::vector<uint8_t> want = testutil::ReadFileBytes(photos + "/" + sources[name]);
+        std::vector<uint8_t> want = ntfstest::ReadAll(photos + "/" + sources[name]);
         if (name == "SPARSE.JPG") want.resize(200000, 0);
         std::vector<uint8_t> got = ReadBack(dev.get(), *item);
         EXPECT_TRUE(got == want) << name << ": " << got.size() << " bytes read back, " << want.size() << " expected";
@@ -317,7 +317,7 @@ protected:
     void SetUp() override {
         NtfsPhotoWalk::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        std::vector<uint8_t> disk = testutil::ReadFileBytes(image);
+        std::vector<uint8_t> disk = ntfstest::ReadAll(image);
         bytes = std::make_shared<std::vector<uint8_t>>(disk.begin() + kStart * 512, disk.end());
         mem = ImageDevice::OverMemory(bytes);
         inodes = ntfstest::FlsFiles(image, kStart);
