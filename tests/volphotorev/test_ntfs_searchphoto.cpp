@@ -554,6 +554,7 @@ protected:
         le::put32(attr, NTFS_ATTR_INIT_SIZE, static_cast<uint32_t>(records * 1024));
         vol->mftData = attr;
         vol->mftRunlist = {{0, 16, clusters}, {clusters, LCN_ENOENT, 0}};
+        vol->numberOfClusters = 16 + clusters;
         dev = ImageDevice::OverMemory(
             std::make_shared<std::vector<uint8_t>>(static_cast<size_t>((16 + clusters) * clusterSize)));
     }
@@ -585,6 +586,20 @@ TEST_F(WalkProgress, BatchesOfEightMebibytes) {
     EXPECT_EQ(dev->reads[0], (std::pair<uint64_t, uint64_t>(16, 16384)));
     EXPECT_EQ(dev->reads[1], (std::pair<uint64_t, uint64_t>(16 + 16384, 1616)));
     EXPECT_EQ(sink.Count(UPDATE_CURRENT_PROGRESS), 820u + 81u);
+}
+
+TEST_F(WalkProgress, MftLargerThanTheVolumeIsReadOnlyAsFarAsTheVolumeGoes) {
+    Build(4096, 1000);
+    // A corrupt $MFT claiming 2^40 clusters in one run would take for ever.
+    const int64_t huge = int64_t{1} << 40;
+    le::put32(vol->mftRecord, NTFS_ATTR_ALLOCATED_SIZE + 4, 0x1000);  // 2^52 bytes
+    le::put32(vol->mftRecord, NTFS_ATTR_INIT_SIZE + 4, 0x1000);
+    vol->mftRunlist = {{0, 16, huge}, {huge, LCN_ENOENT, 0}};
+    RecordingSink sink;
+    ASSERT_EQ(Walk(sink), 0);
+    uint64_t sectors = 0;
+    for (auto& r : dev->reads) sectors += r.second;
+    EXPECT_EQ(sectors, static_cast<uint64_t>(vol->numberOfClusters) * 8);
 }
 
 TEST_F(WalkProgress, RecordCountBeyondTheMftIsBoundedByItsClusters) {
