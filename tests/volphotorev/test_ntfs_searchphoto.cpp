@@ -129,14 +129,15 @@ protected:
                            " put " + p("IMG_0103.JPG") + " SPARSE.JPG trunc SPARSE.JPG 200000"
                            " put " + ntfstest::Quote(tiny) + " TINY.GIF";
         std::string fuseArgs = "mkdir DCIM put " + p("IMG_0005.JPG") + " DCIM/IMG_0005.JPG"
-                               " put " + p("IMG_0004.JPG") + " DEL.JPG rm DEL.JPG";
+                               " put " + p("IMG_0003.JPG") + " 'Holiday photo.jpg' dosname 'Holiday photo.jpg' HOLIDA~1.JPG"
+                               " put " + p("IMG_0004.JPG") + " DEL.JPG rm DEL.JPG";  // last: nothing reuses its record
         image = ntfstest::CachedImage("walk", args, fuseArgs, &withFuse);
         sources = {{"IMG_0001.JPG", "IMG_0001.JPG"}, {"IMG_0002.JPG", "IMG_0002.JPG"},
                    {"SCAN0001.PNG", "SCAN0001.PNG"}, {"ANIM0001.GIF", "ANIM0001.GIF"},
                    {"PAINT001.BMP", "PAINT001.BMP"}, {"FRAG0101.JPG", "IMG_0101.JPG"},
                    {"Café.jpg", "IMG_0103.JPG"},     {"A_very_long_photo_name.jpeg", "IMG_0102.JPG"},
                    {"b.gif", "ANIM0002.GIF"},        {"SPARSE.JPG", "IMG_0103.JPG"},
-                   {"IMG_0005.JPG", "IMG_0005.JPG"}};
+                   {"IMG_0005.JPG", "IMG_0005.JPG"}, {"Holiday photo.jpg", "IMG_0003.JPG"}};
     }
 
     void SetUp() override {
@@ -227,6 +228,9 @@ TEST_F(NtfsPhotoWalk, FindsWhatSleuthkitListsWithNamesSizesAndRuns) {
     EXPECT_EQ(expected.count("SPARSE.JPG"), 1u);
     if (withFuse) {
         EXPECT_EQ(expected.count("IMG_0005.JPG"), 1u);
+        // Its DOS name comes first in the record; the Win32 name is the one stored.
+        EXPECT_EQ(expected.count("Holiday photo.jpg"), 1u);
+        EXPECT_EQ(found.count("HOLIDA~1.JPG"), 0u);
     }
 }
 
