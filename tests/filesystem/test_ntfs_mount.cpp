@@ -272,11 +272,11 @@ TEST_P(MountRealVolume, DamagedSystemRecordsAreReported) {
     Patch(recordByte + 1022, {static_cast<uint8_t>(ByteAt(recordByte + 1022) ^ 0xFF)});
     LogCapture log;
     EXPECT_FALSE(Mount());
-    EXPECT_TRUE(log.Has("ntfs_mst_post_read_fixup Bitmap failed. \n"));
+    EXPECT_TRUE(log.Has("NtfsMount(): ntfs_mst_post_read_fixup Bitmap failed. \n"));
     dev.reset();
     Patch(vol->mftLcn * vol->clusterSize + vol->mftRecordSize, {'X'});
     EXPECT_FALSE(Mount());
-    EXPECT_TRUE(log.Has("NtfsReadRecordFromMft failed, Mft: 1 \n"));
+    EXPECT_TRUE(log.Has("NtfsMount(): NtfsReadRecordFromMft failed, Mft: 1 \n"));
     dev.reset();
     Patch(0, std::vector<uint8_t>(512, 0));
     EXPECT_FALSE(Mount());
