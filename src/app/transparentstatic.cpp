@@ -61,7 +61,8 @@ CStaticLine::CStaticLine(QWidget* parent) : CTransparentStatic(QString(), parent
 
 void CStaticLine::DrawContent(QPainter& painter, const QRect& rect)
 {
-    // Edges as the window system counts them: right and bottom exclusive.
+    // Edges as the window system counts them: right and bottom exclusive. A
+    // flat cap leaves the end point undrawn.
     const int left = rect.left();
     const int top = rect.top();
     const int right = left + width();
@@ -69,5 +70,5 @@ void CStaticLine::DrawContent(QPainter& painter, const QRect& rect)
     const int middle = top + (bottom - top) / 2;
     if (right <= left) return;
     painter.setPen(m_pen);
-    painter.drawLine(left, middle, right - 1, middle);
+    painter.drawLine(left, middle, right, middle);
 }

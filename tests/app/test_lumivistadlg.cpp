@@ -4,6 +4,8 @@
 #include <QPushButton>
 #include <QTreeWidget>
 
+#include <thread>
+
 #include "apptest.h"
 #include "app/appconfig.h"
 #include "app/dlgscan.h"
@@ -283,11 +285,19 @@ private slots:
         FakeMachine machine;
         Wizard wizard;
         wizard.ReachResults(machine);
-        machine.tasks.SetClearDelay(std::chrono::milliseconds(300));
+        machine.tasks.HoldClear();
+        const auto unhold = qScopeGuard([&] { machine.tasks.ReleaseClear(); });  // before the frame waits
         wizard.Button("1005")->click();
-        QCOMPARE(machine.tasks.clears.load(), 0);  // released in the background
+        QCOMPARE(wizard.Page(), QString("130"));  // the release runs in the background
+        QCOMPARE(machine.tasks.clears.load(), 0);
         wizard.RecoverNow();
-        wizard.Button("1007")->click();
+        std::thread release([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            machine.tasks.ReleaseClear();
+        });
+        wizard.Button("1007")->click();  // waits for the release
+        release.join();
+        QCOMPARE(machine.tasks.clears.load(), 1);
         QTRY_COMPARE(machine.tasks.scans.load(), 2);
         QCOMPARE(machine.tasks.clearsAtLastScan.load(), 1);
         machine.tasks.Finish();

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <thread>
 
 CFakeDisk::CFakeDisk(std::string interfaceType, std::string model, std::string kernelName)
     : m_interfaceType(std::move(interfaceType)), m_model(std::move(model)), m_kernelName(std::move(kernelName))
@@ -152,9 +151,25 @@ int CFakeTaskBackend::ReadPhotoData(PhotoItem* item, IPartition*, void* buffer, 
 
 void CFakeTaskBackend::Clear()
 {
-    std::this_thread::sleep_for(m_clearDelay);
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_wake.wait(lock, [this] { return !m_holdClear; });
+    }
     m_store = CPhotoItemsMgr();
     ++clears;
+}
+
+void CFakeTaskBackend::HoldClear()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_holdClear = true;
+}
+
+void CFakeTaskBackend::ReleaseClear()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_holdClear = false;
+    m_wake.notify_all();
 }
 
 QMessageBox::StandardButton CFakePrompts::MessageBox(QWidget*, const QString& text, QMessageBox::Icon icon,

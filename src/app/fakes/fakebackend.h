@@ -98,8 +98,9 @@ public:
     void Finish();
     // Photos the next scan "finds".
     void SetPhotos(std::vector<PhotoItem> photos) { m_nextPhotos = std::move(photos); }
-    // Makes Clear take this long, to see who waits for it.
-    void SetClearDelay(std::chrono::milliseconds delay) { m_clearDelay = delay; }
+    // While held, Clear waits until released: to see who waits for it.
+    void HoldClear();
+    void ReleaseClear();
 
     std::atomic<int> scans{0};           // RecoverPhotos calls started
     std::atomic<int> stoppedScans{0};    // scans the sink stopped
@@ -113,7 +114,7 @@ private:
     bool m_finish = false;
     std::vector<PhotoItem> m_nextPhotos;
     CPhotoItemsMgr m_store;
-    std::chrono::milliseconds m_clearDelay{0};
+    bool m_holdClear = false;
 };
 
 // Answers message boxes and file dialogs in the user's place and records
