@@ -45,6 +45,10 @@ public:
     }
 
     bool IsReadOnly() const override { return m_readOnly; }
+    void AdviseSequential(uint64_t off, uint64_t len) override {
+        // Advice only: a failure changes nothing but the read-ahead.
+        (void)posix_fadvise(m_fd, static_cast<off_t>(off), static_cast<off_t>(len), POSIX_FADV_SEQUENTIAL);
+    }
     int Fd() const { return m_fd; }
 
 private:
