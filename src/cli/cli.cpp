@@ -17,7 +17,7 @@
 #include "cli/options.h"
 #include "io/log.h"
 #include "io/platform/platform.h"
-#include "io/platform/samedevice.h"
+#include "io/platform/frontend_checks.h"
 #include "taskmgr/recoverfiles.h"
 #include "taskmgr/taskmgr.h"
 
@@ -50,7 +50,7 @@ bool IsAccessError(int err) { return err == EACCES || err == EPERM; }
 
 // The machine's disks that the disk list lacks because they could not be
 // opened for want of rights.
-std::vector<std::string> DisksDeniedToUs(const std::vector<DriveRow>& rows, ITaskMgr* taskMgr) {
+std::vector<std::string> DisksDeniedToUs(ITaskMgr* taskMgr) {
     std::vector<std::string> denied;
     if (!IncludeMachineDisks()) return denied;
     std::vector<PlatformDiskInfo> disks;
@@ -66,13 +66,13 @@ std::vector<std::string> DisksDeniedToUs(const std::vector<DriveRow>& rows, ITas
         DevHandle h = Platform().Open(info.DeviceID, true, &err);
         if (!h && IsAccessError(err)) denied.push_back(info.DeviceID);
     }
-    (void)rows;
     return denied;
 }
 
 std::string RootNeeded(const std::vector<std::string>& denied) {
     std::string list;
     for (const auto& d : denied) list += (list.empty() ? "" : ", ") + d;
+    if (HasDiskRights()) return "cannot open " + list + ": permission denied";
     return "cannot open " + list + ": permission denied; reading the machine's disks needs root (try sudo)";
 }
 
@@ -89,7 +89,7 @@ int UseImages(const std::vector<std::string>& images) {
 
 int Drives(const CliOptions& opts, ITaskMgr* taskMgr) {
     const std::vector<DriveRow> rows = ListDrives(taskMgr, opts.flashOnly);
-    const std::vector<std::string> denied = DisksDeniedToUs(rows, taskMgr);
+    const std::vector<std::string> denied = DisksDeniedToUs(taskMgr);
     if (opts.json) {
         std::printf("[");
         for (const DriveRow& r : rows) {
@@ -125,7 +125,7 @@ int Drives(const CliOptions& opts, ITaskMgr* taskMgr) {
 // The chosen row, or null after telling why not.
 const DriveRow* ChooseRow(const CliOptions& opts, ITaskMgr* taskMgr, const std::vector<DriveRow>& rows) {
     if (opts.drive >= 1 && static_cast<size_t>(opts.drive) <= rows.size()) return &rows[opts.drive - 1];
-    const std::vector<std::string> denied = DisksDeniedToUs(rows, taskMgr);
+    const std::vector<std::string> denied = DisksDeniedToUs(taskMgr);
     if (!denied.empty()) {
         Fail(RootNeeded(denied));
     } else if (rows.empty()) {

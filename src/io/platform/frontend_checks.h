@@ -1,5 +1,5 @@
-// Whether a folder lives on a given block device: what keeps recovered files
-// off the drive being rescued.
+// Checks the front ends make before they touch anything: whether a folder
+// lives on the drive being rescued, and whether the user may open disks.
 #pragma once
 
 #include <string>
@@ -9,3 +9,6 @@
 // not, or when `device` is no block device (an image file); -1 when `path`
 // cannot be examined.
 int PathIsOnDevice(const std::string& path, const std::string& device, bool orItsPartitions);
+
+// True when the process runs with the rights that opening disks needs (root).
+bool HasDiskRights();

@@ -1,10 +1,11 @@
-// Linux: compare the device number of a path's file system with a block device.
+// Linux: device numbers of paths and block devices; the effective user.
 #include <cstdio>
 #include <fstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
-#include "io/platform/samedevice.h"
+#include "io/platform/frontend_checks.h"
 
 namespace {
 
@@ -29,3 +30,5 @@ int PathIsOnDevice(const std::string& path, const std::string& device, bool orIt
     if (orItsPartitions && ParentDisk(where.st_dev) == DevNumber(dev.st_rdev)) return 1;
     return 0;
 }
+
+bool HasDiskRights() { return geteuid() == 0; }
