@@ -5,14 +5,15 @@
 # happens on a card in use. The deleted ones are what a scan brings back.
 #
 # Usage: tools/make-sample-card.sh [IMAGE]   (default: build/sample-card.img)
-# Needs: sfdisk, mkfs.fat, mtools, and the photos of tools/photos.sh.
+# Needs: sfdisk, mkfs.fat, mtools, and the photos of tools/photos.sh (made in
+# build/photos, or taken from $LUMIVISTA_PHOTOS when set).
 # Prints the image path; the card's story goes to standard error.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 image=${1:-"$here/../build/sample-card.img"}
 mkdir -p "$(dirname "$image")"
 
-photos=$(bash "$here/photos.sh" "$here/../build/photos")
+photos=$(bash "$here/photos.sh" "${LUMIVISTA_PHOTOS:-$here/../build/photos}")
 
 # 64 MiB of 512-byte clusters: enough clusters for FAT32.
 start=$(bash "$here/mkfatimage.sh" -s 1 -l CAMERACARD "$image" 64)
