@@ -150,6 +150,7 @@ int CDpt::LoadPartition() {
     for (size_t i = 0; i < layout.size(); ++i) {
         const LayoutEntry& e = layout[i];
         if (e.PartitionType == 0) continue;
+        if (e.PartitionLength < SECTOR_SIZE) continue;  // a slot with a type but no sectors holds nothing
         bool extended = IsExtendedType(e.PartitionType);
         if (extended && i > 3) continue;  // a link to the next extended boot record
         if (extended) {
@@ -166,7 +167,9 @@ int CDpt::LoadPartition() {
 
         auto par = std::make_unique<CPartition>(m_disk);
         CVolMgr::InitFromInfor(par.get(), m_disk, infor);
-        par->SetKernelName(PartitionKernelName(*m_disk, infor.PartNo));
+        // A disk formatted without a table (a "superfloppy") is one entry
+        // numbered 0: its volume is the disk itself.
+        par->SetKernelName(infor.PartNo > 0 ? PartitionKernelName(*m_disk, infor.PartNo) : m_disk->GetKernelName());
         if (infor.Off == activeStart && infor.Len == activeCount) par->SetActive(1);
 
         int fs = FsCodeFromPartitionType(e.PartitionType);

@@ -8,7 +8,9 @@
 namespace {
 
 bool StartsWith(std::span<const uint8_t> sector, std::string_view magic) {
-    return sector.size() >= magic.size() && std::memcmp(sector.data(), magic.data(), magic.size()) == 0;
+    // The first byte settles almost every sector without a call.
+    return sector.size() >= magic.size() && sector[0] == static_cast<uint8_t>(magic[0]) &&
+           std::memcmp(sector.data(), magic.data(), magic.size()) == 0;
 }
 
 // ASCII comparison ignoring letter case; `magic` is lower case.
@@ -93,5 +95,14 @@ int MatchPhotoHeader(std::span<const uint8_t> sector) {
 bool IsOtherFileHeader(std::span<const uint8_t> sector) {
     for (const auto& h : kOtherHeaders)
         if (h.noCase ? StartsWithNoCase(sector, h.magic) : StartsWith(sector, h.magic)) return true;
+    return false;
+}
+
+bool MayBeOtherFileHeader(uint8_t firstByte) {
+    for (const auto& h : kOtherHeaders) {
+        auto lead = static_cast<uint8_t>(h.magic[0]);
+        if (firstByte == lead) return true;
+        if (h.noCase && lead >= 'a' && lead <= 'z' && firstByte == lead - 'a' + 'A') return true;
+    }
     return false;
 }

@@ -11,9 +11,10 @@
 
 namespace {
 
-// Bytes cleared at the start of every sector before a run is read: more than
-// the longest signature looked at. A sector the device could not read then
-// starts and ends nothing, instead of showing what the previous run left there.
+// Bytes cleared at the start of every sector of the buffer once it has been
+// looked at: more than the longest signature. A sector the device cannot read
+// in a later run then starts and ends nothing, instead of showing what an
+// earlier run left at its place.
 constexpr size_t kHeadBytes = 16;
 
 const char* ExtensionOf(int category) {
@@ -38,8 +39,13 @@ CRawScanPhoto::CRawScanPhoto(IPartition* partition, CAlloUnitMgr* allocMap, IPho
     m_device = std::make_unique<CVolDevice>(partition ? partition->GetDisk() : nullptr,
                                             partition ? partition->GetOff() : 0);
     m_buffer = (allocate ? allocate : DefaultAllocate)(kBufferBytes);
-    if (m_buffer) m_blockSectors = kBlockSectors;
+    if (m_buffer) {
+        m_blockSectors = kBlockSectors;
+        for (int64_t i = 0; i < m_blockSectors; ++i) std::memset(m_buffer.get() + i * SECTOR_SIZE, 0, kHeadBytes);
+    }
     m_parsers = MakePhotoParsers();
+    for (unsigned b = 0; b < 256; ++b) m_leadBytes[b] = MayBeOtherFileHeader(static_cast<uint8_t>(b));
+    for (const auto& p : m_parsers) m_leadBytes[p->LeadByte()] = true;
 }
 
 CRawScanPhoto::~CRawScanPhoto() = default;
@@ -88,9 +94,10 @@ int CRawScanPhoto::TransferFreeAlloUnits(int64_t totalSectors, int64_t blockSect
 
     CDisk* disk = m_partition ? m_partition->GetDisk() : nullptr;
     if (disk && disk->GetHandle()) {
+        constexpr uint64_t kMaxSectors = INT64_MAX / SECTOR_SIZE;  // byte offsets stay in off_t
         uint64_t off = m_partition->GetOff();
         uint64_t sectors = static_cast<uint64_t>(totalSectors);
-        if (off <= UINT64_MAX / SECTOR_SIZE && sectors <= (INT64_MAX / SECTOR_SIZE) - off)
+        if (off <= kMaxSectors && sectors <= kMaxSectors - off)
             disk->GetHandle()->AdviseSequential(off * SECTOR_SIZE, sectors * SECTOR_SIZE);
     }
 
@@ -149,7 +156,6 @@ std::unique_ptr<PhotoItem> CRawScanPhoto::NewCandidate(int category, int64_t fir
 void CRawScanPhoto::ScanFreeRun(int64_t first, int64_t count) {
     if (!m_buffer || count <= 0 || count > m_blockSectors || first < 0) return;
     uint8_t* buf = m_buffer.get();
-    for (int64_t i = 0; i < count; ++i) std::memset(buf + i * SECTOR_SIZE, 0, kHeadBytes);
     uint64_t got = m_device->ReadSectors(static_cast<uint64_t>(first), static_cast<uint64_t>(count), buf);
     int64_t n = static_cast<int64_t>(std::min<uint64_t>(got, static_cast<uint64_t>(count)));
 
@@ -161,20 +167,29 @@ void CRawScanPhoto::ScanFreeRun(int64_t first, int64_t count) {
     }
 
     for (int64_t i = 0; i < n; ++i) {
-        std::span<const uint8_t> sector(buf + i * SECTOR_SIZE, SECTOR_SIZE);
+        uint8_t* head = buf + i * SECTOR_SIZE;
         int64_t s = first + i;
-        int c = MatchPhotoHeader(m_parsers, sector);
+        int c = -1;
+        bool other = false;
+        // Most sectors begin with a byte no signature begins with.
+        if (m_leadBytes[head[0]]) {
+            std::span<const uint8_t> sector(head, SECTOR_SIZE);
+            c = MatchPhotoHeader(m_parsers, sector);
+            other = c < 0 && cur && IsOtherFileHeader(sector);
+        }
+        std::memset(head, 0, kHeadBytes);
         if (cur) {
             if (c >= 0) {
                 FinishCandidate(std::move(cur), s);
                 cur = NewCandidate(c, s);
-            } else if (IsOtherFileHeader(sector) || s - cur->runs[0].volumeSector >= kMaxPhotoSectors) {
+            } else if (other || s - cur->runs[0].volumeSector >= kMaxPhotoSectors) {
                 FinishCandidate(std::move(cur), s);
             }
         } else if (c >= 0) {
             cur = NewCandidate(c, s);
         }
     }
+    for (int64_t i = n; i < count; ++i) std::memset(buf + i * SECTOR_SIZE, 0, kHeadBytes);
 
     if (cur) {
         if (first + count < m_totalSectors) {

@@ -2,6 +2,7 @@
 // their signatures at the start of the sectors the allocation map marks free.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 
@@ -66,6 +67,8 @@ private:
     int64_t m_blockSectors = 0;    // kBlockSectors once the buffer exists
     std::unique_ptr<IDevice> m_device;
     PhotoParserList m_parsers;
+    // Whether a sector's first byte can begin a photo or other-file header.
+    std::array<bool, 256> m_leadBytes{};
     int64_t m_photosStored = 0;
     IPhotoItmesMgr* m_items;       // not owned
     std::unique_ptr<PhotoItem> m_pending;  // open at the end of the previous run

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -183,8 +184,10 @@ inline std::map<std::string, std::string> Fsstat(const std::string& image, uint6
 inline std::string CachedImage(const std::string& name, const std::string& args,
                                const std::string& fuseArgs = "", bool* fuse = nullptr) {
     std::string dir = std::string(LUMIVISTA_BINARY_DIR) + "/test-images";
-    std::string image = dir + "/" + name + ".img";
-    std::string noFuse = dir + "/" + name + ".nofuse";
+    char key[17];
+    snprintf(key, sizeof key, "%016zx", std::hash<std::string>{}(args + "|" + fuseArgs));
+    std::string image = dir + "/" + name + "-" + key + ".img";
+    std::string noFuse = image + ".nofuse";
     std::string script = testutil::ToolsDir() + "/mkntfsimage.sh";
     auto build = [&](const std::string& a) {
         std::string full = a;

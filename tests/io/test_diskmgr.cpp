@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_platform.h"
+#include "image_disks.h"
 #include "io/diskmgr.h"
 #include "io/volmgr.h"
 
@@ -210,6 +211,74 @@ TEST_F(DiskMgrTest, WriteProbeRecordsNothingOnAWritableDisk) {
     CDiskMgr::DetectState(&disk);
     EXPECT_EQ(disk.m_state, 0);
     EXPECT_EQ(d.disk->writes, 0);
+}
+
+}  // namespace
+
+// --- image files standing for disks -------------------------------------------
+
+namespace {
+
+using DiskMgrImageTest = ImageDiskTest;
+
+TEST_F(DiskMgrImageTest, ImagesAreTheDisksInTheOrderGiven) {
+    std::string gpt = Make("gpt.img", 64, "label: gpt\nstart=2048, size=40000\n");
+    std::string dyn = Make("dyn.img", 32, "label: dos\nstart=2048, size=40000, type=42\n");
+    std::string blank = Make("blank.img", 16, "");
+    std::string card = Make("card.img", 64, "label: dos\nstart=2048, size=100000, type=c\n");
+    CDiskMgr& mgr = Load({gpt, dyn, blank, card});
+    ASSERT_EQ(mgr.GetDiskCount(), 4);
+
+    struct Want {
+        int style;
+        const char* label;
+        uint64_t sectors;
+    } want[] = {{PARSTYLE_GPT, "GPT Disk", 131072},
+                {PARSTYLE_MBR_DYNAMIC, "Dynamic Disk", 65536},
+                {PARSTYLE_RAW, "Unknown Disk", 32768}};
+    for (int i = 0; i < 3; ++i) {
+        CDisk* d = mgr.GetDiskByIndex(i);
+        EXPECT_EQ(d->GetDiskNo(), i);
+        EXPECT_EQ(d->GetParStyle(), want[i].style) << d->GetDevicePath();
+        EXPECT_EQ(d->GetTotalSectors(), want[i].sectors);
+        ASSERT_EQ(d->LoadPartition(), 1) << d->GetDevicePath();
+        CPartition* whole = d->GetPartition(0);
+        EXPECT_EQ(whole->GetVolLabel(), want[i].label);
+        EXPECT_EQ(whole->GetFs(), FS_WHOLE_DISK);
+        EXPECT_EQ(whole->GetOff(), 0u);
+        EXPECT_EQ(whole->GetLen(), want[i].sectors);
+    }
+    CDisk* c = mgr.GetDiskByNo(3);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(c->GetDevicePath(), card);
+    EXPECT_EQ(c->GetKernelName(), "card.img");
+    EXPECT_EQ(c->GetInterfaceType(), "Image");
+    EXPECT_EQ(c->GetDevName(), "/dev/hdd");
+    EXPECT_EQ(c->GetBytesPerSector(), 512);
+    EXPECT_EQ(c->IsBasicMbr(), 1);
+    ASSERT_NE(c->FindPartition(1), nullptr);
+    EXPECT_EQ(c->FindPartition(1)->GetKernelName(), "card.img#1");
+}
+
+TEST_F(DiskMgrImageTest, LoadingWritesNothing) {
+    if (!testutil::HaveTool("mkfs.fat") || !testutil::HaveTool("sha256sum")) GTEST_SKIP();
+    std::string card = Make("card.img", 64,
+                            "label: dos\nstart=2048, size=81920, type=c\nstart=83968, size=40000, type=5\n");
+    ASSERT_EQ(testutil::Run("mkfs.fat -F 32 -s 1 --offset=2048 '" + card + "' 40960 >/dev/null 2>&1"), 0);
+    std::string gpt = Make("gpt.img", 16, "label: gpt\nstart=2048, size=20000\n");
+    auto sums = [&] { return testutil::Capture("sha256sum '" + card + "' '" + gpt + "'; stat -c %Y '" + card + "' '" + gpt + "'"); };
+    std::string before = sums();
+
+    CDiskMgr& mgr = Load({card, gpt});
+    ASSERT_EQ(mgr.GetDiskCount(), 2);
+    for (int i = 0; i < mgr.GetDiskCount(); ++i) EXPECT_GT(mgr.GetDiskByIndex(i)->LoadPartition(), 0);
+    EXPECT_EQ(mgr.GetDiskByIndex(0)->FindPartition(1)->GetFs(), FS_FAT32);
+    mgr.ReleaseAllDisk();
+    mgr.LoadAllDisk();  // the refresh probes again
+    EXPECT_EQ(mgr.GetDiskCount(), 2);
+    mgr.ReleaseAllDisk();
+
+    EXPECT_EQ(sums(), before);
 }
 
 }  // namespace

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <set>
+#include <sstream>
+
 #include "fake_platform.h"
+#include "image_disks.h"
+#include "log_capture.h"
 #include "io/diskmgr.h"
 #include "io/dpt.h"
 #include "io/volmgr.h"
@@ -218,6 +223,16 @@ TEST_F(DptTest, LogicalPartitionsWithGapsAmongThem) {
     EXPECT_EQ(rows[5].type, PAR_LOGICAL);
     // The chain link (type 5 after the primary slots) is not listed.
     for (auto& r : rows) EXPECT_FALSE(r.no == 0 && r.fs == FS_EXTENDED);
+}
+
+TEST_F(DptTest, SlotsWithATypeButNoSectorsAreNotListed) {
+    auto& dev = p.AddDevice("/dev/sdb", 300000);
+    dev.layout = {Primary(1, 0x0C, 2048, 200000), fake::Entry(0x83, 900000, 0, 900000, 0), fake::EmptySlot(),
+                  fake::EmptySlot()};
+    auto disk = Open("/dev/sdb");
+    CDpt dpt(disk.get());
+    ASSERT_EQ(dpt.LoadPartition(), 2) << Text(Rows(dpt));
+    EXPECT_EQ(Rows(dpt)[1].fs, FS_UNALLOCATED);
 }
 
 TEST_F(DptTest, InconsistentTablesFailWithAnEmptyList) {
@@ -441,6 +456,182 @@ TEST_F(DptTest, AddGapsRejectsOverlapAndAddsNothing) {
     auto gap = CDpt::MakeFreeEntry(PAR_EXTENDED, disk.get(), 10, 20);
     EXPECT_EQ(gap->GetType(), PAR_PRIMARY) << "a gap next to the container is a primary-level gap";
     EXPECT_EQ(gap->GetFs(), FS_UNALLOCATED);
+}
+
+}  // namespace
+
+// --- on images made with sfdisk ----------------------------------------------
+
+
+namespace {
+
+using DptImageTest = ImageDiskTest;
+
+struct Listed {
+    uint64_t off, len;
+    int type, fs, no;
+    bool operator==(const Listed&) const = default;
+};
+
+std::vector<Listed> List(CDisk* disk) {
+    std::vector<Listed> rows;
+    if (!disk) return rows;
+    for (int i = 0; i < disk->LoadPartition(); ++i) {
+        CPartition* p = disk->GetPartition(i);
+        rows.push_back({p->GetOff(), p->GetLen(), p->GetType(), p->GetFs(), p->GetPartNo()});
+    }
+    return rows;
+}
+
+std::string Show(const std::vector<Listed>& rows) {
+    std::string s;
+    for (auto& r : rows)
+        s += std::to_string(r.off) + "+" + std::to_string(r.len) + " type " + std::to_string(r.type) + " fs " +
+             std::to_string(r.fs) + " #" + std::to_string(r.no) + "\n";
+    return s;
+}
+
+TEST_F(DptImageTest, EmptyTableIsOneUnallocatedEntry) {
+    std::string img = Make("empty.img", 64, "label: dos\n");
+    auto rows = List(LoadOne(img));
+    std::vector<Listed> want = {{0, 131072, PAR_PRIMARY, FS_UNALLOCATED, 0}};
+    EXPECT_EQ(rows, want) << Show(rows);
+}
+
+TEST_F(DptImageTest, PartitionsAt63And2048HaveNoLeadingGap) {
+    for (int start : {63, 2048}) {
+        std::string img = Make("p" + std::to_string(start) + ".img", 64,
+                               "label: dos\nstart=" + std::to_string(start) + ", size=100000, type=c\n");
+        auto rows = List(LoadOne(img));
+        ASSERT_EQ(rows.size(), 2u) << Show(rows);
+        EXPECT_EQ(rows[0], (Listed{static_cast<uint64_t>(start), 100000, PAR_PRIMARY, FS_UNKNOWN, 1}));
+        EXPECT_EQ(rows[1], (Listed{start + 100000u, 131072 - start - 100000u, PAR_PRIMARY, FS_UNALLOCATED, 0}));
+    }
+}
+
+TEST_F(DptImageTest, EmptyExtendedContainerHoldsOneLogicalGap) {
+    std::string img = Make("ext.img", 64,
+                           "label: dos\nstart=2048, size=40960, type=7\nstart=43008, size=20000, type=5\n");
+    auto rows = List(LoadOne(img));
+    std::vector<Listed> want = {{2048, 40960, PAR_PRIMARY, FS_UNKNOWN, 1},
+                                {43008, 20000, PAR_EXTENDED, FS_EXTENDED, 2},
+                                {43008, 20000, PAR_LOGICAL, FS_UNALLOCATED, 0},
+                                {63008, 131072 - 63008, PAR_PRIMARY, FS_UNALLOCATED, 0}};
+    EXPECT_EQ(rows, want) << Show(rows);
+}
+
+TEST_F(DptImageTest, FileSystemCodesFromBootSectorsMadeByMkfs) {
+    if (!testutil::HaveTool("mkfs.fat")) GTEST_SKIP() << "mkfs.fat is missing";
+    std::string img = Make("fs.img", 128,
+                           "label: dos\n"
+                           "start=2048, size=81920, type=7\n"     // holds FAT32 -> 11
+                           "start=83968, size=20480, type=b\n"    // all zeros -> 255
+                           "start=104448, size=20480, type=6\n"   // holds FAT16 -> 255 (0x06 is no FAT16 code)
+                           "start=124928, size=20480, type=c\n"); // holds FAT16 -> keeps 11
+    ASSERT_EQ(testutil::Run("mkfs.fat -F 32 -s 1 --offset=2048 '" + img + "' 40960 >/dev/null 2>&1"), 0);
+    ASSERT_EQ(testutil::Run("mkfs.fat -F 16 -s 1 --offset=104448 '" + img + "' 10240 >/dev/null 2>&1"), 0);
+    ASSERT_EQ(testutil::Run("mkfs.fat -F 16 -s 1 --offset=124928 '" + img + "' 10240 >/dev/null 2>&1"), 0);
+    CDisk* disk = LoadOne(img);
+    ASSERT_NE(disk, nullptr);
+    ASSERT_NE(disk->FindPartition(4), nullptr) << Show(List(disk));
+    EXPECT_EQ(disk->FindPartition(1)->GetFs(), FS_FAT32);
+    EXPECT_EQ(disk->FindPartition(2)->GetFs(), FS_UNKNOWN);
+    EXPECT_EQ(disk->FindPartition(3)->GetFs(), FS_UNKNOWN);
+    EXPECT_EQ(disk->FindPartition(4)->GetFs(), FS_FAT32);
+    EXPECT_EQ(disk->FindPartition(1)->GetKernelName(), "fs.img#1");
+    EXPECT_EQ(disk->FindPartition(1)->GetDevName(), "/dev/hda1");
+}
+
+TEST_F(DptImageTest, LogicalPartitionsMatchTheSleuthKit) {
+    if (!testutil::HaveTool("mmls")) GTEST_SKIP() << "mmls is missing";
+    std::string img = Make("logical.img", 256,
+                           "label: dos\n"
+                           "start=2048, size=100000, type=c\n"
+                           "start=102400, size=300000, type=f\n"
+                           "start=104448, size=50000, type=7\n"
+                           "start=200000, size=60000, type=83\n");
+    CDisk* disk = LoadOne(img);
+    ASSERT_NE(disk, nullptr);
+    // Every partition mmls lists (not its tables, not its unallocated runs)
+    // appears with the same start and length.
+    std::string out = testutil::Capture("mmls -B '" + img + "' | awk '$2 ~ /^[0-9]+:[0-9]+$/ {print $3+0, $5+0}'");
+    std::set<std::pair<uint64_t, uint64_t>> oracle, ours;
+    std::istringstream in(out);
+    for (uint64_t s, l; in >> s >> l;) oracle.insert({s, l});
+    ASSERT_EQ(oracle.size(), 3u) << out;
+    for (auto& r : List(disk))
+        if (r.no > 0 && r.fs != FS_EXTENDED) ours.insert({r.off, r.len});
+    EXPECT_EQ(ours, oracle) << Show(List(disk));
+    ASSERT_NE(disk->FindPartition(6), nullptr);
+    EXPECT_EQ(disk->FindPartition(6)->GetType(), PAR_LOGICAL);
+    EXPECT_EQ(disk->FindPartition(6)->GetKernelName(), "logical.img#6");
+    EXPECT_EQ(disk->FindPartition(6)->GetHiddenSec(), 2048u);
+}
+
+TEST_F(DptImageTest, OverlappingOrOutsidePartitionsMakeABadTable) {
+    struct Case {
+        const char* what;
+        int slot, field;
+        uint32_t value;
+    } cases[] = {
+        {"second partition starts inside the first", 1, 8, 50000},
+        {"first partition runs past the end of the disk", 0, 12, 200000},
+        {"second partition starts past the end of the disk", 1, 8, 500000},
+    };
+    for (const Case& c : cases) {
+        std::string img = Make("bad.img", 64, "label: dos\nstart=2048, size=60000, type=c\nstart=62048, size=60000, type=7\n");
+        PatchU32(img, EntryField(0, c.slot, c.field), c.value);
+        LogCapture log;
+        CDisk* disk = LoadOne(img);
+        ASSERT_NE(disk, nullptr);
+        EXPECT_NE(log.Text().find("CDisk::LoadPartition(): Dpt loadpartition() failed."), std::string::npos)
+            << c.what;
+        CDpt dpt(disk);
+        EXPECT_EQ(dpt.LoadPartition(), -1) << c.what;
+        ASSERT_EQ(disk->LoadPartition(), 1) << c.what;
+        EXPECT_EQ(disk->GetPartition(0)->GetVolLabel(), "Bad DPT Disk") << c.what;
+        EXPECT_EQ(disk->GetPartition(0)->GetFs(), FS_WHOLE_DISK);
+        EXPECT_EQ(disk->GetPartition(0)->GetLen(), 131072u);
+        EXPECT_EQ(disk->GetState() & DISKSTATE_BAD_DPT, DISKSTATE_BAD_DPT);
+    }
+}
+
+TEST_F(DptImageTest, LoopingExtendedChainEndsWithThePartitionsFound) {
+    std::string img = Make("loop.img", 256,
+                           "label: dos\n"
+                           "start=2048, size=400000, type=5\n"
+                           "start=4096, size=50000, type=7\n"
+                           "start=100000, size=60000, type=7\n");
+    // The second extended boot record (the last) is made to link back to the first.
+    uint64_t secondEbr = 100000 - 2048;  // sfdisk puts each record 2048 sectors before its partition
+    PatchU8(img, EntryField(secondEbr, 1, 4), 0x05);
+    PatchU32(img, EntryField(secondEbr, 1, 8), 0);
+    PatchU32(img, EntryField(secondEbr, 1, 12), 2048);
+    LogCapture log;
+    CDisk* disk = LoadOne(img);
+    ASSERT_NE(disk, nullptr);
+    EXPECT_NE(log.Text().find("loop in the extended partition chain"), std::string::npos);
+    auto rows = List(disk);
+    int fives = 0, sixes = 0;
+    for (auto& r : rows) {
+        fives += r.no == 5;
+        sixes += r.no == 6;
+    }
+    EXPECT_EQ(fives, 1) << Show(rows);
+    EXPECT_EQ(sixes, 1) << Show(rows);
+    EXPECT_EQ(disk->FindPartition(6)->GetOff(), 100000u);
+}
+
+TEST_F(DptImageTest, DiskFormattedWithoutATableIsOneVolume) {
+    if (!testutil::HaveTool("mkfs.fat")) GTEST_SKIP() << "mkfs.fat is missing";
+    std::string img = Make("floppy.img", 64, "");
+    ASSERT_EQ(testutil::Run("mkfs.fat -F 32 -s 1 '" + img + "' >/dev/null 2>&1"), 0);
+    CDisk* disk = LoadOne(img);
+    ASSERT_NE(disk, nullptr);
+    auto rows = List(disk);
+    ASSERT_EQ(rows.size(), 1u) << Show(rows);
+    EXPECT_EQ(rows[0], (Listed{0, 131072, PAR_PRIMARY, FS_FAT32, 0}));
+    EXPECT_EQ(disk->GetPartition(0)->GetKernelName(), "floppy.img");
 }
 
 }  // namespace

@@ -80,6 +80,25 @@ TEST(RawScanPhoto, CutsPhotosAtTheNextHeaderOtherFileOrLengthCap) {
         }
 }
 
+TEST(RawScanPhoto, EveryKindOfOtherFileEndsACandidate) {
+    const std::vector<std::string> others{
+        "MZ", std::string("PK\x03\x04", 4), "PK00", "Rar!", "{\\rtf1", "<?xml", "<HTML>", "<html>",
+        "<!DOCTYPE html", "<!doctype html", "<!-- c", std::string("Delivery-date:\0", 15), "\xCF\xAD\x12\xFE",
+        "!BDN", std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8), "_Types].xml", "Standard Jet",
+        "%PDF-1.5", std::string("ITSF\x03\x00\x00\x00", 8)};
+    MemoryPartition d(static_cast<int64_t>(others.size()) * 10 + 10);
+    std::vector<std::pair<int64_t, int64_t>> want;
+    for (size_t k = 0; k < others.size(); ++k) {
+        int64_t s = static_cast<int64_t>(k) * 10;
+        d.Put(s, kGif);
+        d.Put(s + 5, others[k]);
+        want.emplace_back(s, 5);
+    }
+    RecordingSink sink;
+    ASSERT_EQ(d.Scan(sink), 0);
+    EXPECT_EQ(Spans(AllItems(d.items)), want);
+}
+
 TEST(RawScanPhoto, UsedSectorsEndCandidatesAndHideSignatures) {
     MemoryPartition d(5000);
     d.Put(100, kJpg);
