@@ -6,6 +6,7 @@
 #include "io/log.h"
 #include "taskmgr/taskmgr.h"
 #include "volphotorev/fat_searchphoto.h"
+#include "volphotorev/ntfs_searchphoto.h"
 #include "volphotorev/raw_photorev.h"
 
 namespace {
@@ -41,9 +42,12 @@ CRecoverPhotoTask::CRecoverPhotoTask(IPartition* partition, CTaskMgr* taskMgr)
     m_layoutAfter = m_layoutBefore;
 }
 
-CRecoverPhotoTask::~CRecoverPhotoTask() = default;
-
-void CRecoverPhotoTask::NtfsCloser::operator()(NtfsVolume*) const {}
+CRecoverPhotoTask::~CRecoverPhotoTask() {
+    m_allocMap.reset();
+    m_fatVolume.reset();
+    NtfsUnmount(std::move(m_ntfsVolume));
+    m_device.reset();
+}
 
 int CRecoverPhotoTask::Run(IEventSink* sink) {
     if (!sink || !m_partition || !m_owner) return -1;
@@ -147,11 +151,45 @@ void CRecoverPhotoTask::FillFromBitmap(CAlloUnitMgr& map, const uint8_t* bitmap,
 }
 
 int CRecoverPhotoTask::SearchNtfs() {
-    // Waits for the NTFS reader.
-    return -1;
+    m_ntfsVolume = NtfsMount(m_device.get(), static_cast<int64_t>(m_partition->GetLen()));
+    if (!m_ntfsVolume) return -1;
+    IPhotoItmesMgr* store = m_owner->GetPhotoItemsMgr();
+    if (!store) return -1;
+    CNtfsSearchPhoto* walk =
+        new (std::nothrow) CNtfsSearchPhoto(m_partition, m_device.get(), m_ntfsVolume.get(), store);
+    if (!walk) return -1;
+    const int result = walk->Do(m_sink);
+    walk->Release();
+    if (result < 0) return result;
+    if (CreateAlloUnitMgr() != 0) return -1;
+    uint64_t bytes = 0;
+    std::unique_ptr<uint8_t[]> bitmap = ReadNtfsBitmap(bytes);
+    if (!bitmap) {
+        m_allocMap.reset();
+        return -1;
+    }
+    const NtfsVolume& v = *m_ntfsVolume;
+    FillFromBitmap(*m_allocMap, bitmap.get(), bytes, v.numberOfClusters, v.clusterSize / SECTOR_SIZE);
+    return 0;
 }
 
 std::unique_ptr<uint8_t[]> CRecoverPhotoTask::ReadNtfsBitmap(uint64_t& bytes) {
     bytes = 0;
-    return nullptr;
+    const NtfsVolume& v = *m_ntfsVolume;
+    if (v.clusterSize < SECTOR_SIZE || v.numberOfClusters <= 0) return nullptr;
+    const int64_t stored = NtfsBitmapBytes(&v);
+    if (stored <= 0) return nullptr;
+    // A damaged $Bitmap may claim far more than one bit per cluster: read no
+    // more than the clusters need, and never more than it holds.
+    const uint64_t needed = (static_cast<uint64_t>(v.numberOfClusters) + 7) / 8;
+    const uint64_t useful = std::min<uint64_t>(needed, static_cast<uint64_t>(stored));
+    const uint64_t clusters = (useful + v.clusterSize - 1) / v.clusterSize;
+    const uint64_t length = clusters * v.clusterSize;
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[length]());
+    if (!buffer) return nullptr;
+    if (NtfsReadRl(0, static_cast<int64_t>(clusters), v.bitmapRunlist, m_device.get(), &v,
+                   std::span<uint8_t>(buffer.get(), length)) != 0)
+        return nullptr;
+    bytes = useful;
+    return buffer;
 }

@@ -11,8 +11,9 @@
 #include "taskmgr/task.h"
 #include "volphotorev/operation.h"
 
+#include "filesystem/ntfs_mount.h"
+
 class CTaskMgr;
-struct NtfsVolume;
 
 class CRecoverPhotoTask : public ITask {
 public:
@@ -48,11 +49,8 @@ public:
                                int64_t sectorsPerCluster);
 
 private:
-    struct NtfsCloser {
-        void operator()(NtfsVolume* v) const;
-    };
-    // Reads $Bitmap's data: its bytes, at most what `clusters` bits need
-    // (rounded up to whole clusters). Empty on failure.
+    // Reads $Bitmap's data, but no more of it than the volume's clusters
+    // need: its bytes and their number, or null.
     std::unique_ptr<uint8_t[]> ReadNtfsBitmap(uint64_t& bytes);
 
     IPartition* m_partition;  // not owned
@@ -60,6 +58,6 @@ private:
     std::unique_ptr<CVolDevice> m_device;
     IEventSink* m_sink = nullptr;  // set by Run
     std::unique_ptr<FatVolume> m_fatVolume;
-    std::unique_ptr<NtfsVolume, NtfsCloser> m_ntfsVolume;
+    std::unique_ptr<NtfsVolume> m_ntfsVolume;
     std::unique_ptr<CAlloUnitMgr> m_allocMap;
 };
