@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "cli/console_sink.h"
@@ -16,8 +15,8 @@
 #include "cli/json.h"
 #include "cli/options.h"
 #include "io/log.h"
-#include "io/platform/platform.h"
 #include "io/platform/frontend_checks.h"
+#include "io/platform/platform.h"
 #include "taskmgr/recoverfiles.h"
 #include "taskmgr/taskmgr.h"
 
@@ -140,7 +139,7 @@ const DriveRow* ChooseRow(const CliOptions& opts, ITaskMgr* taskMgr, const std::
 // Runs the scan with the console sink; the found photos stay in the task
 // manager. Returns RecoverPhotos' result; `stopped` tells a Ctrl-C.
 int Scan(const DriveRow& row, ITaskMgr* taskMgr, bool& stopped) {
-    const bool live = isatty(STDERR_FILENO) == 1;
+    const bool live = StandardErrorIsTerminal();
     if (live) std::fprintf(stderr, "Scanning %s ...\n", row.drive.c_str());
     CConsoleSink sink(live, stderr, &g_stop);
     g_stop.store(false);
@@ -213,8 +212,13 @@ int ScanCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
 // row stands for a whole disk (so that every partition of it counts).
 std::string RowDevice(const DriveRow& row, bool& wholeDisk) {
     const std::string kernel = row.partition->GetKernelName();
-    wholeDisk = kernel.empty();
-    if (!wholeDisk && kernel.find('#') == std::string::npos) return "/dev/" + kernel;
+    if (!kernel.empty() && kernel.find('#') == std::string::npos && Platform().PathExists("/dev/" + kernel)) {
+        wholeDisk = false;
+        return "/dev/" + kernel;
+    }
+    // Gaps, whole-disk rows and partitions the system has no node for: the
+    // whole disk counts (an image file never matches).
+    wholeDisk = true;
     return row.device;
 }
 
@@ -235,8 +239,6 @@ int RecoverCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
     bool stopped = false;
     const int result = Scan(*row, taskMgr, stopped);
     if (stopped) return Fail("scan stopped; nothing was recovered");
-    if (result < 0)
-        std::fprintf(stderr, "lumivista-cli: the scan failed (result %d); recovering what it found\n", result);
 
     std::vector<PhotoItem*> chosen;
     uint64_t bytes = 0;
@@ -289,6 +291,8 @@ int RecoverCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
     if (g_stop.load()) return Fail("recovery stopped; the photos written so far stay in " + folder);
     if (failed > 0)
         return Fail(std::to_string(failed) + " photo" + (failed == 1 ? "" : "s") + " could not be recovered");
+    if (result < 0)
+        return Fail("the scan failed (result " + std::to_string(result) + "); the photos it found were recovered");
     return kExitOk;
 }
 

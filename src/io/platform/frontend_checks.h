@@ -1,5 +1,6 @@
 // Checks the front ends make before they touch anything: whether a folder
-// lives on the drive being rescued, and whether the user may open disks.
+// lives on the drive being rescued, whether the user may open disks, and
+// whether a person watches standard error.
 #pragma once
 
 #include <string>
@@ -12,3 +13,6 @@ int PathIsOnDevice(const std::string& path, const std::string& device, bool orIt
 
 // True when the process runs with the rights that opening disks needs (root).
 bool HasDiskRights();
+
+// True when standard error is a terminal (a live progress line is wanted).
+bool StandardErrorIsTerminal();

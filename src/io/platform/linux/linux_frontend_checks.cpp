@@ -1,4 +1,4 @@
-// Linux: device numbers of paths and block devices; the effective user.
+// Linux: device numbers of paths and block devices; the effective user; the terminal.
 #include <cstdio>
 #include <fstream>
 #include <sys/stat.h>
@@ -32,3 +32,5 @@ int PathIsOnDevice(const std::string& path, const std::string& device, bool orIt
 }
 
 bool HasDiskRights() { return geteuid() == 0; }
+
+bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
