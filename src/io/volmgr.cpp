@@ -100,6 +100,11 @@ void CVolMgr::InitFromInfor(CPartition* partition, CDisk* disk, const ParInfor& 
 
     if (vol.MountPath.empty()) {
         partition->SetFreeSec(0);
+        // A card that is not mounted (or will not mount) still shows its label.
+        std::string label;
+        if (disk && infor.PartNo != 0 &&
+            Platform().ProbeLabelAt(disk->GetDevicePath(), infor.Off * 512, infor.Len * 512, label) == 0)
+            partition->SetVolLabel(label);
         return;
     }
     partition->SetFreeSec(Win_GetVolumeFreeSectors(vol.MountPath));

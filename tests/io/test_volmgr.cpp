@@ -3,6 +3,7 @@
 #include "fake_platform.h"
 #include "io/diskmgr.h"
 #include "io/volmgr.h"
+#include "image_disks.h"
 
 namespace {
 
@@ -166,3 +167,20 @@ TEST_F(InitFromInforTest, ContainerAndUnmatchedPartitionStayBare) {
 }
 
 }  // namespace
+
+class UnmountedLabelTest : public ImageDiskTest {};
+
+// A partition without a mounted volume still shows the label its file system
+// carries, read from the disk without mounting it.
+TEST_F(UnmountedLabelTest, LabelsComeFromTheFileSystemOnTheDisk) {
+    if (!testutil::HaveTool("mkfs.fat")) GTEST_SKIP() << "mkfs.fat is missing";
+    std::string img = Make("labels.img", 96,
+                           "label: dos\nstart=2048, size=81920, type=c\nstart=83968, size=40960, type=c\n");
+    ASSERT_EQ(testutil::Run("mkfs.fat -F 32 -s 1 -n PHOTOS --offset=2048 '" + img + "' 40960 >/dev/null 2>&1"), 0);
+    CDisk* disk = LoadOne(img);
+    ASSERT_NE(disk, nullptr);
+    ASSERT_NE(disk->FindPartition(2), nullptr);
+    EXPECT_EQ(disk->FindPartition(1)->GetVolLabel(), "PHOTOS");
+    EXPECT_EQ(disk->FindPartition(1)->GetDriveRoot(), "");
+    EXPECT_EQ(disk->FindPartition(2)->GetVolLabel(), "");  // no file system there
+}

@@ -98,6 +98,12 @@ public:
     virtual int EnumVolumes(std::vector<PlatformVolume>& out) = 0;
     // 0 and the label, or -1.
     virtual int GetVolumeLabel(const std::string& volumeName, std::string& label) = 0;
+    // The label of the file system found at `offset` (bytes) of a disk or
+    // image, read without mounting it: 0 and the label, or -1.
+    virtual int ProbeLabelAt(const std::string& /*diskPath*/, uint64_t /*offset*/, uint64_t /*size*/,
+                             std::string& /*label*/) {
+        return -1;
+    }
     // Free bytes of the file system holding `path`: 0, or -1 with *err.
     virtual int GetFreeBytes(const std::string& path, uint64_t& freeBytes, int* err) = 0;
     // The device node of the volume mounted at "/", or empty.

@@ -216,6 +216,29 @@ public:
         return 0;
     }
 
+    int ProbeLabelAt(const std::string& diskPath, uint64_t offset, uint64_t size, std::string& label) override {
+        if (IsMemoryDisk(diskPath)) return -1;
+        int fd = open(diskPath.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return -1;
+        int result = -1;
+        blkid_probe pr = blkid_new_probe();
+        if (pr && blkid_probe_set_device(pr, fd, static_cast<blkid_loff_t>(offset), static_cast<blkid_loff_t>(size)) == 0) {
+            blkid_probe_enable_superblocks(pr, 1);
+            blkid_probe_set_superblocks_flags(pr, BLKID_SUBLKS_LABEL);
+            if (blkid_do_safeprobe(pr) == 0) {
+                const char* value = nullptr;
+                size_t len = 0;
+                if (blkid_probe_lookup_value(pr, "LABEL", &value, &len) == 0 && value) {
+                    label = value;
+                    result = 0;
+                }
+            }
+        }
+        if (pr) blkid_free_probe(pr);
+        close(fd);
+        return result;
+    }
+
     int GetFreeBytes(const std::string& path, uint64_t& freeBytes, int* err) override {
         struct statvfs sv;
         if (statvfs(path.c_str(), &sv) != 0) {
