@@ -89,7 +89,7 @@ JPEGTRAN_VARIANTS = [
 
 
 class Pool:
-    """Pictures by kind ("jpeg", "medium", "png", "gif", "bmp", "embed"),
+    """Pictures by kind ("jpeg", "medium", "png", "bigpng", "gif", "bmp", "embed"),
     made on demand, cached in a folder, each distinct from every other.
     A recipe is (file name, command with {out} for the result and {dep} for
     the file of the recipe it starts from, that recipe or None)."""
@@ -101,7 +101,8 @@ class Pool:
         self.next = {}
         self.locks = {}
         self.guard = threading.Lock()
-        self.recipes = {k: self._recipes(k) for k in ("jpeg", "medium", "png", "gif", "bmp", "embed")}
+        self.recipes = {k: self._recipes(k)
+                        for k in ("jpeg", "medium", "png", "bigpng", "gif", "bmp", "embed")}
 
     def take(self, kind):
         """The next unused picture of a kind, or None when none are left."""
@@ -192,6 +193,13 @@ class Pool:
                             [CONVERT, self._src((LARGE_PNGS + LARGE_JPEGS)[i % 9]),
                              "-crop", f"{w}x{h}+{rnd.randint(0, 1500)}+{rnd.randint(0, 600)}",
                              "+repage", *noise, "-strip", "PNG24:{out}"], None))
+        elif kind == "bigpng" and not small:
+            # Scans big enough to spread over several holes.
+            for i in range(3):
+                out.append((f"bigpng-{i}.png",
+                            [CONVERT, self._src(LARGE_PNGS[i % 2]), "-resize", "2400x1800!",
+                             "-seed", str(i), "-attenuate", "0.3", "+noise", "Gaussian",
+                             "-strip", "PNG24:{out}"], None))
         elif kind == "gif" and small:
             out += [copy(n) for n in ["ANIM0001.GIF", "ANIM0002.GIF"]]
         elif kind == "gif":
@@ -320,9 +328,9 @@ PROFILES = {
     # picture in `every` is a PNG, GIF or BMP; holes and kind of the fragmented
     # photos; how many photos land in the tails of deleted ones
     "small": dict(spc=1, old=0.55, shoot=0.25, new=0.06, every=3,
-                  frag=[(3, "jpeg"), (4, "png")], tails=1),
+                  frag=[(3, "jpeg"), (4, "bigpng")], tails=1),
     "full": dict(spc=32, old=0.60, shoot=0.40, new=0.08, every=8,
-                 frag=[(3, "jpeg"), (5, "jpeg"), (7, "png"), (4, "jpeg"), (6, "jpeg"), (2, "jpeg")],
+                 frag=[(3, "jpeg"), (5, "jpeg"), (7, "bigpng"), (4, "jpeg"), (6, "jpeg"), (2, "jpeg")],
                  tails=2),
 }
 
@@ -336,7 +344,7 @@ class History:
         self.interleave = ["png", "gif", "bmp"]
 
     def _name(self, kind):
-        ext = {"jpeg": "jpg", "medium": "jpg"}.get(kind, kind)
+        ext = {"jpeg": "jpg", "medium": "jpg", "bigpng": "png"}.get(kind, kind)
         self.counter[ext] += 1
         n = self.counter[ext]
         return ext, {"jpg": f"IMG_{n:04d}.JPG", "png": f"SCAN{n:04d}.PNG",
@@ -444,6 +452,8 @@ class History:
             card.set_next_free(card.cluster_of(gaps[0]["extents"][0][0]))
             folder = "/DCIM/101CANON" if kind == "jpeg" else "/PICTURES"
             big = self.write_photo(kind, folder, 2)
+            if big is None and kind == "bigpng":
+                big = self.write_photo("png", folder, 2)
             if big:
                 fragmented.append(big)
             # Go on after everything this step wrote, as the camera would.
