@@ -1,0 +1,287 @@
+#include "filesystem/fatmount.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <span>
+
+#include "io/deviceio.h"
+#include "io/le.h"
+#include "io/log.h"
+
+namespace {
+
+// Boot record layout (little-endian).
+constexpr size_t kBytesPerSectorOff = 11;     // uint16
+constexpr size_t kSectorsPerClusterOff = 13;  // uint8
+constexpr size_t kReservedSectorsOff = 14;    // uint16
+constexpr size_t kFatCountOff = 16;           // uint8
+constexpr size_t kSectorsPerTrackOff = 24;    // uint16
+constexpr size_t kHeadsOff = 26;              // uint16
+constexpr size_t kHiddenSectorsOff = 28;      // uint32
+constexpr size_t kTotalSectorsOff = 32;       // uint32
+constexpr size_t kSectorsPerFatOff = 36;      // uint32
+constexpr size_t kRootClusterOff = 44;        // uint32
+constexpr size_t kBackupBootOff = 50;         // uint16
+
+// A FAT never needs more than 2^28 entries of 4 bytes.
+constexpr uint32_t kMaxSectorsPerFat = (uint32_t{1} << 28) * 4 / SECTOR_SIZE;
+constexpr uint32_t kMaxFatCount = 4;
+
+le::Bytes View(const uint8_t* raw) {
+    return raw ? le::Bytes(raw, FAT32_DBR_SIZE) : le::Bytes();
+}
+
+uint32_t FirstDataSector(le::Bytes b) {
+    return static_cast<uint32_t>(le::u8(b, kFatCountOff)) * le::u32(b, kSectorsPerFatOff) +
+           le::u16(b, kReservedSectorsOff);
+}
+
+// The geometry checks a careful reader makes before trusting a boot record.
+// Answers null when it is usable, else what is wrong with it.
+const char* CheckGeometry(const FAT32_DBR_Buff& dbr, int64_t partitionSectors) {
+    uint32_t spc = dbr.GetSectorsPerCluster();
+    if (dbr.GetBytesPerSector() != SECTOR_SIZE) return "bytes per sector is not 512";
+    if (spc == 0 || (spc & (spc - 1)) != 0) return "sectors per cluster is not a power of two";
+    if (dbr.GetReservedSectors() == 0) return "no reserved sectors";
+    if (dbr.GetFatCount() == 0 || dbr.GetFatCount() > kMaxFatCount) return "FAT count out of range";
+    if (dbr.GetSectorsPerFat() == 0 || dbr.GetSectorsPerFat() > kMaxSectorsPerFat)
+        return "sectors per FAT out of range";
+    uint64_t dataStart = uint64_t{dbr.GetFatCount()} * dbr.GetSectorsPerFat() + dbr.GetReservedSectors();
+    if (dataStart > dbr.GetTotalSectors()) return "total sectors below the first data sector";
+    if (partitionSectors > 0 && dataStart > static_cast<uint64_t>(partitionSectors))
+        return "FATs reach past the partition's end";
+    if ((dbr.GetTotalSectors() - dataStart) / spc == 0) return "no data clusters";
+    return nullptr;
+}
+
+}  // namespace
+
+FAT_DBR_BUFF::~FAT_DBR_BUFF() = default;
+FAT_FAT_Buffer::~FAT_FAT_Buffer() = default;
+
+// ---- FAT32_DBR_Buff ----
+
+FAT32_DBR_Buff::~FAT32_DBR_Buff() = default;
+
+uint8_t* FAT32_DBR_Buff::Load(const uint8_t* bytes) {
+    m_copy.reset();
+    if (!bytes) return nullptr;
+    m_copy.reset(new (std::nothrow) uint8_t[FAT32_DBR_SIZE]);
+    if (m_copy) std::memcpy(m_copy.get(), bytes, FAT32_DBR_SIZE);
+    return m_copy.get();
+}
+
+void FAT32_DBR_Buff::ReleaseCopy() { m_copy.reset(); }
+
+int FAT32_DBR_Buff::WriteTo(const std::string& path, uint64_t sector) {
+    if (!m_copy) return -1;
+    return Tool_WriteDiskSectors(m_copy.get(), path, sector, 1);
+}
+
+uint16_t FAT32_DBR_Buff::GetBytesPerSector() const { return le::u16(View(m_copy.get()), kBytesPerSectorOff); }
+uint16_t FAT32_DBR_Buff::GetHeads() const { return le::u16(View(m_copy.get()), kHeadsOff); }
+uint8_t FAT32_DBR_Buff::GetSectorsPerCluster() const { return le::u8(View(m_copy.get()), kSectorsPerClusterOff); }
+uint16_t FAT32_DBR_Buff::GetReservedSectors() const { return le::u16(View(m_copy.get()), kReservedSectorsOff); }
+uint8_t FAT32_DBR_Buff::GetFatCount() const { return le::u8(View(m_copy.get()), kFatCountOff); }
+uint32_t FAT32_DBR_Buff::GetSectorsPerFat() const { return le::u32(View(m_copy.get()), kSectorsPerFatOff); }
+uint32_t FAT32_DBR_Buff::GetRootCluster() const { return le::u32(View(m_copy.get()), kRootClusterOff); }
+uint32_t FAT32_DBR_Buff::GetHiddenSectors() const { return le::u32(View(m_copy.get()), kHiddenSectorsOff); }
+uint32_t FAT32_DBR_Buff::GetTotalSectors() const { return le::u32(View(m_copy.get()), kTotalSectorsOff); }
+uint16_t FAT32_DBR_Buff::GetBackupBootSector() const { return le::u16(View(m_copy.get()), kBackupBootOff); }
+
+namespace {
+std::span<uint8_t> Mutable(const std::unique_ptr<uint8_t[]>& p) {
+    return p ? std::span<uint8_t>(p.get(), FAT32_DBR_SIZE) : std::span<uint8_t>();
+}
+}  // namespace
+
+void FAT32_DBR_Buff::SetSectorsPerCluster(uint8_t v) { if (m_copy) m_copy[kSectorsPerClusterOff] = v; }
+void FAT32_DBR_Buff::SetSectorsPerFat(uint32_t v) { le::put32(Mutable(m_copy), kSectorsPerFatOff, v); }
+void FAT32_DBR_Buff::SetFatCount(uint8_t v) { if (m_copy) m_copy[kFatCountOff] = v; }
+void FAT32_DBR_Buff::SetTotalSectors(uint32_t v) { le::put32(Mutable(m_copy), kTotalSectorsOff, v); }
+void FAT32_DBR_Buff::SetHiddenSectors(uint32_t v) { le::put32(Mutable(m_copy), kHiddenSectorsOff, v); }
+void FAT32_DBR_Buff::SetReservedSectors(uint16_t v) { le::put16(Mutable(m_copy), kReservedSectorsOff, v); }
+void FAT32_DBR_Buff::SetRootCluster(uint32_t v) { le::put32(Mutable(m_copy), kRootClusterOff, v); }
+void FAT32_DBR_Buff::SetBackupBootSector(uint16_t v) { le::put16(Mutable(m_copy), kBackupBootOff, v); }
+void FAT32_DBR_Buff::SetBytesPerSector(uint16_t v) { le::put16(Mutable(m_copy), kBytesPerSectorOff, v); }
+void FAT32_DBR_Buff::SetHeads(uint16_t v) { le::put16(Mutable(m_copy), kHeadsOff, v); }
+void FAT32_DBR_Buff::SetSectorsPerTrack(uint16_t v) { le::put16(Mutable(m_copy), kSectorsPerTrackOff, v); }
+
+uint32_t FAT32_DBR_Buff::GetFirstDataSector() const { return FirstDataSector(View(m_copy.get())); }
+
+uint32_t FAT32_DBR_Buff::GetClusterCount() const {
+    uint32_t spc = GetSectorsPerCluster();
+    uint64_t dataStart = uint64_t{GetFatCount()} * GetSectorsPerFat() + GetReservedSectors();
+    if (spc == 0 || dataStart > GetTotalSectors()) return 0;
+    return static_cast<uint32_t>((GetTotalSectors() - dataStart) / spc);
+}
+
+int FAT32_DBR_Buff::SectorToCluster(uint32_t sector, uint32_t& cluster, uint32_t& offset) const {
+    uint32_t dataStart = GetFirstDataSector();
+    uint32_t spc = GetSectorsPerCluster();
+    if (sector < dataStart || spc == 0) {
+        cluster = 0;
+        offset = 0;
+        return -1;
+    }
+    cluster = (sector - dataStart) / spc + 2;
+    offset = (sector - dataStart) % spc;
+    return 0;
+}
+
+uint32_t FAT32_DBR_Buff::ClusterToSector(uint32_t cluster) const { return ::ClusterToSector(m_copy.get(), cluster); }
+
+uint32_t ClusterToSector(const uint8_t* dbr, uint32_t cluster) {
+    le::Bytes b = View(dbr);
+    return FirstDataSector(b) + le::u8(b, kSectorsPerClusterOff) * (cluster - 2);
+}
+
+// ---- FAT32_FAT_Buffer ----
+
+FAT32_FAT_Buffer::~FAT32_FAT_Buffer() = default;
+
+uint32_t FAT32_FAT_Buffer::Raw(uint32_t index) const {
+    return le::u32(le::Bytes(m_entries.get(), size_t{m_fatSectors} * SECTOR_SIZE), size_t{index} * 4);
+}
+
+void FAT32_FAT_Buffer::PutRaw(uint32_t index, uint32_t v) {
+    le::put32(std::span<uint8_t>(m_entries.get(), size_t{m_fatSectors} * SECTOR_SIZE), size_t{index} * 4, v);
+}
+
+void FAT32_FAT_Buffer::PutLow28(uint32_t cluster, uint32_t v) {
+    PutRaw(cluster, (Raw(cluster) & ~FAT32_ENTRY_MASK) | (v & FAT32_ENTRY_MASK));
+}
+
+int FAT32_FAT_Buffer::GetEntry(uint32_t cluster, uint32_t& value) const {
+    if (!Valid(cluster)) return -1;
+    value = Raw(cluster) & FAT32_ENTRY_MASK;
+    return 0;
+}
+
+int FAT32_FAT_Buffer::SetEntry(uint32_t cluster, uint32_t value) {
+    uint32_t v = value & FAT32_ENTRY_MASK;
+    if (v >= 2 && v <= 0x0FFFFFEF && !Valid(value)) return -1;
+    if (!Valid(cluster)) return -1;
+    PutLow28(cluster, v);
+    return 0;
+}
+
+int FAT32_FAT_Buffer::SetEndOfChain(uint32_t cluster) {
+    if (!Valid(cluster)) return -1;
+    PutLow28(cluster, FAT32_END_OF_CHAIN);
+    return 0;
+}
+
+int FAT32_FAT_Buffer::SetBad(uint32_t cluster) {
+    if (!Valid(cluster)) return -1;
+    PutLow28(cluster, FAT32_BAD_CLUSTER);
+    return 0;
+}
+
+bool FAT32_FAT_Buffer::IsFree(uint32_t cluster) const {
+    return Valid(cluster) && (Raw(cluster) & FAT32_ENTRY_MASK) == FAT32_FREE;
+}
+
+int FAT32_FAT_Buffer::SetFree(uint32_t cluster) {
+    if (!Valid(cluster)) return -1;
+    PutLow28(cluster, FAT32_FREE);
+    return 0;
+}
+
+void FAT32_FAT_Buffer::InitReservedEntries() {
+    if (!m_entries) return;
+    PutRaw(0, FAT32_END_OF_CHAIN);
+    PutRaw(1, 0xFFFFFFFF);
+}
+
+void FAT32_FAT_Buffer::Attach(std::unique_ptr<uint8_t[]> table, uint32_t fatSectors, uint32_t highestCluster) {
+    if (!table) return;
+    m_entries = std::move(table);
+    m_fatSectors = fatSectors;
+    // A damaged boot record must not make a lookup run beyond the table, nor
+    // make a cluster number look like a bad or end mark.
+    uint64_t lastEntry = entryCount() == 0 ? 0 : entryCount() - 1;
+    m_highestCluster = static_cast<uint32_t>(
+        std::min<uint64_t>({highestCluster, lastEntry, FAT32_MAX_CLUSTER}));
+    InitReservedEntries();
+}
+
+void FAT32_FAT_Buffer::WriteTo(const std::string& path, uint64_t firstSector) {
+    if (!m_entries) return;
+    uint32_t quarter = m_fatSectors / 4;
+    uint32_t done = 0;
+    for (int i = 0; i < 4; ++i) {
+        uint32_t n = i < 3 ? quarter : m_fatSectors - done;
+        if (n > 0) Tool_WriteDiskSectors(m_entries.get() + size_t{done} * SECTOR_SIZE, path, firstSector + done, n);
+        done += n;
+    }
+}
+
+// ---- Mount ----
+
+int Fat32_GetDBR(IDevice* device, uint8_t* buffer) {
+    std::memset(buffer, 0, FAT32_DBR_SIZE);
+    return device->ReadSectors(0, 1, buffer) == 1 ? 0 : -1;
+}
+
+std::unique_ptr<FatVolume> MountFatVol(IDevice* device, int64_t partitionSectors) {
+    if (!device) return nullptr;
+    std::unique_ptr<FatVolume> vol(new (std::nothrow) FatVolume());
+    std::unique_ptr<FAT32_DBR_Buff> dbr(new (std::nothrow) FAT32_DBR_Buff());
+    if (!vol || !dbr) {
+        LOG_E("%s", "Out of Memory. \n");
+        return nullptr;
+    }
+
+    uint8_t sector[FAT32_DBR_SIZE];
+    if (Fat32_GetDBR(device, sector) != 0) {
+        LOG_E("Fat32_GetDBR() failed. \n");
+        return nullptr;
+    }
+    if (!dbr->Load(sector)) {
+        LOG_E("%s", "Out of Memory. \n");
+        return nullptr;
+    }
+    if (const char* why = CheckGeometry(*dbr, partitionSectors)) {
+        LOG_E("Invalid FAT32 boot record: %s. \n", why);
+        return nullptr;
+    }
+
+    std::unique_ptr<FAT32_FAT_Buffer> fat(new (std::nothrow) FAT32_FAT_Buffer());
+    if (!fat) {
+        LOG_E("%s", "Out of Memory. \n");
+        return nullptr;
+    }
+    uint32_t fatSectors = dbr->GetSectorsPerFat();
+    uint32_t reserved = dbr->GetReservedSectors();
+    std::unique_ptr<uint8_t[]> table(new (std::nothrow) uint8_t[size_t{fatSectors} * SECTOR_SIZE]());
+    if (!table) return nullptr;
+
+    // Only the first FAT is read, in chunks of at most 8 MiB.
+    uint32_t fullChunks = fatSectors / FAT32_READ_CHUNK;
+    uint32_t rest = fatSectors % FAT32_READ_CHUNK;
+    for (uint32_t k = 0; k <= fullChunks; ++k) {
+        uint32_t len = k < fullChunks ? FAT32_READ_CHUNK : rest;
+        if (len == 0) break;
+        uint64_t off = uint64_t{reserved} + uint64_t{k} * FAT32_READ_CHUNK;
+        uint8_t* dest = table.get() + size_t{k} * FAT32_READ_CHUNK * SECTOR_SIZE;
+        if (device->ReadSectors(off, len, dest) != len) {
+            LOG_E("Read FAT32 FAT failed, Off:%d, Len:%d \n", static_cast<int>(off), static_cast<int>(len));
+            return nullptr;
+        }
+    }
+
+    uint32_t highest = dbr->GetClusterCount() + 1;
+    if (highest > fatSectors * 128 - 1) {
+        LOG_W("FAT32 FAT holds %u entries but the volume has %u clusters; clusters past the FAT are left out. \n",
+              fatSectors * 128, highest - 1);
+    }
+    fat->Attach(std::move(table), fatSectors, highest);
+
+    vol->device = device;
+    vol->dbr = std::move(dbr);
+    vol->fat = std::move(fat);
+    vol->partitionSectors = partitionSectors;
+    return vol;
+}

@@ -1,0 +1,194 @@
+// A FAT32 volume's boot record and its first FAT, held in memory for a scan,
+// and the cluster arithmetic over them. Everything counts 512-byte sectors of
+// the volume: sector 0 is the boot record.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class IDevice;
+
+// FAT entries keep their top four bits; only the low 28 are the value.
+constexpr uint32_t FAT32_ENTRY_MASK = 0x0FFFFFFF;
+constexpr uint32_t FAT32_FREE = 0;
+constexpr uint32_t FAT32_BAD_CLUSTER = 0x0FFFFFF7;
+constexpr uint32_t FAT32_END_OF_CHAIN = 0x0FFFFFF8;  // and every value above
+// Largest cluster number that cannot be mistaken for a bad or end mark.
+constexpr uint32_t FAT32_MAX_CLUSTER = 0x0FFFFFF6;
+constexpr uint32_t FAT32_DBR_SIZE = 512;
+// The first FAT is read in chunks of this many sectors (8 MiB).
+constexpr uint32_t FAT32_READ_CHUNK = 0x4000;
+
+// Accessors for a boot record. Getters answer 0 while no copy is loaded.
+class FAT_DBR_BUFF {
+public:
+    virtual ~FAT_DBR_BUFF();
+    // Replaces the held copy with the first 512 bytes of `bytes`; returns the copy.
+    virtual uint8_t* Load(const uint8_t* bytes) = 0;
+    virtual void ReleaseCopy() = 0;
+    // Writes the copy as one sector to the device at `path`: 0, or -1 (also
+    // without a copy). Only the volume tools write; the scan never does.
+    virtual int WriteTo(const std::string& path, uint64_t sector) = 0;
+
+    virtual uint16_t GetBytesPerSector() const = 0;   // offset 11
+    virtual uint16_t GetHeads() const = 0;            // offset 26
+    virtual uint8_t GetSectorsPerCluster() const = 0; // offset 13
+    virtual uint16_t GetReservedSectors() const = 0;  // offset 14: the first FAT starts here
+    virtual uint8_t GetFatCount() const = 0;          // offset 16
+    virtual uint32_t GetSectorsPerFat() const = 0;    // offset 36
+    virtual uint32_t GetRootCluster() const = 0;      // offset 44
+    virtual uint32_t GetHiddenSectors() const = 0;    // offset 28
+    virtual uint32_t GetTotalSectors() const = 0;     // offset 32 (the 16-bit form is never read)
+    virtual uint16_t GetBackupBootSector() const = 0; // offset 50
+
+    virtual void SetSectorsPerCluster(uint8_t v) = 0;
+    virtual void SetSectorsPerFat(uint32_t v) = 0;
+    virtual void SetFatCount(uint8_t v) = 0;
+    virtual void SetTotalSectors(uint32_t v) = 0;
+    virtual void SetHiddenSectors(uint32_t v) = 0;
+    virtual void SetReservedSectors(uint16_t v) = 0;
+    virtual void SetRootCluster(uint32_t v) = 0;
+    virtual void SetBackupBootSector(uint16_t v) = 0;
+    virtual void SetBytesPerSector(uint16_t v) = 0;
+    virtual void SetHeads(uint16_t v) = 0;
+    virtual void SetSectorsPerTrack(uint16_t v) = 0;  // offset 24
+
+    // The 512-byte copy, or null.
+    virtual const uint8_t* GetRaw() const = 0;
+    // (total sectors - first data sector) / sectors per cluster; 0 when the
+    // totals do not leave room for a data area.
+    virtual uint32_t GetClusterCount() const = 0;
+    // FATs * sectors per FAT + reserved sectors.
+    virtual uint32_t GetFirstDataSector() const = 0;
+    // Cluster and sector within it of a volume sector: 0, or -1 (both 0)
+    // for a sector before the data area.
+    virtual int SectorToCluster(uint32_t sector, uint32_t& cluster, uint32_t& offset) const = 0;
+    // First sector of a cluster (clusters are numbered from 2).
+    virtual uint32_t ClusterToSector(uint32_t cluster) const = 0;
+};
+
+class FAT32_DBR_Buff : public FAT_DBR_BUFF {
+public:
+    FAT32_DBR_Buff() = default;
+    FAT32_DBR_Buff(const FAT32_DBR_Buff&) = delete;
+    FAT32_DBR_Buff& operator=(const FAT32_DBR_Buff&) = delete;
+    ~FAT32_DBR_Buff() override;
+
+    uint8_t* Load(const uint8_t* bytes) override;
+    void ReleaseCopy() override;
+    int WriteTo(const std::string& path, uint64_t sector) override;
+
+    uint16_t GetBytesPerSector() const override;
+    uint16_t GetHeads() const override;
+    uint8_t GetSectorsPerCluster() const override;
+    uint16_t GetReservedSectors() const override;
+    uint8_t GetFatCount() const override;
+    uint32_t GetSectorsPerFat() const override;
+    uint32_t GetRootCluster() const override;
+    uint32_t GetHiddenSectors() const override;
+    uint32_t GetTotalSectors() const override;
+    uint16_t GetBackupBootSector() const override;
+
+    void SetSectorsPerCluster(uint8_t v) override;
+    void SetSectorsPerFat(uint32_t v) override;
+    void SetFatCount(uint8_t v) override;
+    void SetTotalSectors(uint32_t v) override;
+    void SetHiddenSectors(uint32_t v) override;
+    void SetReservedSectors(uint16_t v) override;
+    void SetRootCluster(uint32_t v) override;
+    void SetBackupBootSector(uint16_t v) override;
+    void SetBytesPerSector(uint16_t v) override;
+    void SetHeads(uint16_t v) override;
+    void SetSectorsPerTrack(uint16_t v) override;
+
+    const uint8_t* GetRaw() const override { return m_copy.get(); }
+    uint32_t GetClusterCount() const override;
+    uint32_t GetFirstDataSector() const override;
+    int SectorToCluster(uint32_t sector, uint32_t& cluster, uint32_t& offset) const override;
+    uint32_t ClusterToSector(uint32_t cluster) const override;
+
+private:
+    std::unique_ptr<uint8_t[]> m_copy;  // FAT32_DBR_SIZE bytes, or null
+};
+
+// Entry operations on a FAT. A cluster number is valid in 2..highestCluster;
+// every operation refuses any other (-1, or false for IsFree) without
+// touching the table.
+class FAT_FAT_Buffer {
+public:
+    virtual ~FAT_FAT_Buffer();
+    // The entry's low 28 bits: 0, or -1 for an invalid cluster.
+    virtual int GetEntry(uint32_t cluster, uint32_t& value) const = 0;
+    // Writes the low 28 bits of `value` under the entry's own top bits. A
+    // value that names a next cluster must itself be a valid cluster. 0 or -1.
+    virtual int SetEntry(uint32_t cluster, uint32_t value) = 0;
+    virtual int SetEndOfChain(uint32_t cluster) = 0;
+    virtual int SetBad(uint32_t cluster) = 0;
+    virtual bool IsFree(uint32_t cluster) const = 0;
+    virtual int SetFree(uint32_t cluster) = 0;
+    // Entry 0 := 0x0FFFFFF8, entry 1 := 0xFFFFFFFF.
+    virtual void InitReservedEntries() = 0;
+};
+
+class FAT32_FAT_Buffer : public FAT_FAT_Buffer {
+public:
+    FAT32_FAT_Buffer() = default;
+    FAT32_FAT_Buffer(const FAT32_FAT_Buffer&) = delete;
+    FAT32_FAT_Buffer& operator=(const FAT32_FAT_Buffer&) = delete;
+    ~FAT32_FAT_Buffer() override;
+
+    int GetEntry(uint32_t cluster, uint32_t& value) const override;
+    int SetEntry(uint32_t cluster, uint32_t value) override;
+    int SetEndOfChain(uint32_t cluster) override;
+    int SetBad(uint32_t cluster) override;
+    bool IsFree(uint32_t cluster) const override;
+    int SetFree(uint32_t cluster) override;
+    void InitReservedEntries() override;
+
+    // Takes ownership of a table of `fatSectors` * 512 bytes (little-endian
+    // entries as on disk) and sets the reserved entries. Nothing happens for
+    // a null table. `highestCluster` is capped so that every valid cluster
+    // has its entry inside the table.
+    void Attach(std::unique_ptr<uint8_t[]> table, uint32_t fatSectors, uint32_t highestCluster);
+    // Writes the table in four pieces starting at `firstSector` of the device
+    // at `path`, ignoring their results. Only the volume tools write.
+    void WriteTo(const std::string& path, uint64_t firstSector);
+
+    uint32_t fatSectors() const { return m_fatSectors; }
+    // Largest valid cluster number (clusters + 1); 0 while nothing is attached.
+    uint32_t highestCluster() const { return m_highestCluster; }
+    // Entries the table holds (fatSectors * 128).
+    uint64_t entryCount() const { return uint64_t{m_fatSectors} * 128; }
+
+private:
+    bool Valid(uint32_t cluster) const { return m_entries && cluster >= 2 && cluster <= m_highestCluster; }
+    uint32_t Raw(uint32_t index) const;
+    void PutRaw(uint32_t index, uint32_t v);
+    void PutLow28(uint32_t cluster, uint32_t v);
+
+    uint32_t m_fatSectors = 0;
+    std::unique_ptr<uint8_t[]> m_entries;  // m_fatSectors * 512 bytes
+    uint32_t m_highestCluster = 0;
+};
+
+// A mounted FAT32 volume. The device is borrowed and must outlive the record.
+struct FatVolume {
+    IDevice* device = nullptr;
+    std::unique_ptr<FAT32_DBR_Buff> dbr;
+    std::unique_ptr<FAT32_FAT_Buffer> fat;
+    int64_t partitionSectors = 0;  // the partition's length as the caller gave it
+};
+
+// Reads sector 0 of the volume into `buffer` (512 bytes): 0, or -1 when the
+// device does not deliver exactly one sector.
+int Fat32_GetDBR(IDevice* device, uint8_t* buffer);
+
+// Mounts the FAT32 volume on `device`: reads and checks its boot record, reads
+// its first FAT. `partitionSectors` bounds the volume when it is above 0.
+// Null on failure (logged).
+std::unique_ptr<FatVolume> MountFatVol(IDevice* device, int64_t partitionSectors);
+
+// First sector of `cluster` over a raw 512-byte boot record (unsigned 32-bit
+// arithmetic): FATs * sectors per FAT + reserved + sectors per cluster * (cluster - 2).
+uint32_t ClusterToSector(const uint8_t* dbr, uint32_t cluster);
