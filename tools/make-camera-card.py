@@ -157,15 +157,17 @@ class Pool:
                 w, h = rnd.choice([(4000, 3000), (3264, 2448), (4608, 3072), (3840, 2560), (2592, 1944)])
                 cw, ch = rnd.randint(2400, 3600), rnd.randint(1800, 2400)
                 x, y = rnd.randint(0, 3640 - cw), rnd.randint(0, 2400 - ch)
-                base = (f"base-{b:03d}.jpg",
-                        [CONVERT, src, "-crop", f"{cw}x{ch}+{x}+{y}", "+repage",
+                # Exif (with its thumbnail) stays; the megabytes of editing
+                # history one original carries as XMP, and the rest, do not.
+                base = (f"photo-{b:03d}.jpg",
+                        [CONVERT, src, "+profile", "!exif,*", "-crop", f"{cw}x{ch}+{x}+{y}", "+repage",
                          "-resize", f"{w}x{h}!", "-modulate", f"100,{rnd.randint(90, 115)}",
                          "-seed", str(b), "-attenuate", str(rnd.choice([0.15, 0.25, 0.35, 0.45])),
                          "+noise", "Gaussian", "-sampling-factor", rnd.choice(["2x2", "2x1", "1x1"]),
                          "-quality", str(rnd.choice([88, 90, 92, 94, 96])), "JPEG:{out}"], None)
                 out.append(base)
                 for v, args in enumerate(JPEGTRAN_VARIANTS[:5]):
-                    out.append((f"var-{b:03d}-{v}.jpg",
+                    out.append((f"photo-{b:03d}-{v}.jpg",
                                 ["jpegtran", "-copy", "all", *args, "-outfile", "{out}", "{dep}"], base))
         elif kind == "medium" and small:
             out += [copy(n) for n in ["IMG_0101.JPG", "IMG_0102.JPG", "IMG_0103.JPG", "IMG_0104.JPG"]]
