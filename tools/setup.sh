@@ -8,7 +8,7 @@ packages=(
   googletest libgtest-dev
   libblkid-dev
   qt6-base-dev qt6-base-dev-tools libqt6svg6 qt6-image-formats-plugins
-  dosfstools mtools fdisk ntfs-3g sleuthkit
+  dosfstools mtools fdisk ntfs-3g sleuthkit attr fuse3
   imagemagick libjpeg-turbo-progs
   clang-14 libfuzzer-14-dev libclang-rt-14-dev
   time

@@ -119,9 +119,7 @@ int Tool_WriteDiskSectors(const void* buffer, const std::string& path, uint64_t 
     return 0;
 }
 
-// No dynamic type check on the disk here: it would tie every program that
-// links the sector primitives to the disk object's code.
-__attribute__((no_sanitize("vptr"))) IDeviceHandle* CVolDevice::Handle() {
+IDeviceHandle* CVolDevice::Handle() {
     return m_disk ? m_disk->GetHandle() : m_handle;
 }
 

@@ -88,7 +88,8 @@ int CNtfsSearchPhoto::TraverseFileRecord() {
         return -1;
     }
 
-    // The MFT ends where its allocation or its runlist ends, whichever is first.
+    // The MFT ends where its allocation or its runlist ends, whichever is
+    // first, and a corrupt one is never read for longer than the volume is.
     int64_t allocated = static_cast<int64_t>(le::u64(vol.mftData, NTFS_ATTR_ALLOCATED_SIZE));
     int64_t clusters = allocated > 0 ? allocated >> vol.clusterSizeBits : 0;
     for (const RunlistElement& e : vol.mftRunlist) {
@@ -96,6 +97,7 @@ int CNtfsSearchPhoto::TraverseFileRecord() {
         if (e.vcn < clusters) clusters = e.vcn;
         break;
     }
+    if (clusters > vol.numberOfClusters) clusters = vol.numberOfClusters;
 
     const int64_t perBatch = static_cast<int64_t>(kBatchBytes >> vol.clusterSizeBits);
     const size_t recordSize = vol.mftRecordSize;

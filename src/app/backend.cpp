@@ -1,0 +1,7 @@
+#include "app/backend.h"
+
+AppServices& Services()
+{
+    static AppServices services;
+    return services;
+}

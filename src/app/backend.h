@@ -1,0 +1,63 @@
+// What the wizard needs of the layers below it, as two small interfaces:
+// the drives it lists and the photo tasks it runs. The program installs the
+// disk manager and task manager behind them; tests install stand-ins.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "io/disk.h"
+#include "io/partition.h"
+#include "volphotorev/operation.h"
+#include "volphotorev/photoitems.h"
+
+class IPromptService;
+
+class IDriveSource {
+public:
+    virtual ~IDriveSource() = default;
+    // Disks in enumeration order, images last. The disks and their partitions
+    // stay valid until the next Refresh.
+    virtual int GetDiskCount() = 0;
+    virtual IDisk* GetDiskByIndex(int index) = 0;  // null when out of range
+    // Drops every disk object and enumerates again; disk images opened with
+    // AddImage are opened again.
+    virtual void Refresh() = 0;
+    // Opens a disk image file as one more disk. Its index, or negative when
+    // the file cannot be opened or read.
+    virtual int AddImage(const std::string& path) = 0;
+    // Disks the last enumeration found but could not open for lack of
+    // permission.
+    virtual int GetDeniedDiskCount() = 0;
+};
+
+class ITaskBackend {
+public:
+    virtual ~ITaskBackend() = default;
+    // Scans the partition for photos, reporting through `sink`, into a new
+    // photo store. 0 when the scan ran to its end, negative when it failed or
+    // the sink stopped it. Runs on the scan thread.
+    virtual int RecoverPhotos(IPartition* partition, IEventSink* sink) = 0;
+    // With `out` null, first -1 and count -1: the number of photos of the
+    // category. Otherwise the number of pointers written to `out`.
+    virtual int GetPhotoItems(int32_t category, int32_t first, int32_t count, PhotoItem** out) = 0;
+    // Reads the photo's bytes into `buffer` (at least its size rounded up to
+    // whole sectors). Negative on failure.
+    virtual int ReadPhotoData(PhotoItem* item, IPartition* partition, void* buffer, uint32_t size) = 0;
+    // Drops the photo store and every task.
+    virtual void Clear() = 0;
+};
+
+// The services the wizard's windows use; none is owned here. A null drive
+// source lists no drives, a null task backend finds nothing, and a null
+// prompt service shows real message boxes.
+struct AppServices {
+    IDriveSource* drives = nullptr;
+    ITaskBackend* tasks = nullptr;
+    IPromptService* prompts = nullptr;
+};
+
+AppServices& Services();
+
+// Installs the disk manager and task manager of this process.
+void InstallSystemBackends(AppServices& services);

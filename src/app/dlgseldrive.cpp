@@ -1,0 +1,194 @@
+#include "app/dlgseldrive.h"
+
+#include <QHeaderView>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTreeWidget>
+
+#include "app/backend.h"
+#include "app/drivetext.h"
+#include "app/imageload.h"
+#include "app/prompts.h"
+#include "app/wizardstate.h"
+#include "io/log.h"
+
+namespace {
+
+const QString kNoDrives = QStringLiteral(
+    "No available drives. Please attach your flash drive to your computer and make sure it has been recognized by "
+    "the system.");
+const QString kNoPermission = QStringLiteral(
+    "No available drives. Reading drives needs administrator rights: start Lumivista with sudo, or open a disk "
+    "image file with \"Open Image...\".");
+
+}  // namespace
+
+bool IsUsbInterface(const std::string& interfaceType)
+{
+    return interfaceType.size() >= 3 &&
+           QLatin1String(interfaceType.data(), 3).compare(QLatin1String("USB"), Qt::CaseInsensitive) == 0;
+}
+
+CDlgSelDrive::CDlgSelDrive(QWidget* parent) : CWizardPage(IDD_DRIVE_PAGE, parent)
+{
+    AddStatic(0, QStringLiteral("Please select the drive you want to recover photos from and click Next to scan."), 7,
+              7, 270, 8);
+
+    m_list = new QTreeWidget(this);
+    Place(m_list, 1001, 7, 18, 347, 123);
+    m_list->setRootIsDecorated(false);
+    m_list->setItemsExpandable(false);
+    m_list->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_list->setUniformRowHeights(true);
+    m_list->setFrameShape(QFrame::StyledPanel);
+    m_list->viewport()->installEventFilter(this);
+
+    m_flashButton = new QPushButton(QStringLiteral("Show Only Flash Drives"), this);
+    Place(m_flashButton, 1007, 7, 143, 83, 16);
+    auto* refresh = new QPushButton(QStringLiteral("Refresh Drives"), this);
+    Place(refresh, 1008, 95, 143, 83, 16);
+    auto* openImage = new QPushButton(QStringLiteral("Open Image..."), this);
+    Place(openImage, 1009, 183, 143, 83, 16);
+    for (QPushButton* button : {m_flashButton, refresh, openImage}) button->setAutoDefault(false);
+
+    connect(m_flashButton, &QPushButton::clicked, this, &CDlgSelDrive::OnFlashOnly);
+    connect(refresh, &QPushButton::clicked, this, &CDlgSelDrive::OnRefresh);
+    connect(openImage, &QPushButton::clicked, this, &CDlgSelDrive::OnOpenImage);
+    connect(m_list, &QTreeWidget::itemSelectionChanged, this, &CDlgSelDrive::OnSelectionChanged);
+}
+
+void CDlgSelDrive::InitPage()
+{
+    const QColor black(0, 0, 0);
+    m_images[0] = QIcon(LoadBitmapResource(131, black));
+    m_images[1] = QIcon(LoadBitmapResource(139, black));
+    m_list->setIconSize(QSize(32, 32));
+
+    m_list->setHeaderLabels({QStringLiteral("Drive"), QStringLiteral("Capacity"), QStringLiteral("Information")});
+    m_list->headerItem()->setTextAlignment(0, Qt::AlignLeft | Qt::AlignVCenter);
+    m_list->headerItem()->setTextAlignment(1, Qt::AlignLeft | Qt::AlignVCenter);
+    m_list->headerItem()->setTextAlignment(2, Qt::AlignLeft | Qt::AlignVCenter);
+    m_list->header()->setStretchLastSection(true);
+    m_list->header()->setSectionsMovable(false);
+    m_list->setColumnWidth(0, 200);
+    m_list->setColumnWidth(1, 200);
+
+    m_flashOnly = false;
+    FillList(m_flashOnly);
+}
+
+IPartition* CDlgSelDrive::PartitionOf(const QTreeWidgetItem* row)
+{
+    if (!row) return nullptr;
+    return reinterpret_cast<IPartition*>(row->data(0, ROLE_PARTITION).value<quintptr>());
+}
+
+void CDlgSelDrive::FillList(bool flashOnly)
+{
+    g_pSelectedPartition = nullptr;
+    m_list->clear();
+
+    IDriveSource* drives = Services().drives;
+    const int diskCount = drives ? drives->GetDiskCount() : 0;
+    QList<QTreeWidgetItem*> rows;
+    for (int d = 0; d < diskCount; ++d) {
+        IDisk* disk = drives->GetDiskByIndex(d);
+        if (!disk) continue;
+        const bool usb = IsUsbInterface(disk->GetInterfaceType());
+        if (flashOnly && !usb) continue;
+        const QString model = QString::fromStdString(disk->GetModel());
+        const int partitions = disk->LoadPartition();
+        for (int k = 0; k < partitions; ++k) {
+            CPartition* partition = disk->GetPartition(k);
+            if (!partition) continue;
+            ParInfor infor;
+            partition->GetInfor(infor);
+            if (infor.Fs == 5 || infor.Fs == 15) continue;
+            auto* row = new QTreeWidgetItem();
+            row->setText(0, FormatDriveText(infor, partition->GetKernelName()));
+            row->setIcon(0, m_images[usb ? 1 : 0]);
+            row->setText(1, FormatSizeText(SectorsToBytes(infor.Len)));
+            row->setText(2, model);
+            row->setData(0, ROLE_PARTITION, QVariant::fromValue(reinterpret_cast<quintptr>(
+                                                 static_cast<IPartition*>(partition))));
+            row->setData(0, ROLE_IMAGE, usb ? 1 : 0);
+            row->setData(0, ROLE_DISK, d);
+            rows.append(row);
+        }
+    }
+    m_list->addTopLevelItems(rows);
+
+    if (!rows.isEmpty()) {
+        m_list->setCurrentItem(rows.first());
+        m_list->setFocus();
+        return;
+    }
+    const bool denied = diskCount == 0 && drives && drives->GetDeniedDiskCount() > 0;
+    MsgBox(this, denied ? kNoPermission : kNoDrives, QMessageBox::Warning, QMessageBox::Ok);
+    m_list->setFocus();
+}
+
+void CDlgSelDrive::OnSelectionChanged()
+{
+    const QList<QTreeWidgetItem*> selected = m_list->selectedItems();
+    g_pSelectedPartition = selected.isEmpty() ? nullptr : PartitionOf(selected.first());
+}
+
+void CDlgSelDrive::OnFlashOnly()
+{
+    m_flashOnly = !m_flashOnly;
+    FillList(m_flashOnly);
+    m_flashButton->setText(m_flashOnly ? QStringLiteral("Show all Drives") : QStringLiteral("Show only Flash Drives"));
+}
+
+void CDlgSelDrive::OnRefresh()
+{
+    // The rows point into the disks the refresh replaces: drop them first.
+    g_pSelectedPartition = nullptr;
+    m_list->clear();
+    if (IDriveSource* drives = Services().drives) drives->Refresh();
+    FillList(m_flashOnly);
+}
+
+void CDlgSelDrive::OnOpenImage()
+{
+    const QString path = Prompts().ChooseImageFile(this);
+    if (!path.isEmpty()) OpenImage(path);
+}
+
+void CDlgSelDrive::OpenImage(const QString& path)
+{
+    IDriveSource* drives = Services().drives;
+    const int disk = drives ? drives->AddImage(path.toStdString()) : -1;
+    if (disk < 0) {
+        LOG_E("cannot open the disk image %s\n", path.toUtf8().constData());
+        MsgBox(this, QStringLiteral("Cannot open \"%1\" as a disk image.").arg(path), QMessageBox::Critical);
+        return;
+    }
+    // An image is no flash drive: show every drive so it can be seen.
+    if (m_flashOnly) {
+        m_flashOnly = false;
+        m_flashButton->setText(QStringLiteral("Show only Flash Drives"));
+    }
+    FillList(m_flashOnly);
+    for (int i = 0; i < m_list->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* row = m_list->topLevelItem(i);
+        if (row->data(0, ROLE_DISK).toInt() == disk) {
+            m_list->setCurrentItem(row);
+            m_list->scrollToItem(row);
+            break;
+        }
+    }
+}
+
+// A click on empty space in the list clears the selection.
+bool CDlgSelDrive::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == m_list->viewport() && event->type() == QEvent::MouseButtonPress) {
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        if (!m_list->itemAt(mouse->position().toPoint())) m_list->clearSelection();
+    }
+    return CWizardPage::eventFilter(watched, event);
+}

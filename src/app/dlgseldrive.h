@@ -1,0 +1,51 @@
+// The drive-selection page: every partition of every disk and disk image,
+// or of USB disks only; the selected row's partition is the one scanned.
+#pragma once
+
+#include <QIcon>
+
+#include "app/wizardpage.h"
+
+class QPushButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+class IPartition;
+
+// Drive list item data, column 0.
+enum DriveRowRole : int {
+    ROLE_PARTITION = Qt::UserRole,  // IPartition*, as quintptr
+    ROLE_IMAGE = Qt::UserRole + 1,  // 0 hard disk, 1 USB disk
+    ROLE_DISK = Qt::UserRole + 2,   // the disk's index in the drive source
+};
+
+// True when an interface type text names a USB disk.
+bool IsUsbInterface(const std::string& interfaceType);
+
+class CDlgSelDrive : public CWizardPage {
+    Q_OBJECT
+public:
+    explicit CDlgSelDrive(QWidget* parent);
+    void InitPage() override;
+
+    QTreeWidget* DriveList() const { return m_list; }
+    bool IsFlashOnly() const { return m_flashOnly; }
+    static IPartition* PartitionOf(const QTreeWidgetItem* row);
+
+    // Opens a disk image and selects its first row.
+    void OpenImage(const QString& path);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void FillList(bool flashOnly);
+    void OnSelectionChanged();
+    void OnFlashOnly();
+    void OnRefresh();
+    void OnOpenImage();
+
+    QTreeWidget* m_list = nullptr;
+    QPushButton* m_flashButton = nullptr;
+    QIcon m_images[2];  // 0 hard disk (bitmap 131), 1 USB disk (bitmap 139)
+    bool m_flashOnly = false;
+};

@@ -1,0 +1,64 @@
+#include "app/lumivistaapp.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QFileInfo>
+
+#include <atomic>
+
+#include "app/appconfig.h"
+#include "app/backend.h"
+#include "app/imageload.h"
+#include "app/lumivistadlg.h"
+#include "app/prompts.h"
+#include "app/uifont.h"
+#include "io/log.h"
+
+namespace {
+std::atomic<QObject*> g_mainWnd{nullptr};
+}
+
+QObject* CLumivistaApp::MainWnd()
+{
+    return g_mainWnd.load();
+}
+
+void CLumivistaApp::SetMainWnd(QObject* window)
+{
+    g_mainWnd.store(window);
+}
+
+int CLumivistaApp::Run(int argc, char** argv)
+{
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Lumivista"));
+    QApplication::setApplicationVersion(AppVersion());
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Recovers deleted or lost photos from drives and disk images."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption imageOption(QStringLiteral("image"),
+                                         QStringLiteral("Adds a disk image file to the drive list."),
+                                         QStringLiteral("FILE"));
+    parser.addOption(imageOption);
+    parser.process(application);
+
+    InitLog();
+    QApplication::setFont(DialogFont());
+    QApplication::setWindowIcon(QIcon(LoadAppIcon()));
+
+    AppServices& services = Services();
+    InstallSystemBackends(services);
+    for (const QString& image : parser.values(imageOption)) {
+        const QString path = QFileInfo(image).absoluteFilePath();
+        if (!services.drives || services.drives->AddImage(path.toStdString()) < 0) {
+            LOG_E("cannot open the disk image %s\n", path.toUtf8().constData());
+            MsgBox(nullptr, QStringLiteral("Cannot open \"%1\" as a disk image.").arg(path), QMessageBox::Critical);
+        }
+    }
+
+    CLumivistaDlg frame;
+    frame.exec();
+    return 0;
+}

@@ -1,0 +1,77 @@
+// The wizard frame: header (logo, title, Help), a page area showing one page
+// at a time, and the footer (Home, Back, Next, and the web link on the home
+// page). It owns the page order, the buttons' captions and confirmations,
+// the scan-running flag and the background release of old results.
+#pragma once
+
+#include <QDialog>
+#include <QFont>
+
+#include <memory>
+#include <thread>
+#include <vector>
+
+class CIconButton;
+class CStaticLine;
+class CTransparentStatic;
+class CWizardPage;
+class QLabel;
+class QMenu;
+class QPushButton;
+
+// Command id of the about item.
+constexpr int IDM_ABOUTBOX = 16;
+
+class CLumivistaDlg : public QDialog {
+    Q_OBJECT
+public:
+    explicit CLumivistaDlg(QWidget* parent = nullptr);
+    // Waits for a release of old results still running, then drops the page.
+    ~CLumivistaDlg() override;
+
+    int CurrentPageIndex() const { return m_nCurPage; }
+    CWizardPage* CurrentPage() const { return m_pCurPage.get(); }
+    bool IsScanRunning() const { return m_bScanning; }
+    // The header's context menu, which carries the about item.
+    QMenu* HeaderMenu() const { return m_headerMenu; }
+
+    // The footer's and header's commands.
+    void OnNext();
+    void OnBack();
+    void OnHome();
+    void OnHelp();
+    void OnLink();
+    void OnSysCommand(int command);
+
+    // Close box, Alt+F4 and Escape.
+    void reject() override;
+
+protected:
+    bool event(QEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    void OnInitDialog();
+    void ShowPage(int templateId);
+    void Advance();
+    void StartClearThread();
+    void WaitForClearThread();
+
+    std::vector<int> m_pageList;
+    int m_nCurPage = 0;
+    std::unique_ptr<CWizardPage> m_pCurPage;
+    bool m_bScanning = false;
+
+    CIconButton* m_logo = nullptr;           // 1009
+    CTransparentStatic* m_title = nullptr;   // 1010
+    QPushButton* m_placeholder = nullptr;    // 1002, the page area
+    CStaticLine* m_line = nullptr;           // 1008
+    QPushButton* m_home = nullptr;           // 1005
+    QPushButton* m_back = nullptr;           // 1006
+    QPushButton* m_next = nullptr;           // 1007
+    QLabel* m_link = nullptr;                // 1016
+    CIconButton* m_help = nullptr;           // 1004
+    QMenu* m_headerMenu = nullptr;
+    QFont m_titleFont;
+    std::thread m_clearThread;  // ClearResultsThread, while one runs
+};

@@ -1,0 +1,3 @@
+#include "app/wizardstate.h"
+
+IPartition* g_pSelectedPartition = nullptr;

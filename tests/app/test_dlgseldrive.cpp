@@ -1,0 +1,237 @@
+#include <QPushButton>
+#include <QTreeWidget>
+
+#include "apptest.h"
+#include "app/dlgseldrive.h"
+
+namespace {
+
+const QString kNoDrives = QStringLiteral(
+    "No available drives. Please attach your flash drive to your computer and make sure it has been recognized by "
+    "the system.");
+
+QStringList RowTexts(QTreeWidget* list, int column = 0)
+{
+    QStringList texts;
+    for (int i = 0; i < list->topLevelItemCount(); ++i) texts << list->topLevelItem(i)->text(column);
+    return texts;
+}
+
+QList<int> RowImages(QTreeWidget* list)
+{
+    QList<int> images;
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        images << list->topLevelItem(i)->data(0, ROLE_IMAGE).toInt();
+    return images;
+}
+
+// A drive page on a frame-sized parent, shown.
+struct DrivePage {
+    DrivePage() : page(&frame)
+    {
+        frame.resize(800, 500);
+        page.InitPage();
+        frame.show();
+    }
+    QPushButton* Button(const char* id) { return page.findChild<QPushButton*>(id); }
+    QTreeWidget* List() { return page.DriveList(); }
+
+    QWidget frame;
+    CDlgSelDrive page;
+};
+
+void OnlyInternalDisk(CFakeDriveSource& source)
+{
+    CFakeDisk* disk = source.AddDisk("SCSI", "WDC WD10EZEX", "sda");
+    disk->AddPartition(FS_NTFS, 2048000, "Windows", 1);
+}
+
+}  // namespace
+
+class TestDlgSelDrive : public QObject {
+    Q_OBJECT
+private slots:
+    void usbInterfaceTest()
+    {
+        QVERIFY(IsUsbInterface("USB"));
+        QVERIFY(IsUsbInterface("usb"));
+        QVERIFY(IsUsbInterface("UsB 3.0"));
+        QVERIFY(!IsUsbInterface("US"));
+        QVERIFY(!IsUsbInterface(""));
+        QVERIFY(!IsUsbInterface("SCSI"));
+        QVERIFY(!IsUsbInterface(" USB"));
+    }
+
+    void listsEveryPartitionButExtendedContainers()
+    {
+        FakeMachine machine;
+        DrivePage drives;
+        QTreeWidget* list = drives.List();
+        QCOMPARE(list->objectName(), QString("1001"));
+        QCOMPARE(list->headerItem()->text(0), QString("Drive"));
+        QCOMPARE(list->headerItem()->text(1), QString("Capacity"));
+        QCOMPARE(list->headerItem()->text(2), QString("Information"));
+        QCOMPARE(list->columnWidth(0), 200);
+        QCOMPARE(list->columnWidth(1), 200);
+        QCOMPARE(RowTexts(list),
+                 QStringList({"sda1: System (NTFS)", "sda2: Data (NTFS)", "sda5: BACKUP (FAT32)",
+                              "sdb1: PHOTOS (FAT32)"}));
+        QCOMPARE(RowTexts(list, 1), QStringList({"500.00 MB", "200.27 GB", "73.91 GB", "14.45 GB"}));
+        QCOMPARE(RowTexts(list, 2), QStringList({"Samsung SSD 870 EVO 500GB", "Samsung SSD 870 EVO 500GB",
+                                                 "Samsung SSD 870 EVO 500GB", "SanDisk Ultra USB 3.0"}));
+        QCOMPARE(RowImages(list), QList<int>({0, 0, 0, 1}));
+        QVERIFY(!list->topLevelItem(3)->icon(0).isNull());
+        // The first row is selected and published.
+        QVERIFY(list->topLevelItem(0)->isSelected());
+        QCOMPARE(g_pSelectedPartition, CDlgSelDrive::PartitionOf(list->topLevelItem(0)));
+        QCOMPARE(g_pSelectedPartition->GetVolLabel(), std::string("System"));
+        QVERIFY(machine.prompts.asked.empty());
+    }
+
+    void flashOnlyFilterAndCaptions()
+    {
+        FakeMachine machine;
+        DrivePage drives;
+        QPushButton* flash = drives.Button("1007");
+        QCOMPARE(flash->text(), QString("Show Only Flash Drives"));
+
+        flash->click();
+        QVERIFY(drives.page.IsFlashOnly());
+        QCOMPARE(flash->text(), QString("Show all Drives"));
+        QCOMPARE(RowTexts(drives.List()), QStringList({"sdb1: PHOTOS (FAT32)"}));
+        QCOMPARE(RowImages(drives.List()), QList<int>({1}));
+        QCOMPARE(g_pSelectedPartition->GetVolLabel(), std::string("PHOTOS"));
+
+        flash->click();
+        QVERIFY(!drives.page.IsFlashOnly());
+        QCOMPARE(flash->text(), QString("Show only Flash Drives"));
+        QCOMPARE(drives.List()->topLevelItemCount(), 4);
+        QCOMPARE(g_pSelectedPartition->GetVolLabel(), std::string("System"));
+        QVERIFY(machine.prompts.asked.empty());
+    }
+
+    void flashOnlyWithoutUsbDiskEmptiesTheList()
+    {
+        FakeMachine machine(OnlyInternalDisk);
+        DrivePage drives;
+        QCOMPARE(drives.List()->topLevelItemCount(), 1);
+        drives.Button("1007")->click();
+        QCOMPARE(drives.List()->topLevelItemCount(), 0);
+        QVERIFY(!g_pSelectedPartition);
+        QCOMPARE(machine.prompts.Texts(), QStringList({kNoDrives}));
+        QCOMPARE(machine.prompts.asked[0].icon, QMessageBox::Warning);
+        QCOMPARE(machine.prompts.asked[0].buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    }
+
+    void noDisksAndNoPermission()
+    {
+        {
+            FakeMachine machine([](CFakeDriveSource&) {});
+            DrivePage drives;
+            QCOMPARE(drives.List()->topLevelItemCount(), 0);
+            QCOMPARE(machine.prompts.Texts(), QStringList({kNoDrives}));
+        }
+        {
+            FakeMachine machine([](CFakeDriveSource&) {});
+            machine.drives.SetDeniedDiskCount(2);
+            DrivePage drives;
+            QCOMPARE(machine.prompts.asked.size(), size_t(1));
+            QVERIFY(machine.prompts.asked[0].text.contains("administrator rights"));
+            QVERIFY(machine.prompts.asked[0].text.contains("sudo"));
+        }
+    }
+
+    void wholeDiskEntryIsOneRow()
+    {
+        FakeMachine machine([](CFakeDriveSource& source) {
+            CFakeDisk* card = source.AddDisk("USB", "Generic SD Reader", "sdc");
+            card->AddPartition(FS_WHOLE_DISK, 62333952, "Removable Media", 0);
+        });
+        DrivePage drives;
+        QCOMPARE(RowTexts(drives.List()), QStringList({"Removable Media (Unknown)"}));
+        QCOMPARE(RowTexts(drives.List(), 1), QStringList({"29.72 GB"}));
+    }
+
+    void selectionFollowsTheList()
+    {
+        FakeMachine machine;
+        DrivePage drives;
+        QTreeWidget* list = drives.List();
+        list->setCurrentItem(list->topLevelItem(3));
+        QCOMPARE(g_pSelectedPartition->GetVolLabel(), std::string("PHOTOS"));
+
+        // A click below the last row deselects.
+        const QPoint empty(20, list->viewport()->height() - 3);
+        QVERIFY(!list->itemAt(empty));
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, empty);
+        QVERIFY(list->selectedItems().isEmpty());
+        QVERIFY(!g_pSelectedPartition);
+
+        // Clicking a row selects it again.
+        const QRect row = list->visualItemRect(list->topLevelItem(1));
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, row.center());
+        QCOMPARE(g_pSelectedPartition->GetVolLabel(), std::string("Data"));
+    }
+
+    void refreshEnumeratesAgain()
+    {
+        FakeMachine machine;
+        DrivePage drives;
+        IPartition* before = g_pSelectedPartition;
+        QVERIFY(before);
+        drives.Button("1007")->click();  // flash only
+        drives.Button("1008")->click();
+        QCOMPARE(machine.drives.RefreshCount(), 1);
+        // The flag survives the refresh; the rows are the new disks'.
+        QCOMPARE(RowTexts(drives.List()), QStringList({"sdb1: PHOTOS (FAT32)"}));
+        QCOMPARE(g_pSelectedPartition, CDlgSelDrive::PartitionOf(drives.List()->topLevelItem(0)));
+        QCOMPARE(g_pSelectedPartition, machine.drives.GetDiskByIndex(1)->GetPartition(0));
+    }
+
+    void openImageAddsAndSelectsIt()
+    {
+        FakeMachine machine;
+        machine.drives.AllowImage("/data/card.img", [](CFakeDisk& disk) {
+            disk.AddPartition(FS_FAT32, 3906250, "CAMERA", 1);
+        });
+        DrivePage drives;
+        QPushButton* open = drives.Button("1009");
+        QCOMPARE(open->text(), QString("Open Image..."));
+        QCOMPARE(open->geometry(), DlgUnits().Rect(183, 143, 83, 16));
+
+        // Cancelling the file dialog changes nothing.
+        open->click();
+        QCOMPARE(drives.List()->topLevelItemCount(), 4);
+
+        drives.Button("1007")->click();  // flash only: the image must still show
+        machine.prompts.imageFile = "/data/card.img";
+        open->click();
+        QVERIFY(!drives.page.IsFlashOnly());
+        QCOMPARE(drives.Button("1007")->text(), QString("Show only Flash Drives"));
+        QCOMPARE(drives.List()->topLevelItemCount(), 5);
+        QCOMPARE(drives.List()->selectedItems().value(0)->text(0), QString("card.img#1: CAMERA (FAT32)"));
+        QCOMPARE(g_pSelectedPartition->GetVolLabel(), std::string("CAMERA"));
+
+        // Images stay in the list across a refresh.
+        drives.Button("1008")->click();
+        QCOMPARE(RowTexts(drives.List()).last(), QString("card.img#1: CAMERA (FAT32)"));
+        QVERIFY(machine.prompts.asked.empty());
+    }
+
+    void imageThatCannotBeOpenedIsReported()
+    {
+        FakeMachine machine;
+        DrivePage drives;
+        IPartition* selected = g_pSelectedPartition;
+        machine.prompts.imageFile = "/data/missing.img";
+        drives.Button("1009")->click();
+        QCOMPARE(machine.prompts.asked.size(), size_t(1));
+        QCOMPARE(machine.prompts.asked[0].icon, QMessageBox::Critical);
+        QVERIFY(machine.prompts.asked[0].text.contains("/data/missing.img"));
+        QCOMPARE(drives.List()->topLevelItemCount(), 4);
+        QCOMPARE(g_pSelectedPartition, selected);
+    }
+};
+
+LUMIVISTA_TEST_MAIN(TestDlgSelDrive)
+#include "test_dlgseldrive.moc"

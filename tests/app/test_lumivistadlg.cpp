@@ -1,0 +1,383 @@
+#include <QDesktopServices>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QTreeWidget>
+
+#include <thread>
+
+#include "apptest.h"
+#include "app/appconfig.h"
+#include "app/dlgscan.h"
+#include "app/dlgseldrive.h"
+#include "app/dlgseloperation.h"
+#include "app/lumivistaapp.h"
+#include "app/lumivistadlg.h"
+#include "app/pngbutton.h"
+#include "app/transparentstatic.h"
+#include "app/wizardevents.h"
+
+namespace {
+
+const QString kCancelScan = QStringLiteral("Are are sure to cancel scan?");
+const QString kReturnHome = QStringLiteral("Are are sure to return to home page?");
+const QString kExit = QStringLiteral("Are are sure to exit?");
+
+// Records the addresses the desktop would open.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    UrlCatcher()
+    {
+        for (const char* scheme : {"file", "http", "https"})
+            QDesktopServices::setUrlHandler(QLatin1String(scheme), this, "open");
+    }
+    ~UrlCatcher() override
+    {
+        for (const char* scheme : {"file", "http", "https"}) QDesktopServices::unsetUrlHandler(QLatin1String(scheme));
+    }
+    QList<QUrl> opened;
+
+public slots:
+    void open(const QUrl& url) { opened << url; }
+};
+
+class MessageCounter : public QObject {
+public:
+    explicit MessageCounter(int message) : m_message(message) {}
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (static_cast<int>(event->type()) == m_message) ++count;
+        return false;
+    }
+
+private:
+    int m_message;
+};
+
+// A frame on a stand-in machine, shown.
+struct Wizard {
+    Wizard() { frame.show(); }
+
+    QWidget* Control(const char* id) { return frame.findChild<QWidget*>(id, Qt::FindDirectChildrenOnly); }
+    QPushButton* Button(const char* id) { return qobject_cast<QPushButton*>(Control(id)); }
+    QString NextCaption() { return Button("1007")->text(); }
+    QString Page() { return frame.CurrentPage() ? frame.CurrentPage()->objectName() : QString(); }
+    bool Shown(const char* id) { return !Control(id)->isHidden(); }
+
+    void RecoverNow()
+    {
+        auto* home = qobject_cast<CDlgSelOperation*>(frame.CurrentPage());
+        QVERIFY(home);
+        home->RecoverButton()->click();
+        QTRY_COMPARE(Page(), QString("129"));
+    }
+    QTreeWidget* DriveList()
+    {
+        auto* drives = qobject_cast<CDlgSelDrive*>(frame.CurrentPage());
+        return drives ? drives->DriveList() : nullptr;
+    }
+    void StartScan(FakeMachine& machine)
+    {
+        RecoverNow();
+        Button("1007")->click();
+        QCOMPARE(Page(), QString("143"));
+        QTRY_COMPARE(machine.tasks.scans.load(), 1);
+    }
+    void ReachResults(FakeMachine& machine)
+    {
+        StartScan(machine);
+        machine.tasks.Finish();
+        QTRY_COMPARE(Page(), QString("144"));
+    }
+
+    CLumivistaDlg frame;
+};
+
+}  // namespace
+
+class TestLumivistaDlg : public QObject {
+    Q_OBJECT
+private slots:
+    void startsOnHomePage()
+    {
+        FakeMachine machine;
+        Wizard wizard;
+        CLumivistaDlg& frame = wizard.frame;
+        QCOMPARE(frame.windowTitle(), QString("Lumivista"));
+        QCOMPARE(frame.size(), QSize(DlgUnits().X(373), DlgUnits().Y(224)));
+        QCOMPARE(frame.CurrentPageIndex(), 0);
+        QCOMPARE(wizard.Page(), QString("130"));
+        // The page lies exactly over the hidden placeholder.
+        QVERIFY(!wizard.Shown("1002"));
+        QCOMPARE(frame.CurrentPage()->geometry(), wizard.Control("1002")->geometry());
+        QCOMPARE(wizard.Control("1002")->geometry(), DlgUnits().Rect(6, 30, 360, 167));
+        // Footer: only the web link.
+        for (const char* id : {"1008", "1005", "1006", "1007"}) QVERIFY2(!wizard.Shown(id), id);
+        QVERIFY(wizard.Shown("1016"));
+        QVERIFY(qobject_cast<QLabel*>(wizard.Control("1016"))->text().contains(HomeLinkText()));
+        // Header.
+        auto* logo = qobject_cast<CIconButton*>(wizard.Control("1009"));
+        QVERIFY(logo && !logo->isEnabled());
+        QCOMPARE(logo->size(), QSize(48, 48));
+        QCOMPARE(logo->pos(), QPoint(DlgUnits().X(12), DlgUnits().Y(7)));
+        auto* help = qobject_cast<CIconButton*>(wizard.Control("1004"));
+        QVERIFY(help && help->isEnabled());
+        QCOMPARE(help->size(), QSize(16, 16));
+        QCOMPARE(help->cursor().shape(), Qt::PointingHandCursor);
+        auto* title = qobject_cast<CTransparentStatic*>(wizard.Control("1010"));
+        QCOMPARE(title->text(), QString("Lumivista"));
+        QVERIFY(title->font().bold());
+        QCOMPARE(title->font().pixelSize(), PointsToPixels(14));
+        QCOMPARE(CLumivistaApp::MainWnd(), &frame);
+    }
+
+    void pageFlowAndCaptions()
+    {
+        FakeMachine machine;
+        Wizard wizard;
+        wizard.RecoverNow();
+        QCOMPARE(wizard.frame.CurrentPageIndex(), 1);
+        for (const char* id : {"1008", "1005", "1006", "1007"}) QVERIFY2(wizard.Shown(id), id);
+        QVERIFY(!wizard.Shown("1016"));
+        QVERIFY(wizard.Button("1006")->isEnabled());
+        QCOMPARE(wizard.NextCaption(), QString("Next"));
+
+        // Back and Home from the drive page go home.
+        wizard.Button("1006")->click();
+        QCOMPARE(wizard.Page(), QString("130"));
+        QVERIFY(wizard.Shown("1016"));
+        wizard.RecoverNow();
+        wizard.Button("1005")->click();
+        QCOMPARE(wizard.Page(), QString("130"));
+        QCOMPARE(wizard.frame.CurrentPageIndex(), 0);
+
+        // Drive page -> scan page: the selected partition is scanned.
+        wizard.RecoverNow();
+        wizard.DriveList()->setCurrentItem(wizard.DriveList()->topLevelItem(3));
+        IPartition* chosen = g_pSelectedPartition;
+        wizard.Button("1007")->click();
+        QCOMPARE(wizard.Page(), QString("143"));
+        QCOMPARE(wizard.NextCaption(), QString("Cancel"));
+        QVERIFY(wizard.frame.IsScanRunning());
+        QVERIFY(wizard.Button("1006")->isEnabled());
+        QTRY_COMPARE(machine.tasks.scans.load(), 1);
+        QCOMPARE(machine.tasks.lastPartition.load(), chosen);
+
+        // The scan's end shows the result page.
+        machine.tasks.Finish();
+        QTRY_COMPARE(wizard.Page(), QString("144"));
+        QCOMPARE(wizard.frame.CurrentPageIndex(), 3);
+        QVERIFY(!wizard.frame.IsScanRunning());
+        QCOMPARE(wizard.NextCaption(), QString("Recover"));
+        QVERIFY(!wizard.Button("1006")->isEnabled());
+        for (const char* id : {"1008", "1005", "1006", "1007"}) QVERIFY2(wizard.Shown(id), id);
+        QVERIFY(machine.prompts.asked.empty());
+    }
+
+    void nextWithoutDriveAsksForOne()
+    {
+        FakeMachine machine;
+        Wizard wizard;
+        wizard.RecoverNow();
+        wizard.DriveList()->clearSelection();
+        QVERIFY(!g_pSelectedPartition);
+        wizard.Button("1007")->click();
+        QCOMPARE(machine.prompts.Texts(), QStringList({"Please select a drive."}));
+        QCOMPARE(machine.prompts.asked[0].icon, QMessageBox::Warning);
+        QCOMPARE(machine.prompts.asked[0].buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+        QCOMPARE(wizard.Page(), QString("129"));
+        QCOMPARE(wizard.NextCaption(), QString("Next"));
+        QVERIFY(!wizard.frame.IsScanRunning());
+        QCOMPARE(machine.tasks.scans.load(), 0);
+    }
+
+    void whileScanningOnlyCancelWorks()
+    {
+        FakeMachine machine;
+        Wizard wizard;
+        wizard.StartScan(machine);
+        wizard.Button("1005")->click();
+        wizard.Button("1006")->click();
+        wizard.frame.reject();
+        QTest::keyClick(&wizard.frame, Qt::Key_Escape);
+        wizard.frame.close();
+        QCOMPARE(wizard.Page(), QString("143"));
+        QVERIFY(wizard.frame.isVisible());
+        QVERIFY(wizard.frame.IsScanRunning());
+        QVERIFY(machine.prompts.asked.empty());
+
+        // No keeps scanning.
+        machine.prompts.answer = QMessageBox::No;
+        wizard.Button("1007")->click();
+        QCOMPARE(machine.prompts.Texts(), QStringList({kCancelScan}));
+        QCOMPARE(machine.prompts.asked[0].icon, QMessageBox::Question);
+        QCOMPARE(machine.prompts.asked[0].buttons, QMessageBox::Yes | QMessageBox::No);
+        QTest::qWait(50);
+        QCOMPARE(wizard.Page(), QString("143"));
+        QCOMPARE(machine.tasks.stoppedScans.load(), 0);
+
+        // Yes stops the scan; the result page follows its end.
+        machine.prompts.answer = QMessageBox::Yes;
+        wizard.Button("1007")->click();
+        QCOMPARE(wizard.Page(), QString("143"));  // not before the scan has returned
+        QTRY_COMPARE(wizard.Page(), QString("144"));
+        QCOMPARE(machine.tasks.stoppedScans.load(), 1);
+        QCOMPARE(wizard.NextCaption(), QString("Recover"));
+    }
+
+    // The scan may end while the cancel question is open; answering Yes then
+    // must not reach for the scan page that is gone.
+    void scanEndingWhileCancelQuestionIsOpen()
+    {
+        FakeMachine machine;
+        Wizard wizard;
+        wizard.StartScan(machine);
+        machine.prompts.answer = QMessageBox::Yes;
+        machine.prompts.whileOpen = [&] {
+            machine.tasks.Finish();
+            QTRY_COMPARE(wizard.Page(), QString("144"));
+        };
+        wizard.Button("1007")->click();
+        QCOMPARE(wizard.Page(), QString("144"));
+        QCOMPARE(machine.tasks.stoppedScans.load(), 0);
+        QCOMPARE(wizard.NextCaption(), QString("Recover"));
+    }
+
+    void recoverIsPostedToTheResultPage()
+    {
+        FakeMachine machine;
+        Wizard wizard;
+        wizard.ReachResults(machine);
+        MessageCounter counter(WM_RECOVER_SELECTED);
+        wizard.frame.CurrentPage()->installEventFilter(&counter);
+        wizard.Button("1007")->click();
+        QTRY_COMPARE(counter.count, 1);
+        QCOMPARE(wizard.Page(), QString("144"));
+        QVERIFY(machine.prompts.asked.empty());
+    }
+
+    void homeFromResultsAsksAndReleases()
+    {
+        FakeMachine machine;
+        Wizard wizard;
+        wizard.ReachResults(machine);
+
+        machine.prompts.answer = QMessageBox::No;
+        wizard.Button("1005")->click();
+        QCOMPARE(machine.prompts.Texts(), QStringList({kReturnHome}));
+        QCOMPARE(machine.prompts.asked[0].icon, QMessageBox::Question);
+        QCOMPARE(wizard.Page(), QString("144"));
+        QCOMPARE(machine.tasks.clears.load(), 0);
+
+        machine.prompts.answer = QMessageBox::Yes;
+        wizard.Button("1005")->click();
+        QCOMPARE(wizard.Page(), QString("130"));
+        QCOMPARE(wizard.NextCaption(), QString("Next"));
+        QTRY_COMPARE(machine.tasks.clears.load(), 1);
+    }
+
+    void nextScanWaitsForTheRelease()
+    {
+        FakeMachine machine;
+        Wizard wizard;
+        wizard.ReachResults(machine);
+        machine.tasks.HoldClear();
+        const auto unhold = qScopeGuard([&] { machine.tasks.ReleaseClear(); });  // before the frame waits
+        wizard.Button("1005")->click();
+        QCOMPARE(wizard.Page(), QString("130"));  // the release runs in the background
+        QCOMPARE(machine.tasks.clears.load(), 0);
+        wizard.RecoverNow();
+        std::thread release([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            machine.tasks.ReleaseClear();
+        });
+        wizard.Button("1007")->click();  // waits for the release
+        release.join();
+        QCOMPARE(machine.tasks.clears.load(), 1);
+        QTRY_COMPARE(machine.tasks.scans.load(), 2);
+        QCOMPARE(machine.tasks.clearsAtLastScan.load(), 1);
+        machine.tasks.Finish();
+        QTRY_COMPARE(wizard.Page(), QString("144"));
+    }
+
+    void closeAsksOnlyOnResultPage()
+    {
+        FakeMachine machine;
+        {
+            Wizard wizard;
+            wizard.RecoverNow();
+            wizard.frame.reject();
+            QVERIFY(!wizard.frame.isVisible());
+            QVERIFY(machine.prompts.asked.empty());
+        }
+        {
+            Wizard wizard;
+            wizard.ReachResults(machine);
+            machine.prompts.answer = QMessageBox::No;
+            QTest::keyClick(&wizard.frame, Qt::Key_Escape);
+            QCOMPARE(machine.prompts.Texts(), QStringList({kExit}));
+            QVERIFY(wizard.frame.isVisible());
+            machine.prompts.answer = QMessageBox::Yes;
+            wizard.frame.close();
+            QCOMPARE(machine.prompts.asked.size(), size_t(2));
+            QVERIFY(!wizard.frame.isVisible());
+            QCOMPARE(wizard.frame.result(), int(QDialog::Rejected));
+        }
+    }
+
+    // A double click on "Recover Now" asks twice for the next page; only the
+    // first counts.
+    void doubleClickOnRecoverNowStopsAtDrivePage()
+    {
+        FakeMachine machine;
+        Wizard wizard;
+        auto* home = qobject_cast<CDlgSelOperation*>(wizard.frame.CurrentPage());
+        home->RecoverButton()->click();
+        home->RecoverButton()->click();
+        QTRY_COMPARE(wizard.Page(), QString("129"));
+        QTest::qWait(20);
+        QCOMPARE(wizard.Page(), QString("129"));
+        QCOMPARE(wizard.frame.CurrentPageIndex(), 1);
+        QCOMPARE(machine.tasks.scans.load(), 0);
+    }
+
+    void helpAndLinkOpenTheirAddresses()
+    {
+        FakeMachine machine;
+        UrlCatcher urls;
+        Wizard wizard;
+        qobject_cast<CIconButton*>(wizard.Control("1004"))->click();
+        auto* link = qobject_cast<QLabel*>(wizard.Control("1016"));
+        emit link->linkActivated(HomeUrl().toString());
+        QCOMPARE(urls.opened, QList<QUrl>({HelpUrl(), HomeUrl()}));
+        QVERIFY(HomeUrl().isValid());
+        QVERIFY(HelpUrl().isValid());
+    }
+
+    void aboutItemShowsAboutBox()
+    {
+        FakeMachine machine;
+        Wizard wizard;
+        QMenu* menu = wizard.frame.HeaderMenu();
+        QCOMPARE(menu->actions().size(), 1);
+        QAction* about = menu->actions().first();
+        QCOMPARE(about->text(), QString("&About Lumivista..."));
+        QCOMPARE(about->data().toInt(), IDM_ABOUTBOX);
+        QString shown;
+        QTimer::singleShot(0, [&] {
+            if (QWidget* box = QApplication::activeModalWidget()) {
+                shown = box->windowTitle();
+                box->close();
+            }
+        });
+        about->trigger();
+        QCOMPARE(shown, QString("About Lumivista"));
+    }
+};
+
+LUMIVISTA_TEST_MAIN(TestLumivistaDlg)
+#include "test_lumivistadlg.moc"
