@@ -38,6 +38,9 @@ public:
 class CVolDevice : public IDevice {
 public:
     CVolDevice(CDisk* disk, uint64_t baseLba) : m_disk(disk), m_base(baseLba) {}
+    // Over a bare handle (not owned) instead of a disk's: for readers that
+    // have no disk object, such as tests and fuzzers over a memory disk.
+    CVolDevice(IDeviceHandle* handle, uint64_t baseLba) : m_handle(handle), m_base(baseLba) {}
     int Open(const std::string&) override { return 0; }
     void Close() override {}
     uint64_t ReadSectors(uint64_t lba, uint64_t count, void* buffer) override;
@@ -45,8 +48,11 @@ public:
     uint64_t GetBase() const { return m_base; }
 
 private:
-    CDisk* m_disk;    // not owned
-    uint64_t m_base;  // partition's first sector on the disk
+    IDeviceHandle* Handle();
+
+    CDisk* m_disk = nullptr;            // not owned
+    IDeviceHandle* m_handle = nullptr;  // not owned; used when there is no disk
+    uint64_t m_base;                    // partition's first sector on the disk
 };
 
 // A device over a path with a handle of its own, no base offset.

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <mutex>
 
 bool CMemoryHandle::TouchesBad(uint64_t off, size_t len) const {
     if (m_bad.empty() || len == 0) return false;
@@ -33,4 +35,53 @@ int64_t CMemoryHandle::WriteAt(uint64_t off, const void* buf, size_t len, int* e
     size_t n = std::min<uint64_t>(len, b.size() - off);
     std::memcpy(b.data() + off, buf, n);
     return static_cast<int64_t>(n);
+}
+
+namespace {
+
+struct MemoryDisk {
+    std::shared_ptr<std::vector<uint8_t>> bytes;
+    std::set<uint64_t> bad;
+};
+
+struct MemoryDisks {
+    std::mutex lock;
+    std::map<std::string, MemoryDisk> disks;
+};
+
+MemoryDisks& Registry() {
+    static MemoryDisks r;
+    return r;
+}
+
+}  // namespace
+
+void RegisterMemoryDisk(const std::string& path, std::shared_ptr<std::vector<uint8_t>> bytes,
+                        std::set<uint64_t> badSectors) {
+    auto& r = Registry();
+    std::lock_guard<std::mutex> g(r.lock);
+    r.disks[path] = MemoryDisk{bytes ? std::move(bytes) : std::make_shared<std::vector<uint8_t>>(),
+                               std::move(badSectors)};
+}
+
+void UnregisterMemoryDisk(const std::string& path) {
+    auto& r = Registry();
+    std::lock_guard<std::mutex> g(r.lock);
+    r.disks.erase(path);
+}
+
+bool IsMemoryDisk(const std::string& path) {
+    auto& r = Registry();
+    std::lock_guard<std::mutex> g(r.lock);
+    return r.disks.count(path) != 0;
+}
+
+DevHandle OpenMemoryDisk(const std::string& path, bool readOnly) {
+    auto& r = Registry();
+    std::lock_guard<std::mutex> g(r.lock);
+    auto it = r.disks.find(path);
+    if (it == r.disks.end()) return nullptr;
+    auto h = std::make_unique<CMemoryHandle>(it->second.bytes, readOnly);
+    h->SetBadSectors(it->second.bad);
+    return h;
 }

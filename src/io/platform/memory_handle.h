@@ -2,8 +2,10 @@
 // what tests and fuzzers plug in beside the real backends.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "io/platform/platform.h"
@@ -17,6 +19,7 @@ public:
     void SetBadSectors(std::set<uint64_t> bad) { m_bad = std::move(bad); }
     // Number of ReadAt calls so far.
     size_t ReadCalls() const { return m_reads; }
+    uint64_t Size() const { return m_bytes ? m_bytes->size() : 0; }
 
     int64_t ReadAt(uint64_t off, void* buf, size_t len, int* err) override;
     int64_t WriteAt(uint64_t off, const void* buf, size_t len, int* err) override;
@@ -30,3 +33,14 @@ private:
     std::set<uint64_t> m_bad;
     size_t m_reads = 0;
 };
+
+// Memory disks: bytes put behind a path, so that tests and fuzzers reach them
+// through the whole stack (the platform's Open consults these before the file
+// system; their geometry is that of an image file). Every handle opened on a
+// path shares its bytes; reads touching a bad sector fail with EIO.
+void RegisterMemoryDisk(const std::string& path, std::shared_ptr<std::vector<uint8_t>> bytes,
+                        std::set<uint64_t> badSectors = {});
+void UnregisterMemoryDisk(const std::string& path);
+bool IsMemoryDisk(const std::string& path);
+// A new handle on a registered memory disk, or null when `path` is none.
+DevHandle OpenMemoryDisk(const std::string& path, bool readOnly);

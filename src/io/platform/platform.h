@@ -21,6 +21,9 @@ public:
     // Writes `len` bytes at `off`; same results as ReadAt.
     virtual int64_t WriteAt(uint64_t off, const void* buf, size_t len, int* err) = 0;
     virtual bool IsReadOnly() const = 0;
+    // Tells the system that [off, off + len) will be read once, front to
+    // back (read-ahead may grow). A hint only; handles may ignore it.
+    virtual void AdviseSequential(uint64_t off, uint64_t len) { (void)off; (void)len; }
 };
 
 using DevHandle = std::unique_ptr<IDeviceHandle>;
@@ -108,3 +111,18 @@ public:
 IPlatform& Platform();
 // Installs a backend for tests; null restores the default. Not owned.
 void SetPlatform(IPlatform* platform);
+
+// Which disks the disk list holds: the machine's own disks (unless left out)
+// followed by the image files in the order given. An image file stands for a
+// physical disk whose DeviceID is the image path. The command line lists
+// exactly the images it is given; the wizard adds them to the machine's disks.
+// Defaults: the machine's disks, no images.
+void SetDiskSources(bool includeMachineDisks, std::vector<std::string> imageFiles);
+// Appends one image file; a path already listed is not added twice.
+void AddImageFile(const std::string& path);
+bool IncludeMachineDisks();
+std::vector<std::string> ImageFiles();
+
+// Geometry answered for an image file (or a memory disk) of `bytes` bytes:
+// 512 bytes per sector, 255 heads, 63 sectors per track, whole cylinders.
+void ImageGeometry(uint64_t bytes, DiskGeometry& g);

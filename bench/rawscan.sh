@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Raw scan of free space against a plain sequential read of the same cached
+# image. Builds the benchmark (Release), makes a 2 GiB image with photos in
+# its free space on tmpfs, then reports the best of three runs of each and
+# the scan's peak memory.
+# Usage: bench/rawscan.sh [MIB]     (BENCH_DIR: where the image goes, default /dev/shm)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+mib=${1:-2048}
+build=${BENCH_BUILD:-build-bench}
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DLUMIVISTA_BUILD_APP=OFF >/dev/null
+cmake --build "$build" -j 2 --target rawscan_bench >/dev/null
+bin=$build/bench/rawscan/rawscan_bench
+
+photos=$(bash tools/photos.sh "${XDG_CACHE_HOME:-$HOME/.cache}/lumivista-test-photos")
+dir=$(mktemp -d "${BENCH_DIR:-/dev/shm}/lumivista-rawscan.XXXXXX")
+trap 'rm -rf "$dir"' EXIT
+img=$dir/card.img
+"$bin" build "$img" "$photos" "$mib"
+cat "$img" > /dev/null
+
+# Interleaved rounds in one process; the best of each is what the code costs
+# when the machine is not busy with something else.
+"$bin" compare "$img" "${ROUNDS:-7}"
+cat_s=$( { /usr/bin/time -f %e cat "$img" > /dev/null; } 2>&1 )
+echo "cat image > /dev/null: ${cat_s} s"
+
+/usr/bin/time -v "$bin" scan "$img" > /dev/null 2> "$dir/time.txt"
+rss_kb=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$dir/time.txt")
+map_kb=$(( (mib * 2048 / 8 + 1023) / 1024 ))
+
+echo "image:                 $mib MiB on $(df --output=fstype "$dir" | tail -1)"
+echo "scan peak RSS:         $rss_kb KiB     (buffer 8192 KiB + map $map_kb KiB)"

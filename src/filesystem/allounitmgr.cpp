@@ -1,0 +1,193 @@
+#include "filesystem/allounitmgr.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "io/log.h"
+
+namespace {
+
+constexpr int64_t kMaxInt64 = std::numeric_limits<int64_t>::max();
+
+// start + count without overflowing; count > 0.
+int64_t RangeEnd(int64_t start, int64_t count) {
+    return count > kMaxInt64 - start ? kMaxInt64 : start + count;
+}
+
+uint64_t LoadLe64(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    return v;
+}
+
+}  // namespace
+
+int CAlloUnitMgr::Init(const uint8_t* bitmap, int64_t bitmapBytes, int64_t units) {
+    if (!bitmap) return -1;
+    if (bitmapBytes < 0 || units < 0 || units / 8 + (units % 8 ? 1 : 0) > bitmapBytes) {
+        LOG_E("bitmap of %lld bytes cannot describe %lld units\n", static_cast<long long>(bitmapBytes),
+              static_cast<long long>(units));
+        return -1;
+    }
+    if (bitmapBytes > kMaxInt64 - 7) {
+        LOG_E("%s", "Ouf of Memory! \n");
+        return -1;
+    }
+    int64_t words = (bitmapBytes + 7) / 8;
+    std::unique_ptr<uint8_t[]> bits(new (std::nothrow) uint8_t[static_cast<size_t>(words) * 8]);
+    if (!bits) {
+        LOG_E("%s", "Ouf of Memory! \n");
+        return -1;
+    }
+    std::memcpy(bits.get(), bitmap, static_cast<size_t>(bitmapBytes));
+    std::memset(bits.get() + bitmapBytes, 0, static_cast<size_t>(words * 8 - bitmapBytes));
+    m_bits = std::move(bits);
+    m_bitmapBytes = bitmapBytes;
+    m_units = units;
+    m_words = words;
+    return 0;
+}
+
+int CAlloUnitMgr::InitFree(int64_t units) {
+    if (units < 0) return -1;
+    int64_t bytes = units / 8 + (units % 8 ? 1 : 0);
+    int64_t words = (bytes + 7) / 8;
+    std::unique_ptr<uint8_t[]> bits(new (std::nothrow) uint8_t[static_cast<size_t>(words) * 8]());
+    if (!bits) {
+        LOG_E("%s", "Ouf of Memory! \n");
+        return -1;
+    }
+    m_bits = std::move(bits);
+    m_bitmapBytes = bytes;
+    m_units = units;
+    m_words = words;
+    return 0;
+}
+
+uint64_t CAlloUnitMgr::Word(int64_t w) const {
+    if (!m_bits || w < 0 || w >= m_words) return ~uint64_t{0};
+    uint64_t v = LoadLe64(m_bits.get() + w * 8);
+    int64_t left = m_units - w * 64;  // units that exist in this word
+    if (left <= 0) return ~uint64_t{0};
+    if (left < 64) v |= ~uint64_t{0} << left;
+    return v;
+}
+
+int64_t CAlloUnitMgr::NextFree(int64_t from, int64_t limit) const {
+    int64_t end = std::min(limit, m_units);
+    if (from < 0) from = 0;
+    if (!m_bits || from >= end) return limit;
+    int64_t w = from / 64;
+    uint64_t freeBits = ~Word(w) & (~uint64_t{0} << (from % 64));
+    for (;;) {
+        if (freeBits) {
+            int64_t u = w * 64 + std::countr_zero(freeBits);
+            return u < end ? u : limit;
+        }
+        ++w;
+        if (w * 64 >= end) return limit;
+        freeBits = ~Word(w);
+    }
+}
+
+int64_t CAlloUnitMgr::NextUsed(int64_t from, int64_t limit) const {
+    if (from >= limit) return limit;
+    if (from < 0 || !m_bits || from >= m_units) return from;
+    int64_t w = from / 64;
+    uint64_t usedBits = Word(w) & (~uint64_t{0} << (from % 64));
+    for (;;) {
+        if (usedBits) return std::min(w * 64 + std::countr_zero(usedBits), limit);
+        ++w;
+        if (w * 64 >= limit) return limit;
+        usedBits = Word(w);  // all ones past the last unit
+    }
+}
+
+bool CAlloUnitMgr::Clip(int64_t start, int64_t count, int64_t& first, int64_t& end) const {
+    if (count <= 0 || !m_bits) return false;
+    end = std::min(RangeEnd(start, count), m_units);
+    first = std::max<int64_t>(start, 0);
+    return first < end;
+}
+
+bool CAlloUnitMgr::AllInState(int64_t first, int64_t end, bool used) const {
+    return used ? NextFree(first, end) == end : NextUsed(first, end) == end;
+}
+
+bool CAlloUnitMgr::IsFree(int64_t start, int64_t count) {
+    if (count <= 0) return true;
+    if (!m_bits || start < 0 || start >= m_units || count > m_units - start) return false;
+    return AllInState(start, start + count, false);
+}
+
+bool CAlloUnitMgr::IsUsed(int64_t start, int64_t count) {
+    if (count <= 0) return true;
+    if (!m_bits || start < 0 || start >= m_units || count > m_units - start) return false;
+    return AllInState(start, start + count, true);
+}
+
+void CAlloUnitMgr::Fill(int64_t first, int64_t end, bool used) {
+    uint8_t* b = m_bits.get();
+    auto setBits = [&](int64_t byte, unsigned from, unsigned to) {  // bits [from, to) of one byte
+        auto mask = static_cast<uint8_t>(((1u << to) - 1) & ~((1u << from) - 1));
+        if (used) b[byte] = static_cast<uint8_t>(b[byte] | mask);
+        else b[byte] = static_cast<uint8_t>(b[byte] & ~mask);
+    };
+    int64_t firstByte = first / 8, lastByte = (end - 1) / 8;
+    if (firstByte == lastByte) {
+        setBits(firstByte, static_cast<unsigned>(first % 8), static_cast<unsigned>((end - 1) % 8 + 1));
+        return;
+    }
+    setBits(firstByte, static_cast<unsigned>(first % 8), 8);
+    if (lastByte - firstByte > 1)
+        std::memset(b + firstByte + 1, used ? 0xFF : 0x00, static_cast<size_t>(lastByte - firstByte - 1));
+    setBits(lastByte, 0, static_cast<unsigned>((end - 1) % 8 + 1));
+}
+
+void CAlloUnitMgr::SetUsed(int64_t start, int64_t count) {
+    int64_t first, end;
+    if (Clip(start, count, first, end)) Fill(first, end, true);
+}
+
+void CAlloUnitMgr::SetFree(int64_t start, int64_t count) {
+    int64_t first, end;
+    if (Clip(start, count, first, end)) Fill(first, end, false);
+}
+
+int64_t CAlloUnitMgr::FindFree(int64_t start, int32_t blockLength) {
+    if (!m_bits || start >= m_units) return -1;
+    if (start < 0) start = 0;  // negative units are never free
+    if (blockLength <= 0) return start;
+    int64_t u = start;
+    while (u < m_units) {
+        int64_t f = NextFree(u, m_units);
+        if (f >= m_units || blockLength > m_units - f) return -1;
+        int64_t e = NextUsed(f, f + blockLength);
+        if (e == f + blockLength) return f;
+        u = e + 1;  // e is used: no block can start at or before it
+    }
+    return -1;
+}
+
+std::vector<FreeUnitRun> CAlloUnitMgr::GetFreeRunList(int64_t start, int64_t total, int32_t blockLength) {
+    std::vector<FreeUnitRun> runs;
+    int64_t first, end;
+    if (!Clip(start, total, first, end)) return runs;
+    int64_t u = first;
+    while (u < end) {
+        int64_t f = NextFree(u, end);
+        if (f >= end) break;
+        int64_t e = NextUsed(f, end);
+        for (int64_t p = f; p < e;) {
+            int64_t n = blockLength > 0 ? std::min<int64_t>(blockLength, e - p) : e - p;
+            runs.push_back({p, n});
+            p += n;
+        }
+        u = e;
+    }
+    return runs;
+}

@@ -1,0 +1,156 @@
+#include "filesystem/allounitmgr.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+namespace {
+
+// A manager over a copy of `bytes` describing `units` units.
+void InitFrom(CAlloUnitMgr& m, const std::vector<uint8_t>& bytes, int64_t units) {
+    ASSERT_EQ(m.Init(bytes.data(), static_cast<int64_t>(bytes.size()), units), 0);
+}
+
+bool Bit(const CAlloUnitMgr& m, const uint8_t* bits, int64_t u) {
+    (void)m;
+    return (bits[u / 8] >> (u % 8)) & 1;
+}
+
+}  // namespace
+
+TEST(AlloUnitMgr, InitCopiesTheCallersBitmapAndRejectsWhatCannotDescribeTheUnits) {
+    CAlloUnitMgr m;
+    EXPECT_EQ(m.GetBitmap(), nullptr);
+    EXPECT_FALSE(m.IsFree(0, 1));  // no map yet
+    EXPECT_EQ(m.FindFree(0, 1), -1);
+    EXPECT_EQ(m.Init(nullptr, 8, 64), -1);
+
+    std::vector<uint8_t> bytes(2, 0);
+    EXPECT_EQ(m.Init(bytes.data(), 2, 17), -1);  // 16 bits cannot hold 17 units
+    EXPECT_EQ(m.Init(bytes.data(), -1, 0), -1);
+
+    bytes[1] = 0x02;  // unit 9 is bit 1 of byte 1
+    InitFrom(m, bytes, 16);
+    bytes[1] = 0;  // the manager keeps its own copy
+    EXPECT_TRUE(m.IsUsed(9, 1));
+    EXPECT_TRUE(m.IsFree(0, 9));
+    EXPECT_TRUE(m.IsFree(10, 6));
+    EXPECT_NE(m.GetBitmap(), bytes.data());
+    EXPECT_EQ(m.GetBitmap()[1], 0x02);
+}
+
+TEST(AlloUnitMgr, RangesPastTheLastUnitAndEmptyCounts) {
+    CAlloUnitMgr m;
+    std::vector<uint8_t> zero(4, 0);
+    InitFrom(m, zero, 30);  // bits 30 and 31 of the bitmap are no units
+    EXPECT_TRUE(m.IsFree(0, 30));
+    EXPECT_FALSE(m.IsFree(29, 2));  // unit 30 does not exist
+    EXPECT_FALSE(m.IsFree(30, 1));
+    EXPECT_FALSE(m.IsFree(-1, 2));
+    EXPECT_TRUE(m.IsUsed(5, 0));
+    EXPECT_TRUE(m.IsFree(5, -3));
+    EXPECT_FALSE(m.IsFree(0, INT64_MAX));
+
+    m.SetUsed(28, 10);  // only 28 and 29 exist
+    EXPECT_TRUE(m.IsUsed(28, 2));
+    EXPECT_FALSE(m.IsUsed(28, 3));
+    EXPECT_TRUE(m.IsFree(0, 28));
+    EXPECT_EQ(m.GetBitmap()[3], 0x30);  // bits 30, 31 untouched
+
+    m.SetUsed(0, 0);
+    m.SetUsed(0, -5);
+    m.SetFree(29, INT64_MAX);  // no overflow, clears unit 29 only
+    EXPECT_TRUE(m.IsFree(0, 28));
+    EXPECT_TRUE(m.IsUsed(28, 1));
+    EXPECT_TRUE(m.IsFree(29, 1));
+}
+
+TEST(AlloUnitMgr, SetUsedLeavesBytesAfterTheBitmapAlone) {
+    CAlloUnitMgr m;
+    std::vector<uint8_t> bytes(3, 0);
+    InitFrom(m, bytes, 20);
+    m.SetUsed(18, 10);
+    const uint8_t* b = m.GetBitmap();
+    EXPECT_EQ(b[0], 0x00);
+    EXPECT_EQ(b[1], 0x00);
+    EXPECT_EQ(b[2], 0x0C);  // units 18 and 19
+}
+
+TEST(AlloUnitMgr, FindFreeSkipsBlocksThatAreTooShortOrRunPastTheEnd) {
+    CAlloUnitMgr m;
+    std::vector<uint8_t> bytes{0x08, 0x00};  // unit 3 used
+    InitFrom(m, bytes, 12);
+    EXPECT_EQ(m.FindFree(0, 4), 4);
+    EXPECT_EQ(m.FindFree(0, 3), 0);
+    EXPECT_EQ(m.FindFree(1, 3), 4);
+    EXPECT_EQ(m.FindFree(0, 8), 4);
+    EXPECT_EQ(m.FindFree(0, 9), -1);  // 4..12 would run past unit 11
+    EXPECT_EQ(m.FindFree(12, 1), -1);
+    EXPECT_EQ(m.FindFree(-5, 2), 0);
+    EXPECT_EQ(m.FindFree(7, 0), 7);
+}
+
+TEST(AlloUnitMgr, InitFreeAndLargeRangesAcrossWords) {
+    CAlloUnitMgr m;
+    ASSERT_EQ(m.InitFree(1000), 0);
+    EXPECT_EQ(m.GetBitmapBytes(), 125);
+    EXPECT_TRUE(m.IsFree(0, 1000));
+    m.SetUsed(3, 900);
+    EXPECT_TRUE(m.IsFree(0, 3));
+    EXPECT_TRUE(m.IsUsed(3, 900));
+    EXPECT_TRUE(m.IsFree(903, 97));
+    m.SetFree(64, 128);
+    EXPECT_TRUE(m.IsUsed(3, 61));
+    EXPECT_TRUE(m.IsFree(64, 128));
+    EXPECT_TRUE(m.IsUsed(192, 711));
+    EXPECT_EQ(m.FindFree(0, 100), 64);
+    EXPECT_EQ(m.FindFree(65, 97), 65);
+    EXPECT_EQ(m.FindFree(100, 97), 903);
+    EXPECT_EQ(m.FindFree(100, 98), -1);
+
+    auto runs = m.GetFreeRunList(0, 1000, 50);
+    std::vector<std::pair<int64_t, int64_t>> got;
+    for (auto& r : runs) got.emplace_back(r.start, r.count);
+    std::vector<std::pair<int64_t, int64_t>> want{{0, 3}, {64, 50}, {114, 50}, {164, 28}, {903, 50}, {953, 47}};
+    EXPECT_EQ(got, want);
+}
+
+// The word walks must answer exactly what a test of one unit at a time does,
+// including at word edges and past the last unit.
+TEST(AlloUnitMgr, WordWalksAgreeWithUnitByUnitTests) {
+    std::mt19937_64 rng(12345);
+    for (int64_t units : {1, 63, 64, 65, 200, 1027}) {
+        std::vector<uint8_t> bytes(static_cast<size_t>((units + 7) / 8 + 3));
+        for (auto& b : bytes) {
+            // Long free and used stretches mixed with noise.
+            uint64_t r = rng();
+            b = (r % 3 == 0) ? 0x00 : (r % 3 == 1) ? 0xFF : static_cast<uint8_t>(r >> 8);
+        }
+        CAlloUnitMgr m;
+        InitFrom(m, bytes, units);
+        const uint8_t* bits = m.GetBitmap();
+        for (int64_t from = 0; from <= units + 2; ++from) {
+            for (int64_t limit : {from, from + 1, from + 63, from + 64, from + 130, units, units + 5}) {
+                int64_t wantFree = limit, wantUsed = limit;
+                for (int64_t u = from; u < limit; ++u) {
+                    bool free = u < units && !Bit(m, bits, u);
+                    if (free && wantFree == limit) wantFree = u;
+                    if (!free && wantUsed == limit) wantUsed = u;
+                }
+                if (limit < from) continue;
+                ASSERT_EQ(m.NextFree(from, limit), wantFree) << units << " " << from << " " << limit;
+                ASSERT_EQ(m.NextUsed(from, limit), wantUsed) << units << " " << from << " " << limit;
+            }
+            for (int32_t len : {1, 2, 7, 64, 70}) {
+                int64_t want = -1;
+                for (int64_t u = from; u < units && want < 0; ++u) {
+                    bool ok = u + len <= units;
+                    for (int64_t k = u; ok && k < u + len; ++k) ok = !Bit(m, bits, k);
+                    if (ok) want = u;
+                }
+                ASSERT_EQ(m.FindFree(from, len), want) << units << " " << from << " " << len;
+            }
+        }
+    }
+}
