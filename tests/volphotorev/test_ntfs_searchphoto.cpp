@@ -1,0 +1,599 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <set>
+
+#include "../filesystem/ntfs_testsupport.h"
+#include "filesystem/ntfs_filerecord.h"
+#include "filesystem/ntfs_mount.h"
+#include "io/le.h"
+#include "io/partition.h"
+#include "volphotorev/ntfs_searchphoto.h"
+#include "volphotorev/photoitems.h"
+
+namespace {
+
+using ntfstest::ImageDevice;
+using ntfstest::LogCapture;
+
+constexpr uint64_t kStart = 2048;
+
+std::string Utf8(const std::u16string& s) {
+    std::string out;
+    for (char16_t c : s) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string BaseName(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+struct Event {
+    uint32_t code;
+    int32_t value;
+    void* data;
+    int64_t units;  // *data for the progress events
+};
+
+// Records every event; `answer` decides the reply (0 when not set).
+class RecordingSink : public IEventSink {
+public:
+    int Notify(uint32_t code, int32_t value, void* data, uint32_t reserved) override {
+        EXPECT_EQ(reserved, 0u);
+        int64_t units = 0;
+        if ((code == INIT_CURRENT_PROGRESS || code == UPDATE_CURRENT_PROGRESS) && data)
+            units = *static_cast<int64_t*>(data);
+        events.push_back({code, value, data, units});
+        return answer ? answer(events.back()) : 0;
+    }
+    size_t Count(uint32_t code) const {
+        size_t n = 0;
+        for (const Event& e : events) n += e.code == code;
+        return n;
+    }
+    std::vector<Event> events;
+    std::function<int(const Event&)> answer;
+};
+
+std::vector<PhotoItem*> AllItems(CPhotoItemsMgr& store) {
+    std::vector<PhotoItem*> all;
+    for (int c = 0; c < kPhotoCategoryCount; ++c) {
+        int n = store.GetItems(c, 0, 0, nullptr);
+        std::vector<PhotoItem*> part(static_cast<size_t>(n));
+        if (n > 0) store.GetItems(c, 0, n, part.data());
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+// A photo's bytes read back through its runs; holes read as zeros.
+std::vector<uint8_t> ReadBack(IDevice* dev, const PhotoItem& item) {
+    std::vector<uint8_t> out;
+    for (const PhotoRun& r : item.runs) {
+        if (r.sectorCount == 0) break;
+        std::vector<uint8_t> buf(static_cast<size_t>(r.sectorCount) * 512, 0);
+        if (r.volumeSector >= 0) {
+            EXPECT_EQ(dev->ReadSectors(static_cast<uint64_t>(r.volumeSector), static_cast<uint64_t>(r.sectorCount),
+                                       buf.data()),
+                      static_cast<uint64_t>(r.sectorCount));
+        }
+        EXPECT_EQ(static_cast<size_t>(r.fileSector) * 512, out.size());
+        out.insert(out.end(), buf.begin(), buf.end());
+    }
+    if (out.size() > item.size) out.resize(item.size);
+    return out;
+}
+
+// The volume every walk test shares: real photos under their camera names
+// and a few under names that test the naming rules, one split over two
+// holes, one with a sparse tail, one small enough to stay resident, and,
+// where FUSE works, a folder and a photo deleted again.
+class NtfsPhotoWalk : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (!ntfstest::HaveNtfsTools() || !testutil::HaveTool("convert")) return;
+        photos = testutil::PhotosDir();
+        if (photos.empty()) return;
+        std::string dir = std::string(LUMIVISTA_BINARY_DIR) + "/test-images";
+        std::string tiny = dir + "/tiny.gif";
+        if (testutil::Run("mkdir -p " + dir + " && { [ -f " + tiny + " ] || convert " + photos +
+                          "/IMG_0105.JPG -strip -resize 8x8 " + tiny + "; }") != 0)
+            return;
+        auto p = [](const std::string& name) { return ntfstest::Quote(photos + "/" + name); };
+        std::string args = "-s 40 {}"
+                           " put " + p("IMG_0001.JPG") + " IMG_0001.JPG"
+                           " put " + p("IMG_0002.JPG") + " IMG_0002.JPG"
+                           " put " + p("SCAN0001.PNG") + " SCAN0001.PNG"
+                           " put " + p("ANIM0001.GIF") + " ANIM0001.GIF"
+                           " put " + p("PAINT001.BMP") + " PAINT001.BMP"
+                           " frag " + p("IMG_0101.JPG") + " FRAG0101.JPG"
+                           " put " + p("IMG_0103.JPG") + " Café.jpg"
+                           " put " + p("IMG_0104.JPG") + " 写真.jpg"
+                           " put " + p("IMG_0102.JPG") + " A_very_long_photo_name.jpeg"
+                           " put " + p("ANIM0002.GIF") + " a.gi"
+                           " put " + p("ANIM0002.GIF") + " b.gif"
+                           " put " + p("SCAN0003.PNG") + " scan.dat"
+                           " put " + p("IMG_0103.JPG") + " SPARSE.JPG trunc SPARSE.JPG 200000"
+                           " put " + ntfstest::Quote(tiny) + " TINY.GIF";
+        std::string fuseArgs = "mkdir DCIM put " + p("IMG_0005.JPG") + " DCIM/IMG_0005.JPG"
+                               " put " + p("IMG_0004.JPG") + " DEL.JPG rm DEL.JPG";
+        image = ntfstest::CachedImage("walk", args, fuseArgs, &withFuse);
+        sources = {{"IMG_0001.JPG", "IMG_0001.JPG"}, {"IMG_0002.JPG", "IMG_0002.JPG"},
+                   {"SCAN0001.PNG", "SCAN0001.PNG"}, {"ANIM0001.GIF", "ANIM0001.GIF"},
+                   {"PAINT001.BMP", "PAINT001.BMP"}, {"FRAG0101.JPG", "IMG_0101.JPG"},
+                   {"Café.jpg", "IMG_0103.JPG"},     {"A_very_long_photo_name.jpeg", "IMG_0102.JPG"},
+                   {"b.gif", "ANIM0002.GIF"},        {"SPARSE.JPG", "IMG_0103.JPG"},
+                   {"IMG_0005.JPG", "IMG_0005.JPG"}};
+    }
+
+    void SetUp() override {
+        if (image.empty()) GTEST_SKIP() << "NTFS tools, ImageMagick or the photos are missing";
+        dev = ImageDevice::OverFile(image, kStart);
+        ParInfor infor;
+        infor.Off = kStart;
+        infor.Len = kSectors;
+        infor.Fs = FS_NTFS;
+        partition.SetInfor(infor);
+        vol = NtfsMount(dev.get(), kSectors);
+        ASSERT_TRUE(vol);
+    }
+
+    // Runs the walk; the operation is released right after, as its owner does.
+    int Walk(RecordingSink& sink, IDevice* device = nullptr) {
+        auto* op = new CNtfsSearchPhoto(&partition, device ? device : dev.get(), vol.get(), &store);
+        int r = op->Do(&sink);
+        op->Release();
+        return r;
+    }
+
+    std::map<std::string, PhotoItem*> ByName() {
+        std::map<std::string, PhotoItem*> m;
+        for (PhotoItem* it : AllItems(store)) {
+            EXPECT_EQ(m.count(Utf8(it->name)), 0u) << Utf8(it->name);
+            m[Utf8(it->name)] = it;
+        }
+        return m;
+    }
+
+    static constexpr int64_t kSectors = 40 * 2048;
+    static inline std::string photos;
+    static inline std::string image;
+    static inline bool withFuse = false;
+    static inline std::map<std::string, std::string> sources;  // name on the volume -> photo file
+
+    std::unique_ptr<ImageDevice> dev;
+    CPartition partition;
+    std::unique_ptr<NtfsVolume> vol;
+    CPhotoItemsMgr store;
+};
+
+TEST_F(NtfsPhotoWalk, FindsWhatSleuthkitListsWithNamesSizesAndRuns) {
+    RecordingSink sink;
+    ASSERT_EQ(Walk(sink), 0);
+    std::map<std::string, PhotoItem*> found = ByName();
+
+    // The oracle: every allocated file whose name is a photo's, less those the
+    // walk leaves to others (resident data, names it cannot judge).
+    std::set<std::string> expected, leftOut;
+    for (auto& [path, inode] : ntfstest::FlsFiles(image, kStart)) {
+        std::string name = BaseName(path);
+        if (name.find(':') != std::string::npos || GetPhotoCategory(name.c_str()) < 0) continue;
+        ntfstest::TskFile f = ntfstest::Istat(image, kStart, inode);
+        bool latin1 = true;
+        for (size_t i = 0; i < name.size(); ++i)
+            if (static_cast<uint8_t>(name[i]) >= 0xC4) latin1 = false;  // lead byte of a code point above U+00FF
+        if (f.resident || !latin1) {
+            leftOut.insert(name);
+            continue;
+        }
+        expected.insert(name);
+        ASSERT_EQ(found.count(name), 1u) << name;
+        const PhotoItem& item = *found[name];
+        EXPECT_EQ(static_cast<int64_t>(item.size), f.size) << name;
+        EXPECT_EQ(item.origin, FileSystem);
+        EXPECT_EQ(item.category, GetPhotoCategory(name.c_str()));
+        // Runs against sleuthkit's cluster list (0 there for sparse clusters).
+        const int64_t perCluster = vol->clusterSize / 512;
+        std::vector<int64_t> ours;
+        for (const PhotoRun& r : item.runs) {
+            if (r.sectorCount == 0) break;
+            EXPECT_EQ(r.sectorCount % perCluster, 0);
+            for (int64_t s = 0; s < r.sectorCount; s += perCluster)
+                ours.push_back(r.volumeSector < 0 ? 0 : (r.volumeSector + s) / perCluster);
+        }
+        EXPECT_EQ(ours, f.clusters) << name;
+        EXPECT_EQ(item.runs.back().sectorCount, 0);
+        EXPECT_EQ(item.runs.back().volumeSector, LCN_ENOENT);
+    }
+    std::set<std::string> names;
+    for (auto& [name, item] : found) names.insert(name);
+    EXPECT_EQ(names, expected);
+    EXPECT_EQ(leftOut, (std::set<std::string>{"TINY.GIF", "写真.jpg"}));
+    for (const char* skipped : {"a.gi", "scan.dat"}) EXPECT_EQ(found.count(skipped), 0u);
+    EXPECT_EQ(expected.count("Café.jpg"), 1u);
+    EXPECT_EQ(expected.count("SPARSE.JPG"), 1u);
+    if (withFuse) {
+        EXPECT_EQ(expected.count("IMG_0005.JPG"), 1u);
+    }
+}
+
+TEST_F(NtfsPhotoWalk, DeletedPhotoIsNotListed) {
+    if (!withFuse) GTEST_SKIP() << "deleting a file needs an ntfs-3g FUSE mount, unavailable here";
+    std::vector<std::string> deleted = ntfstest::FlsDeleted(image, kStart);
+    ASSERT_NE(std::find(deleted.begin(), deleted.end(), "DEL.JPG"), deleted.end());
+    RecordingSink sink;
+    ASSERT_EQ(Walk(sink), 0);
+    EXPECT_EQ(ByName().count("DEL.JPG"), 0u);
+}
+
+TEST_F(NtfsPhotoWalk, PhotosReadBackByteExact) {
+    RecordingSink sink;
+    ASSERT_EQ(Walk(sink), 0);
+    std::map<std::string, PhotoItem*> found = ByName();
+    ASSERT_EQ(found.count("FRAG0101.JPG"), 1u);
+    EXPECT_GE(found["FRAG0101.JPG"]->runs.size(), 3u);  // two runs and the terminator
+    ASSERT_EQ(found.count("SPARSE.JPG"), 1u);
+    EXPECT_EQ(found["SPARSE.JPG"]->runs[1].volumeSector, LCN_HOLE);
+    for (auto& [name, item] : found) {
+        ASSERT_EQ(sources.count(name), 1u) << name;
+        std::vector<uint8_t> want = testutil::ReadFileBytes(photos + "/" + sources[name]);
+        if (name == "SPARSE.JPG") want.resize(200000, 0);
+        std::vector<uint8_t> got = ReadBack(dev.get(), *item);
+        EXPECT_TRUE(got == want) << name << ": " << got.size() << " bytes read back, " << want.size() << " expected";
+    }
+}
+
+TEST_F(NtfsPhotoWalk, EventsOfOneWalk) {
+    RecordingSink sink;
+    ASSERT_EQ(Walk(sink), 0);
+    ASSERT_GE(sink.events.size(), 3u);
+    EXPECT_EQ(sink.events.front().code, CURRENT_TASK_START);
+    EXPECT_EQ(sink.events.front().data, &partition);
+    EXPECT_EQ(sink.events[1].code, INIT_CURRENT_PROGRESS);
+    EXPECT_EQ(sink.events.back().code, CURRENT_TASK_FINISHED);
+    // Progress counts file records: the $MFT's initialized size says how many.
+    int64_t records = ntfstest::Istat(image, kStart, 0).size / vol->mftRecordSize;
+    EXPECT_EQ(sink.events[1].units, records);
+    EXPECT_EQ(static_cast<int64_t>(sink.Count(UPDATE_CURRENT_PROGRESS)), (records + 9) / 10);
+    for (const Event& e : sink.events) {
+        if (e.code == UPDATE_CURRENT_PROGRESS) {
+            EXPECT_EQ(e.units, 5);
+        } else if (e.code == PHOTO_FOUND) {
+            EXPECT_EQ(e.value, 1);
+        }
+    }
+    EXPECT_EQ(sink.Count(PHOTO_FOUND), AllItems(store).size());
+    EXPECT_EQ(sink.Count(CURRENT_FILE_NAME), 0u);
+}
+
+TEST_F(NtfsPhotoWalk, StopRequests) {
+    RecordingSink atStart;
+    atStart.answer = [](const Event&) { return -7; };
+    EXPECT_EQ(Walk(atStart), -7);
+    EXPECT_EQ(atStart.events.size(), 1u);
+
+    LogCapture log;
+    RecordingSink atInit;
+    atInit.answer = [](const Event& e) { return e.code == INIT_CURRENT_PROGRESS ? -1 : 0; };
+    EXPECT_EQ(Walk(atInit), -1);
+    EXPECT_TRUE(log.Has("Notify(IEventSink::INIT_CURRENT_PROGRESS) failed, ClustersToCopy: "));
+    EXPECT_EQ(atInit.events.size(), 2u);
+
+    // Stopped at the eighth report (record 70, after the system files and the
+    // first photos): what was stored stays, and the step does not finish.
+    RecordingSink later;
+    int updates = 0;
+    later.answer = [&](const Event& e) { return e.code == UPDATE_CURRENT_PROGRESS && ++updates == 8 ? -1 : 0; };
+    EXPECT_LT(Walk(later), 0);
+    EXPECT_EQ(later.events.back().code, UPDATE_CURRENT_PROGRESS);
+    EXPECT_EQ(later.Count(CURRENT_TASK_FINISHED), 0u);
+    size_t stored = AllItems(store).size();
+    EXPECT_GT(stored, 0u);
+    EXPECT_EQ(later.Count(PHOTO_FOUND), stored);
+    RecordingSink full;
+    CPhotoItemsMgr fullStore;
+    auto* op = new CNtfsSearchPhoto(&partition, dev.get(), vol.get(), &fullStore);
+    EXPECT_EQ(op->Do(&full), 0);
+    op->Release();
+    EXPECT_LT(stored, AllItems(fullStore).size());
+}
+
+// Damage to single records over a copy of the volume in memory.
+class NtfsPhotoWalkDamaged : public NtfsPhotoWalk {
+protected:
+    void SetUp() override {
+        NtfsPhotoWalk::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        std::vector<uint8_t> disk = testutil::ReadFileBytes(image);
+        bytes = std::make_shared<std::vector<uint8_t>>(disk.begin() + kStart * 512, disk.end());
+        mem = ImageDevice::OverMemory(bytes);
+        inodes = ntfstest::FlsFiles(image, kStart);
+    }
+    // The bytes of a file's record in the memory copy.
+    std::span<uint8_t> RecordOf(const std::string& name) {
+        int64_t byte = inodes.at(name) * vol->mftRecordSize;
+        int64_t vcn = byte >> vol->clusterSizeBits;
+        for (const RunlistElement& e : vol->mftRunlist) {
+            if (e.length != 0 && vcn >= e.vcn && vcn < e.vcn + e.length) {
+                size_t at = static_cast<size_t>(((e.lcn + vcn - e.vcn) << vol->clusterSizeBits) +
+                                                (byte & (vol->clusterSize - 1)));
+                return std::span<uint8_t>(*bytes).subspan(at, vol->mftRecordSize);
+            }
+        }
+        ADD_FAILURE() << name << " not in the MFT";
+        return {};
+    }
+    std::shared_ptr<std::vector<uint8_t>> bytes;
+    std::unique_ptr<ImageDevice> mem;
+    std::map<std::string, int64_t> inodes;
+};
+
+TEST_F(NtfsPhotoWalkDamaged, CorruptRecordsAreSkippedAndTheRestFound) {
+    std::span<uint8_t> signature = RecordOf("IMG_0002.JPG");
+    std::memcpy(signature.data(), "BAAD", 4);
+    // An attribute of length 0 after the standard information.
+    std::span<uint8_t> zeroLength = RecordOf("SCAN0001.PNG");
+    size_t first = le::u16(zeroLength, NTFS_REC_ATTRS_OFFSET);
+    le::put32(zeroLength, first + le::u32(zeroLength, first + 4) + 4, 0);
+    // Mapping pairs with a length field of nine bytes.
+    std::span<uint8_t> pairs = RecordOf("ANIM0001.GIF");
+    NtfsAttrWalker walker(pairs);
+    for (auto a = walker.Next(); !a.empty(); a = walker.Next()) {
+        if (le::u32(a, 0) == NTFS_AT_DATA) {
+            size_t at = static_cast<size_t>(a.data() - pairs.data()) + le::u16(a, 32);
+            pairs[at] = 0x19;
+        }
+    }
+    // An extension record that would otherwise be a photo.
+    std::span<uint8_t> extension = RecordOf("PAINT001.BMP");
+    le::put32(extension, NTFS_REC_BASE_RECORD, 5);
+
+    LogCapture log;
+    RecordingSink sink;
+    ASSERT_EQ(Walk(sink, mem.get()), 0);
+    std::map<std::string, PhotoItem*> found = ByName();
+    for (const char* gone : {"IMG_0002.JPG", "SCAN0001.PNG", "ANIM0001.GIF", "PAINT001.BMP"})
+        EXPECT_EQ(found.count(gone), 0u) << gone;
+    for (const char* kept : {"IMG_0001.JPG", "FRAG0101.JPG", "b.gif"}) EXPECT_EQ(found.count(kept), 1u) << kept;
+    EXPECT_TRUE(log.Has("Invalide File Record. \n"));
+    EXPECT_TRUE(log.Has("Corrupt Attribute, Mft No: " + std::to_string(inodes.at("SCAN0001.PNG"))));
+    EXPECT_TRUE(log.Has("Extend MFT Record. No: " + std::to_string(inodes.at("PAINT001.BMP")) + " \n"));
+    EXPECT_TRUE(log.Has("Mft: " + std::to_string(inodes.at("IMG_0001.JPG")) + " \n."));
+}
+
+TEST_F(NtfsPhotoWalkDamaged, UnreadableMftEndsTheWalkWithWhatWasFound) {
+    LogCapture log;
+    vol->mftRunlist = {{0, vol->mftLcn, 1}, {1, LCN_HOLE, 1000}, {1001, LCN_ENOENT, 0}};
+    RecordingSink sink;
+    EXPECT_EQ(Walk(sink, mem.get()), -1);
+    EXPECT_TRUE(log.Has("NtfsReadRl failed, Lcn off: 0, Len: "));
+    EXPECT_EQ(sink.Count(CURRENT_TASK_FINISHED), 0u);
+}
+
+// Hand-made file records for the naming and data rules.
+class RecordRules : public ::testing::Test {
+protected:
+    void SetUp() override {
+        vol.sectorSize = 512;
+        vol.sectorSizeBits = 9;
+        vol.clusterSize = 4096;
+        vol.clusterSizeBits = 12;
+        vol.mftRecordSize = 1024;
+        vol.mftRecordSizeBits = 10;
+    }
+
+    struct Rec {
+        std::vector<uint8_t> b = std::vector<uint8_t>(1024);
+        size_t pos = 0x38;
+        Rec() {
+            std::memcpy(b.data(), "FILE", 4);
+            le::put16(b, NTFS_REC_USA_OFFSET, 0x30);
+            le::put16(b, NTFS_REC_USA_COUNT, 3);
+            le::put16(b, NTFS_REC_ATTRS_OFFSET, 0x38);
+            le::put16(b, NTFS_REC_FLAGS, 1);
+            le::put16(b, 0x30, 7);
+            le::put16(b, 510, 7);
+            le::put16(b, 1022, 7);
+            End();
+        }
+        void End() {
+            le::put32(b, pos, NTFS_AT_END);
+            le::put32(b, NTFS_REC_BYTES_IN_USE, static_cast<uint32_t>(pos + 8));
+        }
+        size_t Attr(uint32_t type, size_t len) {
+            size_t at = pos;
+            le::put32(b, at, type);
+            le::put32(b, at + 4, static_cast<uint32_t>(len));
+            pos += len;
+            End();
+            return at;
+        }
+        Rec& Name(const std::u16string& name, uint8_t ns) {
+            size_t valueLen = 0x42 + 2 * name.size();
+            size_t at = Attr(NTFS_AT_FILE_NAME, (0x18 + valueLen + 7) & ~size_t{7});
+            le::put32(b, at + NTFS_ATTR_VALUE_LENGTH, static_cast<uint32_t>(valueLen));
+            le::put16(b, at + NTFS_ATTR_VALUE_OFFSET, 0x18);
+            b[at + 0x18 + 0x40] = static_cast<uint8_t>(name.size());
+            b[at + 0x18 + 0x41] = ns;
+            for (size_t i = 0; i < name.size(); ++i) le::put16(b, at + 0x18 + 0x42 + 2 * i, name[i]);
+            return *this;
+        }
+        Rec& Data(const std::vector<uint8_t>& pairs, int64_t clusters, uint32_t size) {
+            size_t at = Attr(NTFS_AT_DATA, (0x40 + pairs.size() + 7) & ~size_t{7});
+            b[at + 8] = 1;
+            le::put32(b, at + 24, static_cast<uint32_t>(clusters - 1));
+            le::put16(b, at + 32, 0x40);
+            le::put32(b, at + NTFS_ATTR_ALLOCATED_SIZE, static_cast<uint32_t>(clusters * 4096));
+            le::put32(b, at + NTFS_ATTR_DATA_SIZE, size);
+            le::put32(b, at + NTFS_ATTR_INIT_SIZE, size);
+            std::memcpy(b.data() + at + 0x40, pairs.data(), pairs.size());
+            return *this;
+        }
+        Rec& ResidentData(uint32_t size) {
+            size_t at = Attr(NTFS_AT_DATA, (0x18 + size + 7) & ~size_t{7});
+            le::put32(b, at + NTFS_ATTR_VALUE_LENGTH, size);
+            le::put16(b, at + NTFS_ATTR_VALUE_OFFSET, 0x18);
+            return *this;
+        }
+    };
+
+    // The items DealWithRecord stored for one record.
+    std::vector<PhotoItem*> Deal(Rec& r) {
+        CNtfsSearchPhoto op(nullptr, nullptr, &vol, &store);
+        EXPECT_EQ(op.DealWithRecord(r.b, 42), 0);
+        return AllItems(store);
+    }
+
+    NtfsVolume vol;
+    CPhotoItemsMgr store;
+    const std::vector<uint8_t> oneRun = {0x11, 0x02, 0x20, 0x00};  // 2 clusters at 0x20
+};
+
+TEST_F(RecordRules, PosixNameWhenThereIsNoWin32Name) {
+    Rec r;
+    r.Name(u"IMG_00~1.JPG", 2).Name(u"img_0001.jpg", 0).Data(oneRun, 2, 5000);
+    auto items = Deal(r);
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0]->name, u"img_0001.jpg");
+    EXPECT_EQ(items[0]->size, 5000u);
+    ASSERT_EQ(items[0]->runs.size(), 2u);
+    EXPECT_EQ(items[0]->runs[0].fileSector, 0);
+    EXPECT_EQ(items[0]->runs[0].volumeSector, 0x20 * 8);
+    EXPECT_EQ(items[0]->runs[0].sectorCount, 16);
+    EXPECT_EQ(items[0]->runs[1].sectorCount, 0);
+}
+
+TEST_F(RecordRules, Win32NameWhateverTheOrder) {
+    Rec a, b, c;
+    a.Name(u"Summer Holiday.jpg", 1).Name(u"SUMMER~1.JPG", 2).Data(oneRun, 2, 5000);
+    b.Name(u"SUMMER~1.JPG", 2).Name(u"Summer Holiday.jpg", 1).Data(oneRun, 2, 5000);
+    c.Name(u"summer.jpg", 0).Name(u"Summer Holiday.jpg", 3).Data(oneRun, 2, 5000);
+    for (Rec* r : {&a, &b, &c}) {
+        CPhotoItemsMgr one;
+        CNtfsSearchPhoto op(nullptr, nullptr, &vol, &one);
+        op.DealWithRecord(r->b, 1);
+        auto items = AllItems(one);
+        ASSERT_EQ(items.size(), 1u);
+        EXPECT_EQ(items[0]->name, u"Summer Holiday.jpg");
+    }
+}
+
+TEST_F(RecordRules, NamesThatAreNotJudged) {
+    Rec shortName, justLongEnough, cjk, latin1;
+    shortName.Name(u"a.gi", 1).Data(oneRun, 2, 5000);
+    justLongEnough.Name(u"a.gif", 1).Data(oneRun, 2, 5000);
+    cjk.Name(u"写.jpg", 1).Data(oneRun, 2, 5000);
+    latin1.Name(u"été.jpg", 1).Data(oneRun, 2, 5000);
+    EXPECT_TRUE(Deal(shortName).empty());
+    EXPECT_TRUE(Deal(cjk).empty());
+    ASSERT_EQ(Deal(justLongEnough).size(), 1u);
+    EXPECT_EQ(AllItems(store)[0]->category, Gif);
+    ASSERT_EQ(Deal(latin1).size(), 2u);
+}
+
+TEST_F(RecordRules, DataThatIsNotStored) {
+    Rec resident, list, corrupt, none;
+    resident.Name(u"small.gif", 1).ResidentData(400);
+    list.Name(u"IMG_0001.JPG", 1).Attr(0x20, 0x40);  // $DATA lives in an extension record
+    corrupt.Name(u"IMG_0001.JPG", 1).Data({0x19, 0x02}, 2, 5000);
+    none.Name(u"IMG_0001.JPG", 1);
+    for (Rec* r : {&resident, &list, &corrupt, &none}) EXPECT_TRUE(Deal(*r).empty());
+}
+
+TEST_F(RecordRules, HolesStayVisibleInTheRuns) {
+    Rec r;
+    // 2 clusters at 0x20, a hole of 3, 1 cluster at 0x30.
+    r.Name(u"sparse.png", 1).Data({0x11, 0x02, 0x20, 0x01, 0x03, 0x11, 0x01, 0x10, 0x00}, 6, 24000);
+    auto items = Deal(r);
+    ASSERT_EQ(items.size(), 1u);
+    const auto& runs = items[0]->runs;
+    ASSERT_EQ(runs.size(), 4u);
+    EXPECT_EQ(runs[1].fileSector, 16);
+    EXPECT_EQ(runs[1].volumeSector, LCN_HOLE);
+    EXPECT_EQ(runs[1].sectorCount, 24);
+    EXPECT_EQ(runs[2].volumeSector, 0x30 * 8);
+    EXPECT_EQ(runs[3].sectorCount, 0);
+}
+
+TEST_F(RecordRules, TornRecordIsExaminedAsItIs) {
+    Rec r;
+    r.Name(u"torn.jpg", 1).Data(oneRun, 2, 5000);
+    le::put16(r.b, 1022, 8);  // the second block's tail does not match
+    EXPECT_EQ(Deal(r).size(), 1u);
+}
+
+// Progress over MFTs of empty records in memory.
+class WalkProgress : public ::testing::Test {
+protected:
+    // An MFT of `records` 1 KiB records in one run at cluster 16.
+    void Build(uint32_t clusterSize, int64_t records) {
+        vol = std::make_unique<NtfsVolume>();
+        vol->sectorSize = 512;
+        vol->sectorSizeBits = 9;
+        vol->clusterSize = clusterSize;
+        vol->clusterSizeBits = static_cast<uint8_t>(__builtin_ctz(clusterSize));
+        vol->mftRecordSize = 1024;
+        vol->mftRecordSizeBits = 10;
+        int64_t clusters = records * 1024 / clusterSize;
+        vol->mftRecord.assign(1024, 0);
+        std::span<uint8_t> attr(vol->mftRecord.data(), 0x48);
+        le::put32(attr, NTFS_ATTR_ALLOCATED_SIZE, static_cast<uint32_t>(clusters * clusterSize));
+        le::put32(attr, NTFS_ATTR_INIT_SIZE, static_cast<uint32_t>(records * 1024));
+        vol->mftData = attr;
+        vol->mftRunlist = {{0, 16, clusters}, {clusters, LCN_ENOENT, 0}};
+        dev = ImageDevice::OverMemory(
+            std::make_shared<std::vector<uint8_t>>(static_cast<size_t>((16 + clusters) * clusterSize)));
+    }
+    int Walk(RecordingSink& sink) {
+        CNtfsSearchPhoto op(&partition, dev.get(), vol.get(), &store);
+        return op.Do(&sink);
+    }
+    std::unique_ptr<NtfsVolume> vol;
+    std::unique_ptr<ImageDevice> dev;
+    CPartition partition;
+    CPhotoItemsMgr store;
+};
+
+TEST_F(WalkProgress, FivePerTenRecords) {
+    Build(4096, 1000);
+    RecordingSink sink;
+    ASSERT_EQ(Walk(sink), 0);
+    EXPECT_EQ(sink.events[1].units, 1000);
+    EXPECT_EQ(sink.Count(UPDATE_CURRENT_PROGRESS), 100u);
+    EXPECT_EQ(dev->reads.size(), 1u);
+}
+
+TEST_F(WalkProgress, BatchesOfEightMebibytes) {
+    // 512-byte clusters: 16384 clusters (8192 records) per batch, then 808 records.
+    Build(512, 9000);
+    RecordingSink sink;
+    ASSERT_EQ(Walk(sink), 0);
+    ASSERT_EQ(dev->reads.size(), 2u);
+    EXPECT_EQ(dev->reads[0], (std::pair<uint64_t, uint64_t>(16, 16384)));
+    EXPECT_EQ(dev->reads[1], (std::pair<uint64_t, uint64_t>(16 + 16384, 1616)));
+    EXPECT_EQ(sink.Count(UPDATE_CURRENT_PROGRESS), 820u + 81u);
+}
+
+TEST_F(WalkProgress, RecordCountBeyondTheMftIsBoundedByItsClusters) {
+    Build(4096, 1000);
+    le::put32(vol->mftRecord, NTFS_ATTR_INIT_SIZE, 0x7FFFFFFF);
+    le::put32(vol->mftRecord, NTFS_ATTR_INIT_SIZE + 4, 0x7FFFFFFF);
+    RecordingSink sink;
+    ASSERT_EQ(Walk(sink), 0);
+    EXPECT_EQ(sink.Count(UPDATE_CURRENT_PROGRESS), 100u);
+}
+
+}  // namespace
