@@ -96,6 +96,14 @@ int CNtfsSearchPhoto::TraverseFileRecord() {
         if (e.vcn < clusters) clusters = e.vcn;
         break;
     }
+    // Nor can it be larger than the volume: the device answers even for
+    // sectors it does not have, so a damaged runlist claiming, say, 2^40
+    // clusters would keep the walk reading for ever.
+    if (clusters > vol.numberOfClusters) {
+        LOG_E("MFT runlist reaches past the volume, Clusters: %lld, Volume clusters: %lld \n",
+              static_cast<long long>(clusters), static_cast<long long>(vol.numberOfClusters));
+        clusters = vol.numberOfClusters;
+    }
 
     const int64_t perBatch = static_cast<int64_t>(kBatchBytes >> vol.clusterSizeBits);
     const size_t recordSize = vol.mftRecordSize;

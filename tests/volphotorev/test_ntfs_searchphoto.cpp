@@ -554,6 +554,7 @@ protected:
         le::put32(attr, NTFS_ATTR_INIT_SIZE, static_cast<uint32_t>(records * 1024));
         vol->mftData = attr;
         vol->mftRunlist = {{0, 16, clusters}, {clusters, LCN_ENOENT, 0}};
+        vol->numberOfClusters = 16 + clusters;
         dev = ImageDevice::OverMemory(
             std::make_shared<std::vector<uint8_t>>(static_cast<size_t>((16 + clusters) * clusterSize)));
     }
