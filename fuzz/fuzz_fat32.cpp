@@ -6,13 +6,14 @@
 #include "filesystem/fatmount.h"
 #include "fuzz_support.h"
 #include "io/deviceio.h"
+#include "io/le.h"
 #include "volphotorev/fat_searchphoto.h"
 #include "volphotorev/photoitems.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::QuietLog();
     fuzz::Image img = fuzz::SplitImage(data, size, 512, 16u << 20);
-    const uint64_t sectors = img.Sectors();
+    const uint64_t sectors = fuzz::PartitionSectors(img, le::u32(*img.bytes, 32));
     fuzz::MemoryPartition mp(img, 0, sectors);
     CVolDevice device(&mp.disk, 0);
 
@@ -26,6 +27,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto* op = new CFatSearchPhoto(&mp.part, vol.get(), &store);
     op->Do(&sink);
     op->Release();
-    fuzz::CheckItems(store, false);
+    fuzz::CheckItems(store, false, sectors);
     return 0;
 }

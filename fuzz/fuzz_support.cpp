@@ -88,7 +88,7 @@ int Sink::Notify(uint32_t code, int32_t value, void* data, uint32_t reserved) {
     return (m_stopAt && m_count >= m_stopAt) ? -1 : 0;
 }
 
-void CheckItems(CPhotoItemsMgr& store, bool holesAllowed) {
+void CheckItems(CPhotoItemsMgr& store, bool holesAllowed, uint64_t partitionSectors) {
     // LUMIVISTA_FUZZ_LIST=1 lists what was stored (to check a seed).
     const char* list = std::getenv("LUMIVISTA_FUZZ_LIST");
     for (int c = 0; c < kPhotoCategoryCount; ++c) {
@@ -119,10 +119,17 @@ void CheckItems(CPhotoItemsMgr& store, bool holesAllowed) {
                 FUZZ_CHECK(run.sectorCount > 0);
                 FUZZ_CHECK(run.fileSector == next);
                 FUZZ_CHECK(run.volumeSector >= 0 || (holesAllowed && (run.volumeSector == -1 || run.volumeSector == -2)));
+                if (run.volumeSector >= 0)
+                    FUZZ_CHECK(static_cast<uint64_t>(run.volumeSector) < partitionSectors &&
+                               static_cast<uint64_t>(run.sectorCount) <= partitionSectors - static_cast<uint64_t>(run.volumeSector));
                 next = run.fileSector + run.sectorCount;
             }
         }
     }
+}
+
+uint64_t PartitionSectors(const Image& image, uint64_t claimed) {
+    return std::max(image.Sectors(), std::min<uint64_t>(claimed, uint64_t{1} << 16));
 }
 
 // ---- MemoryPlatform ----

@@ -72,9 +72,18 @@ private:
 };
 
 // Checks every stored item: a run list ended by its count-0 entry, runs
-// that follow each other within the photo, a name, a category in range.
-// `holesAllowed`: runs may have no place on disk (NTFS sparse files).
-void CheckItems(CPhotoItemsMgr& store, bool holesAllowed);
+// that follow each other within the photo and lie inside the partition of
+// `partitionSectors` sectors, a name, a category in range. `holesAllowed`:
+// runs may have no place on disk (NTFS sparse files).
+void CheckItems(CPhotoItemsMgr& store, bool holesAllowed, uint64_t partitionSectors);
+
+// The partition a volume image stands in: as long as the boot sector says
+// (`claimed` sectors), capped at 2^16 sectors, and never shorter than the
+// image itself. The image ends before the partition when the claim is
+// larger, as on a truncated disk image. (The cap keeps tables sized from a
+// fuzzed boot sector, which may fill half the partition, small enough for
+// thousands of runs a second.)
+uint64_t PartitionSectors(const Image& image, uint64_t claimed);
 
 // A platform that opens memory disks only, lists one disk, no volumes, and
 // reads drive layouts from the disk's own bytes: the whole partition-table

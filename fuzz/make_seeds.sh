@@ -39,23 +39,27 @@ disk() {  # name, sfdisk script[, sectors looked at]
   $tool trim "$img" "$corpus/fuzz_drive_layout/$1" 1 "${3:-128}"
 }
 disk primaries 'label: dos
+label-id: 0x4c564d31
 start=1, size=30, type=c, bootable
 start=32, size=40, type=7
 start=80, size=20, type=6'
 disk logicals 'label: dos
+label-id: 0x4c564d32
 start=2, size=5, type=c
 start=8, size=100, type=5
 start=10, size=5, type=7
 start=20, size=5, type=c
 start=30, size=30, type=83'
 disk empty_extended 'label: dos
+label-id: 0x4c564d33
 start=2, size=10, type=c
 start=16, size=60, type=f'
 # The backup GPT at the disk's end is left out: nothing reads it.
 disk gpt 'label: gpt
+label-id: 4C564D34-0000-4000-8000-000000000001
 first-lba: 34
-start=40, size=20, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7
-start=64, size=20, type=0FC63DAF-8483-4772-8E79-3D69E4779C8E' 34
+start=40, size=20, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7, uuid=4C564D34-0000-4000-8000-000000000002
+start=64, size=20, type=0FC63DAF-8483-4772-8E79-3D69E4779C8E, uuid=4C564D34-0000-4000-8000-000000000003' 34
 # A partition whose first sector is a real FAT32 boot record, and a table-less
 # FAT32 "superfloppy".
 truncate -s 1M "$work/fat.img"
@@ -63,7 +67,7 @@ mkfs.fat -F 32 -s 1 --invariant "$work/fat.img" >/dev/null 2>&1
 dd if="$work/fat.img" of="$work/bootrec" bs=512 count=1 status=none
 $tool trim "$work/fat.img" "$corpus/fuzz_drive_layout/superfloppy" 1 1
 truncate -s 64K "$work/withfs.img"
-printf 'label: dos\nstart=8, size=100, type=b\n' | sfdisk -q --no-reread --no-tell-kernel "$work/withfs.img" >/dev/null
+printf 'label: dos\nlabel-id: 0x4c564d35\nstart=8, size=100, type=b\n' | sfdisk -q --no-reread --no-tell-kernel "$work/withfs.img" >/dev/null
 dd if="$work/bootrec" of="$work/withfs.img" bs=512 seek=8 conv=notrunc status=none
 $tool trim "$work/withfs.img" "$corpus/fuzz_drive_layout/fat32_boot_sector"
 
@@ -101,6 +105,15 @@ fat_volume fragmented 1 \
   "mdel ::/B.TXT" forget-free-hint "mcopy '$p/IMG_0002.JPG' ::/FRAG.JPG" "mmd ::/SUB" "mcopy '$p/SCAN0001.PNG' ::/SUB/"
 fat_volume big_clusters 8 \
   "mmd ::/DCIM" "mcopy '$p/IMG_0002.JPG' '$p/PAINT001.BMP' ::/DCIM/"
+# The card's boot record as it was before the cut: it counts the sectors of
+# the whole 40 MiB volume, which the image (like a truncated one) lacks.
+python3 - "$corpus/fuzz_fat32/camera_card" "$work/camera_card.part" "$corpus/fuzz_fat32/truncated" <<'EOF'
+import struct, sys
+seed = bytearray(open(sys.argv[1], 'rb').read())
+whole = open(sys.argv[2], 'rb').read(512)
+seed[32:36] = whole[32:36]
+open(sys.argv[3], 'wb').write(seed)
+EOF
 
 # ---- NTFS: real volumes made by mkntfs and ntfscp, cut down to the boot
 # sector, the MFT, the mirror and the $Bitmap data ----
@@ -123,7 +136,7 @@ for n in 0 1 6 16; do
 done
 $tool record "$corpus/fuzz_ntfs/big_clusters" 16 4096 "$corpus/fuzz_ntfs_record/record_16_4k"
 
-# ---- raw scan: header (map bytes, sectors beyond, first sector), the map,
+# ---- raw scan: header (map bytes, sectors beyond), the map,
 # then a disk whose free sectors hold photos, other files and noise ----
 raw_seed() {  # name, map bytes (hex), then files placed at sectors "FILE@SECTOR"
   local name=$1 map=$2; shift 2
@@ -138,7 +151,7 @@ for spec in files:
 end = len(disk)
 while end > 512 and not any(disk[end - 512:end]):
     end -= 512
-open(out, 'wb').write(struct.pack('<HHH', len(bits), 0, 0) + bits + disk[:end])
+open(out, 'wb').write(struct.pack('<HH', len(bits), 0) + bits + disk[:end])
 EOF
 }
 printf 'MZ\x90\0' > "$work/exe"

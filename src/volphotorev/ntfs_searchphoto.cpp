@@ -180,6 +180,18 @@ int CNtfsSearchPhoto::DealWithRecord(std::span<uint8_t> record, int64_t index) {
     if (data.empty() || le::u8(data, NTFS_ATTR_NON_RESIDENT) == 0) return 0;
     Runlist rl = ntfs_mapping_pairs_decompress(m_volume, data);
     if (rl.empty()) return 0;
+    // Clusters past the volume's end are not the photo's: whatever follows
+    // the partition on the disk would be read back in their place. (A volume
+    // of unknown size, 0 clusters, has no records walked.)
+    const int64_t volumeClusters = m_volume->numberOfClusters;
+    for (const RunlistElement& e : rl) {
+        if (e.length == 0 || e.lcn < 0 || volumeClusters <= 0) continue;
+        if (e.lcn >= volumeClusters || e.length > volumeClusters - e.lcn) {
+            LOG_E("Runs past the volume's end, Mft No: %lld, Lcn: %lld, Len: %lld \n", static_cast<long long>(index),
+                  static_cast<long long>(e.lcn), static_cast<long long>(e.length));
+            return 0;
+        }
+    }
 
     auto item = std::make_unique<PhotoItem>();
     if (!ToSectorRuns(rl, m_volume->clusterSize / SECTOR_SIZE, item->runs)) return 0;

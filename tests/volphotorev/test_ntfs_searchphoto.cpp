@@ -528,6 +528,18 @@ TEST_F(RecordRules, HolesStayVisibleInTheRuns) {
     EXPECT_EQ(runs[3].sectorCount, 0);
 }
 
+// Runs reaching past the volume would read whatever follows the partition.
+TEST_F(RecordRules, RunsPastTheVolumesEndAreNotStored) {
+    Rec r;
+    r.Name(u"far.jpg", 1).Data(oneRun, 2, 5000);  // clusters 0x20 and 0x21
+    vol.numberOfClusters = 0x21;
+    LogCapture log;
+    EXPECT_TRUE(Deal(r).empty());
+    EXPECT_TRUE(log.Has("Runs past the volume's end, Mft No: 42, Lcn: 32, Len: 2 \n"));
+    vol.numberOfClusters = 0x22;
+    EXPECT_EQ(Deal(r).size(), 1u);
+}
+
 TEST_F(RecordRules, TornRecordIsExaminedAsItIs) {
     Rec r;
     r.Name(u"torn.jpg", 1).Data(oneRun, 2, 5000);
