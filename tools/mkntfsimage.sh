@@ -16,8 +16,12 @@
 #   trunc NAME LEN  set a file's data length with ntfstruncate
 #   mkdir DIR       make a folder (needs an ntfs-3g FUSE mount)
 #   rm NAME         delete a file (needs an ntfs-3g FUSE mount)
-# Exit status: 0 done; 1 a tool failed; 2 usage; 3 an action needs FUSE and
-# ntfs-3g cannot mount here.
+#   dosname NAME SHORT
+#                   give a file a DOS 8.3 name beside its long one, which then
+#                   becomes a Win32 name, as Windows does (needs an ntfs-3g
+#                   FUSE mount and setfattr from the attr package)
+# Exit status: 0 done; 1 a tool failed; 2 usage; 3 an action needs FUSE (or
+# setfattr) and cannot have it here.
 set -euo pipefail
 
 size_mib=64
@@ -129,6 +133,12 @@ while [ $# -gt 0 ]; do
     rm)
       [ $# -ge 1 ] || { echo "mkntfsimage.sh: rm NAME" >&2; exit 2; }
       fuse_mount; rm -f "$mnt/$1"; fuse_umount; shift ;;
+    dosname)
+      [ $# -ge 2 ] || { echo "mkntfsimage.sh: dosname NAME SHORT" >&2; exit 2; }
+      command -v setfattr >/dev/null || { echo "mkntfsimage.sh: dosname needs setfattr (package attr)" >&2; exit 3; }
+      fuse_mount
+      setfattr -n system.ntfs_dos_name -v "$2" "$mnt/$1" || { fuse_umount; echo "mkntfsimage.sh: failed: dosname $1 $2" >&2; exit 1; }
+      fuse_umount; shift 2 ;;
     *)
       echo "mkntfsimage.sh: unknown action $action" >&2; exit 2 ;;
   esac

@@ -191,3 +191,36 @@ std::vector<FreeUnitRun> CAlloUnitMgr::GetFreeRunList(int64_t start, int64_t tot
     }
     return runs;
 }
+
+void CAlloUnitMgr::SetUsedByClusterBitmap(std::span<const uint8_t> clusterBitmap, int64_t clusters,
+                                          int64_t firstUnit, int64_t unitsPerCluster) {
+    if (!m_bits || clusters <= 0 || unitsPerCluster <= 0 || firstUnit < 0) return;
+    clusters = std::min<int64_t>(clusters, static_cast<int64_t>(std::min<size_t>(clusterBitmap.size(), kMaxInt64 / 8)) * 8);
+    auto mark = [&](int64_t c, int64_t n) {  // clusters [c, c + n)
+        if (c > (kMaxInt64 - firstUnit) / unitsPerCluster) return;  // beyond any map
+        int64_t start = firstUnit + c * unitsPerCluster;
+        int64_t count = n > kMaxInt64 / unitsPerCluster ? kMaxInt64 : n * unitsPerCluster;
+        SetUsed(start, count);
+    };
+    int64_t runStart = -1;
+    for (int64_t c = 0; c < clusters;) {
+        uint8_t b = clusterBitmap[static_cast<size_t>(c / 8)];
+        if (c % 8 == 0 && (b == 0x00 || b == 0xFF) && clusters - c >= 8) {  // a whole byte at once
+            if (b == 0xFF && runStart < 0) runStart = c;
+            if (b == 0x00 && runStart >= 0) {
+                mark(runStart, c - runStart);
+                runStart = -1;
+            }
+            c += 8;
+            continue;
+        }
+        bool set = (b >> (c % 8)) & 1;
+        if (set && runStart < 0) runStart = c;
+        if (!set && runStart >= 0) {
+            mark(runStart, c - runStart);
+            runStart = -1;
+        }
+        ++c;
+    }
+    if (runStart >= 0) mark(runStart, clusters - runStart);
+}

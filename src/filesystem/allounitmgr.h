@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 // A block of free units, as GetFreeRunList lists them.
@@ -64,6 +65,14 @@ public:
     // bitmap is never held twice). 0, or -1 when `units` is negative or
     // memory runs out.
     int InitFree(int64_t units);
+
+    // Marks as used the units of every cluster whose bit is set in
+    // `clusterBitmap` (same bit order as this map; clusters past `clusters`
+    // or past the span are ignored): cluster c covers `unitsPerCluster`
+    // units from firstUnit + c * unitsPerCluster. Runs of set bits are marked
+    // at once. Units outside the map are left alone as SetUsed does.
+    void SetUsedByClusterBitmap(std::span<const uint8_t> clusterBitmap, int64_t clusters, int64_t firstUnit,
+                                int64_t unitsPerCluster);
 
     int64_t GetUnits() const { return m_units; }
     int64_t GetBitmapBytes() const { return m_bitmapBytes; }

@@ -14,21 +14,6 @@ namespace {
 constexpr int64_t kMftMirrRecord = 1;
 constexpr int64_t kBitmapRecord = 6;
 
-// Reads a system file's record through the $MFT runlist and fixes it up.
-// Empty on failure, after logging with the messages of that record.
-std::vector<uint8_t> ReadSystemRecord(IDevice* dev, NtfsVolume* vol, int64_t number, const char* fixupMsg) {
-    std::vector<uint8_t> rec = NtfsReadRecordFromMft(dev, vol->mftRunlist, vol, number);
-    if (rec.empty()) {
-        LOG_E("NtfsReadRecordFromMft failed, Mft: %d \n", static_cast<int>(number));
-        return {};
-    }
-    if (ntfs_mst_post_read_fixup(rec) < 0) {
-        LOG_E("%s", fixupMsg);
-        return {};
-    }
-    return rec;
-}
-
 }  // namespace
 
 std::unique_ptr<NtfsVolume> NtfsMount(IDevice* dev, int64_t partitionSectors) {
@@ -86,7 +71,22 @@ std::unique_ptr<NtfsVolume> NtfsMount(IDevice* dev, int64_t partitionSectors) {
         return nullptr;
     }
 
-    vol->mftMirrRecord = ReadSystemRecord(dev, vol.get(), kMftMirrRecord, "ntfs_mst_post_read_fixup MftMirr failed. \n");
+    // A system file's record read through the $MFT runlist and fixed up;
+    // empty on failure, after logging with that record's messages.
+    auto readSystemRecord = [&](int64_t number, const char* fixupMsg) -> std::vector<uint8_t> {
+        std::vector<uint8_t> rec = NtfsReadRecordFromMft(dev, vol->mftRunlist, vol.get(), number);
+        if (rec.empty()) {
+            LOG_E("NtfsReadRecordFromMft failed, Mft: %d \n", static_cast<int>(number));
+            return {};
+        }
+        if (ntfs_mst_post_read_fixup(rec) < 0) {
+            LOG_E("%s", fixupMsg);
+            return {};
+        }
+        return rec;
+    };
+
+    vol->mftMirrRecord = readSystemRecord(kMftMirrRecord, "ntfs_mst_post_read_fixup MftMirr failed. \n");
     if (vol->mftMirrRecord.empty()) return nullptr;
     vol->mftMirrData = NtfsFindAttr(vol->mftMirrRecord, NTFS_AT_DATA);
     if (vol->mftMirrData.empty()) {
@@ -99,7 +99,7 @@ std::unique_ptr<NtfsVolume> NtfsMount(IDevice* dev, int64_t partitionSectors) {
         return nullptr;
     }
 
-    vol->bitmapRecord = ReadSystemRecord(dev, vol.get(), kBitmapRecord, "ntfs_mst_post_read_fixup Bitmap failed. \n");
+    vol->bitmapRecord = readSystemRecord(kBitmapRecord, "ntfs_mst_post_read_fixup Bitmap failed. \n");
     if (vol->bitmapRecord.empty()) return nullptr;
     vol->bitmapData = NtfsFindAttr(vol->bitmapRecord, NTFS_AT_DATA);
     if (vol->bitmapData.empty()) {

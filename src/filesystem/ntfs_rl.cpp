@@ -23,29 +23,6 @@ int64_t S64(le::Bytes b, size_t off) { return static_cast<int64_t>(le::u64(b, of
 // Device sectors (512 bytes) per cluster.
 int64_t DeviceSectorsPerCluster(const NtfsVolume* vol) { return vol->clusterSize / SECTOR_SIZE; }
 
-// Reads `clusters` clusters from cluster `lcn` + `skip` into `dst`. 0, or -1
-// after logging; `first` picks the wording of the short-read message.
-int64_t ReadClusters(IDevice* dev, const NtfsVolume* vol, int64_t lcn, int64_t skip, int64_t clusters,
-                     uint8_t* dst, bool first) {
-    int64_t spc = DeviceSectorsPerCluster(vol);
-    int64_t sector = 0, sectors = 0;
-    if (__builtin_add_overflow(lcn, skip, &lcn) || __builtin_mul_overflow(lcn, spc, &sector) ||
-        __builtin_mul_overflow(clusters, spc, &sectors)) {
-        LOG_E("Run out of range, Lcn: %lld, Len: %lld \n", static_cast<long long>(lcn),
-              static_cast<long long>(clusters));
-        return -1;
-    }
-    uint64_t got = dev->ReadSectors(static_cast<uint64_t>(sector), static_cast<uint64_t>(sectors), dst);
-    if (got == static_cast<uint64_t>(sectors)) return 0;
-    if (first)
-        LOG_E("ParReadSectors failed, Off:%lld, Len:%lld , Ret Len: %lld\n", static_cast<long long>(sector),
-              static_cast<long long>(sectors), static_cast<long long>(got));
-    else
-        LOG_E("ParReadSectors failed, Off:%lld, Len:%lld, Ret Len: %lld \n", static_cast<long long>(sector),
-              static_cast<long long>(sectors), static_cast<long long>(got));
-    return -1;
-}
-
 }  // namespace
 
 Runlist ntfs_mapping_pairs_decompress(const NtfsVolume* vol, std::span<const uint8_t> attr) {
@@ -142,6 +119,28 @@ int64_t NtfsReadRl(int64_t vcn, int64_t count, std::span<const RunlistElement> r
         return -1;
     }
 
+    // Reads `clusters` clusters from cluster `lcn` + `skip` into `dst`; 0 or
+    // -1. `first` picks the wording of the short-read message.
+    auto readClusters = [&](int64_t lcn, int64_t skip, int64_t clusters, uint8_t* dst, bool first) -> int64_t {
+        int64_t spc = DeviceSectorsPerCluster(vol);
+        int64_t sector = 0, sectors = 0;
+        if (__builtin_add_overflow(lcn, skip, &lcn) || __builtin_mul_overflow(lcn, spc, &sector) ||
+            __builtin_mul_overflow(clusters, spc, &sectors)) {
+            LOG_E("Run out of range, Lcn: %lld, Len: %lld \n", static_cast<long long>(lcn),
+                  static_cast<long long>(clusters));
+            return -1;
+        }
+        uint64_t got = dev->ReadSectors(static_cast<uint64_t>(sector), static_cast<uint64_t>(sectors), dst);
+        if (got == static_cast<uint64_t>(sectors)) return 0;
+        if (first)
+            LOG_E("ParReadSectors failed, Off:%lld, Len:%lld , Ret Len: %lld\n", static_cast<long long>(sector),
+                  static_cast<long long>(sectors), static_cast<long long>(got));
+        else
+            LOG_E("ParReadSectors failed, Off:%lld, Len:%lld, Ret Len: %lld \n", static_cast<long long>(sector),
+                  static_cast<long long>(sectors), static_cast<long long>(got));
+        return -1;
+    };
+
     size_t i = 0;
     for (; i < rl.size() && rl[i].length != 0; ++i)
         if (rl[i].vcn <= vcn && vcn - rl[i].vcn < rl[i].length) break;
@@ -157,7 +156,7 @@ int64_t NtfsReadRl(int64_t vcn, int64_t count, std::span<const RunlistElement> r
 
     int64_t n = rl[i].vcn + rl[i].length - vcn;
     if (n > count) n = count;
-    if (ReadClusters(dev, vol, rl[i].lcn, vcn - rl[i].vcn, n, buffer.data(), true) < 0) return -1;
+    if (readClusters(rl[i].lcn, vcn - rl[i].vcn, n, buffer.data(), true) < 0) return -1;
     if (n >= count) return 0;
 
     // The decoder made the following runs contiguous in vcn.
@@ -167,7 +166,7 @@ int64_t NtfsReadRl(int64_t vcn, int64_t count, std::span<const RunlistElement> r
         if (!onDisk(e)) return -1;
         int64_t take = e.length >= count - n ? count - n : e.length;
         uint8_t* dst = buffer.data() + (static_cast<size_t>(n) << vol->clusterSizeBits);
-        if (ReadClusters(dev, vol, e.lcn, 0, take, dst, false) < 0) return -1;
+        if (readClusters(e.lcn, 0, take, dst, false) < 0) return -1;
         n += take;
         if (n >= count) return 0;
     }

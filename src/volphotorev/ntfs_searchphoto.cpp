@@ -88,7 +88,8 @@ int CNtfsSearchPhoto::TraverseFileRecord() {
         return -1;
     }
 
-    // The MFT ends where its allocation or its runlist ends, whichever is first.
+    // The MFT ends where its allocation or its runlist ends, whichever is
+    // first, and a corrupt one is never read for longer than the volume is.
     int64_t allocated = static_cast<int64_t>(le::u64(vol.mftData, NTFS_ATTR_ALLOCATED_SIZE));
     int64_t clusters = allocated > 0 ? allocated >> vol.clusterSizeBits : 0;
     for (const RunlistElement& e : vol.mftRunlist) {
@@ -96,9 +97,8 @@ int CNtfsSearchPhoto::TraverseFileRecord() {
         if (e.vcn < clusters) clusters = e.vcn;
         break;
     }
-    // Nor can it be larger than the volume: the device answers even for
-    // sectors it does not have, so a damaged runlist claiming, say, 2^40
-    // clusters would keep the walk reading for ever.
+    // (The device answers even for sectors it does not have: a runlist
+    // claiming, say, 2^40 clusters would keep the walk reading for ever.)
     if (clusters > vol.numberOfClusters) {
         LOG_E("MFT runlist reaches past the volume, Clusters: %lld, Volume clusters: %lld \n",
               static_cast<long long>(clusters), static_cast<long long>(vol.numberOfClusters));

@@ -4,7 +4,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <new>
 
 #include "io/disk.h"
 #include "io/log.h"
@@ -27,8 +26,9 @@ const char* ExtensionOf(int category) {
     }
 }
 
-std::unique_ptr<uint8_t[]> DefaultAllocate(size_t bytes) {
-    return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[bytes]);
+// Fresh zero pages: nothing is touched before the first read.
+CRawScanPhoto::ScanBuffer DefaultAllocate(size_t bytes) {
+    return CRawScanPhoto::ScanBuffer(static_cast<uint8_t*>(std::calloc(bytes, 1)));
 }
 
 }  // namespace
@@ -39,10 +39,7 @@ CRawScanPhoto::CRawScanPhoto(IPartition* partition, CAlloUnitMgr* allocMap, IPho
     m_device = std::make_unique<CVolDevice>(partition ? partition->GetDisk() : nullptr,
                                             partition ? partition->GetOff() : 0);
     m_buffer = (allocate ? allocate : DefaultAllocate)(kBufferBytes);
-    if (m_buffer) {
-        m_blockSectors = kBlockSectors;
-        for (int64_t i = 0; i < m_blockSectors; ++i) std::memset(m_buffer.get() + i * SECTOR_SIZE, 0, kHeadBytes);
-    }
+    if (m_buffer) m_blockSectors = kBlockSectors;
     m_parsers = MakePhotoParsers();
     for (unsigned b = 0; b < 256; ++b) m_leadBytes[b] = MayBeOtherFileHeader(static_cast<uint8_t>(b));
     for (const auto& p : m_parsers) m_leadBytes[p->LeadByte()] = true;

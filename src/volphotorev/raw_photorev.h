@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 
 #include "filesystem/allounitmgr.h"
@@ -21,13 +22,18 @@ public:
     static constexpr int64_t kProgressSectors = 20480;    // map walk between two progress reports
     static constexpr size_t kBufferBytes = 0x800000;
 
-    // Gets the read buffer of `bytes` bytes; null when memory is short.
-    using BufferAllocator = std::unique_ptr<uint8_t[]> (*)(size_t bytes);
+    struct FreeDeleter {
+        void operator()(uint8_t* p) const { std::free(p); }
+    };
+    using ScanBuffer = std::unique_ptr<uint8_t[], FreeDeleter>;
+    // Gets the zero-filled read buffer of `bytes` bytes (malloc family);
+    // null when memory is short.
+    using BufferAllocator = ScanBuffer (*)(size_t bytes);
 
     // Scans `partition` (its disk must have an open handle) with `allocMap`
     // (one unit per sector of the partition, set = used) and stores what it
     // finds in `items`. None of the three is owned; all must outlive the scan.
-    // The read buffer comes from `allocate` (operator new when null); when it
+    // The read buffer comes from `allocate` (calloc when null); when it
     // cannot be had, Do fails with -1 before any read.
     CRawScanPhoto(IPartition* partition, CAlloUnitMgr* allocMap, IPhotoItmesMgr* items,
                   BufferAllocator allocate = nullptr);
@@ -63,7 +69,7 @@ private:
     IPartition* m_partition;       // not owned
     CAlloUnitMgr* m_allocMap;      // not owned
     IEventSink* m_sink = nullptr;  // set while Do runs
-    std::unique_ptr<uint8_t[]> m_buffer;  // kBufferBytes
+    ScanBuffer m_buffer;           // kBufferBytes
     int64_t m_blockSectors = 0;    // kBlockSectors once the buffer exists
     std::unique_ptr<IDevice> m_device;
     PhotoParserList m_parsers;

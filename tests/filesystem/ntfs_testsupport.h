@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <fstream>
@@ -24,13 +25,18 @@
 namespace ntfstest {
 
 // A partition of an image file or of bytes in memory as a sector device:
-// what CVolDevice does over a disk's handle, without needing a CDisk.
-// Records every request so tests can count device reads.
+// what CVolDevice does over a disk's handle (whose CDisk cannot be built
+// here), straight on a platform handle. Like CVolDevice's tolerant read it
+// always answers the sectors asked for; sectors it cannot read come back as
+// zeros. Records every request so tests can count device reads.
 class ImageDevice : public IDevice {
 public:
     ImageDevice(DevHandle handle, uint64_t base) : m_handle(std::move(handle)), m_base(base) {}
     static std::unique_ptr<ImageDevice> OverFile(const std::string& path, uint64_t base) {
-        return std::make_unique<ImageDevice>(DeviceOpenReadOnly(path), base);
+        int err = 0;
+        DevHandle h = Platform().Open(path, true, &err);
+        EXPECT_TRUE(h) << path << ": error " << err;
+        return std::make_unique<ImageDevice>(std::move(h), base);
     }
     static std::unique_ptr<ImageDevice> OverMemory(std::shared_ptr<std::vector<uint8_t>> bytes, uint64_t base = 0) {
         return std::make_unique<ImageDevice>(std::make_unique<CMemoryHandle>(std::move(bytes), true), base);
@@ -40,13 +46,17 @@ public:
     void Close() override {}
     uint64_t ReadSectors(uint64_t lba, uint64_t count, void* buffer) override {
         reads.emplace_back(lba, count);
-        return static_cast<uint32_t>(DeviceReadSectorsTolerant(m_handle.get(), m_base + lba, count, buffer));
+        size_t bytes = static_cast<size_t>(count) * SECTOR_SIZE;
+        int err = 0;
+        int64_t got = m_handle ? m_handle->ReadAt((m_base + lba) * SECTOR_SIZE, buffer, bytes, &err) : -1;
+        if (got < 0) got = 0;
+        std::memset(static_cast<uint8_t*>(buffer) + got, 0, bytes - static_cast<size_t>(got));
+        return count;
     }
     uint64_t WriteSectors(uint64_t, uint64_t, const void*) override {
         ADD_FAILURE() << "the NTFS reader wrote to the device";
         return 0;
     }
-    bool IsOpen() const { return m_handle != nullptr; }
 
     std::vector<std::pair<uint64_t, uint64_t>> reads;  // (first sector, sectors) per request
 
@@ -54,6 +64,15 @@ private:
     DevHandle m_handle;
     uint64_t m_base;
 };
+
+// A whole file in one read (images are tens of megabytes).
+inline std::vector<uint8_t> ReadAll(const std::string& path) {
+    std::ifstream f(path, std::ios::binary | std::ios::ate);
+    std::vector<uint8_t> data(f ? static_cast<size_t>(f.tellg()) : 0);
+    f.seekg(0);
+    f.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    return data;
+}
 
 // Sends every log level to a file for the life of the object.
 class LogCapture {
@@ -79,15 +98,6 @@ private:
 inline bool HaveNtfsTools() {
     return testutil::HaveTool("mkntfs") && testutil::HaveTool("ntfscp") && testutil::HaveTool("sfdisk") &&
            testutil::HaveTool("fls") && testutil::HaveTool("istat");
-}
-
-// Runs tools/mkntfsimage.sh with `args` (options, image path, actions).
-// Returns its exit status (3: an action needs FUSE, which is unavailable).
-inline int BuildImage(const std::string& args) {
-    int status = 0;
-    std::string out = testutil::Capture("LC_ALL=C.UTF-8 bash " + testutil::ToolsDir() + "/mkntfsimage.sh " + args, &status);
-    if (status != 0 && status != 3) ADD_FAILURE() << "mkntfsimage.sh " << args << "\n" << out;
-    return status;
 }
 
 inline std::string Quote(const std::string& s) {

@@ -154,3 +154,31 @@ TEST(AlloUnitMgr, WordWalksAgreeWithUnitByUnitTests) {
         }
     }
 }
+
+TEST(AlloUnitMgr, ClusterBitmapMarksWholeClustersFromTheFirstDataUnit) {
+    CAlloUnitMgr m;
+    ASSERT_EQ(m.InitFree(100 + 40 * 4), 0);
+    // Clusters 0, 2-3, 8-15 (a whole byte), 17 and 33 set; 33 is past `clusters`.
+    std::vector<uint8_t> bitmap{0x0D, 0xFF, 0x02, 0x00, 0x02};
+    m.SetUsedByClusterBitmap(bitmap, 33, 100, 4);
+    auto used = [&](int64_t c) { return m.IsUsed(100 + c * 4, 4); };
+    auto free = [&](int64_t c) { return m.IsFree(100 + c * 4, 4); };
+    EXPECT_TRUE(m.IsFree(0, 100));
+    EXPECT_TRUE(used(0));
+    EXPECT_TRUE(free(1));
+    EXPECT_TRUE(used(2) && used(3));
+    for (int c = 4; c < 8; ++c) EXPECT_TRUE(free(c)) << c;
+    for (int c = 8; c < 16; ++c) EXPECT_TRUE(used(c)) << c;
+    EXPECT_TRUE(free(16));
+    EXPECT_TRUE(used(17));
+    for (int c = 18; c < 40; ++c) EXPECT_TRUE(free(c)) << c;
+
+    // A bitmap shorter than the cluster count stops at its end; a map shorter
+    // than the clusters keeps what fits.
+    CAlloUnitMgr small;
+    ASSERT_EQ(small.InitFree(10), 0);
+    std::vector<uint8_t> all{0xFF};
+    small.SetUsedByClusterBitmap(all, 1000, 2, 3);
+    EXPECT_TRUE(small.IsFree(0, 2));
+    EXPECT_TRUE(small.IsUsed(2, 8));
+}

@@ -272,11 +272,11 @@ TEST_P(MountRealVolume, DamagedSystemRecordsAreReported) {
     Patch(recordByte + 1022, {static_cast<uint8_t>(ByteAt(recordByte + 1022) ^ 0xFF)});
     LogCapture log;
     EXPECT_FALSE(Mount());
-    EXPECT_TRUE(log.Has("ntfs_mst_post_read_fixup Bitmap failed. \n"));
+    EXPECT_TRUE(log.Has("NtfsMount(): ntfs_mst_post_read_fixup Bitmap failed. \n"));
     dev.reset();
     Patch(vol->mftLcn * vol->clusterSize + vol->mftRecordSize, {'X'});
     EXPECT_FALSE(Mount());
-    EXPECT_TRUE(log.Has("NtfsReadRecordFromMft failed, Mft: 1 \n"));
+    EXPECT_TRUE(log.Has("NtfsMount(): NtfsReadRecordFromMft failed, Mft: 1 \n"));
     dev.reset();
     Patch(0, std::vector<uint8_t>(512, 0));
     EXPECT_FALSE(Mount());
@@ -292,7 +292,7 @@ TEST(MountCorruptVolume, RandomDamageIsSurvived) {
     if (!ntfstest::HaveNtfsTools()) GTEST_SKIP() << "mkntfs or sfdisk missing";
     std::string image = ntfstest::CachedImage("mount-damage", "-s 8 -c 1024 {}");
     ASSERT_FALSE(image.empty());
-    std::vector<uint8_t> disk = testutil::ReadFileBytes(image);
+    std::vector<uint8_t> disk = ntfstest::ReadAll(image);
     auto part = std::make_shared<std::vector<uint8_t>>(disk.begin() + kStart * 512, disk.end());
     const std::vector<uint8_t> clean = *part;
 

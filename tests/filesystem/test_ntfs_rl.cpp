@@ -271,7 +271,7 @@ TEST_F(ReadThroughRunlist, ShortDeviceReadFails) {
     ShortDevice shortDev;
     std::vector<uint8_t> b(3 * 1024);
     EXPECT_EQ(NtfsReadRl(0, 3, rl, &shortDev, vol.get(), b), -1);
-    EXPECT_TRUE(log.Has("ParReadSectors failed, Off:10, Len:6 , Ret Len: 5\n"));
+    EXPECT_TRUE(log.Has("NtfsReadRl(): ParReadSectors failed, Off:10, Len:6 , Ret Len: 5\n"));
     EXPECT_EQ(NtfsReadRl(2, 2, rl, dev.get(), vol.get(), b), 0);
 }
 

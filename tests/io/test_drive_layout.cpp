@@ -3,6 +3,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <random>
 #include <regex>
 #include <sstream>
 
@@ -393,4 +394,40 @@ TEST(DriveLayout, MemoryDiskThroughThePlatform) {
         EXPECT_EQ(fromMemory[i].StartingOffset, fromFile[i].StartingOffset);
         EXPECT_EQ(fromMemory[i].PartitionNumber, fromFile[i].PartitionNumber);
     }
+}
+
+TEST(DriveLayout, RandomTablesEndTheWalkWithinBounds) {
+    // Tables of random bytes over a small disk: every answer stays within
+    // 51 entries, and a disk claimed larger than its bytes only gives short reads.
+    LogCapture cap;  // the walk logs every loop and stray record
+    std::mt19937 rng(20261209);
+    size_t longest = 0;
+    for (int round = 0; round < 600; ++round) {
+        auto data = std::make_shared<std::vector<uint8_t>>(64 * 512);
+        for (auto& b : *data) b = static_cast<uint8_t>(rng());
+        for (size_t s = 0; s < 64; ++s) {
+            (*data)[s * 512 + 510] = 0x55;
+            (*data)[s * 512 + 511] = 0xAA;
+            // Small starts and counts keep many links inside the disk, and
+            // valid boot flags make most tables count.
+            for (int slot = 0; slot < 4; ++slot) {
+                size_t off = s * 512 + 446 + 16 * slot;
+                (*data)[off] = (rng() & 1) ? 0 : 0x80;
+                if (rng() % 3 == 0) (*data)[off + 4] = 0x05;
+                le::put32(std::span<uint8_t>(data->data() + s * 512, 512), 446 + 16 * slot + 8, rng() % 80);
+            }
+        }
+        CMemoryHandle h(data);
+        std::vector<LayoutEntry> out;
+        DriveLayoutEx ex;
+        int err = 0;
+        uint64_t claimed = (round % 2) ? data->size() : data->size() * 4;
+        ASSERT_EQ(ReadDriveLayout(&h, claimed, 512, out, &err), 0);
+        ASSERT_GE(out.size(), 4u);
+        ASSERT_LE(out.size(), kMaxLayoutEntries);
+        longest = std::max(longest, out.size());
+        ASSERT_EQ(ReadDriveLayoutEx(&h, claimed, 512, ex, &err), 0);
+        ASSERT_LE(ex.Entries.size(), kMaxLayoutEntries);
+    }
+    EXPECT_GT(longest, 20u);  // some chains ran deep
 }

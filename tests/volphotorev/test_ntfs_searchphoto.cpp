@@ -129,14 +129,15 @@ protected:
                            " put " + p("IMG_0103.JPG") + " SPARSE.JPG trunc SPARSE.JPG 200000"
                            " put " + ntfstest::Quote(tiny) + " TINY.GIF";
         std::string fuseArgs = "mkdir DCIM put " + p("IMG_0005.JPG") + " DCIM/IMG_0005.JPG"
-                               " put " + p("IMG_0004.JPG") + " DEL.JPG rm DEL.JPG";
+                               " put " + p("IMG_0003.JPG") + " 'Holiday photo.jpg' dosname 'Holiday photo.jpg' HOLIDA~1.JPG"
+                               " put " + p("IMG_0004.JPG") + " DEL.JPG rm DEL.JPG";  // last: nothing reuses its record
         image = ntfstest::CachedImage("walk", args, fuseArgs, &withFuse);
         sources = {{"IMG_0001.JPG", "IMG_0001.JPG"}, {"IMG_0002.JPG", "IMG_0002.JPG"},
                    {"SCAN0001.PNG", "SCAN0001.PNG"}, {"ANIM0001.GIF", "ANIM0001.GIF"},
                    {"PAINT001.BMP", "PAINT001.BMP"}, {"FRAG0101.JPG", "IMG_0101.JPG"},
                    {"Café.jpg", "IMG_0103.JPG"},     {"A_very_long_photo_name.jpeg", "IMG_0102.JPG"},
                    {"b.gif", "ANIM0002.GIF"},        {"SPARSE.JPG", "IMG_0103.JPG"},
-                   {"IMG_0005.JPG", "IMG_0005.JPG"}};
+                   {"IMG_0005.JPG", "IMG_0005.JPG"}, {"Holiday photo.jpg", "IMG_0003.JPG"}};
     }
 
     void SetUp() override {
@@ -227,6 +228,9 @@ TEST_F(NtfsPhotoWalk, FindsWhatSleuthkitListsWithNamesSizesAndRuns) {
     EXPECT_EQ(expected.count("SPARSE.JPG"), 1u);
     if (withFuse) {
         EXPECT_EQ(expected.count("IMG_0005.JPG"), 1u);
+        // Its DOS name comes first in the record; the Win32 name is the one stored.
+        EXPECT_EQ(expected.count("Holiday photo.jpg"), 1u);
+        EXPECT_EQ(found.count("HOLIDA~1.JPG"), 0u);
     }
 }
 
@@ -249,7 +253,7 @@ TEST_F(NtfsPhotoWalk, PhotosReadBackByteExact) {
     EXPECT_EQ(found["SPARSE.JPG"]->runs[1].volumeSector, LCN_HOLE);
     for (auto& [name, item] : found) {
         ASSERT_EQ(sources.count(name), 1u) << name;
-        std::vector<uint8_t> want = testutil::ReadFileBytes(photos + "/" + sources[name]);
+        std::vector<uint8_t> want = ntfstest::ReadAll(photos + "/" + sources[name]);
         if (name == "SPARSE.JPG") want.resize(200000, 0);
         std::vector<uint8_t> got = ReadBack(dev.get(), *item);
         EXPECT_TRUE(got == want) << name << ": " << got.size() << " bytes read back, " << want.size() << " expected";
@@ -317,7 +321,7 @@ protected:
     void SetUp() override {
         NtfsPhotoWalk::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        std::vector<uint8_t> disk = testutil::ReadFileBytes(image);
+        std::vector<uint8_t> disk = ntfstest::ReadAll(image);
         bytes = std::make_shared<std::vector<uint8_t>>(disk.begin() + kStart * 512, disk.end());
         mem = ImageDevice::OverMemory(bytes);
         inodes = ntfstest::FlsFiles(image, kStart);
@@ -598,6 +602,20 @@ TEST_F(WalkProgress, BatchesOfEightMebibytes) {
     EXPECT_EQ(dev->reads[0], (std::pair<uint64_t, uint64_t>(16, 16384)));
     EXPECT_EQ(dev->reads[1], (std::pair<uint64_t, uint64_t>(16 + 16384, 1616)));
     EXPECT_EQ(sink.Count(UPDATE_CURRENT_PROGRESS), 820u + 81u);
+}
+
+TEST_F(WalkProgress, MftLargerThanTheVolumeIsReadOnlyAsFarAsTheVolumeGoes) {
+    Build(4096, 1000);
+    // A corrupt $MFT claiming 2^40 clusters in one run would take for ever.
+    const int64_t huge = int64_t{1} << 40;
+    le::put32(vol->mftRecord, NTFS_ATTR_ALLOCATED_SIZE + 4, 0x1000);  // 2^52 bytes
+    le::put32(vol->mftRecord, NTFS_ATTR_INIT_SIZE + 4, 0x1000);
+    vol->mftRunlist = {{0, 16, huge}, {huge, LCN_ENOENT, 0}};
+    RecordingSink sink;
+    ASSERT_EQ(Walk(sink), 0);
+    uint64_t sectors = 0;
+    for (auto& r : dev->reads) sectors += r.second;
+    EXPECT_EQ(sectors, static_cast<uint64_t>(vol->numberOfClusters) * 8);
 }
 
 TEST_F(WalkProgress, RecordCountBeyondTheMftIsBoundedByItsClusters) {

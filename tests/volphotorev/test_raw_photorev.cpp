@@ -191,7 +191,7 @@ TEST(RawScanPhoto, NoBufferFailsBeforeAnyRead) {
     MemoryPartition d(1000);
     d.Put(0, kJpg);
     RecordingSink sink;
-    EXPECT_EQ(d.Scan(sink, [](size_t) { return std::unique_ptr<uint8_t[]>(); }), -1);
+    EXPECT_EQ(d.Scan(sink, [](size_t) { return CRawScanPhoto::ScanBuffer(); }), -1);
     EXPECT_EQ(d.handle->ReadCalls(), 0u);
     EXPECT_EQ(AllItems(d.items).size(), 0u);
     EXPECT_EQ(sink.Codes(), std::vector<uint32_t>{CURRENT_TASK_START});
