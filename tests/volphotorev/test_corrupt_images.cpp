@@ -168,4 +168,21 @@ TEST_F(DamagedNtfs, MftRunlistClaimingTwoToTheFortyClusters) {
     EXPECT_TRUE(log.Has("MFT runlist reaches past the volume")) << log.Text().substr(0, 4000);
 }
 
+// The first attribute of a photo's record claims 0xFFFFFFFF bytes: that
+// record is skipped with a message, the walk goes on to the other photo.
+TEST_F(DamagedNtfs, PhotoRecordWithAttributeLengthAllOnes) {
+    ASSERT_TRUE(inodes.count("IMG_0104.JPG"));
+    const int64_t inode = inodes.at("IMG_0104.JPG");
+    std::span<uint8_t> rec = Record(inode);
+    size_t first = le::u16(rec, NTFS_REC_ATTRS_OFFSET);
+    ASSERT_LT(first + 8, 510u);
+    le::put32(rec, first + NTFS_ATTR_LENGTH, 0xFFFFFFFFu);
+    LogCapture log;
+    Walked w = MountAndWalk();
+    EXPECT_EQ(w.result, 0);
+    EXPECT_FALSE(Has(w.names, "IMG_0104.JPG"));
+    EXPECT_TRUE(Has(w.names, "SCAN0004.PNG"));
+    EXPECT_TRUE(log.Has("Corrupt Attribute, Mft No: " + std::to_string(inode) + " \n")) << log.Text().substr(0, 4000);
+}
+
 }  // namespace
