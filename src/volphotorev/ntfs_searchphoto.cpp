@@ -1,5 +1,6 @@
 #include "volphotorev/ntfs_searchphoto.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -113,6 +114,10 @@ int CNtfsSearchPhoto::TraverseFileRecord() {
         int64_t count = k < clusters / perBatch ? perBatch : clusters % perBatch;
         if (count == 0) continue;
         std::span<uint8_t> batch(buffer.get(), static_cast<size_t>(count) << vol.clusterSizeBits);
+        // Unreadable sectors are reported read and keep what the buffer held:
+        // cleared first, they hold no record instead of the previous batch's
+        // (which would store its photos twice) or never-written memory.
+        std::fill(batch.begin(), batch.end(), 0);
         if (NtfsReadRl(first, count, vol.mftRunlist, m_device, m_volume, batch) < 0) {
             LOG_E("NtfsReadRl failed, Lcn off: %lld, Len: %lld \n", static_cast<long long>(first),
                   static_cast<long long>(count));
