@@ -273,6 +273,18 @@ std::unique_ptr<FatVolume> MountFatVol(IDevice* device, int64_t partitionSectors
     }
 
     uint32_t highest = dbr->GetClusterCount() + 1;
+    if (partitionSectors > 0) {
+        // Clusters past the partition's end hold whatever follows it on the
+        // disk: a boot record counting more sectors than the partition has
+        // must not make the walk list them as parts of photos.
+        uint64_t inPartition =
+            (static_cast<uint64_t>(partitionSectors) - dbr->GetFirstDataSector()) / dbr->GetSectorsPerCluster() + 1;
+        if (highest > inPartition) {
+            LOG_W("FAT32 boot record counts %u sectors but the partition has %lld; clusters past its end are left out. \n",
+                  dbr->GetTotalSectors(), static_cast<long long>(partitionSectors));
+            highest = static_cast<uint32_t>(inPartition);
+        }
+    }
     if (highest > fatSectors * 128 - 1) {
         LOG_W("FAT32 FAT holds %u entries but the volume has %u clusters; clusters past the FAT are left out. \n",
               fatSectors * 128, highest - 1);

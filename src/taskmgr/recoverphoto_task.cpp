@@ -172,6 +172,11 @@ std::unique_ptr<uint8_t[]> CRecoverPhotoTask::ReadNtfsBitmap(uint64_t& bytes) {
     // more than the clusters need, and never more than it holds.
     const uint64_t needed = (static_cast<uint64_t>(v.numberOfClusters) + 7) / 8;
     const uint64_t useful = std::min<uint64_t>(needed, static_cast<uint64_t>(stored));
+    if (useful < needed)
+        LOG_W("$Bitmap holds %lld bytes, fewer than the %llu its %lld clusters need; the clusters past it are "
+              "scanned as free \n",
+              static_cast<long long>(stored), static_cast<unsigned long long>(needed),
+              static_cast<long long>(v.numberOfClusters));
     const uint64_t clusters = (useful + v.clusterSize - 1) / v.clusterSize;
     const uint64_t length = clusters * v.clusterSize;
     std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[length]());

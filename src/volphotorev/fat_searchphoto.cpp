@@ -178,6 +178,10 @@ int CFatSearchPhoto::ReadClustersFromSrc(uint32_t cluster, uint8_t* buffer) {
     }
     const uint64_t spc = m_volume->dbr->GetSectorsPerCluster();
     const uint32_t sector = ClusterToSector(m_volume->dbr->GetRaw(), cluster);
+    // The device reports unreadable sectors as read and leaves their bytes
+    // alone: cleared first, they end the directory instead of showing the
+    // previous cluster's entries (or never-written memory) once more.
+    std::memset(buffer, 0, spc * SECTOR_SIZE);
     if (m_volume->device->ReadSectors(sector, spc, buffer) != spc) {
         LOG_E("Read Disk Sector Failed, Start Sector: %lld, Sectors: %lld \n ", static_cast<long long>(sector),
               static_cast<long long>(spc));

@@ -1,5 +1,6 @@
 #include "volphotorev/ntfs_searchphoto.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -97,7 +98,13 @@ int CNtfsSearchPhoto::TraverseFileRecord() {
         if (e.vcn < clusters) clusters = e.vcn;
         break;
     }
-    if (clusters > vol.numberOfClusters) clusters = vol.numberOfClusters;
+    // (The device answers even for sectors it does not have: a runlist
+    // claiming, say, 2^40 clusters would keep the walk reading for ever.)
+    if (clusters > vol.numberOfClusters) {
+        LOG_E("MFT runlist reaches past the volume, Clusters: %lld, Volume clusters: %lld \n",
+              static_cast<long long>(clusters), static_cast<long long>(vol.numberOfClusters));
+        clusters = vol.numberOfClusters;
+    }
 
     const int64_t perBatch = static_cast<int64_t>(kBatchBytes >> vol.clusterSizeBits);
     const size_t recordSize = vol.mftRecordSize;
@@ -107,6 +114,10 @@ int CNtfsSearchPhoto::TraverseFileRecord() {
         int64_t count = k < clusters / perBatch ? perBatch : clusters % perBatch;
         if (count == 0) continue;
         std::span<uint8_t> batch(buffer.get(), static_cast<size_t>(count) << vol.clusterSizeBits);
+        // Unreadable sectors are reported read and keep what the buffer held:
+        // cleared first, they hold no record instead of the previous batch's
+        // (which would store its photos twice) or never-written memory.
+        std::fill(batch.begin(), batch.end(), 0);
         if (NtfsReadRl(first, count, vol.mftRunlist, m_device, m_volume, batch) < 0) {
             LOG_E("NtfsReadRl failed, Lcn off: %lld, Len: %lld \n", static_cast<long long>(first),
                   static_cast<long long>(count));
@@ -174,6 +185,18 @@ int CNtfsSearchPhoto::DealWithRecord(std::span<uint8_t> record, int64_t index) {
     if (data.empty() || le::u8(data, NTFS_ATTR_NON_RESIDENT) == 0) return 0;
     Runlist rl = ntfs_mapping_pairs_decompress(m_volume, data);
     if (rl.empty()) return 0;
+    // Clusters past the volume's end are not the photo's: whatever follows
+    // the partition on the disk would be read back in their place. (A volume
+    // of unknown size, 0 clusters, has no records walked.)
+    const int64_t volumeClusters = m_volume->numberOfClusters;
+    for (const RunlistElement& e : rl) {
+        if (e.length == 0 || e.lcn < 0 || volumeClusters <= 0) continue;
+        if (e.lcn >= volumeClusters || e.length > volumeClusters - e.lcn) {
+            LOG_E("Runs past the volume's end, Mft No: %lld, Lcn: %lld, Len: %lld \n", static_cast<long long>(index),
+                  static_cast<long long>(e.lcn), static_cast<long long>(e.length));
+            return 0;
+        }
+    }
 
     auto item = std::make_unique<PhotoItem>();
     if (!ToSectorRuns(rl, m_volume->clusterSize / SECTOR_SIZE, item->runs)) return 0;

@@ -390,9 +390,36 @@ TEST(MountFatVol, RejectsImpossibleGeometry) {
     ok.fats = 4;
     ok.totalSectors = 32 + 16 + 128;
     MemVolume mv(ok, kSmallFat);
-    auto vol = MountFatVol(mv.device.get(), 32 + 16);
+    auto vol = MountFatVol(mv.device.get(), 32 + 16 + 128);
     ASSERT_TRUE(vol);
     EXPECT_EQ(vol->fat->highestCluster(), 2u);
+    // FATs ending at the partition's end leave its one cluster outside.
+    vol = MountFatVol(mv.device.get(), 32 + 16);
+    ASSERT_TRUE(vol);
+    EXPECT_EQ(vol->fat->highestCluster(), 1u);
+}
+
+// A boot record counting more sectors than the partition has: the clusters
+// past the partition's end belong to whatever follows it on the disk, and
+// are no valid clusters of this volume.
+TEST(MountFatVol, ClustersPastThePartitionsEndAreLeftOut) {
+    Geometry g;  // 400 clusters of one sector from sector 40
+    MemVolume mv(g, kSmallFat);
+    LogCapture log;
+    auto vol = MountFatVol(mv.device.get(), 40 + 100);
+    ASSERT_TRUE(vol);
+    EXPECT_EQ(vol->fat->highestCluster(), 101u);
+    uint32_t v = 0;
+    EXPECT_EQ(vol->fat->GetEntry(101, v), 0);
+    EXPECT_EQ(vol->fat->GetEntry(102, v), -1);
+    EXPECT_NE(log.Text().find("FAT32 boot record counts 440 sectors but the partition has 140; clusters past its end "
+                              "are left out. \n"),
+              std::string::npos)
+        << log.Text();
+    // A partition of unknown length (0) bounds nothing.
+    vol = MountFatVol(mv.device.get(), 0);
+    ASSERT_TRUE(vol);
+    EXPECT_EQ(vol->fat->highestCluster(), 401u);
 }
 
 // ---- Mount of a real volume, checked against sleuthkit's fsstat ----

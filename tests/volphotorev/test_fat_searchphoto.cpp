@@ -552,6 +552,31 @@ TEST_F(HandMadeVolume, UnreadableDirectoryClusterFailsTheWalk) {
     EXPECT_NE(t.find("TraverseFileRecord(): Get SubFiles Failed, Start Cluster: 81 \n"), std::string::npos);
 }
 
+// Through the scan's own device an unreadable sector counts as read: the
+// root's second cluster, whose first sector cannot be read, ends the
+// directory instead of listing the first cluster's entries once more.
+TEST_F(HandMadeVolume, UnreadableSectorOfADirectoryReadsAsNoEntries) {
+    PutEntry(2, 0, "PIC     JPG", 0x20, 100, 10);
+    for (uint32_t i = 1; i < kSpc * 16; ++i) {  // the first cluster full
+        std::string name = "F" + std::to_string(100 + i) + "    TXT";
+        PutEntry(2, i, name.c_str(), 0x20, 0, 0);
+    }
+    SetNext(2, 3);
+    SetNext(3, 0x0FFFFFFF);
+    SetNext(100, 0x0FFFFFFF);
+    CMemoryHandle h(bytes, true);
+    h.SetBadSectors({kData + kSpc});  // the first sector of cluster 3
+    CVolDevice dev(&h, 0);
+    volume = MountFatVol(&dev, static_cast<int64_t>(partition.GetLen()));
+    ASSERT_TRUE(volume);
+    LogCapture log;
+    RecordingSink sink;
+    EXPECT_EQ(Walk(&partition, volume.get(), &store, &sink), 0);
+    EXPECT_EQ(sink.Names().size(), size_t{kSpc} * 16);
+    EXPECT_EQ(Items(store, Jpg).size(), 1u);
+    EXPECT_EQ(log.Count("Cluster already in use by the walk"), 0u);
+}
+
 TEST_F(HandMadeVolume, DirectoryStartingOutOfRangeIsEmpty) {
     PutEntry(2, 0, "SUB        ", 0x10, 5000, 0);
     PutEntry(2, 1, "AFTER   BMP", 0x20, 90, 10);

@@ -532,6 +532,46 @@ TEST_F(RecordRules, HolesStayVisibleInTheRuns) {
     EXPECT_EQ(runs[3].sectorCount, 0);
 }
 
+// Runs reaching past the volume would read whatever follows the partition.
+TEST_F(RecordRules, RunsPastTheVolumesEndAreNotStored) {
+    Rec r;
+    r.Name(u"far.jpg", 1).Data(oneRun, 2, 5000);  // clusters 0x20 and 0x21
+    vol.numberOfClusters = 0x21;
+    LogCapture log;
+    EXPECT_TRUE(Deal(r).empty());
+    EXPECT_TRUE(log.Has("Runs past the volume's end, Mft No: 42, Lcn: 32, Len: 2 \n"));
+    vol.numberOfClusters = 0x22;
+    EXPECT_EQ(Deal(r).size(), 1u);
+}
+
+// An MFT of two batches, of empty records but for a photo at record 20: a
+// record of the second batch that cannot be read holds no record, not the
+// one the first batch left at its place in the buffer.
+TEST_F(RecordRules, UnreadableRecordOfTheSecondBatchIsNoCopyOfTheFirst) {
+    constexpr int64_t kRecords = 9000, kClusters = kRecords / 4, kMftLcn = 16;
+    auto bytes = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>((kMftLcn + kClusters) * 4096));
+    Rec photo;
+    photo.Name(u"IMG_0001.JPG", 1).Data(oneRun, 2, 5000);
+    std::copy(photo.b.begin(), photo.b.end(), bytes->begin() + kMftLcn * 4096 + 20 * 1024);
+    // The scan's own device, whose tolerant read leaves unreadable sectors alone.
+    CMemoryHandle handle(bytes, true);
+    const uint64_t twin = kMftLcn * 8 + (8192 + 20) * 2;  // record 8212's two sectors
+    handle.SetBadSectors({twin, twin + 1});
+    CVolDevice dev(&handle, 0);
+    vol.mftRecord.assign(1024, 0);
+    std::span<uint8_t> attr(vol.mftRecord.data(), 0x48);
+    le::put32(attr, NTFS_ATTR_ALLOCATED_SIZE, static_cast<uint32_t>(kClusters * 4096));
+    le::put32(attr, NTFS_ATTR_INIT_SIZE, static_cast<uint32_t>(kRecords * 1024));
+    vol.mftData = attr;
+    vol.mftRunlist = {{0, kMftLcn, kClusters}, {kClusters, LCN_ENOENT, 0}};
+    vol.numberOfClusters = kMftLcn + kClusters;
+    CPartition partition;
+    CNtfsSearchPhoto op(&partition, &dev, &vol, &store);
+    RecordingSink sink;
+    ASSERT_EQ(op.Do(&sink), 0);
+    EXPECT_EQ(AllItems(store).size(), 1u);
+}
+
 TEST_F(RecordRules, TornRecordIsExaminedAsItIs) {
     Rec r;
     r.Name(u"torn.jpg", 1).Data(oneRun, 2, 5000);
