@@ -1,0 +1,321 @@
+#include "cli/cli.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "cli/console_sink.h"
+#include "cli/drives.h"
+#include "cli/drivetext.h"
+#include "cli/json.h"
+#include "cli/options.h"
+#include "io/log.h"
+#include "io/platform/frontend_checks.h"
+#include "io/platform/platform.h"
+#include "taskmgr/recoverfiles.h"
+#include "taskmgr/taskmgr.h"
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+
+extern "C" void OnInterrupt(int) {
+    g_stop.store(true);
+    // A second Ctrl-C ends the program at once.
+    std::signal(SIGINT, SIG_DFL);
+}
+
+int Fail(const std::string& reason) {
+    std::fprintf(stderr, "lumivista-cli: %s\n", reason.c_str());
+    return kExitFailure;
+}
+
+const char* CategoryWord(int c) {
+    static const char* const words[] = {"jpg", "png", "bmp", "gif", "other"};
+    return (c >= 0 && c < kPhotoCategoryCount) ? words[c] : "other";
+}
+
+const char* CategoryTitle(int c) {
+    static const char* const titles[] = {"JPG", "PNG", "BMP", "GIF", "Other"};
+    return (c >= 0 && c < kPhotoCategoryCount) ? titles[c] : "Other";
+}
+
+bool IsAccessError(int err) { return err == EACCES || err == EPERM; }
+
+// The machine's disks that the disk list lacks because they could not be
+// opened for want of rights.
+std::vector<std::string> DisksDeniedToUs(ITaskMgr* taskMgr) {
+    std::vector<std::string> denied;
+    if (!IncludeMachineDisks()) return denied;
+    std::vector<PlatformDiskInfo> disks;
+    Platform().EnumDisks(disks);
+    for (const PlatformDiskInfo& info : disks) {
+        bool listed = false;
+        for (int i = 0; i < taskMgr->GetDiskCount() && !listed; ++i) {
+            CDisk* d = taskMgr->GetDiskByIndex(static_cast<uint32_t>(i));
+            listed = d && d->GetDevicePath() == info.DeviceID;
+        }
+        if (listed) continue;
+        int err = 0;
+        DevHandle h = Platform().Open(info.DeviceID, true, &err);
+        if (!h && IsAccessError(err)) denied.push_back(info.DeviceID);
+    }
+    return denied;
+}
+
+std::string RootNeeded(const std::vector<std::string>& denied) {
+    std::string list;
+    for (const auto& d : denied) list += (list.empty() ? "" : ", ") + d;
+    if (HasDiskRights()) return "cannot open " + list + ": permission denied";
+    return "cannot open " + list + ": permission denied; reading the machine's disks needs root (try sudo)";
+}
+
+// Sets the disk sources: exactly the images when any are given.
+int UseImages(const std::vector<std::string>& images) {
+    for (const std::string& path : images) {
+        int err = 0;
+        DevHandle h = Platform().Open(path, true, &err);
+        if (!h) return Fail("cannot open " + path + ": " + Platform().ErrorText(err));
+    }
+    if (!images.empty()) SetDiskSources(false, images);
+    return kExitOk;
+}
+
+int Drives(const CliOptions& opts, ITaskMgr* taskMgr) {
+    const std::vector<DriveRow> rows = ListDrives(taskMgr, opts.flashOnly);
+    const std::vector<std::string> denied = DisksDeniedToUs(taskMgr);
+    if (opts.json) {
+        std::printf("[");
+        for (const DriveRow& r : rows) {
+            std::printf("%s\n  {\"row\": %d, \"device\": %s, \"drive\": %s, \"capacity\": %s, \"information\": %s, "
+                        "\"disk\": %d, \"partno\": %d, \"fs\": %d, \"offset\": %llu, \"sectors\": %llu}",
+                        r.row == 1 ? "" : ",", r.row, JsonString(r.device).c_str(), JsonString(r.drive).c_str(),
+                        JsonString(r.capacity).c_str(), JsonString(r.information).c_str(), r.disk->GetDiskNo(),
+                        r.infor.PartNo, r.infor.Fs, static_cast<unsigned long long>(r.infor.Off),
+                        static_cast<unsigned long long>(r.infor.Len));
+        }
+        std::printf("%s]\n", rows.empty() ? "" : "\n");
+    } else if (!rows.empty()) {
+        size_t wDrive = 5, wCap = 8;
+        for (const DriveRow& r : rows) {
+            wDrive = std::max(wDrive, r.drive.size());
+            wCap = std::max(wCap, r.capacity.size());
+        }
+        std::printf("%3s  %-*s  %-*s  %s\n", "#", static_cast<int>(wDrive), "Drive", static_cast<int>(wCap),
+                    "Capacity", "Information");
+        for (const DriveRow& r : rows)
+            std::printf("%3d  %-*s  %-*s  %s\n", r.row, static_cast<int>(wDrive), r.drive.c_str(),
+                        static_cast<int>(wCap), r.capacity.c_str(), r.information.c_str());
+    }
+    std::fflush(stdout);
+    if (!denied.empty()) {
+        const int rc = Fail(RootNeeded(denied));
+        return rows.empty() ? rc : kExitOk;
+    }
+    if (rows.empty()) return Fail(opts.flashOnly ? "no flash drives found" : "no drives found");
+    return kExitOk;
+}
+
+// The chosen row, or null after telling why not.
+const DriveRow* ChooseRow(const CliOptions& opts, ITaskMgr* taskMgr, const std::vector<DriveRow>& rows) {
+    if (opts.drive >= 1 && static_cast<size_t>(opts.drive) <= rows.size()) return &rows[opts.drive - 1];
+    const std::vector<std::string> denied = DisksDeniedToUs(taskMgr);
+    if (!denied.empty()) {
+        Fail(RootNeeded(denied));
+    } else if (rows.empty()) {
+        Fail("no drives found");
+    } else {
+        Fail("there is no drive " + std::to_string(opts.drive) + ": the drive list has " +
+             std::to_string(rows.size()) + " row" + (rows.size() == 1 ? "" : "s") + " (see lumivista-cli drives)");
+    }
+    return nullptr;
+}
+
+// Runs the scan with the console sink; the found photos stay in the task
+// manager. Returns RecoverPhotos' result; `stopped` tells a Ctrl-C.
+int Scan(const DriveRow& row, ITaskMgr* taskMgr, bool& stopped) {
+    const bool live = StandardErrorIsTerminal();
+    if (live) std::fprintf(stderr, "Scanning %s ...\n", row.drive.c_str());
+    CConsoleSink sink(live, stderr, &g_stop);
+    g_stop.store(false);
+    std::signal(SIGINT, OnInterrupt);
+    const int result = taskMgr->RecoverPhotos(row.partition, &sink);
+    std::signal(SIGINT, SIG_DFL);
+    sink.Finish();
+    stopped = g_stop.load();
+    return result;
+}
+
+std::vector<PhotoItem*> FoundPhotos(ITaskMgr* taskMgr, int category) {
+    const int n = taskMgr->GetPhotoItems(category, -1, -1, nullptr);
+    std::vector<PhotoItem*> items(n > 0 ? static_cast<size_t>(n) : 0);
+    if (n > 0) items.resize(static_cast<size_t>(taskMgr->GetPhotoItems(category, 0, n, items.data())));
+    return items;
+}
+
+int ScanCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
+    const std::vector<DriveRow> rows = ListDrives(taskMgr, opts.flashOnly);
+    const DriveRow* row = ChooseRow(opts, taskMgr, rows);
+    if (!row) return kExitFailure;
+    bool stopped = false;
+    const int result = Scan(*row, taskMgr, stopped);
+
+    size_t total = 0;
+    if (opts.json) {
+        std::printf("{\"result\": %d, \"photos\": [", result);
+        bool first = true;
+        for (int c = 0; c < kPhotoCategoryCount; ++c) {
+            for (PhotoItem* item : FoundPhotos(taskMgr, c)) {
+                std::printf("%s\n  {\"name\": %s, \"category\": \"%s\", \"size\": %u, \"origin\": \"%s\", \"runs\": [",
+                            first ? "" : ",", JsonString(Utf16ToUtf8(item->name)).c_str(), CategoryWord(c), item->size,
+                            item->origin == RawScan ? "raw" : "filesystem");
+                bool firstRun = true;
+                for (const PhotoRun& run : item->runs) {
+                    if (run.sectorCount == 0) break;
+                    std::printf("%s[%lld, %lld, %lld]", firstRun ? "" : ", ", static_cast<long long>(run.fileSector),
+                                static_cast<long long>(run.volumeSector), static_cast<long long>(run.sectorCount));
+                    firstRun = false;
+                }
+                std::printf("]}");
+                first = false;
+                ++total;
+            }
+        }
+        std::printf("%s]}\n", first ? "" : "\n");
+    } else {
+        for (int c = 0; c < kPhotoCategoryCount; ++c) {
+            const std::vector<PhotoItem*> items = FoundPhotos(taskMgr, c);
+            if (items.empty()) continue;
+            std::printf("%s (%zu)\n", CategoryTitle(c), items.size());
+            for (PhotoItem* item : items) {
+                const long long sector = item->runs.empty() ? -1 : static_cast<long long>(item->runs[0].volumeSector);
+                std::printf("  %-24s %12u bytes  %-10s  sector %lld\n", Utf16ToUtf8(item->name).c_str(), item->size,
+                            item->origin == RawScan ? "raw" : "filesystem", sector);
+            }
+            total += items.size();
+        }
+        std::printf("%zu photo%s found on %s.\n", total, total == 1 ? "" : "s", row->drive.c_str());
+    }
+    std::fflush(stdout);
+    if (stopped) return Fail("scan stopped");
+    if (result < 0) return Fail("the scan failed (result " + std::to_string(result) + "); see the log " +
+                                DefaultLogPath());
+    return kExitOk;
+}
+
+// The block device a row's partition is reached through, and whether the
+// row stands for a whole disk (so that every partition of it counts).
+std::string RowDevice(const DriveRow& row, bool& wholeDisk) {
+    const std::string kernel = row.partition->GetKernelName();
+    if (!kernel.empty() && kernel.find('#') == std::string::npos && Platform().PathExists("/dev/" + kernel)) {
+        wholeDisk = false;
+        return "/dev/" + kernel;
+    }
+    // Gaps, whole-disk rows and partitions the system has no node for: the
+    // whole disk counts (an image file never matches).
+    wholeDisk = true;
+    return row.device;
+}
+
+int RecoverCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
+    const std::vector<DriveRow> rows = ListDrives(taskMgr, opts.flashOnly);
+    const DriveRow* row = ChooseRow(opts, taskMgr, rows);
+    if (!row) return kExitFailure;
+
+    if (!Platform().PathExists(opts.out)) return Fail("no such folder: " + opts.out);
+    bool wholeDisk = false;
+    const std::string device = RowDevice(*row, wholeDisk);
+    const int same = PathIsOnDevice(opts.out, device, wholeDisk);
+    if (same < 0) return Fail("cannot examine " + opts.out);
+    if (same > 0)
+        return Fail(opts.out + " is on the drive being scanned (" + row->drive +
+                    "); recovered photos would overwrite the photos being rescued: choose a folder on another drive");
+
+    bool stopped = false;
+    const int result = Scan(*row, taskMgr, stopped);
+    if (stopped) return Fail("scan stopped; nothing was recovered");
+
+    std::vector<PhotoItem*> chosen;
+    uint64_t bytes = 0;
+    for (int c = 0; c < kPhotoCategoryCount; ++c) {
+        if (!(opts.types & (1u << c))) continue;
+        for (PhotoItem* item : FoundPhotos(taskMgr, c)) {
+            item->selected = 1;
+            chosen.push_back(item);
+            bytes += item->size;
+        }
+    }
+
+    std::string folder;
+    int written = 0, failed = 0;
+    uint64_t writtenBytes = 0;
+    if (!chosen.empty()) {
+        uint64_t freeBytes = 0;
+        int err = 0;
+        if (Platform().GetFreeBytes(opts.out, freeBytes, &err) != 0) freeBytes = 0;
+        if (freeBytes <= bytes)
+            return Fail("not enough free space in " + opts.out + " (only " +
+                        FormatSizeText(static_cast<int64_t>(freeBytes)) + " available, " +
+                        FormatSizeText(static_cast<int64_t>(bytes)) + " needed)");
+        std::string error;
+        if (CreateRecoveryFolder(opts.out, std::time(nullptr), folder, error) != 0) return Fail(error);
+        g_stop.store(false);
+        std::signal(SIGINT, OnInterrupt);
+        for (PhotoItem* item : chosen) {
+            if (g_stop.load()) break;
+            if (SavePhotoItem(taskMgr, item, row->partition, folder) == 0) {
+                ++written;
+                writtenBytes += item->size;
+            } else {
+                ++failed;
+            }
+        }
+        std::signal(SIGINT, SIG_DFL);
+    }
+
+    if (opts.json) {
+        std::printf("{\"folder\": %s, \"written\": %d, \"bytes\": %llu, \"failed\": %d}\n", JsonString(folder).c_str(),
+                    written, static_cast<unsigned long long>(writtenBytes), failed);
+    } else if (chosen.empty()) {
+        std::printf("No photos to recover on %s.\n", row->drive.c_str());
+    } else {
+        std::printf("%d photo%s (%llu bytes) written to %s\n", written, written == 1 ? "" : "s",
+                    static_cast<unsigned long long>(writtenBytes), folder.c_str());
+    }
+    std::fflush(stdout);
+    if (g_stop.load()) return Fail("recovery stopped; the photos written so far stay in " + folder);
+    if (failed > 0)
+        return Fail(std::to_string(failed) + " photo" + (failed == 1 ? "" : "s") + " could not be recovered");
+    if (result < 0)
+        return Fail("the scan failed (result " + std::to_string(result) + "); the photos it found were recovered");
+    return kExitOk;
+}
+
+}  // namespace
+
+int RunCli(int argc, const char* const* argv) {
+    CliOptions opts;
+    std::string error;
+    if (ParseCommandLine(argc, argv, opts, error) != 0) {
+        std::fprintf(stderr, "lumivista-cli: %s\nTry 'lumivista-cli --help'.\n", error.c_str());
+        return kExitUsage;
+    }
+    if (opts.help) {
+        std::fputs(HelpText(opts.command).c_str(), stdout);
+        return kExitOk;
+    }
+    InitLog();
+    if (UseImages(opts.images) != kExitOk) return kExitFailure;
+    ITaskMgr* taskMgr = GetTaskMgr();
+    switch (opts.command) {
+    case CliCommand::Drives: return Drives(opts, taskMgr);
+    case CliCommand::Scan: return ScanCommand(opts, taskMgr);
+    case CliCommand::Recover: return RecoverCommand(opts, taskMgr);
+    default: return kExitUsage;
+    }
+}

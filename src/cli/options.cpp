@@ -1,0 +1,230 @@
+#include "cli/options.h"
+
+#include <cctype>
+#include <climits>
+
+#include "volphotorev/photoitems.h"
+
+namespace {
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+CliCommand CommandOf(const std::string& word) {
+    if (word == "drives") return CliCommand::Drives;
+    if (word == "scan") return CliCommand::Scan;
+    if (word == "recover") return CliCommand::Recover;
+    return CliCommand::None;
+}
+
+const char* CommandName(CliCommand c) {
+    switch (c) {
+    case CliCommand::Drives: return "drives";
+    case CliCommand::Scan: return "scan";
+    case CliCommand::Recover: return "recover";
+    default: return "";
+    }
+}
+
+bool Allowed(CliCommand c, const std::string& opt) {
+    if (opt == "--help" || opt == "-h" || opt == "--image" || opt == "--flash-only" || opt == "--json") return true;
+    if (opt == "--drive") return c == CliCommand::Scan || c == CliCommand::Recover;
+    if (opt == "--out" || opt == "--type") return c == CliCommand::Recover;
+    return false;
+}
+
+bool TakesValue(const std::string& opt) {
+    return opt == "--image" || opt == "--drive" || opt == "--out" || opt == "--type";
+}
+
+bool ParseRow(const std::string& text, int& row) {
+    if (text.empty() || text.size() > 9) return false;
+    long v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + (c - '0');
+    }
+    if (v < 1 || v > INT_MAX) return false;
+    row = static_cast<int>(v);
+    return true;
+}
+
+}  // namespace
+
+unsigned TypeBit(const std::string& word) {
+    const std::string w = Lower(word);
+    if (w == "jpg" || w == "jpeg") return 1u << Jpg;
+    if (w == "png") return 1u << Png;
+    if (w == "bmp") return 1u << Bmp;
+    if (w == "gif") return 1u << Gif;
+    if (w == "other") return 1u << Other;
+    return 0;
+}
+
+int ParseCommandLine(int argc, const char* const* argv, CliOptions& opts, std::string& error) {
+    opts = CliOptions{};
+    int i = 1;
+    if (i >= argc) {
+        error = "no command given";
+        return -1;
+    }
+    std::string first = argv[i];
+    if (first == "--help" || first == "-h" || first == "help") {
+        opts.help = true;
+        if (first == "help" && i + 1 < argc) {
+            opts.command = CommandOf(argv[i + 1]);
+            if (opts.command == CliCommand::None) {
+                error = "unknown command '" + std::string(argv[i + 1]) + "'";
+                return -1;
+            }
+        }
+        return 0;
+    }
+    opts.command = CommandOf(first);
+    if (opts.command == CliCommand::None) {
+        error = "unknown command '" + first + "'";
+        return -1;
+    }
+    bool typesGiven = false;
+    for (++i; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string value;
+        bool hasValue = false;
+        if (arg.rfind("--", 0) == 0) {
+            const size_t eq = arg.find('=');
+            if (eq != std::string::npos) {
+                value = arg.substr(eq + 1);
+                arg = arg.substr(0, eq);
+                hasValue = true;
+            }
+        }
+        if (!Allowed(opts.command, arg)) {
+            error = (arg.rfind("-", 0) == 0 ? "unknown option '" : "unexpected argument '") + arg + "' for " +
+                    CommandName(opts.command);
+            return -1;
+        }
+        if (TakesValue(arg)) {
+            if (!hasValue) {
+                if (i + 1 >= argc) {
+                    error = arg + " needs a value";
+                    return -1;
+                }
+                value = argv[++i];
+            }
+        } else if (hasValue) {
+            error = arg + " takes no value";
+            return -1;
+        }
+        if (arg == "--help" || arg == "-h") {
+            opts.help = true;
+        } else if (arg == "--image") {
+            if (value.empty()) {
+                error = "--image needs a file";
+                return -1;
+            }
+            opts.images.push_back(value);
+        } else if (arg == "--flash-only") {
+            opts.flashOnly = true;
+        } else if (arg == "--json") {
+            opts.json = true;
+        } else if (arg == "--drive") {
+            if (!ParseRow(value, opts.drive)) {
+                error = "--drive takes a row number from 1 (see the drives command), not '" + value + "'";
+                return -1;
+            }
+        } else if (arg == "--out") {
+            if (value.empty()) {
+                error = "--out needs a folder";
+                return -1;
+            }
+            opts.out = value;
+        } else if (arg == "--type") {
+            if (!typesGiven) opts.types = 0;
+            typesGiven = true;
+            size_t start = 0;
+            while (start <= value.size()) {
+                size_t comma = value.find(',', start);
+                if (comma == std::string::npos) comma = value.size();
+                const std::string word = value.substr(start, comma - start);
+                const unsigned bit = TypeBit(word);
+                if (!bit) {
+                    error = "unknown photo type '" + word + "' (use jpg, png, bmp, gif, other)";
+                    return -1;
+                }
+                opts.types |= bit;
+                start = comma + 1;
+            }
+        }
+    }
+    if (opts.help) return 0;
+    if ((opts.command == CliCommand::Scan || opts.command == CliCommand::Recover) && opts.drive == 0) {
+        error = std::string(CommandName(opts.command)) + " needs --drive N (a row of the drives command)";
+        return -1;
+    }
+    if (opts.command == CliCommand::Recover && opts.out.empty()) {
+        error = "recover needs --out DIR";
+        return -1;
+    }
+    return 0;
+}
+
+std::string HelpText(CliCommand command) {
+    switch (command) {
+    case CliCommand::Drives:
+        return "Usage: lumivista-cli drives [--image FILE]... [--flash-only] [--json]\n"
+               "\n"
+               "Lists the drives (partitions) that can be scanned, one numbered row each,\n"
+               "with its capacity and the disk's model. The row number is what --drive takes.\n"
+               "\n"
+               "  --image FILE   use this disk image instead of the machine's disks\n"
+               "                 (repeat for several; their disks come in the order given)\n"
+               "  --flash-only   list only the drives of USB disks\n"
+               "  --json         print a JSON array of rows\n"
+               "  --help         show this help\n"
+               "\n"
+               "Reading the machine's disks needs root; disk images need nothing special.\n";
+    case CliCommand::Scan:
+        return "Usage: lumivista-cli scan [--image FILE]... [--flash-only] --drive N [--json]\n"
+               "\n"
+               "Scans drive N for photos: the file system's own files (FAT32, NTFS), then\n"
+               "every free sector for photo signatures, which finds deleted photos.\n"
+               "Nothing is written to the drive. On a terminal a progress line is shown on\n"
+               "standard error; Ctrl-C stops the scan and lists what was found so far.\n"
+               "\n"
+               "  --image FILE   use this disk image instead of the machine's disks\n"
+               "  --flash-only   number the rows as drives --flash-only does\n"
+               "  --drive N      the row of the drives command to scan\n"
+               "  --json         print the result as JSON\n"
+               "  --help         show this help\n";
+    case CliCommand::Recover:
+        return "Usage: lumivista-cli recover [--image FILE]... [--flash-only] --drive N --out DIR\n"
+               "                             [--type jpg,png,bmp,gif,other] [--json]\n"
+               "\n"
+               "Scans drive N and writes every photo found into a new folder\n"
+               "\"Recovered Photos(hh-mm-ss)\" inside DIR. DIR must not be on the drive\n"
+               "being scanned. Existing files are never replaced: a name that is taken\n"
+               "gets a number in front.\n"
+               "\n"
+               "  --image FILE   use this disk image instead of the machine's disks\n"
+               "  --flash-only   number the rows as drives --flash-only does\n"
+               "  --drive N      the row of the drives command to scan\n"
+               "  --out DIR      the folder to put the recovery folder in\n"
+               "  --type LIST    only these kinds of photo (default: all)\n"
+               "  --json         print the result as JSON\n"
+               "  --help         show this help\n";
+    default:
+        return "Usage: lumivista-cli COMMAND [OPTIONS]\n"
+               "\n"
+               "Recovers deleted or lost photos (JPEG, PNG, GIF, BMP) from a drive or a disk image.\n"
+               "\n"
+               "Commands:\n"
+               "  drives    list the drives that can be scanned\n"
+               "  scan      scan a drive and list the photos found\n"
+               "  recover   scan a drive and write the photos found into a folder\n"
+               "\n"
+               "lumivista-cli COMMAND --help shows a command's options.\n"
+               "Exit status: 0 success, 1 failure, 2 wrong usage.\n";
+    }
+}

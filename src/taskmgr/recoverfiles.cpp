@@ -1,0 +1,195 @@
+#include "taskmgr/recoverfiles.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <new>
+
+#include "io/deviceio.h"
+#include "io/log.h"
+#include "taskmgr/taskmgr.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Makes clashing names unique for the life of the process.
+std::atomic<int> g_nameCounter{0};
+
+// Room left in a 255-byte file name for a clash prefix such as "123456_".
+constexpr size_t kMaxNameBytes = 200;
+constexpr size_t kMaxKeptExtension = 16;
+
+void AppendUtf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// Code points of a UTF-16 string; unpaired surrogates become U+FFFD.
+template <typename F>
+void ForEachCodePoint(const std::u16string& s, F&& f) {
+    for (size_t i = 0; i < s.size(); ++i) {
+        char32_t c = s[i];
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            if (i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+                ++i;
+            } else {
+                c = 0xFFFD;
+            }
+        } else if (c >= 0xDC00 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        f(c);
+    }
+}
+
+// Cuts a UTF-8 string to at most `max` bytes without splitting a character.
+std::string CutUtf8(const std::string& s, size_t max) {
+    if (s.size() <= max) return s;
+    size_t end = max;
+    while (end > 0 && (static_cast<unsigned char>(s[end]) & 0xC0) == 0x80) --end;
+    return s.substr(0, end);
+}
+
+bool Exists(const fs::path& p) {
+    std::error_code ec;
+    return fs::symlink_status(p, ec).type() != fs::file_type::not_found;
+}
+
+struct FileCloser {
+    void operator()(FILE* f) const { if (f) std::fclose(f); }
+};
+
+}  // namespace
+
+std::string Utf16ToUtf8(const std::u16string& s) {
+    std::string out;
+    ForEachCodePoint(s, [&](char32_t c) { AppendUtf8(out, c); });
+    return out;
+}
+
+std::string SafeFileName(const std::u16string& name) {
+    std::string out;
+    ForEachCodePoint(name, [&](char32_t c) {
+        if (c < 0x20 || c == 0x7F || c == U'/') c = U'_';
+        AppendUtf8(out, c);
+    });
+    if (out.size() > kMaxNameBytes) {
+        std::string ext;
+        size_t dot = out.rfind('.');
+        if (dot != std::string::npos && dot > 0 && out.size() - dot <= kMaxKeptExtension) ext = out.substr(dot);
+        out = CutUtf8(out.substr(0, out.size() - ext.size()), kMaxNameBytes - ext.size()) + ext;
+    }
+    if (out.empty() || out == "." || out == "..") out = "_" + out;
+    return out;
+}
+
+std::string RecoveryFolderName(const std::tm& local) {
+    int h = local.tm_hour;
+    if (h > 12) h -= 12;
+    char text[64];
+    std::snprintf(text, sizeof text, "Recovered Photos(%02d-%02d-%02d)", h, local.tm_min, local.tm_sec);
+    return text;
+}
+
+int CreateRecoveryFolder(const std::string& dir, std::time_t now, std::string& folder, std::string& error) {
+    std::error_code ec;
+    if (dir.empty() || !fs::is_directory(dir, ec)) {
+        error = "not a folder: " + dir;
+        return -1;
+    }
+    std::tm local{};
+    if (!localtime_r(&now, &local)) local.tm_hour = local.tm_min = local.tm_sec = -1;
+    fs::path path = fs::path(dir) / RecoveryFolderName(local);
+    if (!fs::create_directory(path, ec)) {
+        if (ec) {
+            error = "cannot create " + path.string() + ": " + ec.message();
+            LOG_E("Create folder failed: %s\n", path.string().c_str());
+            return -1;
+        }
+        // It was there already: reuse it only when it really is a folder, not
+        // a link that leads elsewhere.
+        if (fs::symlink_status(path, ec).type() != fs::file_type::directory) {
+            error = "cannot create " + path.string() + ": something else is in the way";
+            return -1;
+        }
+    }
+    folder = path.string();
+    return 0;
+}
+
+uint64_t PhotoBufferSize(const PhotoItem& item) {
+    uint64_t need = (static_cast<uint64_t>(item.size) + SECTOR_SIZE - 1) / SECTOR_SIZE * SECTOR_SIZE;
+    for (const PhotoRun& run : item.runs) {
+        if (run.sectorCount == 0) break;
+        if (run.fileSector < 0 || run.sectorCount < 0) return 0;
+        const uint64_t limit = UINT64_MAX / SECTOR_SIZE;
+        const uint64_t first = static_cast<uint64_t>(run.fileSector);
+        const uint64_t count = static_cast<uint64_t>(run.sectorCount);
+        if (first > limit || count > limit - first) return 0;
+        need = std::max(need, (first + count) * SECTOR_SIZE);
+    }
+    return need;
+}
+
+int SavePhotoItem(ITaskMgr* taskMgr, PhotoItem* item, IPartition* partition, const std::string& folder,
+                  std::string* written) {
+    if (!taskMgr || !item || !partition) return -1;
+    const uint64_t length = PhotoBufferSize(*item);
+    if (length == 0 || length > kMaxRecoveredPhotoBytes) {
+        LOG_E("Photo of %u bytes refused: its runs need %llu bytes\n", item->size,
+              static_cast<unsigned long long>(length));
+        return -1;
+    }
+    // Zeroed, so bytes no run covers never carry old heap contents.
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[length]());
+    if (!buffer) return -1;
+    if (taskMgr->ReadPhotoData(item, partition, buffer.get(), static_cast<uint32_t>(length)) < 0) return -1;
+
+    const std::string name = SafeFileName(item->name);
+    fs::path path = fs::path(folder) / name;
+    std::unique_ptr<FILE, FileCloser> file;
+    // "x": create only, so an existing file (or a link planted in the
+    // folder) is never written through.
+    for (int attempt = 0; attempt < 100000 && !file; ++attempt) {
+        if (attempt > 0 || Exists(path)) {
+            const int n = ++g_nameCounter;
+            path = fs::path(folder) / (std::to_string(n) + "_" + name);
+            if (Exists(path)) continue;
+        }
+        file.reset(std::fopen(path.c_str(), "wbx"));
+        if (!file && errno != EEXIST) {
+            LOG_E("Cannot create %s: %s\n", path.string().c_str(), std::strerror(errno));
+            return -1;
+        }
+    }
+    if (!file) return -1;
+    const size_t put = std::fwrite(buffer.get(), 1, item->size, file.get());
+    const bool ok = put == item->size && std::fclose(file.release()) == 0;
+    if (!ok) {
+        LOG_E("Writing %s failed\n", path.string().c_str());
+        std::error_code ec;
+        fs::remove(path, ec);
+        return -1;
+    }
+    if (written) *written = path.string();
+    return 0;
+}

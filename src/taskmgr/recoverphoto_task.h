@@ -1,0 +1,63 @@
+// The photo scan of one partition: file-system walk, map of used sectors,
+// raw scan of the rest.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "filesystem/allounitmgr.h"
+#include "filesystem/fatmount.h"
+#include "io/deviceio.h"
+#include "taskmgr/task.h"
+#include "volphotorev/operation.h"
+
+#include "filesystem/ntfs_mount.h"
+
+class CTaskMgr;
+
+class CRecoverPhotoTask : public ITask {
+public:
+    // Takes the partition's disk number, partition number and the disk's
+    // layout; opens nothing yet. The partition is not owned and must outlive
+    // the task; the found photos go to the task manager's store.
+    CRecoverPhotoTask(IPartition* partition, CTaskMgr* taskMgr);
+    ~CRecoverPhotoTask() override;
+
+    // Scans the partition. The raw scan's result (0 or negative), or -1 when
+    // the scan could not start. Sends INIT_TASK_COUNT first and
+    // ALL_TASKS_FINISHED last once the device is open.
+    int Run(IEventSink* sink) override;
+
+    // The FAT32 walk, then the map of used sectors from the FAT. 0, or
+    // negative when the volume cannot be mounted, the walk failed or was
+    // stopped, or the map cannot be made (then there is no map).
+    int SearchFat32();
+    // The NTFS walk, then the map of used sectors from $Bitmap; as SearchFat32.
+    int SearchNtfs();
+    // A new map with every sector of the partition free: 0 or -1.
+    int CreateAlloUnitMgr();
+
+    CAlloUnitMgr* GetAlloUnitMgr() { return m_allocMap.get(); }
+
+    // Marks used the reserved sectors, the FATs and every cluster whose entry
+    // is not free, looking at no entry past the table. 0 or -1.
+    static int FillFromFat(CAlloUnitMgr& map, const FAT_DBR_BUFF& dbr, const FAT32_FAT_Buffer& fat);
+    // Marks used the sectors of every cluster whose bit is set in `bitmap`
+    // (bit i mod 8 of byte i / 8), for clusters 0 to clusters - 1 and never
+    // past `bytes` bytes of the bitmap.
+    static void FillFromBitmap(CAlloUnitMgr& map, const uint8_t* bitmap, uint64_t bytes, int64_t clusters,
+                               int64_t sectorsPerCluster);
+
+private:
+    // Reads $Bitmap's data, but no more of it than the volume's clusters
+    // need: its bytes and their number, or null.
+    std::unique_ptr<uint8_t[]> ReadNtfsBitmap(uint64_t& bytes);
+
+    IPartition* m_partition;  // not owned
+    CTaskMgr* m_owner;        // not owned
+    std::unique_ptr<CVolDevice> m_device;
+    IEventSink* m_sink = nullptr;  // set by Run
+    std::unique_ptr<FatVolume> m_fatVolume;
+    std::unique_ptr<NtfsVolume> m_ntfsVolume;
+    std::unique_ptr<CAlloUnitMgr> m_allocMap;
+};

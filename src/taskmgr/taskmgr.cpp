@@ -1,0 +1,156 @@
+#include "taskmgr/taskmgr.h"
+
+#include <cstring>
+#include <new>
+
+#include "io/deviceio.h"
+#include "io/diskmgr.h"
+#include "io/log.h"
+#include "taskmgr/recoverphoto_task.h"
+
+namespace {
+
+// Byte range [begin, end) of a run inside the photo's buffer, when it has one
+// that fits in `size` bytes.
+bool RunBytes(const PhotoRun& run, uint32_t size, uint64_t& begin, uint64_t& end) {
+    if (run.fileSector < 0 || run.sectorCount <= 0) return false;
+    const uint64_t first = static_cast<uint64_t>(run.fileSector);
+    const uint64_t count = static_cast<uint64_t>(run.sectorCount);
+    if (first > size / SECTOR_SIZE || count > size / SECTOR_SIZE) return false;
+    begin = first * SECTOR_SIZE;
+    end = begin + count * SECTOR_SIZE;
+    return end <= size;
+}
+
+}  // namespace
+
+CTaskMgr::~CTaskMgr() { Clear(); }
+
+int CTaskMgr::GetDiskCount() { return CDiskMgr::Instance().GetDiskCount(); }
+
+CDisk* CTaskMgr::GetDiskByIndex(uint32_t index) {
+    CDiskMgr& mgr = CDiskMgr::Instance();
+    if (index >= static_cast<uint32_t>(mgr.GetDiskCount())) return nullptr;
+    return mgr.GetDiskByIndex(static_cast<int>(index));
+}
+
+CDisk* CTaskMgr::GetDiskByNo(int diskNo) { return CDiskMgr::Instance().GetDiskByNo(diskNo); }
+
+std::vector<ParInfor> CurrentDiskLayout(CDisk* disk) {
+    std::vector<ParInfor> layout;
+    if (!disk) return layout;
+    const int n = disk->LoadPartition();
+    for (int k = 0; k < n; ++k) {
+        CPartition* p = disk->GetPartition(k);
+        if (!p) break;
+        ParInfor infor;
+        p->GetInfor(infor);
+        layout.push_back(std::move(infor));
+    }
+    return layout;
+}
+
+int CTaskMgr::GetDiskLayout(int diskNo, ParInfor* out, int capacity) {
+    const std::vector<ParInfor>* layout = nullptr;
+    for (const auto& task : m_tasks) {
+        if (task->GetDiskNo() == diskNo) {
+            layout = &task->GetLayoutAfter();
+            break;
+        }
+    }
+    std::vector<ParInfor> current;
+    if (!layout) {
+        CDisk* disk = GetDiskByNo(diskNo);
+        if (!disk) return -1;
+        current = CurrentDiskLayout(disk);
+        layout = &current;
+    }
+    if (!out) return static_cast<int>(layout->size());
+    int copied = 0;
+    for (const ParInfor& infor : *layout) {
+        if (copied >= capacity) break;
+        out[copied++] = infor;
+    }
+    return copied;
+}
+
+bool CTaskMgr::CopyDiskLayout(int, int, int) { return false; }
+
+int CTaskMgr::AddDiskCloneTask(int32_t, int32_t, int32_t, int32_t) { return -1; }
+
+int CTaskMgr::AddDiskWipeTask(int32_t, int32_t) { return -1; }
+
+int CTaskMgr::RecoverPhotos(IPartition* partition, IEventSink* sink) {
+    m_items.reset();
+    m_items.reset(new (std::nothrow) CPhotoItemsMgr());
+    if (!m_items) return -1;
+    std::unique_ptr<ITask> task(new (std::nothrow) CRecoverPhotoTask(partition, this));
+    if (!task) return -1;
+    m_tasks.push_back(std::move(task));
+    return RunTasks(sink);
+}
+
+int CTaskMgr::GetPhotoItems(int32_t category, int32_t first, int32_t count, PhotoItem** out) {
+    if (!m_items) return 0;
+    return m_items->GetItems(category, first, count, out);
+}
+
+int CTaskMgr::ReadPhotoData(PhotoItem* item, IPartition* partition, void* buffer, uint32_t size) {
+    if (!item || !buffer || !partition) return -1;
+    CDisk* disk = partition->GetDisk();
+    if (!disk || !disk->GetHandle()) return -1;
+    const uint64_t base = partition->GetOff();
+    auto* bytes = static_cast<uint8_t*>(buffer);
+
+    // Every run must fit before anything is read, so a refused item leaves
+    // the buffer untouched.
+    for (const PhotoRun& run : item->runs) {
+        if (run.sectorCount == 0) break;
+        uint64_t begin = 0, end = 0;
+        if (!RunBytes(run, size, begin, end)) return -1;
+    }
+    for (const PhotoRun& run : item->runs) {
+        if (run.sectorCount == 0) break;
+        uint64_t begin = 0, end = 0;
+        RunBytes(run, size, begin, end);
+        // A run with no place on the disk is a hole of a sparse file.
+        if (run.volumeSector < 0) {
+            std::memset(bytes + begin, 0, end - begin);
+            continue;
+        }
+        const uint64_t count = static_cast<uint64_t>(run.sectorCount);
+        const uint64_t lba = base + static_cast<uint64_t>(run.volumeSector);
+        if (lba < base) return -1;
+        const int got = DeviceReadSectorsTolerant(disk->GetHandle(), lba, count, bytes + begin);
+        if (got < 0 || static_cast<uint64_t>(got) != count) return -1;
+    }
+    return 0;
+}
+
+void CTaskMgr::RemovePendingTask() {
+    m_items.reset();
+    if (!m_tasks.empty()) m_tasks.pop_front();
+}
+
+int CTaskMgr::RunTasks(IEventSink* sink) {
+    int result = 0;
+    bool stopped = false;
+    while (!m_tasks.empty()) {
+        std::unique_ptr<ITask> task = std::move(m_tasks.front());
+        m_tasks.pop_front();
+        if (stopped) continue;
+        result = task->Run(sink);
+        if (result < 0) stopped = true;
+    }
+    return result;
+}
+
+void CTaskMgr::Clear() {
+    m_items.reset();
+    m_tasks.clear();
+}
+
+ITaskMgr* GetTaskMgr() {
+    static CTaskMgr mgr;
+    return &mgr;
+}

@@ -1,0 +1,555 @@
+// lumivista-cli end to end: real images made by real tools, the program run
+// as a user would, its output and its files checked against the photos.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "cli_run.h"
+#include "json_value.h"
+#include "taskmgr/photo_oracle.h"
+#include "testutil.h"
+
+namespace fs = std::filesystem;
+using clirun::Cli;
+using clirun::Quote;
+
+namespace {
+
+int Sh(const std::string& command) { return testutil::Run(command); }
+
+const char* const kMtools = "MTOOLS_SKIP_CHECK=1 ";
+
+bool HaveTools(std::initializer_list<const char*> tools) {
+    for (const char* t : tools)
+        if (!testutil::HaveTool(t)) return false;
+    return true;
+}
+
+#define REQUIRE_PHOTOS_AND(...)                                                        \
+    const std::string photos = testutil::PhotosDir();                                 \
+    if (photos.empty()) GTEST_SKIP() << "no photos";                                  \
+    if (!HaveTools({__VA_ARGS__})) GTEST_SKIP() << "missing tools: " #__VA_ARGS__
+
+std::string P(const std::string& photos, const std::string& name) { return photos + "/" + name; }
+
+jsonv::Value Json(const std::string& text) {
+    jsonv::Value v;
+    EXPECT_TRUE(jsonv::Parse(text, v)) << text;
+    return v;
+}
+
+// What a recovery wrote: file name -> bytes.
+std::map<std::string, std::vector<uint8_t>> FolderFiles(const std::string& folder) {
+    std::map<std::string, std::vector<uint8_t>> files;
+    for (const auto& e : fs::directory_iterator(folder))
+        files[e.path().filename().string()] = testutil::ReadFileBytes(e.path().string());
+    return files;
+}
+
+std::vector<std::vector<uint8_t>> Contents(const std::map<std::string, std::vector<uint8_t>>& files) {
+    std::vector<std::vector<uint8_t>> all;
+    for (const auto& [name, bytes] : files) all.push_back(bytes);
+    return all;
+}
+
+// Scans and recovers row `row` of `image` into a fresh folder under `dir`,
+// checks the outputs' shapes, and returns the recovered files.
+std::map<std::string, std::vector<uint8_t>> RecoverRow(const std::string& image, int row, const std::string& dir) {
+    const std::string out = dir + "/out" + std::to_string(row);
+    fs::create_directories(out);
+    auto r = Cli({"recover", "--image", image, "--drive", std::to_string(row), "--out", out, "--json"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");  // not a terminal: nothing but the result
+    const jsonv::Value v = Json(r.out);
+    EXPECT_EQ(v.order, (std::vector<std::string>{"folder", "written", "bytes", "failed"}));
+    EXPECT_EQ(v["failed"].num, 0);
+    const std::string folder = v["folder"].str;
+    if (folder.empty()) return {};
+    EXPECT_EQ(fs::path(folder).parent_path(), fs::path(out));
+    EXPECT_TRUE(std::regex_match(fs::path(folder).filename().string(),
+                                 std::regex(R"(Recovered Photos\((0\d|1[0-2])-[0-5]\d-[0-5]\d\))")));
+    auto files = FolderFiles(folder);
+    EXPECT_EQ(static_cast<double>(files.size()), v["written"].num);
+    uint64_t bytes = 0;
+    for (const auto& [name, content] : files) bytes += content.size();
+    EXPECT_EQ(static_cast<double>(bytes), v["bytes"].num);
+    return files;
+}
+
+// The checks every scanned image gets: live photos back by name, whole;
+// every photo the raw scan must find back in its first bytes.
+void ExpectRecovered(const std::map<std::string, std::vector<uint8_t>>& files, const std::string& photos,
+                     const std::map<std::string, std::string>& live, const std::vector<std::string>& rawExpected) {
+    for (const auto& [name, original] : live) {
+        auto it = files.find(name);
+        ASSERT_NE(it, files.end()) << name;
+        EXPECT_EQ(it->second, testutil::ReadFileBytes(P(photos, original))) << name;
+    }
+    const auto all = Contents(files);
+    for (const std::string& path : rawExpected)
+        EXPECT_TRUE(oracle::CameBack(testutil::ReadFileBytes(path), all)) << path;
+}
+
+std::vector<std::string> Paths(const std::string& photos, std::initializer_list<const char*> names) {
+    std::vector<std::string> out;
+    for (const char* n : names) out.push_back(P(photos, n));
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(CliUsage, ExitStatusesAndHelp) {
+    auto r = Cli({});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("lumivista-cli --help"), std::string::npos);
+    r = Cli({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("Usage: lumivista-cli COMMAND", 0), 0u);
+    for (const char* cmd : {"drives", "scan", "recover"}) {
+        r = Cli({cmd, "--help"});
+        EXPECT_EQ(r.status, 0) << cmd;
+        EXPECT_EQ(r.out.rfind(std::string("Usage: lumivista-cli ") + cmd, 0), 0u) << cmd;
+    }
+    r = Cli({"scan", "--image", "x.img"});
+    EXPECT_EQ(r.status, 2);
+    r = Cli({"recover", "--drive", "1", "--out", "/tmp", "--type", "tiff"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("tiff"), std::string::npos);
+
+    // Failures: exit 1 with one line that says why.
+    testutil::TempDir dir;
+    r = Cli({"drives", "--image", dir / "missing.img"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("missing.img"), std::string::npos);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+}
+
+class SampleCard : public ::testing::Test {
+protected:
+    void SetUp() override {
+        photos = testutil::PhotosDir();
+        if (photos.empty()) GTEST_SKIP() << "no photos";
+        if (!HaveTools({"sfdisk", "mkfs.fat", "mcopy", "mdir"})) GTEST_SKIP() << "no dosfstools/mtools";
+        image = dir / "card.img";
+        ASSERT_EQ(Sh("LUMIVISTA_PHOTOS=" + Quote(photos) + " bash " + testutil::ToolsDir() +
+                      "/make-sample-card.sh " + Quote(image) + " >/dev/null 2>&1"),
+                  0);
+        sha = clirun::Sha256(image);
+    }
+    void TearDown() override {
+        if (!image.empty()) {
+            EXPECT_EQ(clirun::Sha256(image), sha) << "the scan changed the image";
+        }
+    }
+
+    std::string photos, image, sha;
+    testutil::TempDir dir;
+};
+
+TEST_F(SampleCard, DrivesListsThePartition) {
+    auto r = Cli({"drives", "--image", image, "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const jsonv::Value rows = Json(r.out);
+    ASSERT_EQ(rows.kind, jsonv::Value::Array);
+    ASSERT_EQ(rows.items.size(), 1u);
+    const jsonv::Value& row = rows[0];
+    EXPECT_EQ(row.order, (std::vector<std::string>{"row", "device", "drive", "capacity", "information", "disk",
+                                                    "partno", "fs", "offset", "sectors"}));
+    EXPECT_EQ(row["row"].num, 1);
+    EXPECT_EQ(row["device"].str, image);
+    EXPECT_EQ(row["drive"].str.rfind("card.img#1: ", 0), 0u) << row["drive"].str;
+    EXPECT_EQ(row["drive"].str.substr(row["drive"].str.size() - 7), "(FAT32)");
+    EXPECT_EQ(row["capacity"].str, "63.00 MB");
+    EXPECT_EQ(row["partno"].num, 1);
+    EXPECT_EQ(row["fs"].num, 11);
+    EXPECT_EQ(row["offset"].num, 2048);
+    EXPECT_EQ(row["sectors"].num, 64 * 2048 - 2048);
+
+    r = Cli({"drives", "--image", image});
+    ASSERT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Capacity"), std::string::npos);
+    EXPECT_NE(r.out.find("63.00 MB"), std::string::npos);
+    // An image is no USB disk.
+    r = Cli({"drives", "--image", image, "--flash-only"});
+    EXPECT_EQ(r.status, 1);
+    r = Cli({"scan", "--image", image, "--drive", "2"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("no drive 2"), std::string::npos);
+}
+
+TEST_F(SampleCard, ScanListsLiveAndDeletedPhotos) {
+    auto r = Cli({"scan", "--image", image, "--drive", "1", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const jsonv::Value v = Json(r.out);
+    EXPECT_EQ(v.order, (std::vector<std::string>{"result", "photos"}));
+    EXPECT_EQ(v["result"].num, 0);
+    const std::vector<std::string> cats = {"jpg", "png", "bmp", "gif", "other"};
+    std::set<std::string> live;
+    size_t lastCat = 0;
+    for (const jsonv::Value& p : v["photos"].items) {
+        EXPECT_EQ(p.order, (std::vector<std::string>{"name", "category", "size", "origin", "runs"}));
+        const size_t cat = std::find(cats.begin(), cats.end(), p["category"].str) - cats.begin();
+        ASSERT_LT(cat, cats.size());
+        EXPECT_GE(cat, lastCat);  // the store's order: by category
+        lastCat = cat;
+        ASSERT_FALSE(p["runs"].items.empty());
+        double covered = 0;
+        for (const jsonv::Value& run : p["runs"].items) {
+            ASSERT_EQ(run.items.size(), 3u);
+            EXPECT_GT(run[2].num, 0);
+            covered = std::max(covered, (run[0].num + run[2].num) * 512);
+        }
+        EXPECT_GE(covered, p["size"].num);
+        if (p["origin"].str == "filesystem") {
+            live.insert(p["name"].str);
+        } else {
+            EXPECT_EQ(p["origin"].str, "raw");
+        }
+    }
+    // The walk lists exactly what mtools lists.
+    const std::string listing =
+        testutil::Capture(std::string(kMtools) + "mdir -i " + Quote(image + "@@1048576") + " -/ -b ::/");
+    std::set<std::string> onCard;
+    std::regex photoName(R"(/([^/]+\.(JPG|PNG|GIF|BMP))$)");
+    std::string line;
+    for (std::istringstream in(listing); std::getline(in, line);) {
+        std::smatch m;
+        if (std::regex_search(line, m, photoName)) onCard.insert(m[1]);
+    }
+    EXPECT_EQ(live, onCard);
+
+    r = Cli({"scan", "--image", image, "--drive", "1"});
+    ASSERT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("JPG ("), std::string::npos);
+    EXPECT_NE(r.out.find("IMG_0101.JPG"), std::string::npos);
+    EXPECT_NE(r.out.find(std::to_string(v["photos"].items.size()) + " photos found"), std::string::npos);
+}
+
+TEST_F(SampleCard, RecoverBringsBackLiveAndDeletedPhotos) {
+    const auto files = RecoverRow(image, 1, dir.path());
+    const std::map<std::string, std::string> live = {
+        {"IMG_0101.JPG", "IMG_0101.JPG"}, {"IMG_0103.JPG", "IMG_0103.JPG"}, {"IMG_0104.JPG", "IMG_0104.JPG"},
+        {"IMG_0004.JPG", "IMG_0004.JPG"}, {"IMG_0105.JPG", "IMG_0105.JPG"}, {"SCAN0003.PNG", "SCAN0003.PNG"},
+        {"SCAN0004.PNG", "SCAN0004.PNG"}, {"ANIM0002.GIF", "ANIM0002.GIF"}};
+    const auto deleted = Paths(photos, {"IMG_0102.JPG", "IMG_0002.JPG", "IMG_0003.JPG", "ANIM0001.GIF", "PAINT001.BMP"});
+    const auto expected = oracle::RawRecoverable(testutil::ReadFileBytes(image), 2048 * 512, 129024ull * 512, deleted);
+    EXPECT_GE(expected.size(), 3u);  // the card is made so that most survive
+    ExpectRecovered(files, photos, live, expected);
+
+    // Only the types asked for.
+    const std::string out = dir / "png";
+    fs::create_directories(out);
+    auto r = Cli({"recover", "--image", image, "--drive", "1", "--out", out, "--type", "png"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("2 photos"), std::string::npos) << r.out;
+    for (const auto& e : fs::recursive_directory_iterator(out))
+        if (e.is_regular_file()) {
+            EXPECT_EQ(e.path().extension(), ".PNG") << e.path();
+        }
+
+    // A folder that is not there is refused before anything is read.
+    r = Cli({"recover", "--image", image, "--drive", "1", "--out", dir / "nowhere"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(fs::exists(dir / "nowhere"));
+}
+
+TEST_F(SampleCard, ProgressLineOnlyOnATerminal) {
+    if (!testutil::HaveTool("script")) GTEST_SKIP() << "no script(1)";
+    testutil::TempDir state;
+    const std::string cmd = "XDG_STATE_HOME=" + Quote(state.path()) + " " + LUMIVISTA_CLI + " scan --image " +
+                            Quote(image) + " --drive 1 >/dev/null";
+    const std::string tty = testutil::Capture("script -qec " + Quote(cmd) + " /dev/null");
+    EXPECT_NE(tty.find("\r"), std::string::npos) << tty;
+    EXPECT_NE(tty.find("100%"), std::string::npos) << tty;
+    EXPECT_NE(tty.find("found 13 photos"), std::string::npos) << tty;
+}
+
+TEST(CliRecover, HostileNamesStayInTheRecoveryFolder) {
+    REQUIRE_PHOTOS_AND("sfdisk", "mkfs.fat", "mcopy");
+    testutil::TempDir dir;
+    const std::string image = dir / "hostile.img";
+    fs::copy_file(P(photos, "IMG_0105.JPG"), dir / "X.JPG");
+    fs::copy_file(P(photos, "IMG_0104.JPG"), dir / "Y.JPG");
+    ASSERT_EQ(Sh("bash " + testutil::ToolsDir() + "/mkfatimage.sh -s 1 " + Quote(image) + " 40 " +
+                  Quote(dir / "X.JPG") + " " + Quote(dir / "Y.JPG") + " >/dev/null"),
+              0);
+    // Rewrite the short names on disk: "X/../../" + "JPG", and "A/<control>B" + "JPG".
+    auto bytes = testutil::ReadFileBytes(image);
+    int patched = 0;
+    for (size_t off = 0; off + 11 <= bytes.size(); off += 32) {
+        if (std::memcmp(&bytes[off], "X       JPG", 11) == 0) {
+            std::memcpy(&bytes[off], "X/../../JPG", 11);
+            ++patched;
+        } else if (std::memcmp(&bytes[off], "Y       JPG", 11) == 0) {
+            std::memcpy(&bytes[off], "A/\x01" "B    JPG", 11);
+            ++patched;
+        }
+    }
+    ASSERT_EQ(patched, 2);
+    ASSERT_TRUE(testutil::WriteFileBytes(image, bytes));
+
+    const std::string out = dir / "a/b";
+    fs::create_directories(out);
+    const auto files = RecoverRow(image, 1, out);
+    // Every file is in the recovery folder itself; nothing appeared elsewhere.
+    for (const auto& e : fs::recursive_directory_iterator(dir.path())) {
+        const std::string rel = e.path().lexically_relative(dir.path()).string();
+        if (e.is_directory()) {
+            EXPECT_TRUE(rel == "a" || rel == "a/b" || rel.rfind("a/b/out1", 0) == 0) << rel;
+        } else if (rel != "hostile.img" && rel != "X.JPG" && rel != "Y.JPG") {
+            EXPECT_EQ(rel.rfind("a/b/out1/Recovered Photos(", 0), 0u) << rel;
+            EXPECT_EQ(std::count(rel.begin(), rel.end(), '/'), 4) << rel;
+        }
+    }
+    auto it = files.find("X_.._.._.JPG");
+    ASSERT_NE(it, files.end());
+    EXPECT_EQ(it->second, testutil::ReadFileBytes(P(photos, "IMG_0105.JPG")));
+    it = files.find("A__B.JPG");
+    ASSERT_NE(it, files.end());
+    EXPECT_EQ(it->second, testutil::ReadFileBytes(P(photos, "IMG_0104.JPG")));
+}
+
+TEST(CliScan, QuickFormattedCardGivesItsPhotosBack) {
+    REQUIRE_PHOTOS_AND("sfdisk", "mkfs.fat", "mcopy");
+    testutil::TempDir dir;
+    const std::string image = dir / "formatted.img";
+    const auto before = Paths(photos, {"IMG_0101.JPG", "IMG_0003.JPG", "IMG_0103.JPG", "SCAN0003.PNG",
+                                       "ANIM0002.GIF", "PAINT002.BMP"});
+    std::string files;
+    for (const auto& p : before) files += " " + Quote(p);
+    ASSERT_EQ(Sh("bash " + testutil::ToolsDir() + "/mkfatimage.sh -s 1 " + Quote(image) + " 40" + files +
+                  " >/dev/null"),
+              0);
+    // Formatted in the camera: a new empty file system over the old one,
+    // then one new photo.
+    ASSERT_EQ(Sh("mkfs.fat -F 32 -s 1 -h 2048 -n NEWCARD --offset=2048 " + Quote(image) + " " +
+                  std::to_string((40 * 2048 - 2048) / 2) + " >/dev/null"),
+              0);
+    ASSERT_EQ(Sh(std::string(kMtools) + "mcopy -i " + Quote(image + "@@1048576") + " " +
+                  Quote(P(photos, "IMG_0105.JPG")) + " ::/"),
+              0);
+    const std::string sha = clirun::Sha256(image);
+    const auto imageBytes = testutil::ReadFileBytes(image);
+    const auto expected = oracle::RawRecoverable(imageBytes, 2048 * 512, (40 * 2048 - 2048) * 512ull, before);
+    EXPECT_GE(expected.size(), 4u);
+    const auto recovered = RecoverRow(image, 1, dir.path());
+    ExpectRecovered(recovered, photos, {{"IMG_0105.JPG", "IMG_0105.JPG"}}, expected);
+    EXPECT_EQ(clirun::Sha256(image), sha);
+}
+
+TEST(CliScan, ExtendedContainerWithLogicalPartitions) {
+    REQUIRE_PHOTOS_AND("sfdisk", "mkfs.fat", "mcopy", "mkfs.ext4");
+    testutil::TempDir dir;
+    const std::string image = dir / "logical.img";
+    // p1: unformatted, with a photo written straight into it; p2: the
+    // container; p5: FAT32; p6: ext4.
+    ASSERT_EQ(Sh("truncate -s 64M " + Quote(image) +
+                  " && printf 'label: dos\\nstart=2048, size=8192, type=83\\nstart=10240, type=5\\n"
+                  "start=12288, size=81920, type=c\\nstart=96256, type=83\\n' | sfdisk -q " + Quote(image)),
+              0);
+    ASSERT_EQ(Sh("dd if=" + Quote(P(photos, "IMG_0104.JPG")) + " of=" + Quote(image) +
+                  " bs=512 seek=2112 conv=notrunc status=none"),
+              0);
+    ASSERT_EQ(Sh("mkfs.fat -F 32 -s 1 -n LOGICAL --offset=12288 " + Quote(image) + " 40960 >/dev/null"), 0);
+    ASSERT_EQ(Sh(std::string(kMtools) + "mcopy -i " + Quote(image + "@@" + std::to_string(12288 * 512)) + " " +
+                  Quote(P(photos, "IMG_0101.JPG")) + " " + Quote(P(photos, "SCAN0004.PNG")) + " ::/"),
+              0);
+    fs::create_directories(dir / "ext");
+    for (const char* n : {"IMG_0102.JPG", "ANIM0001.GIF", "PAINT002.BMP"}) fs::copy_file(P(photos, n), dir / ("ext/" + std::string(n)));
+    ASSERT_EQ(Sh("mkfs.ext4 -q -F -d " + Quote(dir / "ext") + " -E offset=" + std::to_string(96256 * 512) + " " +
+                  Quote(image) + " 17408k"),
+              0);
+    const std::string sha = clirun::Sha256(image);
+
+    auto r = Cli({"drives", "--image", image, "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const jsonv::Value rows = Json(r.out);
+    ASSERT_EQ(rows.items.size(), 3u) << r.out;  // the container is no drive
+    const std::vector<std::pair<int, int>> want = {{1, 255}, {5, 11}, {6, 255}};
+    const std::vector<double> offsets = {2048, 12288, 96256};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(rows[i]["row"].num, i + 1);
+        EXPECT_EQ(rows[i]["partno"].num, want[i].first);
+        EXPECT_EQ(rows[i]["fs"].num, want[i].second);
+        EXPECT_EQ(rows[i]["offset"].num, offsets[i]);
+        EXPECT_EQ(rows[i]["drive"].str.rfind("logical.img#" + std::to_string(want[i].first) + ": ", 0), 0u);
+    }
+    const auto bytes = testutil::ReadFileBytes(image);
+
+    // The unformatted primary: raw scan only.
+    auto files = RecoverRow(image, 1, dir.path());
+    ExpectRecovered(files, photos, {}, Paths(photos, {"IMG_0104.JPG"}));
+    // The FAT32 logical partition: walked.
+    files = RecoverRow(image, 2, dir.path());
+    ExpectRecovered(files, photos, {{"IMG_0101.JPG", "IMG_0101.JPG"}, {"SCAN0004.PNG", "SCAN0004.PNG"}}, {});
+    // The ext4 logical partition: raw scan only, finds its files by signature.
+    files = RecoverRow(image, 3, dir.path());
+    const auto expected = oracle::RawRecoverable(bytes, 96256 * 512ull, 34816 * 512ull,
+                                                 Paths(photos, {"IMG_0102.JPG", "ANIM0001.GIF", "PAINT002.BMP"}));
+    EXPECT_FALSE(expected.empty());
+    ExpectRecovered(files, photos, {}, expected);
+    for (const auto& [name, content] : files) EXPECT_TRUE(std::regex_match(name, std::regex(R"(\d{10}\.\w{3})"))) << name;
+    EXPECT_EQ(clirun::Sha256(image), sha);
+}
+
+TEST(CliScan, NtfsWalkAndFreeClusters) {
+    REQUIRE_PHOTOS_AND("sfdisk", "mkntfs", "ntfscp");
+    testutil::TempDir dir;
+    const std::string part = dir / "part.img", image = dir / "ntfs.img";
+    const std::string mk = "mkntfs -F -Q -q -c 4096 -p 2048 -H 255 -S 63 -L PHOTOS " + Quote(part) + " >/dev/null 2>&1";
+    auto put = [&](const char* photo, const std::string& name) {
+        return Sh("ntfscp -q " + Quote(part) + " " + Quote(P(photos, photo)) + " " + Quote(name) + " >/dev/null 2>&1");
+    };
+    ASSERT_EQ(Sh("truncate -s 48M " + Quote(part) + " && " + mk), 0);
+    // Photos of the old file system, then a quick format: their clusters are free.
+    const auto old = Paths(photos, {"IMG_0003.JPG", "IMG_0103.JPG", "SCAN0003.PNG", "PAINT002.BMP"});
+    for (const char* n : {"IMG_0003.JPG", "IMG_0103.JPG", "SCAN0003.PNG", "PAINT002.BMP"}) ASSERT_EQ(put(n, n), 0);
+    ASSERT_EQ(Sh(mk), 0);
+    ASSERT_EQ(put("IMG_0101.JPG", "Holiday photo 1.jpg"), 0);
+    ASSERT_EQ(put("ANIM0002.GIF", "ANIM0002.GIF"), 0);
+    ASSERT_EQ(Sh("truncate -s 50M " + Quote(image) + " && echo 'start=2048, type=7' | sfdisk -q " + Quote(image) +
+                  " && dd if=" + Quote(part) + " of=" + Quote(image) + " bs=1M seek=1 conv=notrunc status=none"),
+              0);
+    const std::string sha = clirun::Sha256(image);
+
+    auto r = Cli({"drives", "--image", image, "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const jsonv::Value rows = Json(r.out);
+    ASSERT_EQ(rows.items.size(), 1u) << r.out;
+    EXPECT_EQ(rows[0]["fs"].num, 7);
+    EXPECT_EQ(rows[0]["drive"].str.substr(rows[0]["drive"].str.size() - 6), "(NTFS)");
+
+    r = Cli({"scan", "--image", image, "--drive", "1", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::set<std::string> live;
+    const jsonv::Value scan = Json(r.out);
+    for (const jsonv::Value& p : scan["photos"].items)
+        if (p["origin"].str == "filesystem") live.insert(p["name"].str);
+    EXPECT_EQ(live, (std::set<std::string>{"Holiday photo 1.jpg", "ANIM0002.GIF"}));
+
+    const auto expected = oracle::RawRecoverable(testutil::ReadFileBytes(image), 2048 * 512, 48ull << 20, old);
+    EXPECT_GE(expected.size(), 2u);
+    const auto files = RecoverRow(image, 1, dir.path());
+    ExpectRecovered(files, photos, {{"Holiday photo 1.jpg", "IMG_0101.JPG"}, {"ANIM0002.GIF", "ANIM0002.GIF"}},
+                    expected);
+    // A live photo is found once: its clusters are used, so the raw scan skips them.
+    int copies = 0;
+    const auto gif = testutil::ReadFileBytes(P(photos, "ANIM0002.GIF"));
+    for (const auto& [name, content] : files)
+        if (content.size() >= gif.size() && std::memcmp(content.data(), gif.data(), gif.size()) == 0) ++copies;
+    EXPECT_EQ(copies, 1);
+    EXPECT_EQ(clirun::Sha256(image), sha);
+}
+
+// ---------------------------------------------------------------------------
+// Partition tables as the drive list shows them.
+
+struct MbrEntry {
+    uint8_t type;
+    uint32_t start, count;
+    bool active = false;
+};
+
+// A disk image of `sectors` sectors whose sector 0 is an MBR with these entries.
+std::string MbrImage(const testutil::TempDir& dir, const std::string& name, uint32_t sectors,
+                     std::vector<MbrEntry> entries) {
+    std::vector<uint8_t> bytes(static_cast<size_t>(sectors) * 512, 0);
+    for (size_t i = 0; i < entries.size() && i < 4; ++i) {
+        uint8_t* e = &bytes[446 + 16 * i];
+        e[0] = entries[i].active ? 0x80 : 0;
+        e[4] = entries[i].type;
+        std::memcpy(e + 8, &entries[i].start, 4);
+        std::memcpy(e + 12, &entries[i].count, 4);
+    }
+    bytes[510] = 0x55;
+    bytes[511] = 0xAA;
+    const std::string path = dir / name;
+    testutil::WriteFileBytes(path, bytes);
+    return path;
+}
+
+jsonv::Value DriveRows(const std::string& image) {
+    auto r = Cli({"drives", "--image", image, "--json"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return Json(r.out);
+}
+
+TEST(CliDrives, PartitionTableCases) {
+    testutil::TempDir dir;
+    const uint32_t total = 40960;
+
+    // No partitions: the whole disk is one unallocated entry.
+    jsonv::Value rows = DriveRows(MbrImage(dir, "empty.img", total, {}));
+    ASSERT_EQ(rows.items.size(), 1u);
+    EXPECT_EQ(rows[0]["fs"].num, 239);
+    EXPECT_EQ(rows[0]["offset"].num, 0);
+    EXPECT_EQ(rows[0]["sectors"].num, total);
+    EXPECT_NE(rows[0]["drive"].str.find("(Unallocated)"), std::string::npos);
+
+    // An extended container without logical partitions: not a row itself,
+    // but one unallocated entry covering it.
+    rows = DriveRows(MbrImage(dir, "ext.img", total, {{0x05, 2048, total - 2048}}));
+    ASSERT_EQ(rows.items.size(), 1u) << clirun::Cli({"drives", "--image", dir / "ext.img"}).out;
+    EXPECT_EQ(rows[0]["fs"].num, 239);
+    EXPECT_EQ(rows[0]["offset"].num, 2048);
+    EXPECT_EQ(rows[0]["sectors"].num, total - 2048);
+
+    // Type 0x0B over an all-zero first sector is not recognised.
+    rows = DriveRows(MbrImage(dir, "zero.img", total, {{0x0B, 2048, total - 2048}}));
+    ASSERT_EQ(rows.items.size(), 1u);
+    EXPECT_EQ(rows[0]["fs"].num, 255);
+    EXPECT_NE(rows[0]["drive"].str.find("(Raw)"), std::string::npos);
+
+    // Overlapping entries: the table is refused as a whole.
+    rows = DriveRows(MbrImage(dir, "overlap.img", total, {{0x83, 2048, 20000}, {0x83, 10000, 20000}}));
+    ASSERT_EQ(rows.items.size(), 1u);
+    EXPECT_EQ(rows[0]["fs"].num, 4095);
+    EXPECT_EQ(rows[0]["drive"].str, "Bad DPT Disk (Unknown)");
+    EXPECT_EQ(rows[0]["sectors"].num, total);
+
+    if (HaveTools({"sfdisk", "mkfs.fat"})) {
+        // Type 0x07 holding a FAT32 boot sector counts as FAT32.
+        const std::string fat = MbrImage(dir, "fat7.img", 81920, {{0x07, 2048, 81920 - 2048}});
+        ASSERT_EQ(Sh("mkfs.fat -F 32 -s 1 --offset=2048 " + Quote(fat) + " " + std::to_string((81920 - 2048) / 2) +
+                      " >/dev/null"),
+                  0);
+        rows = DriveRows(fat);
+        ASSERT_EQ(rows.items.size(), 1u);
+        EXPECT_EQ(rows[0]["fs"].num, 11);
+
+        // A GPT disk is shown whole.
+        const std::string gpt = dir / "gpt.img";
+        ASSERT_EQ(Sh("truncate -s 20M " + Quote(gpt) + " && echo 'start=2048, size=10000' | sfdisk -q -X gpt " +
+                      Quote(gpt)),
+                  0);
+        rows = DriveRows(gpt);
+        ASSERT_EQ(rows.items.size(), 1u);
+        EXPECT_EQ(rows[0]["fs"].num, 4095);
+        EXPECT_EQ(rows[0]["drive"].str, "GPT Disk (Unknown)");
+    }
+}
+
+TEST(CliDrives, SeveralImagesInTheOrderGiven) {
+    testutil::TempDir dir;
+    const std::string a = MbrImage(dir, "a.img", 20480, {{0x83, 2048, 8192}, {0x83, 10240, 10240}});
+    const std::string b = MbrImage(dir, "b.img", 20480, {{0x83, 2048, 18432}});
+    auto r = Cli({"drives", "--image", b, "--image", a, "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const jsonv::Value rows = Json(r.out);
+    ASSERT_EQ(rows.items.size(), 3u);
+    EXPECT_EQ(rows[0]["device"].str, b);
+    EXPECT_EQ(rows[1]["device"].str, a);
+    EXPECT_EQ(rows[2]["device"].str, a);
+    EXPECT_EQ(rows[2]["partno"].num, 2);
+    EXPECT_NE(rows[0]["disk"].num, rows[1]["disk"].num);
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(rows[i]["row"].num, i + 1);
+}
+
+}  // namespace

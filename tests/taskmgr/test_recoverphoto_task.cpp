@@ -1,0 +1,248 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <algorithm>
+#include <map>
+
+#include "photo_oracle.h"
+#include "taskdisk.h"
+#include "taskmgr/recoverphoto_task.h"
+#include "taskmgr/taskmgr.h"
+#include "testutil.h"
+
+using taskdisk::RecordingSink;
+
+namespace {
+
+// A FAT32 boot record with the given geometry (only the fields the fill reads).
+std::unique_ptr<FAT32_DBR_Buff> Dbr(uint16_t reserved, uint8_t fats, uint32_t fatSectors, uint8_t spc) {
+    uint8_t raw[512] = {};
+    raw[11] = 0x00;
+    raw[12] = 0x02;
+    raw[13] = spc;
+    raw[14] = static_cast<uint8_t>(reserved);
+    raw[15] = static_cast<uint8_t>(reserved >> 8);
+    raw[16] = fats;
+    std::memcpy(raw + 36, &fatSectors, 4);
+    auto dbr = std::make_unique<FAT32_DBR_Buff>();
+    dbr->Load(raw);
+    return dbr;
+}
+
+TEST(FillFromFat, MarksSystemAreaAndUsedClustersOnly) {
+    // 32 reserved sectors, 2 FATs of 1 sector (128 entries), 4 sectors per cluster.
+    auto dbr = Dbr(32, 2, 1, 4);
+    auto table = std::make_unique<uint8_t[]>(512);
+    std::memset(table.get(), 0, 512);
+    auto put = [&](uint32_t c, uint32_t v) { std::memcpy(table.get() + 4 * c, &v, 4); };
+    put(2, 0x0FFFFFFF);  // root directory
+    put(5, 6);
+    put(6, 0x0FFFFFF8);
+    put(9, 0xF0000000);  // only reserved top bits: free
+    put(10, 0x0FFFFFF7);  // bad cluster: not free
+    FAT32_FAT_Buffer fat;
+    fat.Attach(std::move(table), 1, 127);
+
+    CAlloUnitMgr map;
+    ASSERT_EQ(map.InitFree(34 + 4 * 200), 0);
+    ASSERT_EQ(CRecoverPhotoTask::FillFromFat(map, *dbr, fat), 0);
+    EXPECT_TRUE(map.IsUsed(0, 34));            // reserved sectors and both FATs
+    EXPECT_TRUE(map.IsUsed(34, 4));            // cluster 2
+    EXPECT_TRUE(map.IsFree(38, 8));            // clusters 3 and 4
+    EXPECT_TRUE(map.IsUsed(34 + 4 * 3, 8));    // clusters 5 and 6
+    EXPECT_TRUE(map.IsFree(34 + 4 * 7, 4));    // cluster 9
+    EXPECT_TRUE(map.IsUsed(34 + 4 * 8, 4));    // cluster 10
+    // Clusters past the 128 entries of the table are never looked at.
+    EXPECT_TRUE(map.IsFree(34 + 4 * 126, 4 * 74));
+}
+
+TEST(FillFromFat, ClaimedClustersBeyondTheTableStayFree) {
+    // A FAT of one sector whose every entry is used, while the boot record's
+    // totals claim far more clusters than the table holds.
+    auto dbr = Dbr(8, 1, 1, 1);
+    auto table = std::make_unique<uint8_t[]>(512);
+    std::memset(table.get(), 0xFF, 512);
+    FAT32_FAT_Buffer fat;
+    fat.Attach(std::move(table), 1, 100000);
+    EXPECT_LE(fat.highestCluster(), 127u);
+
+    CAlloUnitMgr map;
+    ASSERT_EQ(map.InitFree(10000), 0);
+    ASSERT_EQ(CRecoverPhotoTask::FillFromFat(map, *dbr, fat), 0);
+    EXPECT_TRUE(map.IsUsed(0, 9 + 126));  // system area and clusters 2..127
+    EXPECT_TRUE(map.IsFree(9 + 126, 10000 - 9 - 126));
+}
+
+TEST(FillFromBitmap, FollowsTheBitsAndStopsAtTheBufferEnd) {
+    // Two bytes of bitmap while the volume claims 1000 clusters: bits past
+    // the buffer are never read (ASan watches the exact-size allocation).
+    auto bitmap = std::make_unique<uint8_t[]>(2);
+    bitmap[0] = 0x09;  // clusters 0 and 3
+    bitmap[1] = 0x80;  // cluster 15
+    CAlloUnitMgr map;
+    ASSERT_EQ(map.InitFree(8 * 1000), 0);
+    CRecoverPhotoTask::FillFromBitmap(map, bitmap.get(), 2, 1000, 8);
+    EXPECT_TRUE(map.IsUsed(0, 8));
+    EXPECT_TRUE(map.IsFree(8, 16));
+    EXPECT_TRUE(map.IsUsed(24, 8));
+    EXPECT_TRUE(map.IsFree(32, 88));
+    EXPECT_TRUE(map.IsUsed(120, 8));
+    EXPECT_TRUE(map.IsFree(128, 8000 - 128));
+
+    // Fewer clusters than bits: the spare bits are ignored.
+    CAlloUnitMgr small;
+    ASSERT_EQ(small.InitFree(8 * 4), 0);
+    bitmap[0] = 0xFF;
+    CRecoverPhotoTask::FillFromBitmap(small, bitmap.get(), 2, 2, 8);
+    EXPECT_TRUE(small.IsUsed(0, 16));
+    EXPECT_TRUE(small.IsFree(16, 16));
+}
+
+// The real photos and a card made of them: live photos, deleted photos.
+class Fat32Card : public ::testing::Test {
+protected:
+    void SetUp() override {
+        photos = testutil::PhotosDir();
+        if (photos.empty()) GTEST_SKIP() << "no photos";
+        if (!testutil::HaveTool("mkfs.fat") || !testutil::HaveTool("mcopy")) GTEST_SKIP() << "no dosfstools/mtools";
+        image = dir / "card.img";
+        const std::string files = photos + "/IMG_0101.JPG " + photos + "/IMG_0103.JPG " + photos +
+                                  "/SCAN0003.PNG " + photos + "/ANIM0002.GIF " + photos + "/PAINT002.BMP";
+        ASSERT_EQ(testutil::Run("bash " + testutil::ToolsDir() + "/mkfatimage.sh -s 1 " + image + " 40 " + files +
+                                " >/dev/null"),
+                  0);
+        ASSERT_EQ(testutil::Run("MTOOLS_SKIP_CHECK=1 mdel -i " + image + "@@1048576 ::/IMG_0103.JPG ::/PAINT002.BMP"),
+                  0);
+        disk = taskdisk::ImageDisk(image);
+        ASSERT_TRUE(disk.disk);
+        part = disk.AddPartition(2048, 40 * 2048 - 2048, FS_FAT32);
+    }
+
+    std::string photos;
+    testutil::TempDir dir;
+    std::string image;
+    taskdisk::TestDisk disk;
+    CPartition* part = nullptr;
+};
+
+std::vector<PhotoItem*> AllItems(ITaskMgr& mgr) {
+    std::vector<PhotoItem*> all;
+    for (int c = 0; c < kPhotoCategoryCount; ++c) {
+        const int n = mgr.GetPhotoItems(c, -1, -1, nullptr);
+        std::vector<PhotoItem*> items(static_cast<size_t>(n));
+        if (n > 0) mgr.GetPhotoItems(c, 0, n, items.data());
+        all.insert(all.end(), items.begin(), items.end());
+    }
+    return all;
+}
+
+std::vector<uint8_t> ReadBack(ITaskMgr& mgr, PhotoItem* item, IPartition* part) {
+    std::vector<uint8_t> buf(((item->size + 511) / 512) * 512 + 32768);
+    if (mgr.ReadPhotoData(item, part, buf.data(), static_cast<uint32_t>(buf.size())) != 0) return {};
+    buf.resize(item->size);
+    return buf;
+}
+
+TEST_F(Fat32Card, WalkThenRawScanWithTheEventSequence) {
+    CTaskMgr mgr;
+    RecordingSink sink;
+    ASSERT_EQ(mgr.RecoverPhotos(part, &sink), 0);
+    ASSERT_FALSE(sink.events.empty());
+    EXPECT_EQ(sink.events.front().code, INIT_TASK_COUNT);
+    EXPECT_EQ(sink.events.front().value, 2);
+    const std::vector<uint32_t> frame = {INIT_TASK_COUNT,       CURRENT_TASK_START, INIT_CURRENT_PROGRESS,
+                                         CURRENT_TASK_FINISHED, CURRENT_TASK_START, INIT_CURRENT_PROGRESS,
+                                         CURRENT_TASK_FINISHED, ALL_TASKS_FINISHED};
+    EXPECT_EQ(sink.Frame(), frame);
+
+    const std::vector<PhotoItem*> items = AllItems(mgr);
+    EXPECT_EQ(sink.Photos(), static_cast<int>(items.size()));
+    std::vector<std::vector<uint8_t>> raw;
+    std::map<std::u16string, PhotoItem*> live;
+    for (PhotoItem* item : items) {
+        if (item->origin == FileSystem) live[item->name] = item;
+        else raw.push_back(ReadBack(mgr, item, part));
+    }
+    // Every live photo, by its name, byte for byte; never again by the raw scan.
+    for (const char* name : {"IMG_0101.JPG", "SCAN0003.PNG", "ANIM0002.GIF"}) {
+        const std::u16string u(name, name + std::strlen(name));
+        ASSERT_TRUE(live.count(u)) << name;
+        EXPECT_EQ(ReadBack(mgr, live[u], part), testutil::ReadFileBytes(photos + "/" + name)) << name;
+        EXPECT_FALSE(oracle::CameBack(testutil::ReadFileBytes(photos + "/" + name), raw)) << name;
+    }
+    EXPECT_EQ(live.size(), 3u);
+    // Every deleted photo that still lies whole on the card.
+    const auto imageBytes = testutil::ReadFileBytes(image);
+    const auto expected = oracle::RawRecoverable(imageBytes, 2048 * 512, part->GetLen() * 512,
+                                                 {photos + "/IMG_0103.JPG", photos + "/PAINT002.BMP"});
+    EXPECT_FALSE(expected.empty());
+    for (const std::string& p : expected) EXPECT_TRUE(oracle::CameBack(testutil::ReadFileBytes(p), raw)) << p;
+}
+
+TEST_F(Fat32Card, StopBeforeTheStartEndsEachStepAtOnce) {
+    CTaskMgr mgr;
+    RecordingSink sink;
+    sink.stopAt = 0;
+    EXPECT_LT(mgr.RecoverPhotos(part, &sink), 0);
+    const std::vector<uint32_t> frame = {INIT_TASK_COUNT, CURRENT_TASK_START, CURRENT_TASK_START, ALL_TASKS_FINISHED};
+    EXPECT_EQ(sink.Frame(), frame);
+    EXPECT_EQ(mgr.GetPhotoItems(Jpg, -1, -1, nullptr), 0);
+}
+
+TEST_F(Fat32Card, StopAfterAPhotoKeepsWhatWasStored) {
+    CTaskMgr mgr;
+    RecordingSink sink;
+    sink.stopAfterPhoto = true;
+    EXPECT_LT(mgr.RecoverPhotos(part, &sink), 0);
+    EXPECT_GE(sink.Photos(), 1);
+    EXPECT_EQ(static_cast<int>(AllItems(mgr).size()), sink.Photos());
+    // Neither step finished; the raw scan was refused at its start.
+    const auto frame = sink.Frame();
+    EXPECT_EQ(std::count(frame.begin(), frame.end(), CURRENT_TASK_FINISHED), 0);
+    EXPECT_EQ(std::count(frame.begin(), frame.end(), CURRENT_TASK_START), 2);
+    EXPECT_EQ(frame.back(), ALL_TASKS_FINISHED);
+}
+
+TEST_F(Fat32Card, UnmountableVolumeIsRawScannedWhole) {
+    // Told FAT32, but the partition starts one sector late: no boot record.
+    CPartition* wrong = disk.AddPartition(2049, part->GetLen() - 1, FS_FAT32, 2);
+    CTaskMgr mgr;
+    RecordingSink sink;
+    ASSERT_EQ(mgr.RecoverPhotos(wrong, &sink), 0);
+    EXPECT_EQ(sink.events.front().value, 2);
+    const std::vector<uint32_t> frame = {INIT_TASK_COUNT, CURRENT_TASK_START, INIT_CURRENT_PROGRESS,
+                                         CURRENT_TASK_FINISHED, ALL_TASKS_FINISHED};
+    EXPECT_EQ(sink.Frame(), frame);
+    // Live photos now come from the raw scan too.
+    std::vector<std::vector<uint8_t>> raw;
+    for (PhotoItem* item : AllItems(mgr)) {
+        EXPECT_EQ(item->origin, RawScan);
+        raw.push_back(ReadBack(mgr, item, wrong));
+    }
+    EXPECT_TRUE(oracle::CameBack(testutil::ReadFileBytes(photos + "/IMG_0101.JPG"), raw));
+}
+
+TEST(RecoverPhotoTask, OtherFileSystemsGetOneStep) {
+    for (int fs : {FS_FAT16, FS_UNKNOWN, FS_UNALLOCATED, FS_WHOLE_DISK}) {
+        auto d = taskdisk::MemoryDisk(2048);
+        CPartition* p = d.AddPartition(0, 2048, fs);
+        CTaskMgr mgr;
+        RecordingSink sink;
+        ASSERT_EQ(mgr.RecoverPhotos(p, &sink), 0) << fs;
+        EXPECT_EQ(sink.events.front().value, 1) << fs;
+        const std::vector<uint32_t> frame = {INIT_TASK_COUNT, CURRENT_TASK_START, INIT_CURRENT_PROGRESS,
+                                             CURRENT_TASK_FINISHED, ALL_TASKS_FINISHED};
+        EXPECT_EQ(sink.Frame(), frame) << fs;
+    }
+}
+
+TEST(RecoverPhotoTask, NoEventsWithoutADevice) {
+    CDisk disk;  // never opened
+    CPartition p(&disk);
+    CTaskMgr mgr;
+    RecordingSink sink;
+    EXPECT_EQ(mgr.RecoverPhotos(&p, &sink), -1);
+    EXPECT_TRUE(sink.events.empty());
+}
+
+}  // namespace
