@@ -54,6 +54,8 @@ public:
         return (buttons & QMessageBox::Yes) ? QMessageBox::Yes : QMessageBox::Ok;
     }
     QString ChooseImageFile(QWidget*) override { return QString(); }
+    QString ChooseFolder(QWidget*, const QString&) override { return folder; }
+    QString folder;
 };
 
 void Click(QWidget* frame, const char* id)
