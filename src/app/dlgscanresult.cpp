@@ -351,7 +351,9 @@ bool CDlgScanResult::EntryTicked(int i) const
 void CDlgScanResult::MakeThumbnail(int i)
 {
     const size_t slot = static_cast<size_t>(i);
-    if (m_thumbnailMade[slot]) return;
+    // While the recovery thread reads the disk, nothing else may: the
+    // thumbnail waits for the next time the entry is drawn.
+    if (m_thumbnailMade[slot] || m_recovering) return;
     m_thumbnailMade[slot] = true;  // a failure is not retried while the block is shown
 
     PhotoItem* item = m_shown[slot];
@@ -485,9 +487,11 @@ void CDlgScanResult::OnRecoverSelected()
     }
 
     CDlgRecoverProgress dialog(RecoveryRequest{m_tickedCount, m_tickedBytes, folder}, partition, this);
-    if (dialog.exec() != QDialog::Accepted) return;
-    // Thumbnails already made are only redrawn while the dialog was up.
+    m_recovering = true;
+    const int result = dialog.exec();
+    m_recovering = false;
     m_list->viewport()->update();
+    if (result != QDialog::Accepted) return;
 
     if (dialog.FailedCount() == 0) {
         MsgBox(this, kRecovered, QMessageBox::Information);

@@ -150,4 +150,5 @@ private:
     int m_tickedCount = 0;
     int64_t m_tickedBytes = 0;
     bool m_settingChecks = false;  // check boxes the page sets itself
+    bool m_recovering = false;     // the recovery thread reads the disk
 };
