@@ -20,7 +20,22 @@ public:
     void SetStop() { m_stop.store(1); }
     bool IsStopped() const { return m_stop.load() != 0; }
 
+    int64_t TotalUnits() const { return m_total; }
+    int64_t DoneUnits() const { return m_done; }
+    int FoundTotal() const { return m_found; }
+
+    // The bar position for a step's progress: done over total in percent,
+    // truncated and kept within 2..99 (a step without a total stays at 2).
+    // Only the end of a step or of the scan shows 100.
+    static int ProgressPercent(int64_t done, int64_t total);
+
 private:
+    void SetBar(int position);
+
     CDlgScan* m_page;  // not owned
     std::atomic<uint8_t> m_stop{0};
+    int64_t m_total = 0;
+    int64_t m_done = 0;
+    int m_found = 0;
+    int m_bar = -1;  // last position given to the page
 };

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
+#include <functional>
 #include <string>
 
 #include "io/disk.h"
@@ -48,16 +50,35 @@ public:
     virtual void Clear() = 0;
 };
 
+// Free space of the file system holding a folder, as this user may fill it.
+struct FreeSpace {
+    bool known = true;  // false: the file system reports no figure
+    int64_t bytes = 0;  // 0 when the query failed
+};
+
 // The services the wizard's windows use; none is owned here. A null drive
-// source lists no drives, a null task backend finds nothing, and a null
-// prompt service shows real message boxes.
+// source lists no drives, a null task backend finds nothing, a null prompt
+// service shows real message boxes, and null queries ask the system.
 struct AppServices {
     IDriveSource* drives = nullptr;
     ITaskBackend* tasks = nullptr;
     IPromptService* prompts = nullptr;
+    std::function<FreeSpace(const std::string& folder)> freeSpace;
+    std::function<std::time_t()> clock;
+    // 1 when the folder lies on the partition's own device, 0 when not, -1
+    // when the folder cannot be examined.
+    std::function<int(const std::string& folder, IPartition* partition)> folderOnPartition;
 };
 
 AppServices& Services();
 
 // Installs the disk manager and task manager of this process.
 void InstallSystemBackends(AppServices& services);
+
+// The installed queries, or the system's.
+FreeSpace QueryFreeSpace(const std::string& folder);
+std::time_t CurrentTime();
+// The system's answer compares the device of the folder's file system with
+// the partition's block device (for a gap or a whole-disk entry, with the
+// disk's and its partitions'); a disk image's partitions are never it.
+int FolderIsOnPartition(const std::string& folder, IPartition* partition);

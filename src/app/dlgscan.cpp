@@ -1,6 +1,12 @@
 #include "app/dlgscan.h"
 
+#include <QDateTime>
+#include <QGroupBox>
 #include <QLabel>
+#include <QMetaObject>
+#include <QProgressBar>
+#include <QThread>
+#include <QTimer>
 
 #include <exception>
 #include <system_error>
@@ -13,10 +19,50 @@
 #include "app/wizardstate.h"
 #include "io/log.h"
 
+namespace {
+
+CDlgScan::ThreadFactory& Factory()
+{
+    static CDlgScan::ThreadFactory factory;
+    return factory;
+}
+
+}  // namespace
+
+void CDlgScan::SetThreadFactory(ThreadFactory factory)
+{
+    Factory() = std::move(factory);
+}
+
 CDlgScan::CDlgScan(QWidget* parent) : CWizardPage(IDD_SCAN_PAGE, parent)
 {
+    m_startTime = QDateTime::currentSecsSinceEpoch();
+
     m_heading = AddStatic(1022, QStringLiteral("Scanning Drive %s"), 7, 7, 188, 8);
     m_heading->setWordWrap(false);
+    // Group boxes first, so that the texts placed over them stay on top.
+    auto* driveInfo = new QGroupBox(QStringLiteral("Drive Info "), this);
+    Place(driveInfo, 0, 20, 22, 320, 45);
+    auto* result = new QGroupBox(QStringLiteral("Scanning Result "), this);
+    Place(result, 0, 20, 78, 320, 45);
+    m_capacity = AddStatic(1030, QStringLiteral("Capacity:"), 30, 36, 96, 13);
+    m_freeSpace = AddStatic(1032, QStringLiteral("Free Space:"), 197, 36, 120, 13);
+    m_fileSystem = AddStatic(1031, QStringLiteral("File System:"), 30, 50, 113, 15);
+    m_found = AddStatic(1033, QStringLiteral("Found Photos: 0"), 31, 92, 133, 8);
+    m_elapsed = AddStatic(1034, QStringLiteral("Elapsed Time: 00:00:00"), 31, 105, 119, 10);
+    m_remaining = AddStatic(1035, QStringLiteral("Remaining Time: Calcuating..."), 199, 105, 131, 13);
+    m_step = AddStatic(1038, QStringLiteral("Step 1 of 1"), 160, 132, 38, 11);
+    for (QLabel* label : {m_found, m_elapsed, m_remaining}) label->setWordWrap(false);
+
+    m_progress = new QProgressBar(this);
+    Place(m_progress, 1020, 7, 144, 346, 13);
+    m_progress->setTextVisible(false);
+    m_progress->setRange(0, 100);
+    m_progress->setValue(0);
+
+    m_timer = new QTimer(this);
+    m_timer->setTimerType(Qt::CoarseTimer);
+    connect(m_timer, &QTimer::timeout, this, &CDlgScan::OnTimer);
 }
 
 CDlgScan::~CDlgScan()
@@ -29,16 +75,26 @@ CDlgScan::~CDlgScan()
 
 void CDlgScan::InitPage()
 {
+    m_progress->setRange(0, 100);
+    m_progress->setValue(0);
+    m_step->hide();
     m_heading->setText(QStringLiteral("Scanning drive ") + FormatDriveText(g_pSelectedPartition) +
                        QStringLiteral(" ..."));
+    m_timer->start(1000);
     m_sink = std::make_unique<CAnalyzeEventSink>(this);
+
+    ITaskBackend* tasks = Services().tasks;
+    IPartition* partition = g_pSelectedPartition;
+    CAnalyzeEventSink* sink = m_sink.get();
+    std::function<void()> run = [tasks, partition, sink] { ScanThread(tasks, partition, sink); };
     try {
-        m_thread = std::thread(&CDlgScan::ScanThread, Services().tasks, g_pSelectedPartition, m_sink.get());
+        m_thread = Factory() ? Factory()(std::move(run)) : std::thread(std::move(run));
+        m_started = m_thread.joinable();
     } catch (const std::system_error& e) {
-        // Without a thread no completion would ever come: finish at once.
         LOG_E("cannot start the scan thread: %s\n", e.what());
-        PostWizardMessage(CLumivistaApp::MainWnd(), WM_SCAN_FINISHED, -1, 0);
+        m_started = false;
     }
+    if (!m_started) m_timer->stop();
 }
 
 int CDlgScan::ScanThread(ITaskBackend* tasks, IPartition* partition, CAnalyzeEventSink* sink)
@@ -52,4 +108,52 @@ int CDlgScan::ScanThread(ITaskBackend* tasks, IPartition* partition, CAnalyzeEve
     }
     PostWizardMessage(CLumivistaApp::MainWnd(), WM_SCAN_FINISHED, result, 0);
     return result;
+}
+
+// The scan thread never waits for the user-interface thread: its updates are
+// queued, and die with the page if it goes first.
+void CDlgScan::SetProgress(int position)
+{
+    if (QThread::currentThread() == thread()) {
+        m_progress->setValue(position);
+        return;
+    }
+    QMetaObject::invokeMethod(this, [this, position] { m_progress->setValue(position); }, Qt::QueuedConnection);
+}
+
+void CDlgScan::SetDriveInfo(const QString& capacity, const QString& fileSystem, const QString& freeSpace)
+{
+    auto apply = [this, capacity, fileSystem, freeSpace] {
+        m_capacity->setText(capacity);
+        m_fileSystem->setText(fileSystem);
+        m_freeSpace->setText(freeSpace);
+    };
+    if (QThread::currentThread() == thread())
+        apply();
+    else
+        QMetaObject::invokeMethod(this, apply, Qt::QueuedConnection);
+}
+
+QString CDlgScan::FormatHms(int64_t seconds)
+{
+    const int64_t hours = seconds / 3600 - (seconds / 86400) * 24;
+    const int64_t minutes = seconds / 60 - (seconds / 3600) * 60;
+    const int64_t rest = seconds - (seconds / 60) * 60;
+    return QString::asprintf("%02d:%02d:%02d", static_cast<int>(hours), static_cast<int>(minutes),
+                             static_cast<int>(rest));
+}
+
+void CDlgScan::OnTimer()
+{
+    // A clock set back must not make the times negative.
+    m_elapsedSeconds = std::max<int64_t>(QDateTime::currentSecsSinceEpoch() - m_startTime, 0);
+    m_elapsed->setText(QStringLiteral("Elapsed Time: ") + FormatHms(m_elapsedSeconds));
+    // Until the bar has moved there is nothing to estimate from: the label
+    // keeps "Calcuating...".
+    const int position = m_progress->value();
+    if (position > 0) {
+        const int64_t remaining = (100 - position) * m_elapsedSeconds / position;
+        m_remaining->setText(QStringLiteral("Remaining Time: ") + FormatHms(remaining));
+    }
+    m_found->setText(QStringLiteral("Found Photos: %1").arg(m_foundCount.load()));
 }

@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "io/disk.h"
+
 QString FormatSizeText(int64_t bytes)
 {
     constexpr int64_t kGiB = int64_t{1} << 30;
@@ -55,6 +57,18 @@ QString FormatDriveText(IPartition* partition)
     partition->GetInfor(infor);
     const auto* concrete = dynamic_cast<const CPartition*>(partition);
     return FormatDriveText(infor, concrete ? concrete->GetKernelName() : std::string());
+}
+
+QString ScannedDeviceName(IPartition* partition)
+{
+    auto* concrete = dynamic_cast<CPartition*>(partition);
+    if (!concrete) return QString();
+    const std::string kernel = concrete->GetKernelName();
+    if (concrete->GetPartNo() > 0 && !kernel.empty())
+        return kernel.find('#') == std::string::npos ? QString::fromStdString(kernel) : QString();
+    CDisk* disk = concrete->GetDisk();
+    if (!disk || disk->GetDevicePath().rfind("/dev/", 0) != 0) return QString();
+    return QString::fromStdString(disk->GetKernelName());
 }
 
 int64_t SectorsToBytes(uint64_t sectors)

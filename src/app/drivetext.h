@@ -24,5 +24,10 @@ QString FormatDriveText(const ParInfor& infor, const std::string& deviceName);
 // The same for a partition object, named by its kernel name.
 QString FormatDriveText(IPartition* partition);
 
+// The name of the device a partition is read through, as the recovery's
+// warnings give it: "sdb1", or "sdb" for a gap or a whole disk. Empty for a
+// disk image's partitions, which no recovered photo can overwrite.
+QString ScannedDeviceName(IPartition* partition);
+
 // Sectors to bytes for FormatSizeText, saturating instead of wrapping.
 int64_t SectorsToBytes(uint64_t sectors);

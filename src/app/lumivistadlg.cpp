@@ -30,6 +30,8 @@
 namespace {
 
 const QString kAboutItem = QStringLiteral("&About Lumivista...");
+const QString kScanNotStarted = QStringLiteral(
+    "The scan could not be started: the system refused to run it. Please close some programs and try again.");
 
 std::unique_ptr<CWizardPage> CreatePage(int templateId, QWidget* parent)
 {
@@ -186,6 +188,12 @@ void CLumivistaDlg::OnNext()
         m_next->setText(QStringLiteral("Cancel"));
         m_bScanning = true;
         Advance();
+        if (auto* scan = dynamic_cast<CDlgScan*>(m_pCurPage.get()); scan && !scan->ScanStarted()) {
+            // No scan runs, so nothing will ever end it: back to the drives.
+            m_bScanning = false;
+            MsgBox(this, kScanNotStarted, QMessageBox::Critical);
+            OnBack();
+        }
         break;
     case 2:
         if (m_bScanning) {

@@ -1,6 +1,8 @@
 #include "app/prompts.h"
 
 #include <QFileDialog>
+#include <QGridLayout>
+#include <QLabel>
 
 #include "app/backend.h"
 
@@ -26,6 +28,27 @@ QString CQtPromptService::ChooseImageFile(QWidget* parent)
     return QFileDialog::getOpenFileName(parent ? parent->window() : nullptr, QStringLiteral("Open Disk Image"),
                                         QString(),
                                         QStringLiteral("Disk images (*.img *.dd *.raw *.bin *.iso);;All files (*)"));
+}
+
+QString CQtPromptService::ChooseFolder(QWidget* parent, const QString& title)
+{
+    const QString separator = QStringLiteral("\n \r");
+    const qsizetype cut = title.indexOf(separator);
+    QFileDialog dialog(parent ? parent->window() : nullptr, cut < 0 ? title : title.left(cut));
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setOption(QFileDialog::ShowDirsOnly);
+    // The warning needs a place inside the dialog, which only Qt's own has.
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    if (cut >= 0) {
+        auto* warning = new QLabel(title.mid(cut + separator.size()), &dialog);
+        warning->setWordWrap(true);
+        warning->setStyleSheet(QStringLiteral("color: #b00000; font-weight: bold;"));
+        if (auto* grid = qobject_cast<QGridLayout*>(dialog.layout()))
+            grid->addWidget(warning, grid->rowCount(), 0, 1, grid->columnCount());
+    }
+    if (dialog.exec() != QDialog::Accepted) return QString();
+    const QStringList chosen = dialog.selectedFiles();
+    return chosen.isEmpty() ? QStringLiteral("") : chosen.first();
 }
 
 IPromptService& Prompts()

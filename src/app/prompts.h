@@ -19,6 +19,10 @@ public:
                                                    QMessageBox::StandardButtons buttons) = 0;
     // Lets the user pick a disk image file; empty when cancelled.
     virtual QString ChooseImageFile(QWidget* parent) = 0;
+    // Lets the user pick a folder. `title` is the instruction; a second part
+    // after "\n \r" is a warning shown beside it. A null string when
+    // cancelled.
+    virtual QString ChooseFolder(QWidget* parent, const QString& title) = 0;
 };
 
 // Real dialogs.
@@ -27,6 +31,7 @@ public:
     QMessageBox::StandardButton MessageBox(QWidget* parent, const QString& text, QMessageBox::Icon icon,
                                            QMessageBox::StandardButtons buttons) override;
     QString ChooseImageFile(QWidget* parent) override;
+    QString ChooseFolder(QWidget* parent, const QString& title) override;
 };
 
 // The message box CQtPromptService shows, for callers that need to place or

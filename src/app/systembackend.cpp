@@ -1,32 +1,50 @@
-// The program's own drive source and task backend. This build carries no
-// disk access yet: it lists no drives, opens no images and finds nothing.
+// The program's own drive source and task backend: the process-wide disk
+// manager (the machine's disks, then the disk images opened) and task
+// manager.
 #include "app/backend.h"
+
+#include "io/diskmgr.h"
+#include "taskmgr/taskmgr.h"
 
 namespace {
 
-class CNoDriveSource : public IDriveSource {
+class CDiskMgrDriveSource : public IDriveSource {
 public:
-    int GetDiskCount() override { return 0; }
-    IDisk* GetDiskByIndex(int) override { return nullptr; }
-    void Refresh() override {}
-    int AddImage(const std::string&) override { return -1; }
-    int GetDeniedDiskCount() override { return 0; }
+    int GetDiskCount() override { return CDiskMgr::Instance().GetDiskCount(); }
+    IDisk* GetDiskByIndex(int index) override { return CDiskMgr::Instance().GetDiskByIndex(index); }
+    void Refresh() override
+    {
+        CDiskMgr& mgr = CDiskMgr::Instance();
+        mgr.ReleaseAllDisk();
+        mgr.LoadAllDisk();
+    }
+    int AddImage(const std::string& path) override { return CDiskMgr::Instance().AddImage(path); }
+    int GetDeniedDiskCount() override { return CDiskMgr::Instance().GetDeniedDiskCount(); }
 };
 
-class CNoTaskBackend : public ITaskBackend {
+class CTaskMgrBackend : public ITaskBackend {
 public:
-    int RecoverPhotos(IPartition*, IEventSink*) override { return -1; }
-    int GetPhotoItems(int32_t, int32_t, int32_t, PhotoItem**) override { return 0; }
-    int ReadPhotoData(PhotoItem*, IPartition*, void*, uint32_t) override { return -1; }
-    void Clear() override {}
+    int RecoverPhotos(IPartition* partition, IEventSink* sink) override
+    {
+        return GetTaskMgr()->RecoverPhotos(partition, sink);
+    }
+    int GetPhotoItems(int32_t category, int32_t first, int32_t count, PhotoItem** out) override
+    {
+        return GetTaskMgr()->GetPhotoItems(category, first, count, out);
+    }
+    int ReadPhotoData(PhotoItem* item, IPartition* partition, void* buffer, uint32_t size) override
+    {
+        return GetTaskMgr()->ReadPhotoData(item, partition, buffer, size);
+    }
+    void Clear() override { GetTaskMgr()->Clear(); }
 };
 
 }  // namespace
 
 void InstallSystemBackends(AppServices& services)
 {
-    static CNoDriveSource drives;
-    static CNoTaskBackend tasks;
+    static CDiskMgrDriveSource drives;
+    static CTaskMgrBackend tasks;
     services.drives = &drives;
     services.tasks = &tasks;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 
 #include "io/deviceio.h"
 #include "io/log.h"
@@ -63,27 +64,64 @@ void CDiskMgr::LoadAllDisk() {
     if (Win_EnumAllDisksInfoByWMI(records) < 1) return;
 
     for (const WmiDiskInfor& rec : records) {
-        auto disk = std::make_unique<CDisk>();
-        if (LoadDiskInfor(disk.get(), rec.DeviceID, static_cast<int>(rec.Index)) != 0) {
-            LOG_E("load disk infor failed, disk no: %d \n", static_cast<int>(rec.Index));
-            continue;
-        }
-        disk->m_heads = rec.TotalHeads;
-        disk->m_interfaceType = rec.InterfaceType;
-        disk->m_serialNumber = rec.SerialNumber;
-        disk->m_mediaType = rec.MediaType;
-        disk->m_model = rec.Model;
-        DectectParSytle(disk.get());
-        DetectState(disk.get());
-
-        CDisk* d = disk.get();
+        std::unique_ptr<CDisk> disk = LoadDisk(rec);
+        if (!disk) continue;
         m_disks.push_back(std::move(disk));
-        d->LoadPartition();
         if (m_disks.size() >= static_cast<size_t>(kMaxDisks)) break;
     }
 }
 
-void CDiskMgr::ReleaseAllDisk() { m_disks.clear(); }
+std::unique_ptr<CDisk> CDiskMgr::LoadDisk(const WmiDiskInfor& rec) {
+    auto disk = std::make_unique<CDisk>();
+    if (LoadDiskInfor(disk.get(), rec.DeviceID, static_cast<int>(rec.Index)) != 0) {
+        LOG_E("load disk infor failed, disk no: %d \n", static_cast<int>(rec.Index));
+        int err = 0;
+        if (!Platform().Open(rec.DeviceID, true, &err) && (err == EACCES || err == EPERM)) ++m_deniedDisks;
+        return nullptr;
+    }
+    disk->m_heads = rec.TotalHeads;
+    disk->m_interfaceType = rec.InterfaceType;
+    disk->m_serialNumber = rec.SerialNumber;
+    disk->m_mediaType = rec.MediaType;
+    disk->m_model = rec.Model;
+    DectectParSytle(disk.get());
+    DetectState(disk.get());
+    disk->LoadPartition();
+    return disk;
+}
+
+void CDiskMgr::ReleaseAllDisk() {
+    m_disks.clear();
+    m_deniedDisks = 0;
+}
+
+int CDiskMgr::AddImage(const std::string& path) {
+    for (size_t i = 0; i < m_disks.size(); ++i)
+        if (m_disks[i]->GetDevicePath() == path) return static_cast<int>(i);
+    if (m_disks.size() >= static_cast<size_t>(kMaxDisks)) {
+        LOG_E("No room for the image %s: %d disks are loaded.\n", path.c_str(), kMaxDisks);
+        return -1;
+    }
+
+    // Listed first, so that it gets the number the next load gives it.
+    const bool machineDisks = IncludeMachineDisks();
+    const std::vector<std::string> before = ImageFiles();
+    AddImageFile(path);
+    std::vector<WmiDiskInfor> records;
+    Win_EnumAllDisksInfoByWMI(records);
+    std::unique_ptr<CDisk> disk;
+    const int denied = m_deniedDisks;  // an image is no disk the user lacks rights to
+    for (const WmiDiskInfor& rec : records)
+        if (rec.DeviceID == path) disk = LoadDisk(rec);
+    m_deniedDisks = denied;
+    if (!disk) {
+        LOG_E("Cannot open the image %s as a disk.\n", path.c_str());
+        SetDiskSources(machineDisks, before);
+        return -1;
+    }
+    m_disks.push_back(std::move(disk));
+    return static_cast<int>(m_disks.size()) - 1;
+}
 
 CDisk* CDiskMgr::GetDiskByIndex(int index) {
     if (index < 0 || static_cast<size_t>(index) >= m_disks.size()) return nullptr;

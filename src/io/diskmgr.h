@@ -40,6 +40,14 @@ public:
     // Destroys every disk with its handle and partitions; earlier CDisk and
     // CPartition pointers are invalid afterwards.
     void ReleaseAllDisk();
+    // Opens an image file as one more disk and lists it among the disk
+    // sources, so that later loads open it again. Its index, or -1 when the
+    // file cannot be opened or measured or the list is full. An image already
+    // loaded gives its present index.
+    int AddImage(const std::string& path);
+    // Disks the loads since the last ReleaseAllDisk left out because opening
+    // them was refused for lack of permission.
+    int GetDeniedDiskCount() const { return m_deniedDisks; }
     int GetDiskCount() const { return static_cast<int>(m_disks.size()); }
     // Null when index is out of range.
     CDisk* GetDiskByIndex(int index);
@@ -57,5 +65,10 @@ public:
 
 private:
     CDiskMgr() = default;
+    // Opens, measures and loads one disk of the list; null when it cannot be
+    // used (a refusal for lack of permission is counted).
+    std::unique_ptr<CDisk> LoadDisk(const WmiDiskInfor& rec);
+
     std::vector<std::unique_ptr<CDisk>> m_disks;  // at most kMaxDisks
+    int m_deniedDisks = 0;
 };

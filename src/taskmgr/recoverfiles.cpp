@@ -164,7 +164,13 @@ int SavePhotoItem(ITaskMgr* taskMgr, PhotoItem* item, IPartition* partition, con
     if (!buffer) return -1;
     if (taskMgr->ReadPhotoData(item, partition, buffer.get(), static_cast<uint32_t>(length)) < 0) return -1;
 
-    const std::string name = SafeFileName(item->name);
+    return WriteRecoveredFile(folder, item->name, buffer.get(), item->size, written);
+}
+
+int WriteRecoveredFile(const std::string& folder, const std::u16string& photoName, const void* bytes, uint32_t size,
+                       std::string* written) {
+    if (!bytes && size > 0) return -1;
+    const std::string name = SafeFileName(photoName);
     fs::path path = fs::path(folder) / name;
     std::unique_ptr<FILE, FileCloser> file;
     // "x": create only, so an existing file (or a link planted in the
@@ -182,8 +188,8 @@ int SavePhotoItem(ITaskMgr* taskMgr, PhotoItem* item, IPartition* partition, con
         }
     }
     if (!file) return -1;
-    const size_t put = std::fwrite(buffer.get(), 1, item->size, file.get());
-    const bool ok = put == item->size && std::fclose(file.release()) == 0;
+    const size_t put = size > 0 ? std::fwrite(bytes, 1, size, file.get()) : 0;
+    const bool ok = put == size && std::fclose(file.release()) == 0;
     if (!ok) {
         LOG_E("Writing %s failed\n", path.string().c_str());
         std::error_code ec;

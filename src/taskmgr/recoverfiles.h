@@ -37,10 +37,15 @@ uint64_t PhotoBufferSize(const PhotoItem& item);
 // damaged record, not a photo).
 constexpr uint64_t kMaxRecoveredPhotoBytes = 1ull << 30;
 
+// Writes `size` bytes as a new file in `folder` under the safe form of
+// `name`; when that name is taken, under "%d_%s" with the process-wide name
+// counter, counting on until the name is free. Never replaces an existing
+// file and never writes outside `folder`; a file that cannot be written whole
+// (a full disk) is removed again. 0 (and the file's path in *written) or -1.
+int WriteRecoveredFile(const std::string& folder, const std::u16string& name, const void* bytes, uint32_t size,
+                       std::string* written = nullptr);
+
 // Reads the photo through the task manager and writes its `size` bytes into
-// `folder` under its safe name; when that name is taken, under "%d_%s" with
-// the process-wide name counter, counting on until the name is free. Never
-// replaces an existing file and never writes outside `folder`.
-// 0 (and the file's path in *written) or -1.
+// `folder` with WriteRecoveredFile. 0 (and the file's path in *written) or -1.
 int SavePhotoItem(ITaskMgr* taskMgr, PhotoItem* item, IPartition* partition, const std::string& folder,
                   std::string* written = nullptr);

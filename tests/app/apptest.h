@@ -16,7 +16,11 @@
 struct FakeMachine {
     explicit FakeMachine(CFakeDriveSource::Builder enumerate = AddDemoDisks) : drives(std::move(enumerate))
     {
-        Services() = AppServices{&drives, &tasks, &prompts};
+        AppServices services;
+        services.drives = &drives;
+        services.tasks = &tasks;
+        services.prompts = &prompts;
+        Services() = services;
         g_pSelectedPartition = nullptr;
     }
     ~FakeMachine()

@@ -116,6 +116,26 @@ TEST_F(DiskMgrTest, FailedDiskListGivesNoDisks) {
     EXPECT_EQ(mgr.GetDiskCount(), 0);
 }
 
+TEST_F(DiskMgrTest, DisksRefusedForLackOfPermissionAreCounted) {
+    Basic("/dev/sda");
+    Basic("/dev/sdb").denyAll = true;        // EACCES
+    Basic("/dev/sdc").geometryFails = true;  // opens, but is no disk
+    PlatformDiskInfo gone;                   // listed, but its node is missing
+    gone.DeviceID = "/dev/sdd";
+    gone.Index = 3;
+    p.disks.push_back(gone);
+    Basic("/dev/sde").denyAll = true;
+    mgr.LoadAllDisk();
+    EXPECT_EQ(mgr.GetDiskCount(), 1);
+    EXPECT_EQ(mgr.GetDeniedDiskCount(), 2);
+    mgr.ReleaseAllDisk();
+    EXPECT_EQ(mgr.GetDeniedDiskCount(), 0);
+    p.devices["/dev/sdb"].denyAll = false;
+    mgr.LoadAllDisk();
+    EXPECT_EQ(mgr.GetDiskCount(), 2);
+    EXPECT_EQ(mgr.GetDeniedDiskCount(), 1);
+}
+
 TEST_F(DiskMgrTest, RefreshReplacesEveryDisk) {
     Basic("/dev/sda");
     mgr.LoadAllDisk();
@@ -279,6 +299,40 @@ TEST_F(DiskMgrImageTest, LoadingWritesNothing) {
     mgr.ReleaseAllDisk();
 
     EXPECT_EQ(sums(), before);
+}
+
+TEST_F(DiskMgrImageTest, AddImageOpensOneMoreDiskAndKeepsItAcrossReloads) {
+    std::string card = Make("card.img", 64, "label: dos\nstart=2048, size=100000, type=c\n");
+    std::string second = Make("second.img", 32, "label: dos\nstart=2048, size=40000, type=7\n");
+    CDiskMgr& mgr = Load({card});
+    ASSERT_EQ(mgr.GetDiskCount(), 1);
+
+    EXPECT_EQ(mgr.AddImage(second), 1);
+    ASSERT_EQ(mgr.GetDiskCount(), 2);
+    CDisk* d = mgr.GetDiskByIndex(1);
+    EXPECT_EQ(d->GetDevicePath(), second);
+    EXPECT_EQ(d->GetDiskNo(), 1) << "the number the next load gives it";
+    EXPECT_EQ(d->GetInterfaceType(), "Image");
+    EXPECT_EQ(d->GetTotalSectors(), 65536u);
+    ASSERT_NE(d->FindPartition(1), nullptr) << "its partitions are loaded";
+    EXPECT_EQ(d->FindPartition(1)->GetKernelName(), "second.img#1");
+    EXPECT_EQ(ImageFiles(), (std::vector<std::string>{card, second}));
+
+    EXPECT_EQ(mgr.AddImage(second), 1) << "an image already loaded is not opened twice";
+    EXPECT_EQ(mgr.AddImage(card), 0);
+    EXPECT_EQ(mgr.GetDiskCount(), 2);
+
+    // Refused files leave the list and the sources as they were.
+    EXPECT_EQ(mgr.AddImage(dir / "missing.img"), -1);
+    EXPECT_EQ(mgr.AddImage(dir.path()), -1) << "a folder is no disk";
+    EXPECT_EQ(mgr.GetDiskCount(), 2);
+    EXPECT_EQ(ImageFiles(), (std::vector<std::string>{card, second}));
+    EXPECT_EQ(mgr.GetDeniedDiskCount(), 0);
+
+    mgr.ReleaseAllDisk();
+    mgr.LoadAllDisk();
+    ASSERT_EQ(mgr.GetDiskCount(), 2);
+    EXPECT_EQ(mgr.GetDiskByIndex(1)->GetDevicePath(), second);
 }
 
 }  // namespace

@@ -144,8 +144,11 @@ int CFakeTaskBackend::GetPhotoItems(int32_t category, int32_t first, int32_t cou
 
 int CFakeTaskBackend::ReadPhotoData(PhotoItem* item, IPartition*, void* buffer, uint32_t size)
 {
+    ++reads;
     if (!item || !buffer || size < item->size) return -1;
     std::memset(buffer, 0, item->size);
+    auto it = photoBytes.find(item->name);
+    if (it != photoBytes.end()) std::memcpy(buffer, it->second.data(), std::min<size_t>(it->second.size(), item->size));
     return static_cast<int>(item->size);
 }
 
@@ -184,6 +187,13 @@ QMessageBox::StandardButton CFakePrompts::MessageBox(QWidget*, const QString& te
 QString CFakePrompts::ChooseImageFile(QWidget*)
 {
     return imageFile;
+}
+
+QString CFakePrompts::ChooseFolder(QWidget*, const QString& title)
+{
+    folderTitles << title;
+    if (folders.isEmpty()) return QString();
+    return folders.takeFirst();
 }
 
 QStringList CFakePrompts::Texts() const

@@ -107,6 +107,9 @@ public:
     std::atomic<int> clears{0};          // Clear calls finished
     std::atomic<int> clearsAtLastScan{-1};  // clears finished when the last scan began
     std::atomic<IPartition*> lastPartition{nullptr};
+    std::atomic<int> reads{0};  // ReadPhotoData calls
+    // Bytes ReadPhotoData gives for photos of that name; zeros for others.
+    std::map<std::u16string, std::vector<uint8_t>> photoBytes;
 
 private:
     std::mutex m_mutex;
@@ -130,6 +133,7 @@ public:
     QMessageBox::StandardButton MessageBox(QWidget* parent, const QString& text, QMessageBox::Icon icon,
                                            QMessageBox::StandardButtons buttons) override;
     QString ChooseImageFile(QWidget* parent) override;
+    QString ChooseFolder(QWidget* parent, const QString& title) override;
 
     // Answer to Yes/No questions (Ok boxes always get Ok).
     QMessageBox::StandardButton answer = QMessageBox::Yes;
@@ -138,6 +142,9 @@ public:
     std::function<void()> whileOpen;
     QString imageFile;  // what the file dialog returns
     std::vector<Asked> asked;
+    // What the folder dialog returns, one per call; cancelled when none is left.
+    QStringList folders;
+    QStringList folderTitles;  // the titles it was shown with
 
     QStringList Texts() const;
 };

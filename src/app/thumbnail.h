@@ -1,0 +1,27 @@
+// Thumbnails of found photos: the picture scaled into 120 x 90 pixels,
+// centred on white, its proportions kept.
+#pragma once
+
+#include <QImage>
+#include <QSize>
+
+#include <cstdint>
+
+constexpr int kThumbnailWidth = 120;
+constexpr int kThumbnailHeight = 90;
+
+// Decodes photo bytes (JPEG, PNG, GIF, BMP) for a thumbnail. A JPEG is
+// decoded at the smallest of 1/2, 1/4 or 1/8 of its size that still holds
+// twice the thumbnail's pixels each way, which spares most of the work for
+// camera photos. The
+// picture's full size, read from its header, goes to *fullSize. A null image
+// when the bytes do not decode.
+QImage DecodeForThumbnail(const void* bytes, uint32_t count, QSize* fullSize);
+
+// Draws a picture whose full size is `fullSize` (the picture itself may be a
+// reduced decode of it) into a white 120 x 90 canvas: scaled by the smaller
+// of 120 / width and 90 / height and centred on the other axis.
+QImage FitIntoThumbnail(const QImage& picture, QSize fullSize);
+
+// Where FitIntoThumbnail puts a picture of that size.
+QRect ThumbnailPlacement(QSize fullSize);
