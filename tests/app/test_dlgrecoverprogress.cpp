@@ -138,11 +138,13 @@ struct FakeResults {
     testutil::TempDir out;
 };
 
-// Calls back when the recovery dialog is about to be shown, from inside its
-// modal loop.
+// Calls back when the recovery dialog is being shown, before its modal loop
+// handles any event (at once), or from inside that loop (deferred).
 class DialogWatcher : public QObject {
 public:
-    DialogWatcher(QObject* page, std::function<void(CDlgRecoverProgress*)> shown) : m_shown(std::move(shown))
+    enum When { AtOnce, Deferred };
+    DialogWatcher(QObject* page, std::function<void(CDlgRecoverProgress*)> shown, When when = Deferred)
+        : m_shown(std::move(shown)), m_when(when)
     {
         page->installEventFilter(this);
     }
@@ -152,13 +154,15 @@ protected:
     {
         if (event->type() == QEvent::ChildPolished) {
             auto* dialog = qobject_cast<CDlgRecoverProgress*>(static_cast<QChildEvent*>(event)->child());
-            if (dialog) QTimer::singleShot(0, dialog, [this, dialog] { m_shown(dialog); });
+            if (dialog && m_when == AtOnce) m_shown(dialog);
+            if (dialog && m_when == Deferred) QTimer::singleShot(0, dialog, [this, dialog] { m_shown(dialog); });
         }
         return false;
     }
 
 private:
     std::function<void(CDlgRecoverProgress*)> m_shown;
+    When m_when;
 };
 
 // A recovered file's name without the number a clash gave it.
@@ -536,9 +540,12 @@ private slots:
         r.TickAll();
         QCOMPARE(r.page->page.TickedBytes(), int64_t(0));
         int last = -1;
-        DialogWatcher watcher(&r.page->page, [&](CDlgRecoverProgress* dialog) {
-            connect(dialog->ProgressBar(), &QProgressBar::valueChanged, [&](int v) { last = v; });
-        });
+        DialogWatcher watcher(
+            &r.page->page,
+            [&](CDlgRecoverProgress* dialog) {
+                connect(dialog->ProgressBar(), &QProgressBar::valueChanged, [&](int v) { last = v; });
+            },
+            DialogWatcher::AtOnce);
         r.machine.prompts.folders = {Out(r.out)};
         r.Recover();
         QTRY_VERIFY(!r.machine.prompts.asked.empty());
