@@ -135,19 +135,8 @@ int CRecoverPhotoTask::FillFromFat(CAlloUnitMgr& map, const FAT_DBR_BUFF& dbr, c
 
 void CRecoverPhotoTask::FillFromBitmap(CAlloUnitMgr& map, const uint8_t* bitmap, uint64_t bytes, int64_t clusters,
                                        int64_t sectorsPerCluster) {
-    if (!bitmap || clusters <= 0 || sectorsPerCluster <= 0) return;
-    uint64_t last = static_cast<uint64_t>(clusters) - 1;
-    if (bytes == 0) return;
-    if (bytes <= last / 8) last = bytes * 8 - 1;  // the bitmap ends first
-    const uint64_t units = static_cast<uint64_t>(map.GetUnits());
-    const uint64_t spc = static_cast<uint64_t>(sectorsPerCluster);
-    if (units == 0) return;
-    last = std::min<uint64_t>(last, (units - 1) / spc);
-    ForEachUsedBlock(
-        0, last, [&](uint64_t i) { return (bitmap[i / 8] >> (i % 8)) & 1; },
-        [&](uint64_t first, uint64_t count) {
-            map.SetUsed(static_cast<int64_t>(first * spc), static_cast<int64_t>(count * spc));
-        });
+    if (!bitmap || bytes == 0) return;
+    map.SetUsedByClusterBitmap(std::span<const uint8_t>(bitmap, bytes), clusters, 0, sectorsPerCluster);
 }
 
 int CRecoverPhotoTask::SearchNtfs() {

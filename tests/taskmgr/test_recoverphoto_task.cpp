@@ -222,6 +222,52 @@ TEST_F(Fat32Card, UnmountableVolumeIsRawScannedWhole) {
     EXPECT_TRUE(oracle::CameBack(testutil::ReadFileBytes(photos + "/IMG_0101.JPG"), raw));
 }
 
+TEST(RecoverPhotoTask, NtfsWalkThenRawScanOfFreeClusters) {
+    const std::string photos = testutil::PhotosDir();
+    if (photos.empty()) GTEST_SKIP() << "no photos";
+    if (!testutil::HaveTool("mkntfs") || !testutil::HaveTool("ntfscp")) GTEST_SKIP() << "no ntfs-3g tools";
+    testutil::TempDir dir;
+    const std::string part = dir / "part.img";
+    const std::string mk = "mkntfs -F -Q -q -c 4096 " + part + " >/dev/null 2>&1";
+    ASSERT_EQ(testutil::Run("truncate -s 24M " + part + " && " + mk), 0);
+    // Photos of an earlier file system, then a quick format and a live one
+    // (which takes the place of the first).
+    for (const char* old : {"IMG_0103.JPG", "IMG_0105.JPG"})
+        ASSERT_EQ(testutil::Run("ntfscp -q " + part + " " + photos + "/" + old + " " + old + " >/dev/null 2>&1"), 0);
+    ASSERT_EQ(testutil::Run(mk), 0);
+    ASSERT_EQ(testutil::Run("ntfscp -q " + part + " " + photos + "/IMG_0104.JPG live.jpg >/dev/null 2>&1"), 0);
+
+    auto d = taskdisk::ImageDisk(part);
+    ASSERT_TRUE(d.disk);
+    CPartition* p = d.AddPartition(0, 24 * 2048, FS_NTFS);
+    CTaskMgr mgr;
+    RecordingSink sink;
+    ASSERT_EQ(mgr.RecoverPhotos(p, &sink), 0);
+    EXPECT_EQ(sink.events.front().value, 2);
+    const std::vector<uint32_t> frame = {INIT_TASK_COUNT,       CURRENT_TASK_START, INIT_CURRENT_PROGRESS,
+                                         CURRENT_TASK_FINISHED, CURRENT_TASK_START, INIT_CURRENT_PROGRESS,
+                                         CURRENT_TASK_FINISHED, ALL_TASKS_FINISHED};
+    EXPECT_EQ(sink.Frame(), frame);
+    int live = 0;
+    std::vector<std::vector<uint8_t>> raw;
+    for (PhotoItem* item : AllItems(mgr)) {
+        if (item->origin == FileSystem) {
+            ++live;
+            EXPECT_EQ(item->name, u"live.jpg");
+            EXPECT_EQ(ReadBack(mgr, item, p), testutil::ReadFileBytes(photos + "/IMG_0104.JPG"));
+        } else {
+            raw.push_back(ReadBack(mgr, item, p));
+        }
+    }
+    EXPECT_EQ(live, 1);
+    // The live photo's clusters are used, so the raw scan does not find it again.
+    EXPECT_FALSE(oracle::CameBack(testutil::ReadFileBytes(photos + "/IMG_0104.JPG"), raw));
+    const auto expected = oracle::RawRecoverable(testutil::ReadFileBytes(part), 0, 24ull << 20,
+                                                 {photos + "/IMG_0103.JPG", photos + "/IMG_0105.JPG"});
+    EXPECT_FALSE(expected.empty());
+    for (const std::string& e : expected) EXPECT_TRUE(oracle::CameBack(testutil::ReadFileBytes(e), raw)) << e;
+}
+
 TEST(RecoverPhotoTask, OtherFileSystemsGetOneStep) {
     for (int fs : {FS_FAT16, FS_UNKNOWN, FS_UNALLOCATED, FS_WHOLE_DISK}) {
         auto d = taskdisk::MemoryDisk(2048);

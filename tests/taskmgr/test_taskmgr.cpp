@@ -2,8 +2,10 @@
 
 #include <cstring>
 
+#include "io/diskmgr.h"
 #include "taskdisk.h"
 #include "taskmgr/taskmgr.h"
+#include "testutil.h"
 
 using taskdisk::MemoryDisk;
 using taskdisk::RecordingSink;
@@ -158,19 +160,48 @@ TEST(TaskManager, EachScanStartsFromAnEmptyStore) {
     EXPECT_EQ(mgr.GetPhotoItems(Jpg, -1, -1, nullptr), 0);
 }
 
-TEST(TaskManager, DiskLayoutIsThePartitionRecordsInOrder) {
-    auto d = MemoryDisk(4096);
-    d.AddPartition(0, 2048, FS_FAT32, 1);
-    d.AddPartition(2048, 2048, FS_NTFS, 2);
-    // Only the process-wide disk manager's disks have numbers to ask by, so
-    // the layout is checked through the helper the manager answers from.
-    std::vector<ParInfor> layout = CurrentDiskLayout(d.disk.get());
-    ASSERT_EQ(layout.size(), 2u);
-    EXPECT_EQ(layout[0].Fs, FS_FAT32);
-    EXPECT_EQ(layout[1].Off, 2048u);
-    EXPECT_TRUE(CurrentDiskLayout(nullptr).empty());
+TEST(TaskManager, DisksAndLayoutsComeFromTheDiskManager) {
+    // A disk image with two primary partitions, as the only disk.
+    testutil::TempDir dir;
+    std::vector<uint8_t> bytes(8192 * 512, 0);
+    const uint32_t entries[2][2] = {{2048, 2048}, {4096, 4096}};
+    for (int i = 0; i < 2; ++i) {
+        uint8_t* e = &bytes[446 + 16 * i];
+        e[4] = 0x83;
+        std::memcpy(e + 8, &entries[i][0], 4);
+        std::memcpy(e + 12, &entries[i][1], 4);
+    }
+    bytes[510] = 0x55;
+    bytes[511] = 0xAA;
+    ASSERT_TRUE(testutil::WriteFileBytes(dir / "two.img", bytes));
+    SetDiskSources(false, {dir / "two.img"});
+    CDiskMgr::Instance().ReleaseAllDisk();
+    CDiskMgr::Instance().LoadAllDisk();
+
     CTaskMgr mgr;
-    EXPECT_EQ(mgr.GetDiskByIndex(100000), nullptr);
+    ASSERT_EQ(mgr.GetDiskCount(), 1);
+    CDisk* disk = mgr.GetDiskByIndex(0);
+    ASSERT_NE(disk, nullptr);
+    EXPECT_EQ(mgr.GetDiskByIndex(1), nullptr);
+    EXPECT_EQ(mgr.GetDiskByNo(disk->GetDiskNo()), disk);
+    EXPECT_EQ(mgr.GetDiskByNo(disk->GetDiskNo() + 100), nullptr);
+
+    const int n = mgr.GetDiskLayout(disk->GetDiskNo(), nullptr, 0);
+    ASSERT_EQ(n, disk->LoadPartition());
+    std::vector<ParInfor> layout(static_cast<size_t>(n) + 2);
+    EXPECT_EQ(mgr.GetDiskLayout(disk->GetDiskNo(), layout.data(), n + 2), n);
+    for (int k = 0; k < n; ++k) EXPECT_EQ(layout[k].Off, disk->GetPartition(k)->GetOff()) << k;
+    bool sawSecond = false;
+    for (int k = 0; k < n; ++k) sawSecond |= layout[k].Off == 4096 && layout[k].Len == 4096;
+    EXPECT_TRUE(sawSecond);
+    // At most the capacity is copied.
+    std::vector<ParInfor> one(1);
+    EXPECT_EQ(mgr.GetDiskLayout(disk->GetDiskNo(), one.data(), 1), 1);
+    EXPECT_EQ(one[0].Off, layout[0].Off);
+    EXPECT_EQ(mgr.GetDiskLayout(disk->GetDiskNo() + 100, nullptr, 0), -1);
+
+    CDiskMgr::Instance().ReleaseAllDisk();
+    SetDiskSources(true, {});
 }
 
 }  // namespace
