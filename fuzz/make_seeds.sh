@@ -144,8 +144,8 @@ raw_seed() {  # name, map bytes (hex), then files placed at sectors "FILE@SECTOR
 import struct, sys
 out, bits, files = sys.argv[1], bytes.fromhex(sys.argv[2]), sys.argv[3:]
 disk = bytearray(64 * 1024)
-for spec in files:
-    path, sector = spec.rsplit('@', 1)
+for entry in files:
+    path, sector = entry.rsplit('@', 1)
     data = open(path, 'rb').read()
     disk[int(sector) * 512:int(sector) * 512 + len(data)] = data
 end = len(disk)
