@@ -179,10 +179,10 @@ private slots:
         Wizard wizard;
         MessageCounter finished;
         wizard.frame.installEventFilter(&finished);
-        QVERIFY(wizard.ChooseDrive("card.img#1:  (FAT32)"));
+        QVERIFY(wizard.ChooseDrive("card.img#1: CAMERA (FAT32)"));
         wizard.Button("1007")->click();
         QCOMPARE(wizard.Page(), QString("143"));
-        QCOMPARE(wizard.ScanText("1022"), QString("Scanning drive card.img#1:  (FAT32) ..."));
+        QCOMPARE(wizard.ScanText("1022"), QString("Scanning drive card.img#1: CAMERA (FAT32) ..."));
 
         QTRY_VERIFY(atEnd.Reached());
         QTRY_COMPARE(wizard.ScanText("1030"), QString("Capacity: 39.00 MB"));
@@ -217,7 +217,7 @@ private slots:
         };
 
         Wizard wizard;
-        QVERIFY(wizard.ChooseDrive("card.img#1:  (FAT32)"));
+        QVERIFY(wizard.ChooseDrive("card.img#1: CAMERA (FAT32)"));
         wizard.Button("1007")->click();
         QTRY_VERIFY(atFirstPhoto.Reached());
         QCOMPARE(wizard.Button("1007")->text(), QString("Cancel"));

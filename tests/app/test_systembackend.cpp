@@ -59,7 +59,7 @@ private slots:
         for (int i = 0; i < list->topLevelItemCount(); ++i)
             rows << list->topLevelItem(i)->text(0) + " | " + list->topLevelItem(i)->text(1) + " | " +
                         list->topLevelItem(i)->text(2);
-        QVERIFY2(rows.contains("card.img#1:  (FAT32) | 39.00 MB | card.img"), qPrintable(rows.join("\n")));
+        QVERIFY2(rows.contains("card.img#1: CAMERA (FAT32) | 39.00 MB | card.img"), qPrintable(rows.join("\n")));
         QVERIFY(machine.prompts.asked.empty());
     }
 
