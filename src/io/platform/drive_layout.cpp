@@ -163,23 +163,29 @@ private:
 
 void EmptySlots(std::vector<LayoutEntry>& out) { out.assign(4, LayoutEntry{}); }
 
-}  // namespace
-
-int ReadDriveLayout(IDeviceHandle* h, uint64_t diskBytes, uint32_t sectorSize, std::vector<LayoutEntry>& out,
-                    int* err) {
-    out.clear();
+// Sector 0 of the disk into `mbr`; 0, or -1 with *err set (logged).
+int ReadMasterBootRecord(IDeviceHandle* h, uint32_t& sectorSize, uint8_t (&mbr)[512], int* err) {
     if (!h) {
         if (err) *err = EINVAL;
         return -1;
     }
     if (sectorSize < 512) sectorSize = 512;
-    uint8_t mbr[512];
     int e = 0;
     if (ReadTableSector(h, 0, sectorSize, mbr, &e) < 0) {
         LOG_E("cannot read the master boot record, ErrorCode: %d \n", e);
         if (err) *err = e;
         return -1;
     }
+    return 0;
+}
+
+}  // namespace
+
+int ReadDriveLayout(IDeviceHandle* h, uint64_t diskBytes, uint32_t sectorSize, std::vector<LayoutEntry>& out,
+                    int* err) {
+    out.clear();
+    uint8_t mbr[512];
+    if (ReadMasterBootRecord(h, sectorSize, mbr, err) < 0) return -1;
     le::Bytes sec(mbr, sizeof mbr);
     EmptySlots(out);
     if (!HasSignature(sec)) return 0;
@@ -220,18 +226,8 @@ int ReadDriveLayout(IDeviceHandle* h, uint64_t diskBytes, uint32_t sectorSize, s
 
 int ReadDriveLayoutEx(IDeviceHandle* h, uint64_t diskBytes, uint32_t sectorSize, DriveLayoutEx& out, int* err) {
     out = DriveLayoutEx{};
-    if (!h) {
-        if (err) *err = EINVAL;
-        return -1;
-    }
-    if (sectorSize < 512) sectorSize = 512;
     uint8_t mbr[512];
-    int e = 0;
-    if (ReadTableSector(h, 0, sectorSize, mbr, &e) < 0) {
-        LOG_E("cannot read the master boot record, ErrorCode: %d \n", e);
-        if (err) *err = e;
-        return -1;
-    }
+    if (ReadMasterBootRecord(h, sectorSize, mbr, err) < 0) return -1;
     le::Bytes sec(mbr, sizeof mbr);
     if (!HasSignature(sec)) return 0;  // RAW
 
@@ -240,6 +236,7 @@ int ReadDriveLayoutEx(IDeviceHandle* h, uint64_t diskBytes, uint32_t sectorSize,
         if (EntryAt(sec, i).type == 0xEE) protective = true;
 
     if (protective) {
+        int e = 0;
         std::vector<uint8_t> hdr(sectorSize);
         int64_t got = h->ReadAt(sectorSize, hdr.data(), hdr.size(), &e);
         if (got >= 92 && std::memcmp(hdr.data(), "EFI PART", 8) == 0) {
