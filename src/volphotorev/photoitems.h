@@ -7,8 +7,7 @@
 #include <string>
 #include <vector>
 
-enum PhotoCategory : int32_t { Jpg = 0, Png = 1, Bmp = 2, Gif = 3, Other = 4 };
-constexpr int kPhotoCategoryCount = 5;
+#include "photoformats/photoformat.h"
 
 enum PhotoOrigin : int32_t { FileSystem = 0, RawScan = 2 };
 
