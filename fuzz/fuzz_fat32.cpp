@@ -1,5 +1,6 @@
 // A fuzzed FAT32 volume: MountFatVol, then the whole breadth-first walk of
-// its directories and files, as the scan runs them.
+// its directories and files, as the scan runs them: long names, deleted
+// entries and deleted folders (whose clusters can point anywhere) included.
 #include <cstdint>
 #include <memory>
 

@@ -104,6 +104,7 @@ int CRecoverPhotoTask::SearchFat32() {
         m_allocMap.reset();
         return -1;
     }
+    MarkDeletedPhotosUsed(*m_allocMap, *store);
     return 0;
 }
 
@@ -144,22 +145,39 @@ int CRecoverPhotoTask::SearchNtfs() {
     if (!m_ntfsVolume) return -1;
     IPhotoItmesMgr* store = m_owner->GetPhotoItemsMgr();
     if (!store) return -1;
+    // The cluster bitmap first: the walk needs it to tell which deleted
+    // files still have their clusters.
+    uint64_t bytes = 0;
+    std::unique_ptr<uint8_t[]> bitmap = ReadNtfsBitmap(bytes);
     CNtfsSearchPhoto* walk =
         new (std::nothrow) CNtfsSearchPhoto(m_partition, m_device.get(), m_ntfsVolume.get(), store);
     if (!walk) return -1;
+    if (bitmap) walk->SetClusterBitmap(std::span<const uint8_t>(bitmap.get(), bytes));
     const int result = walk->Do(m_sink);
     walk->Release();
     if (result < 0) return result;
+    if (!bitmap) return -1;
     if (CreateAlloUnitMgr() != 0) return -1;
-    uint64_t bytes = 0;
-    std::unique_ptr<uint8_t[]> bitmap = ReadNtfsBitmap(bytes);
-    if (!bitmap) {
-        m_allocMap.reset();
-        return -1;
-    }
     const NtfsVolume& v = *m_ntfsVolume;
     FillFromBitmap(*m_allocMap, bitmap.get(), bytes, v.numberOfClusters, v.clusterSize / SECTOR_SIZE);
+    MarkDeletedPhotosUsed(*m_allocMap, *store);
     return 0;
+}
+
+void CRecoverPhotoTask::MarkDeletedPhotosUsed(CAlloUnitMgr& map, IPhotoItmesMgr& store) {
+    for (int32_t category = 0; category < kPhotoCategoryCount; ++category) {
+        const int n = store.GetItems(category, -1, -1, nullptr);
+        if (n <= 0) continue;
+        std::vector<PhotoItem*> items(static_cast<size_t>(n));
+        const int got = store.GetItems(category, 0, n, items.data());
+        for (int k = 0; k < got; ++k) {
+            if (items[static_cast<size_t>(k)]->origin != DeletedRecord) continue;
+            for (const PhotoRun& run : items[static_cast<size_t>(k)]->runs) {
+                if (run.sectorCount == 0) break;
+                if (run.volumeSector >= 0 && run.sectorCount > 0) map.SetUsed(run.volumeSector, run.sectorCount);
+            }
+        }
+    }
 }
 
 std::unique_ptr<uint8_t[]> CRecoverPhotoTask::ReadNtfsBitmap(uint64_t& bytes) {

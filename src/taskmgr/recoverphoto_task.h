@@ -10,6 +10,7 @@
 #include "io/deviceio.h"
 #include "taskmgr/task.h"
 #include "volphotorev/operation.h"
+#include "volphotorev/photoitems.h"
 
 #include "filesystem/ntfs_mount.h"
 
@@ -42,6 +43,9 @@ public:
     // Marks used the reserved sectors, the FATs and every cluster whose entry
     // is not free, looking at no entry past the table. 0 or -1.
     static int FillFromFat(CAlloUnitMgr& map, const FAT_DBR_BUFF& dbr, const FAT32_FAT_Buffer& fat);
+    // Marks used the sectors of the photos a walk found through deleted
+    // entries or records, so that the raw scan does not find them again.
+    static void MarkDeletedPhotosUsed(CAlloUnitMgr& map, IPhotoItmesMgr& store);
     // Marks used the sectors of every cluster whose bit is set in `bitmap`
     // (bit i mod 8 of byte i / 8), for clusters 0 to clusters - 1 and never
     // past `bytes` bytes of the bitmap.

@@ -1,8 +1,14 @@
-// The walk of an NTFS volume's file records that lists the photos it still has.
+// The walk of an NTFS volume's file records that lists the photos it still
+// has, and the deleted ones whose records survive.
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "volphotorev/operation.h"
 
@@ -10,13 +16,22 @@ class IPartition;
 class IDevice;
 class IPhotoItmesMgr;
 struct NtfsVolume;
+struct PhotoItem;
 
 // Reads the MFT in 8 MiB batches and stores every in-use, non-extension file
-// record whose name ends in a photo extension and whose $DATA is
-// non-resident, with its runs in 512-byte sectors of the partition. Holes and
-// unmapped runs keep their negative LCN value (LCN_HOLE, LCN_RL_NOT_MAPPED) as
-// volumeSector: they have no sectors on disk and read back as zeros. Progress
-// is counted in file records.
+// record whose name (the whole name) ends in a photo extension and whose
+// $DATA is non-resident, with its runs in 512-byte sectors of the partition,
+// its folder (rebuilt through the parent references of the folders' records)
+// and its modification time. Holes and unmapped runs keep their negative LCN
+// value (LCN_HOLE, LCN_RL_NOT_MAPPED) as volumeSector: they have no sectors
+// on disk and read back as zeros.
+//
+// With the volume's cluster bitmap given (SetClusterBitmap), records no
+// longer in use are looked at too: one that still holds a photo's name and
+// its $DATA (non-resident, every cluster of which is free in the bitmap, or
+// resident in the record) is stored with origin DeletedRecord when its data
+// begins with the photo's signature and its structure agrees with its size.
+// Progress is counted in file records.
 class CNtfsSearchPhoto : public IOperation {
 public:
     // None of the four is owned; all must outlive the operation.
@@ -25,17 +40,56 @@ public:
 
     int Do(IEventSink* sink) override;
 
+    // The $Bitmap data (bit i of byte i / 8 set when cluster i is in use),
+    // not owned, to be kept until the walk ends. Without it deleted records
+    // are not looked at.
+    void SetClusterBitmap(std::span<const uint8_t> bitmap) { m_bitmap = bitmap; }
+
     // The walk: 0 when every batch was read, -1 when it failed or was stopped
-    // (photos stored so far stay in the store).
+    // (photos stored so far stay in the store, with their folders).
     int TraverseFileRecord();
     // Examines one in-use base file record, numbered `index`, in place (its
-    // fixup is applied in the buffer) and stores it when it is a photo. Always 0.
+    // fixup is applied in the buffer) and stores it when it is a photo. Its
+    // folder is filled in when TraverseFileRecord ends. Always 0.
     int DealWithRecord(std::span<uint8_t> record, int64_t index);
+    // Examines a base file record that is not in use, in place; a record
+    // whose fixup fails is left alone. Always 0.
+    int DealWithDeletedRecord(std::span<uint8_t> record, int64_t index);
+
+    // The text of the folder a parent reference ($FILE_NAME's first eight
+    // bytes: record number and sequence number) leads to, from the root,
+    // through the folder records the walk has seen: "" for the root;
+    // "Lost folder N" in place of a folder whose record N is gone or used
+    // by something else now.
+    std::u16string FolderOf(uint64_t parentReference);
 
 private:
+    struct Folder {
+        std::u16string name;
+        uint64_t parent = 0;    // reference of its own parent
+        uint16_t sequence = 0;  // the record's sequence number
+        bool inUse = false;
+    };
+    struct Parsed;  // what a record holds that the walk needs
+
+    // Notes a folder's record for FolderOf.
+    void NoteFolder(const Parsed& rec, int64_t index, bool inUse);
+    // Stores the item now, and its folder once the walk has seen them all.
+    void Store(std::unique_ptr<PhotoItem> item, uint64_t parent);
+    // Gives every stored item its folder.
+    void FillFolders();
+    // True when every cluster of [lcn, lcn + count) is free in the bitmap and
+    // not given to a deleted photo already.
+    bool ClustersFree(int64_t lcn, int64_t count) const;
+
     IPartition* m_partition;
     IDevice* m_device;
     NtfsVolume* m_volume;
     IEventSink* m_sink = nullptr;  // set while Do runs
     IPhotoItmesMgr* m_items;
+    std::span<const uint8_t> m_bitmap;
+    std::unordered_map<int64_t, Folder> m_folders;     // by record number
+    std::unordered_map<int64_t, std::u16string> m_paths;  // folders already resolved
+    std::vector<std::pair<PhotoItem*, uint64_t>> m_waiting;  // items without their folder yet
+    std::map<int64_t, int64_t> m_taken;  // clusters given to deleted photos: first -> end
 };
