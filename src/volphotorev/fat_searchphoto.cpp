@@ -369,7 +369,12 @@ std::vector<PhotoRun> CFatSearchPhoto::GetDeletedFileRunList(uint32_t firstClust
     for (uint32_t taken = 1; taken < clusterCount; ++taken) {
         uint32_t next = prev + 1;
         while (next <= highest && (!fat.IsFree(next) || Claimed(next))) {
-            if (next - prev > kMaxDeletedGap || m_skipBudget == 0) return {};
+            if (next - prev > kMaxDeletedGap) return {};
+            if (m_skipBudget == 0) {
+                if (!m_budgetSpent) LOG_W("%s", "Deleted files passed over too many clusters in use; no more are looked at \n");
+                m_budgetSpent = true;
+                return {};
+            }
             --m_skipBudget;
             ++next;
         }

@@ -102,4 +102,5 @@ private:
     // Free clusters passed over while gathering deleted files' clusters; the
     // search stops when this exceeds a few times the volume's clusters.
     uint64_t m_skipBudget = 0;
+    bool m_budgetSpent = false;
 };
