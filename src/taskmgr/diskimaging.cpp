@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <new>
 
@@ -21,6 +22,19 @@ std::string LocalTimeText() {
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
     return text;
+}
+
+// True when the bytes are all zero: such a block is left unwritten, since
+// the image reads zero wherever nothing was written.
+bool AllZero(const uint8_t* p, uint64_t n) {
+    static const uint8_t zeros[4096] = {};
+    while (n > 0) {
+        const size_t k = static_cast<size_t>(std::min<uint64_t>(n, sizeof zeros));
+        if (std::memcmp(p, zeros, k) != 0) return false;
+        p += k;
+        n -= k;
+    }
+    return true;
 }
 
 // Errors that mean the device itself is gone, not one of its sectors.
@@ -197,7 +211,10 @@ CDiskImager::ReadOutcome CDiskImager::Copy(uint64_t pos, uint64_t len, uint64_t&
     got = (read < len && pos + read < m_size) ? read / kSector * kSector : read;
     if (got > 0) {
         int werr = 0;
-        if (m_image->WriteAt(pos, m_buffer.get(), static_cast<size_t>(got), &werr) < 0) {
+        // Parts of the image not yet finished hold zeros or what an earlier
+        // run read there, never anything else: zeros need not be written.
+        if (!AllZero(m_buffer.get(), got) &&
+            m_image->WriteAt(pos, m_buffer.get(), static_cast<size_t>(got), &werr) < 0) {
             m_error = "cannot write the image file " + m_imagePath + ": " + Platform().ErrorText(werr);
             LOG_E("%s\n", m_error.c_str());
             got = 0;
