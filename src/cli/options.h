@@ -19,6 +19,7 @@ struct CliOptions {
     int retries = 0;                  // --retries N (image)
     std::string commandLine;          // the words given, for the image's map
     unsigned types = 0x1F;            // --type: bit c for photo category c (4 = other)
+    bool keepFolders = false;         // --keep-folders: photos go into their folder paths
 };
 
 // Exit statuses.
