@@ -13,6 +13,7 @@
 #include "app/prompts.h"
 #include "app/wizardstate.h"
 #include "io/log.h"
+#include "io/platform/frontend_checks.h"
 #include "taskmgr/diskimaging.h"
 
 namespace {
@@ -225,9 +226,12 @@ void CDlgSelDrive::SaveImage(const QString& path)
     request.driveText = FormatDriveText(partition);
     request.options.commandLine = "lumivista (Save Image) " + request.source;
 
-    // The copy must not land on the drive it rescues.
+    // The copy must not land on the disk it rescues, not even on another of
+    // its partitions: a failing disk is no place to write.
     for (const std::string& file : {request.image, request.map}) {
-        const int same = FolderIsOnPartition(FolderOf(file), partition);
+        const std::string folder = FolderOf(file);
+        const int same = Services().folderOnPartition ? FolderIsOnPartition(folder, partition)
+                                                      : PathIsOnDevice(folder, request.source, true);
         if (same != 0) {
             MsgBox(this,
                    same > 0 ? QStringLiteral("\"%1\" is on the drive being copied: writing there would overwrite what "

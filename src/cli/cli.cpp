@@ -346,13 +346,12 @@ int ImageCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
     if (size == 0) return Fail(what + " is empty: nothing to copy");
     const std::string map = opts.map.empty() ? opts.out + ".map" : opts.map;
 
-    // The image and its map must not land on the drive they copy.
-    bool wholeDisk = opts.wholeDisk;
-    const std::string device = opts.wholeDisk ? source : RowDevice(*row, wholeDisk);
+    // The image and its map must not land on the disk they copy, not even
+    // on another of its partitions: a failing disk is no place to write.
     for (const std::string& path : {opts.out, map}) {
         const std::string folder = FolderOf(path);
         if (!Platform().PathExists(folder)) return Fail("no such folder: " + folder);
-        const int same = PathIsOnDevice(folder, device, wholeDisk);
+        const int same = PathIsOnDevice(folder, source, true);
         if (same < 0) return Fail("cannot examine " + folder);
         if (same > 0)
             return Fail(path + " is on the drive being copied (" + row->drive +

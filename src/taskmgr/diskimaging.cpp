@@ -107,7 +107,7 @@ CDiskImager::CDiskImager(IDeviceHandle* source, uint64_t sourceOffset, uint64_t 
     if (m_options.clusterBytes < kSector || m_options.clusterBytes % kSector != 0) m_options.clusterBytes = 64 * 1024;
     if (m_options.skipInitial < kSector) m_options.skipInitial = kSector;
     if (m_options.skipMax == 0)
-        m_options.skipMax = std::clamp<uint64_t>(m_size / 100, m_options.skipInitial, 1ULL << 30);
+        m_options.skipMax = std::min<uint64_t>(std::max<uint64_t>(m_size / 100, m_options.skipInitial), 1ULL << 30);
     m_options.skipMax = std::max(m_options.skipMax, m_options.skipInitial);
     if (m_options.retryPasses < 0) m_options.retryPasses = 0;
 }
