@@ -78,4 +78,16 @@ std::string PhotosDir() {
     return dir;
 }
 
+std::string FormatSamplesDir() {
+    static std::string dir = [] {
+        const char* home = getenv("HOME");
+        std::string cache = getenv("XDG_CACHE_HOME") ? getenv("XDG_CACHE_HOME")
+                                                      : std::string(home ? home : "/tmp") + "/.cache";
+        std::string target = cache + "/lumivista-format-samples";
+        if (Run("bash " + ToolsDir() + "/format-samples.sh " + target + " >/dev/null") != 0) return std::string();
+        return target;
+    }();
+    return dir;
+}
+
 }  // namespace testutil
