@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -14,11 +15,16 @@
 
 namespace readertest {
 
-// A sample photo of tools/format-samples.sh; empty when the samples cannot be made.
-inline std::vector<uint8_t> Sample(const std::string& name) {
-    const std::string dir = testutil::FormatSamplesDir();
-    if (dir.empty()) return {};
-    return testutil::ReadFileBytes(dir + "/" + name);
+// A sample photo of tools/format-samples.sh, read once per test program;
+// empty when the samples cannot be made.
+inline const std::vector<uint8_t>& Sample(const std::string& name) {
+    static std::map<std::string, std::vector<uint8_t>> cache;
+    auto it = cache.find(name);
+    if (it == cache.end()) {
+        const std::string dir = testutil::FormatSamplesDir();
+        it = cache.emplace(name, dir.empty() ? std::vector<uint8_t>() : testutil::ReadFileBytes(dir + "/" + name)).first;
+    }
+    return it->second;
 }
 
 // Skips the test when the samples cannot be made here.
