@@ -181,5 +181,7 @@ read_seed one_run 4096 0 0:8:8 8:0:0
 read_seed two_runs 8192 2 0:4:4 4:20:12 16:-3:0
 read_seed hole 4096 0 0:-1:4 4:10:4 8:-3:0
 
+bash "$root/fuzz/make_photo_seeds.sh" >/dev/null
+
 ls -l "$corpus"/*
 du -sh "$corpus"

@@ -29,17 +29,34 @@ constexpr std::string_view kJpegExt[] = {"jpg"sv, "jpeg"sv};
 constexpr std::string_view kPngExt[] = {"png"sv};
 constexpr std::string_view kGifExt[] = {"gif"sv};
 constexpr std::string_view kBmpExt[] = {"bmp"sv};
+// Every raw format the readers can tell, and a few close kin the walks list by name.
+constexpr std::string_view kRawExt[] = {"cr2"sv, "cr3"sv, "nef"sv, "nrw"sv, "arw"sv, "sr2"sv, "srf"sv,
+                                        "dng"sv, "pef"sv, "srw"sv, "erf"sv, "3fr"sv, "fff"sv, "iiq"sv,
+                                        "orf"sv, "rw2"sv, "rwl"sv, "raw"sv, "raf"sv};
+constexpr std::string_view kHeicExt[] = {"heic"sv, "heif"sv, "hif"sv, "avif"sv};
+constexpr std::string_view kTiffExt[] = {"tif"sv, "tiff"sv};
+constexpr std::string_view kWebpExt[] = {"webp"sv};
 
 constexpr uint8_t kJpegLead[] = {0xFF};
 constexpr uint8_t kPngLead[] = {0x89};
 constexpr uint8_t kGifLead[] = {'G'};
 constexpr uint8_t kBmpLead[] = {'B'};
+constexpr uint8_t kRawLead[] = {'I', 'M', 'F', 0x00};
+constexpr uint8_t kHeicLead[] = {0x00};
+constexpr uint8_t kTiffLead[] = {'I', 'M'};
+constexpr uint8_t kWebpLead[] = {'R'};
 
 const PhotoFormat kFormats[] = {
     {"JPEG"sv, "jpg"sv, Jpg, "jpg"sv, kJpegExt, IsJpeg, kJpegLead, ReadJpegStructure},
     {"PNG"sv, "png"sv, Png, "png"sv, kPngExt, IsPng, kPngLead, ReadPngStructure},
     {"GIF"sv, "gif"sv, Gif, "gif"sv, kGifExt, IsGif, kGifLead, ReadGifStructure},
     {"BMP"sv, "bmp"sv, Bmp, "bmp"sv, kBmpExt, IsBmp, kBmpLead, ReadBmpStructure},
+    // Before TIFF: a CR2, ORF or RW2 header is a TIFF header too.
+    {"Camera RAW"sv, "raw"sv, Raw, "raw"sv, kRawExt, IsRawSignature, kRawLead, ReadRawStructure},
+    {"HEIF"sv, "heic"sv, Heic, "heic"sv, kHeicExt, IsHeifSignature, kHeicLead, ReadIsoBmffStructure},
+    // Its reader names a TIFF that is a maker's raw file (NEF, ARW, DNG...).
+    {"TIFF"sv, "tiff"sv, Tiff, "tif"sv, kTiffExt, IsTiffSignature, kTiffLead, ReadTiffStructure},
+    {"WebP"sv, "webp"sv, WebP, "webp"sv, kWebpExt, IsWebpSignature, kWebpLead, ReadWebpStructure},
 };
 
 }  // namespace
@@ -55,7 +72,16 @@ const PhotoFormat* MatchPhotoFormat(std::span<const uint8_t> head) {
 const PhotoFormat* PhotoFormatOfName(std::string_view name) {
     size_t dot = name.rfind('.');
     if (dot == std::string_view::npos) return nullptr;
-    std::string_view ext = name.substr(dot + 1);
+    return PhotoFormatOfExtension(name.substr(dot + 1));
+}
+
+const PhotoFormat& PhotoFormatOfResult(const PhotoFormat& matched, const StructureResult& result) {
+    if (result.extension.empty()) return matched;
+    const PhotoFormat* named = PhotoFormatOfExtension(result.extension);
+    return named ? *named : matched;
+}
+
+const PhotoFormat* PhotoFormatOfExtension(std::string_view ext) {
     auto same = [](std::string_view a, std::string_view lower) {
         return a.size() == lower.size() && std::equal(a.begin(), a.end(), lower.begin(), [](char x, char y) {
                    return (x >= 'A' && x <= 'Z' ? static_cast<char>(x - 'A' + 'a') : x) == y;
