@@ -1,6 +1,6 @@
 // Every structure reader of the photo-format table on fuzzed bytes, through
 // a byte source that can fail from a chosen byte on, as an unreadable sector
-// does. Besides memory errors, stops on verdicts that are plainly wrong: a
+// does, and the search for a RAW file's embedded JPEGs. Besides memory errors, stops on verdicts that are plainly wrong: a
 // length past the bytes there are, a whole photo of no bytes, an extension
 // the table does not know, or reads past the source's size.
 //
@@ -61,6 +61,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const PhotoFormat& f : formats) Check(f, bytes, bad);
     }
     (void)MatchPhotoFormat(bytes.first(std::min<size_t>(bytes.size(), 512)));
+    Source previewSrc(bytes, bad);
+    for (const ByteRange& r : EmbeddedJpegs(previewSrc)) {
+        FUZZ_CHECK(r.offset <= bytes.size() && r.length <= bytes.size() - r.offset);
+        FUZZ_CHECK(r.length >= 3 && bytes[r.offset] == 0xFF && bytes[r.offset + 1] == 0xD8);
+    }
     (void)PhotoFormatOfName(std::string_view(reinterpret_cast<const char*>(bytes.data()), std::min<size_t>(bytes.size(), 64)));
     return 0;
 }

@@ -92,3 +92,16 @@ const PhotoFormat* PhotoFormatOfExtension(std::string_view ext) {
             if (same(ext, e)) return &f;
     return nullptr;
 }
+
+std::vector<ByteRange> EmbeddedJpegs(IByteSource& src) {
+    uint8_t head[512] = {};
+    int64_t n = src.Read(0, head);
+    if (n <= 0) return {};
+    std::span<const uint8_t> h(head, static_cast<size_t>(n));
+    std::vector<ByteRange> out;
+    if (IsTiffSignature(h) || IsTiffRawSignature(h)) out = TiffEmbeddedJpegs(src);
+    else if (IsRafSignature(h)) out = RafEmbeddedJpegs(src);
+    else if (IsCr3Signature(h)) out = Cr3EmbeddedJpegs(src);
+    std::stable_sort(out.begin(), out.end(), [](const ByteRange& a, const ByteRange& b) { return a.length > b.length; });
+    return out;
+}

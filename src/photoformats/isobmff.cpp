@@ -222,3 +222,35 @@ StructureResult ReadIsoBmffStructure(IByteSource& src) {
     if (!heif && !mdat) return {StructureVerdict::Broken, pos, "CR3 without its mdat box"sv, ext};
     return {StructureVerdict::Whole, pos, {}, ext};
 }
+
+// Canon puts its preview in a top-level "uuid" box (eaf42b5e-1c98-4b88-
+// b9fb-b7dc406e4d16): 8 bytes, then a "PRVW" box of 4 bytes, a 16-bit 1,
+// width and height (16 bits each), a 16-bit 1, the JPEG's length (32 bits)
+// and the JPEG.
+std::vector<ByteRange> Cr3EmbeddedJpegs(IByteSource& src) {
+    static constexpr uint8_t kPreviewUuid[16] = {0xea, 0xf4, 0x2b, 0x5e, 0x1c, 0x98, 0x4b, 0x88,
+                                                 0xb9, 0xfb, 0xb7, 0xdc, 0x40, 0x6e, 0x4d, 0x16};
+    std::vector<ByteRange> out;
+    uint8_t h[64];
+    uint64_t pos = 0;
+    for (int boxes = 0; boxes < kMaxTopBoxes && pos < src.Size(); ++boxes) {
+        if (ReadExact(src, pos, std::span<uint8_t>(h, 8)) != ReadStatus::Ok) break;
+        uint64_t size = Be32(h, 0);
+        if (size == 1) {
+            if (ReadExact(src, pos + 8, std::span<uint8_t>(h + 8, 8)) != ReadStatus::Ok) break;
+            size = Be64(h, 8);
+            if (size < 16) break;
+        } else if (size < 8) {
+            break;
+        }
+        if (Is(h, 4, "uuid"sv) && size >= 8 + 16 + 8 + 8 + 16 &&
+            ReadExact(src, pos, std::span<uint8_t>(h, 64)) == ReadStatus::Ok &&
+            std::memcmp(h + 8, kPreviewUuid, 16) == 0 && Is(h, 36, "PRVW"sv)) {
+            ByteRange r{pos + 56, Be32(h, 52)};
+            if (r.length > 0 && r.offset <= src.Size() && r.length <= src.Size() - r.offset) out.push_back(r);
+        }
+        if (size > src.Size() - pos) break;
+        pos += size;
+    }
+    return out;
+}

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <vector>
 
 // Categories of the photo store, in the order the result tree shows them.
 // The first four keep their numbers: scripts and saved results rely on them.
@@ -88,6 +89,17 @@ const PhotoFormat* PhotoFormatOfExtension(std::string_view ext);
 // the result's extension when it did (a TIFF that is a NEF is a RAW),
 // else the one whose signature matched.
 const PhotoFormat& PhotoFormatOfResult(const PhotoFormat& matched, const StructureResult& result);
+
+// A block of bytes inside a photo.
+struct ByteRange {
+    uint64_t offset = 0;  // from the photo's first byte
+    uint64_t length = 0;
+};
+
+// The JPEG previews a camera RAW file carries (TIFF-based, RAF, CR3),
+// largest first; empty for other photos. Each begins with a JPEG's start
+// marker and lies inside src.Size(). Reads only the file's directories.
+std::vector<ByteRange> EmbeddedJpegs(IByteSource& src);
 
 // The format a file name's extension names (case ignored; the whole name,
 // UTF-8, is looked at, its last dot decides), or null when it is not a photo.

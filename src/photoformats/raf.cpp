@@ -57,3 +57,11 @@ StructureResult ReadRafStructure(IByteSource& src) {
     if (past) return {StructureVerdict::Broken, end, "RAF block past the end"sv, "raf"sv};
     return {StructureVerdict::Whole, end, {}, "raf"sv};
 }
+
+std::vector<ByteRange> RafEmbeddedJpegs(IByteSource& src) {
+    uint8_t h[kDirectoryEnd];
+    if (ReadExact(src, 0, h) != ReadStatus::Ok || !IsRafSignature(h)) return {};
+    ByteRange r{Be32(h, 84), Be32(h, 88)};
+    if (r.length == 0 || r.offset > src.Size() || r.length > src.Size() - r.offset) return {};
+    return {r};
+}

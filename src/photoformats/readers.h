@@ -29,3 +29,8 @@ StructureResult ReadWebpStructure(IByteSource& src);
 // Camera RAW files of every kind the signatures above tell.
 bool IsRawSignature(std::span<const uint8_t> head);
 StructureResult ReadRawStructure(IByteSource& src);
+
+// Candidate previews of each family, for EmbeddedJpegs (unsorted).
+std::vector<ByteRange> TiffEmbeddedJpegs(IByteSource& src);
+std::vector<ByteRange> RafEmbeddedJpegs(IByteSource& src);
+std::vector<ByteRange> Cr3EmbeddedJpegs(IByteSource& src);

@@ -41,6 +41,8 @@ enum Tag : uint16_t {
     kInteropIfd = 40965,
     kDngVersion = 50706,
     kDngPrivateData = 50740,  // Sony ARW: the SR2Private directory
+    kCr2Slice = 50752,        // Canon CR2: the raw directory's slices
+    kJpgFromRaw = 0x002E,     // Panasonic RW2: the preview JPEG as a value
 };
 
 constexpr uint32_t kPhotometricCfa = 32803;
@@ -130,6 +132,10 @@ public:
     TiffWalk(IByteSource& src, const Header& h) : m_src(src), m_size(src.Size()), m_header(h) {}
 
     StructureResult Run();
+    // Blocks that may be JPEG previews, found by Run: JPEG interchange data,
+    // single strips of images that are not sensor data, maker-note previews
+    // and Panasonic's JpgFromRaw.
+    const std::vector<ByteRange>& PreviewCandidates() const { return m_previews; }
 
 private:
     bool ReadIfd(const Ifd& ifd, bool isIfd0);
@@ -163,6 +169,7 @@ private:
     bool m_dng = false, m_cfa = false, m_hasImage = false, m_phaseOneNote = false, m_sonySr2 = false;
     uint32_t m_ifd0Compression = 0;
     std::vector<std::pair<uint64_t, uint64_t>> m_makerNotes;  // (pos, bytes) found in Exif IFDs
+    std::vector<ByteRange> m_previews;
 };
 
 void TiffWalk::NoteExtent(uint64_t pos, uint64_t bytes, bool trusted) {
@@ -275,6 +282,7 @@ bool TiffWalk::ReadIfd(const Ifd& ifd, bool isIfd0) {
     default: break;
     }
     uint64_t previewStart = 0, previewLength = 0;
+    bool sensorData = false;  // this directory's image is the sensor's (not a preview)
 
     for (uint32_t i = 0; i < n; ++i) {
         size_t at = 2 + 12 * i;
@@ -317,12 +325,16 @@ bool TiffWalk::ReadIfd(const Ifd& ifd, bool isIfd0) {
             if (isIfd0) m_ifd0Compression = static_cast<uint32_t>(first);
             break;
         case kPhotometric:
-            if (first == kPhotometricCfa || first == kPhotometricLinearRaw) m_cfa = true;
+            if (first == kPhotometricCfa || first == kPhotometricLinearRaw) m_cfa = sensorData = true;
             break;
         case kMake:
             if (isIfd0 && e.type == 2) m_make = ReadAscii(e, 64);
             break;
         case kDngVersion: m_dng = true; break;
+        case kCr2Slice: sensorData = true; break;
+        case kJpgFromRaw:
+            if (m_header.kind == Kind::Rw2 && e.bytes > 4) m_previews.push_back({e.valuePos, e.bytes});
+            break;
         case kStripOffsets: ReadValues(ifd, e, stripOffsets); break;
         case kStripByteCounts: ReadValues(ifd, e, stripCounts); break;
         case kTileOffsets: ReadValues(ifd, e, tileOffsets); break;
@@ -357,11 +369,17 @@ bool TiffWalk::ReadIfd(const Ifd& ifd, bool isIfd0) {
         if (previewStart && previewLength) {
             // Olympus counts its preview from the maker note, the others as the directory does.
             NoteExtent(ifd.base + previewStart, previewLength, false);
+            m_previews.push_back({ifd.base + previewStart, previewLength});
         }
     } else {
         AddPairs(ifd, stripOffsets, stripCounts);
         AddPairs(ifd, tileOffsets, tileCounts);
-        if (jpegOffset && jpegLength) NoteExtent(ifd.base + jpegOffset, jpegLength, true);
+        if (jpegOffset && jpegLength) {
+            NoteExtent(ifd.base + jpegOffset, jpegLength, true);
+            m_previews.push_back({ifd.base + jpegOffset, jpegLength});
+        }
+        if (stripOffsets.size() == 1 && stripCounts.size() == 1 && !sensorData)
+            m_previews.push_back({ifd.base + stripOffsets[0], stripCounts[0]});
         // An image is a directory with its size and its data; an Exif block
         // (a directory of tags and a thumbnail) is none.
         if (width && length && (!stripOffsets.empty() || !tileOffsets.empty() || jpegLength)) m_hasImage = true;
@@ -529,4 +547,25 @@ StructureResult ReadTiffStructure(IByteSource& src) {
     if (h.kind == Kind::None) return StructureResult{StructureVerdict::NotThisFormat, 0, "no TIFF header"sv, {}};
     TiffWalk walk(src, h);
     return walk.Run();
+}
+
+std::vector<ByteRange> TiffEmbeddedJpegs(IByteSource& src) {
+    uint8_t head[24] = {};
+    if (ReadExact(src, 0, std::span<uint8_t>(head, 8)) != ReadStatus::Ok) return {};
+    (void)ReadExact(src, 8, std::span<uint8_t>(head + 8, 16));
+    Header h = ParseHeader(head);
+    if (h.kind == Kind::None) return {};
+    TiffWalk walk(src, h);
+    (void)walk.Run();
+    std::vector<ByteRange> out;
+    for (const ByteRange& r : walk.PreviewCandidates()) {
+        if (r.length < 4 || r.offset > src.Size() || r.length > src.Size() - r.offset) continue;
+        uint8_t soi[3];
+        if (ReadExact(src, r.offset, soi) != ReadStatus::Ok || soi[0] != 0xFF || soi[1] != 0xD8 || soi[2] != 0xFF)
+            continue;
+        bool seen = false;
+        for (const ByteRange& o : out) seen = seen || (o.offset == r.offset && o.length == r.length);
+        if (!seen) out.push_back(r);
+    }
+    return out;
 }

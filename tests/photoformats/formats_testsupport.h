@@ -3,8 +3,7 @@
 // the way the raw scan does: from its first byte, with whatever follows it.
 #pragma once
 
-#include <gtest/gtest.h>
-
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>

@@ -198,6 +198,11 @@ TEST(IsoBmffReader, Cr3) {
     ASSERT_EQ(r.result.verdict, StructureVerdict::Whole) << r.result.why;
     EXPECT_EQ(r.result.length, f.size());
     EXPECT_EQ(r.result.extension, "cr3");
+    CMemoryByteSource src(f);
+    std::vector<ByteRange> previews = EmbeddedJpegs(src);
+    ASSERT_EQ(previews.size(), 1u);
+    EXPECT_TRUE(std::equal(jpeg.begin(), jpeg.end(), f.begin() + static_cast<long>(previews[0].offset)));
+    EXPECT_EQ(previews[0].length, jpeg.size());
     if (!testutil::HaveTool("exiftool")) return;
     testutil::TempDir tmp;
     ASSERT_TRUE(testutil::WriteFileBytes(tmp / "a.cr3", f));

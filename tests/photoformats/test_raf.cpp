@@ -50,6 +50,11 @@ TEST(RafReader, EndsAfterTheSensorData) {
     ASSERT_EQ(r.result.verdict, StructureVerdict::Whole) << r.result.why;
     EXPECT_EQ(r.result.length, raf.size());
     EXPECT_EQ(r.result.extension, "raf");
+    CMemoryByteSource src(raf);
+    std::vector<ByteRange> previews = EmbeddedJpegs(src);
+    ASSERT_EQ(previews.size(), 1u);
+    EXPECT_EQ(previews[0].offset, 0x94u);
+    EXPECT_EQ(previews[0].length, jpeg.size());
 
     if (!testutil::HaveTool("exiftool")) return;
     testutil::TempDir tmp;

@@ -108,6 +108,16 @@ TEST(TiffReader, CameraRawFilesAreNamedAndEndAfterTheirSensorData) {
         EXPECT_EQ(r.result.extension, c.ext);
         EXPECT_EQ(r.stored->category, Raw);
         EXPECT_EQ(PhotoFormatOfName(std::string("x.") + c.ext), r.stored);
+        // The largest preview is the camera's JPEG (IIQ carries none).
+        CMemoryByteSource src(file);
+        std::vector<ByteRange> previews = EmbeddedJpegs(src);
+        if (std::string(c.ext) == "iiq") {
+            EXPECT_TRUE(previews.empty());
+        } else {
+            ASSERT_FALSE(previews.empty());
+            EXPECT_TRUE(std::equal(jpeg.begin(), jpeg.end(), file.begin() + static_cast<long>(previews[0].offset)));
+            EXPECT_EQ(previews[0].length, jpeg.size());
+        }
         std::string name = std::to_string(&c - cases) + "." + c.ext;
         ASSERT_TRUE(testutil::WriteFileBytes(tmp / name, file));
         expected[name] = c.exiftoolType;
