@@ -18,6 +18,7 @@ struct CliOptions {
     std::string out;                  // --out DIR
     unsigned types = (1u << kPhotoCategoryCount) - 1;  // --type: bit c for photo category c
     uint64_t minSize = 0;             // --min-size, bytes
+    bool keepFolders = false;         // --keep-folders: photos go into their folder paths
 };
 
 // Exit statuses.
