@@ -11,6 +11,7 @@
 #include "app/drivetext.h"
 #include "app/imageload.h"
 #include "app/prompts.h"
+#include "app/scanoptions.h"
 #include "app/wizardstate.h"
 #include "io/log.h"
 #include "io/platform/frontend_checks.h"
@@ -54,11 +55,16 @@ CDlgSelDrive::CDlgSelDrive(QWidget* parent) : CWizardPage(IDD_DRIVE_PAGE, parent
     Place(refresh, 1008, 95, 143, 83, 16);
     auto* openImage = new QPushButton(QStringLiteral("Open Image..."), this);
     Place(openImage, 1009, 183, 143, 83, 16);
+    auto* types = new QPushButton(QStringLiteral("Photo Types..."), this);
+    Place(types, 1010, 271, 143, 83, 16);
+    for (QPushButton* button : {m_flashButton, refresh, openImage, types}) button->setAutoDefault(false);
+    connect(types, &QPushButton::clicked, this, [this] { CDlgScanOptions(this).exec(); });
+    // The row of buttons below the list is full: copying a drive sits above it.
     auto* saveImage = new QPushButton(QStringLiteral("Save Image..."), this);
-    Place(saveImage, 1010, 271, 143, 83, 16);
+    Place(saveImage, 1011, 281, 3, 73, 14);
+    saveImage->setAutoDefault(false);
     saveImage->setToolTip(QStringLiteral("Copy the drive into an image file first, then scan the copy: the best way "
                                          "with a drive that has read errors"));
-    for (QPushButton* button : {m_flashButton, refresh, openImage, saveImage}) button->setAutoDefault(false);
 
     connect(m_flashButton, &QPushButton::clicked, this, &CDlgSelDrive::OnFlashOnly);
     connect(refresh, &QPushButton::clicked, this, &CDlgSelDrive::OnRefresh);

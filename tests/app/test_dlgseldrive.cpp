@@ -248,9 +248,9 @@ private slots:
             disk.AddPartition(FS_FAT32, partSectors, "CARD", 1);
         });
         DrivePage drives;
-        QPushButton* save = drives.Button("1010");
+        QPushButton* save = drives.Button("1011");
         QCOMPARE(save->text(), QString("Save Image..."));
-        QCOMPARE(save->geometry(), DlgUnits().Rect(271, 143, 83, 16));
+        QCOMPARE(save->geometry(), DlgUnits().Rect(281, 3, 73, 14));
 
         // Cancelling the file dialog does nothing.
         save->click();
@@ -293,7 +293,7 @@ private slots:
         Services().folderOnPartition = [](const std::string&, IPartition*) { return 1; };
         DrivePage drives;
         machine.prompts.saveImageFile = QString::fromStdString(dir / "copy.img");
-        drives.Button("1010")->click();
+        drives.Button("1011")->click();
         QCOMPARE(machine.prompts.asked.size(), size_t(1));
         QVERIFY(machine.prompts.asked[0].text.contains("is on the drive being copied"));
         QVERIFY(!QFile::exists(machine.prompts.saveImageFile));
