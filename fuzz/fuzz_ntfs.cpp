@@ -1,11 +1,11 @@
 // A fuzzed NTFS volume: NtfsMount (boot sector, record 0 from the mirror,
-// the system files' runlists), the $Bitmap data, then the whole walk of the
-// MFT in batches, the records no longer in use included.
-#include <algorithm>
+// the system files' runlists), the map of used sectors read from $Bitmap a
+// cluster at a time, then the whole walk of the MFT in batches, the records
+// no longer in use included (their clusters judged by that map).
 #include <cstdint>
-#include <vector>
 #include <memory>
 
+#include "filesystem/allocsources.h"
 #include "filesystem/ntfs_mount.h"
 #include "filesystem/ntfs_rl.h"
 #include "fuzz_support.h"
@@ -31,27 +31,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(!vol->mftRunlist.empty() && vol->mftRunlist.back().length == 0);
     FUZZ_CHECK(!vol->bitmapRunlist.empty() && vol->bitmapRunlist.back().length == 0);
 
-    // The cluster bitmap, as the scan task reads it, so that deleted records
-    // are looked at too (no more of it than the fuzzed volume's clusters need).
-    std::vector<uint8_t> bitmap;
-    const int64_t stored = NtfsBitmapBytes(vol.get());
-    if (stored > 0 && vol->numberOfClusters > 0 && vol->clusterSize > 0) {
-        const uint64_t bytes = std::min<uint64_t>(static_cast<uint64_t>(stored),
-                                                  (static_cast<uint64_t>(vol->numberOfClusters) + 7) / 8);
-        const uint64_t clusters = (bytes + vol->clusterSize - 1) / vol->clusterSize;
-        if (clusters * vol->clusterSize <= (16u << 20)) {
-            bitmap.assign(clusters * vol->clusterSize, 0);
-            if (NtfsReadRl(0, static_cast<int64_t>(clusters), vol->bitmapRunlist, &device, vol.get(), bitmap) == 0)
-                bitmap.resize(bytes);
-            else
-                bitmap.clear();
-        }
+    CAlloUnitMgr map(static_cast<int64_t>(CAlloUnitMgr::kPieceBytes));
+    const bool mapped =
+        map.InitFromSource(static_cast<int64_t>(sectors), MakeNtfsAllocSource(&device, vol.get(), 1)) == 0;
+    if (mapped) {
+        const int64_t f = map.NextFree(0, static_cast<int64_t>(sectors));
+        FUZZ_CHECK(f >= 0 && f <= static_cast<int64_t>(sectors));
+        FUZZ_CHECK(map.NextUsed(f, static_cast<int64_t>(sectors)) >= f);
     }
 
     CPhotoItemsMgr store;
     fuzz::Sink sink(img.stopAt);
     auto* op = new CNtfsSearchPhoto(&mp.part, &device, vol.get(), &store);
-    op->SetClusterBitmap(bitmap);
+    if (mapped) op->SetAllocationMap(&map);
     op->Do(&sink);
     op->Release();
     fuzz::CheckItems(store, true, sectors);

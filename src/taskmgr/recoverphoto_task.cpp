@@ -1,7 +1,10 @@
 #include "taskmgr/recoverphoto_task.h"
 
+#include <algorithm>
+#include <climits>
 #include <new>
 
+#include "filesystem/allocsources.h"
 #include "io/disk.h"
 #include "io/log.h"
 #include "taskmgr/taskmgr.h"
@@ -11,23 +14,38 @@
 
 namespace {
 
-// Calls `mark(first, count)` for each maximal block of consecutive clusters
-// that `used(c)` says are used, c from `first` to `last`.
-template <typename Used, typename Mark>
-void ForEachUsedBlock(uint64_t first, uint64_t last, Used&& used, Mark&& mark) {
-    uint64_t start = 0;
-    bool open = false;
-    for (uint64_t c = first; c <= last; ++c) {
-        if (used(c)) {
-            if (!open) start = c;
-            open = true;
-        } else if (open) {
-            mark(start, c - start);
-            open = false;
+// Passes every event on, and adds DRIVE_FAILING once the disk's reads say it
+// is failing, so that the front ends can suggest imaging it first.
+class CFailingDriveWatch : public IEventSink {
+public:
+    CFailingDriveWatch(IEventSink* inner, IDeviceHandle* handle) : m_inner(inner), m_handle(handle) {
+        if (m_handle) {
+            // Each scan judges the drive by its own reads.
+            IDeviceHandle::ReadTally& t = m_handle->Tally();
+            m_failedBefore = t.failed.load();
+            t.mostInARow.store(t.failedInARow.load());
         }
     }
-    if (open) mark(start, last + 1 - start);
-}
+    int Notify(uint32_t code, int32_t value, void* data, uint32_t reserved) override {
+        const int result = m_inner->Notify(code, value, data, reserved);
+        if (m_told || !m_handle) return result;
+        const IDeviceHandle::ReadTally& t = m_handle->Tally();
+        const uint64_t failed = t.failed.load() - std::min(t.failed.load(), m_failedBefore);
+        if (t.mostInARow.load() < kFailingReadsInARow && failed < kFailingReads) return result;
+        m_told = true;
+        LOG_W("%llu reads of this scan failed, up to %u in a row: the drive seems to be failing \n",
+              static_cast<unsigned long long>(failed), t.mostInARow.load());
+        const int answer = m_inner->Notify(DRIVE_FAILING, static_cast<int32_t>(std::min<uint64_t>(failed, INT32_MAX)),
+                                           nullptr, 0);
+        return answer < 0 ? answer : result;
+    }
+
+private:
+    IEventSink* m_inner;
+    IDeviceHandle* m_handle;  // not owned
+    uint64_t m_failedBefore = 0;
+    bool m_told = false;
+};
 
 }  // namespace
 
@@ -51,9 +69,16 @@ CRecoverPhotoTask::~CRecoverPhotoTask() {
 
 int CRecoverPhotoTask::Run(IEventSink* sink) {
     if (!sink || !m_partition || !m_owner) return -1;
-    m_sink = sink;
     CDisk* disk = m_partition->GetDisk();
     if (!disk || !disk->GetHandle()) return -1;
+    CFailingDriveWatch watch(sink, disk->GetHandle());
+    m_sink = &watch;
+    // The watch lives only as long as this call.
+    struct Restore {
+        IEventSink*& slot;
+        IEventSink* sink;
+        ~Restore() { slot = sink; }
+    } restore{m_sink, sink};
     m_device.reset(new (std::nothrow) CVolDevice(disk, m_partition->GetOff()));
     if (!m_device) return -1;
 
@@ -84,7 +109,7 @@ int CRecoverPhotoTask::CreateAlloUnitMgr() {
     const uint64_t sectors = m_partition ? m_partition->GetLen() : 0;
     if (sectors > static_cast<uint64_t>(INT64_MAX)) return -1;
     std::unique_ptr<CAlloUnitMgr> map(new (std::nothrow) CAlloUnitMgr());
-    if (!map || map->InitFree(static_cast<int64_t>(sectors)) != 0) return -1;
+    if (!map || map->InitFree(MapUnits()) != 0) return -1;
     m_allocMap = std::move(map);
     return 0;
 }
@@ -97,41 +122,31 @@ int CRecoverPhotoTask::SearchFat32() {
     CFatSearchPhoto* walk = new (std::nothrow) CFatSearchPhoto(m_partition, m_fatVolume.get(), store);
     if (!walk) return -1;
     const int result = walk->Do(m_sink);
+    const auto deleted = walk->TakeDeletedSectors();
     walk->Release();
     if (result < 0) return result;
-    if (CreateAlloUnitMgr() != 0) return -1;
-    if (FillFromFat(*m_allocMap, *m_fatVolume->dbr, *m_fatVolume->fat) != 0) {
-        m_allocMap.reset();
-        return -1;
-    }
-    MarkDeletedPhotosUsed(*m_allocMap, *store);
+    if (UseSource(MakeFatAllocSource(*m_fatVolume->dbr, *m_fatVolume->fat, MapUnits())) != 0) return -1;
+    MarkDeletedPhotosUsed(*m_allocMap, deleted);
+    return 0;
+}
+
+int64_t CRecoverPhotoTask::MapUnits() const {
+    const uint64_t sectors = m_partition ? m_partition->GetLen() : 0;
+    return static_cast<int64_t>(std::min<uint64_t>(sectors, INT64_MAX));
+}
+
+int CRecoverPhotoTask::UseSource(std::unique_ptr<IAlloUnitSource> source) {
+    m_allocMap.reset();
+    if (!source) return -1;
+    std::unique_ptr<CAlloUnitMgr> map(new (std::nothrow) CAlloUnitMgr());
+    if (!map || map->InitFromSource(MapUnits(), std::move(source)) != 0) return -1;
+    m_allocMap = std::move(map);
     return 0;
 }
 
 int CRecoverPhotoTask::FillFromFat(CAlloUnitMgr& map, const FAT_DBR_BUFF& dbr, const FAT32_FAT_Buffer& fat) {
-    const uint64_t reserved = dbr.GetReservedSectors();
-    const uint64_t fats = dbr.GetFatCount();
-    const uint64_t fatSectors = dbr.GetSectorsPerFat();
-    const uint64_t spc = dbr.GetSectorsPerCluster();
-    if (spc == 0) return -1;
-    const uint64_t dataStart = reserved + fats * fatSectors;  // below 2^49: no overflow
-    map.SetUsed(0, static_cast<int64_t>(std::min<uint64_t>(dataStart, INT64_MAX)));
-
-    // Only clusters whose entry lies inside the table are looked at.
-    uint64_t last = fat.highestCluster();
-    if (fat.entryCount() == 0) return 0;
-    last = std::min<uint64_t>(last, fat.entryCount() - 1);
-    // Clusters past the partition's end have no sectors to mark.
-    const uint64_t units = static_cast<uint64_t>(map.GetUnits());
-    if (units <= dataStart) return 0;
-    last = std::min<uint64_t>(last, (units - dataStart) / spc + 2);
-    if (last < 2) return 0;
-    ForEachUsedBlock(
-        2, last, [&](uint64_t c) { return !fat.IsFree(static_cast<uint32_t>(c)); },
-        [&](uint64_t first, uint64_t count) {
-            map.SetUsed(static_cast<int64_t>(dataStart + spc * (first - 2)), static_cast<int64_t>(spc * count));
-        });
-    return 0;
+    std::unique_ptr<IAlloUnitSource> source = MakeFatAllocSource(dbr, fat, map.GetUnits());
+    return source ? map.MarkUsedFrom(*source) : -1;
 }
 
 void CRecoverPhotoTask::FillFromBitmap(CAlloUnitMgr& map, const uint8_t* bitmap, uint64_t bytes, int64_t clusters,
@@ -145,63 +160,28 @@ int CRecoverPhotoTask::SearchNtfs() {
     if (!m_ntfsVolume) return -1;
     IPhotoItmesMgr* store = m_owner->GetPhotoItemsMgr();
     if (!store) return -1;
-    // The cluster bitmap first: the walk needs it to tell which deleted
-    // files still have their clusters.
-    uint64_t bytes = 0;
-    std::unique_ptr<uint8_t[]> bitmap = ReadNtfsBitmap(bytes);
+    // The map of used sectors first: the walk asks it whether a deleted
+    // file's clusters are still free.
+    const int mapped = UseSource(MakeNtfsAllocSource(m_device.get(), m_ntfsVolume.get()));
     CNtfsSearchPhoto* walk =
         new (std::nothrow) CNtfsSearchPhoto(m_partition, m_device.get(), m_ntfsVolume.get(), store);
-    if (!walk) return -1;
-    if (bitmap) walk->SetClusterBitmap(std::span<const uint8_t>(bitmap.get(), bytes));
+    if (!walk) {
+        m_allocMap.reset();
+        return -1;
+    }
+    if (mapped == 0) walk->SetAllocationMap(m_allocMap.get());
     const int result = walk->Do(m_sink);
+    const auto deleted = walk->TakeDeletedSectors();
     walk->Release();
-    if (result < 0) return result;
-    if (!bitmap) return -1;
-    if (CreateAlloUnitMgr() != 0) return -1;
-    const NtfsVolume& v = *m_ntfsVolume;
-    FillFromBitmap(*m_allocMap, bitmap.get(), bytes, v.numberOfClusters, v.clusterSize / SECTOR_SIZE);
-    MarkDeletedPhotosUsed(*m_allocMap, *store);
+    if (result < 0 || mapped != 0) {
+        m_allocMap.reset();
+        return result < 0 ? result : -1;
+    }
+    MarkDeletedPhotosUsed(*m_allocMap, deleted);
     return 0;
 }
 
-void CRecoverPhotoTask::MarkDeletedPhotosUsed(CAlloUnitMgr& map, IPhotoItmesMgr& store) {
-    for (int32_t category = 0; category < kPhotoCategoryCount; ++category) {
-        const int n = store.GetItems(category, -1, -1, nullptr);
-        if (n <= 0) continue;
-        std::vector<PhotoItem*> items(static_cast<size_t>(n));
-        const int got = store.GetItems(category, 0, n, items.data());
-        for (int k = 0; k < got; ++k) {
-            if (items[static_cast<size_t>(k)]->origin != DeletedRecord) continue;
-            for (const PhotoRun& run : items[static_cast<size_t>(k)]->runs) {
-                if (run.sectorCount == 0) break;
-                if (run.volumeSector >= 0 && run.sectorCount > 0) map.SetUsed(run.volumeSector, run.sectorCount);
-            }
-        }
-    }
-}
-
-std::unique_ptr<uint8_t[]> CRecoverPhotoTask::ReadNtfsBitmap(uint64_t& bytes) {
-    bytes = 0;
-    const NtfsVolume& v = *m_ntfsVolume;
-    if (v.clusterSize < SECTOR_SIZE || v.numberOfClusters <= 0) return nullptr;
-    const int64_t stored = NtfsBitmapBytes(&v);
-    if (stored <= 0) return nullptr;
-    // A damaged $Bitmap may claim far more than one bit per cluster: read no
-    // more than the clusters need, and never more than it holds.
-    const uint64_t needed = (static_cast<uint64_t>(v.numberOfClusters) + 7) / 8;
-    const uint64_t useful = std::min<uint64_t>(needed, static_cast<uint64_t>(stored));
-    if (useful < needed)
-        LOG_W("$Bitmap holds %lld bytes, fewer than the %llu its %lld clusters need; the clusters past it are "
-              "scanned as free \n",
-              static_cast<long long>(stored), static_cast<unsigned long long>(needed),
-              static_cast<long long>(v.numberOfClusters));
-    const uint64_t clusters = (useful + v.clusterSize - 1) / v.clusterSize;
-    const uint64_t length = clusters * v.clusterSize;
-    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[length]());
-    if (!buffer) return nullptr;
-    if (NtfsReadRl(0, static_cast<int64_t>(clusters), v.bitmapRunlist, m_device.get(), &v,
-                   std::span<uint8_t>(buffer.get(), length)) != 0)
-        return nullptr;
-    bytes = useful;
-    return buffer;
+void CRecoverPhotoTask::MarkDeletedPhotosUsed(CAlloUnitMgr& map, const std::vector<std::pair<int64_t, int64_t>>& sectors) {
+    for (const auto& [first, count] : sectors)
+        if (first >= 0 && count > 0) map.SetUsed(first, count);
 }

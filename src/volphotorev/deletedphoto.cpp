@@ -51,7 +51,8 @@ int64_t CRunByteSource::Read(uint64_t pos, std::span<uint8_t> out) {
     return static_cast<int64_t>(done);
 }
 
-const PhotoFormat* CheckDeletedPhoto(IByteSource& src, const PhotoFormat& named, std::string_view& why) {
+const PhotoFormat* CheckDeletedPhoto(IByteSource& src, const PhotoFormat& named, uint64_t clusterBytes,
+                                     std::string_view& why) {
     uint8_t head[SECTOR_SIZE];
     const int64_t got = src.Read(0, head);
     if (got <= 0) {
@@ -66,8 +67,9 @@ const PhotoFormat* CheckDeletedPhoto(IByteSource& src, const PhotoFormat& named,
     const StructureResult r = format->readStructure(src);
     switch (r.verdict) {
     case StructureVerdict::Whole:
-        if (r.length > 0 && r.length <= src.Size()) return format;
-        why = "its structure ends past its size";
+        if (r.length > 0 && r.length <= src.Size() && src.Size() - r.length < std::max<uint64_t>(clusterBytes, 1))
+            return format;
+        why = r.length > src.Size() ? "its structure ends past its size" : "its structure ends clusters before its size";
         return nullptr;
     case StructureVerdict::Unbounded:
         return format;

@@ -39,7 +39,11 @@ private:
 
 // The format of a deleted photo whose bytes agree with its record: they
 // begin with the signature of a format of the category its name gives
-// (`named`), and that format's structure, followed through `src`, is whole
-// within src.Size() bytes or cannot tell where it ends. Null otherwise,
-// with the reason (static text) in `why`.
-const PhotoFormat* CheckDeletedPhoto(IByteSource& src, const PhotoFormat& named, std::string_view& why);
+// (`named`), and that format's structure, followed through `src`, either
+// ends in the photo's last cluster (more than src.Size() - clusterBytes
+// and at most src.Size() bytes in) or cannot tell where it ends. A
+// structure that ends clusters before the recorded size tells that clusters
+// in between are another file's now. Null otherwise, with the reason
+// (static text) in `why`.
+const PhotoFormat* CheckDeletedPhoto(IByteSource& src, const PhotoFormat& named, uint64_t clusterBytes,
+                                     std::string_view& why);

@@ -330,7 +330,7 @@ int CFatSearchPhoto::DealWithDeletedFile(const FatDirItem& file, const std::u16s
 
     CRunByteSource bytes(m_volume->device, runs, size);
     std::string_view why;
-    const PhotoFormat* format = CheckDeletedPhoto(bytes, *named, why);
+    const PhotoFormat* format = CheckDeletedPhoto(bytes, *named, clusterBytes, why);
     if (!format) {
         LOG_T("Deleted %s left to the raw scan: %.*s \n", narrow.c_str(), static_cast<int>(why.size()), why.data());
         return 0;
@@ -338,6 +338,7 @@ int CFatSearchPhoto::DealWithDeletedFile(const FatDirItem& file, const std::u16s
     // Its clusters are the photo's now: no other deleted file takes them.
     for (const PhotoRun& run : runs) {
         if (run.sectorCount == 0) break;
+        m_deletedSectors.emplace_back(run.volumeSector, run.sectorCount);
         uint32_t cluster = 0, offset = 0;
         m_volume->dbr->SectorToCluster(static_cast<uint32_t>(run.volumeSector), cluster, offset);
         const uint64_t n = static_cast<uint64_t>(run.sectorCount) / m_volume->dbr->GetSectorsPerCluster();

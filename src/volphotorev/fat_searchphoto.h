@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "filesystem/fatdir.h"
@@ -67,6 +68,11 @@ public:
     // is in use, or there are not enough free clusters near enough.
     std::vector<PhotoRun> GetDeletedFileRunList(uint32_t firstCluster, uint32_t clusterCount);
 
+    // The sectors (first, count) of every deleted photo the walk took as
+    // whole, kept or not by the store (a type the user left out): the raw
+    // scan is not to find them again. Moved out; call after Do.
+    std::vector<std::pair<int64_t, int64_t>> TakeDeletedSectors() { return std::move(m_deletedSectors); }
+
     // The 8.3 name as text, in code page 437 ("README.TXT", "FOO"; "CAFÉ.JPG"
     // for the bytes CAF 0x90 JPG); empty when the base name is blank.
     static std::u16string ShortNameToString(const FatDirEntry& entry);
@@ -101,6 +107,7 @@ private:
     std::vector<bool> m_claimed;
     // Free clusters passed over while gathering deleted files' clusters; the
     // search stops when this exceeds a few times the volume's clusters.
+    std::vector<std::pair<int64_t, int64_t>> m_deletedSectors;
     uint64_t m_skipBudget = 0;
     bool m_budgetSpent = false;
 };

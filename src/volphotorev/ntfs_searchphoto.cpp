@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "filesystem/allounitmgr.h"
 #include "filesystem/ntfs_filerecord.h"
 #include "filesystem/ntfs_mount.h"
 #include "filesystem/ntfs_rl.h"
@@ -320,12 +321,10 @@ void CNtfsSearchPhoto::FillFolders() {
 }
 
 bool CNtfsSearchPhoto::ClustersFree(int64_t lcn, int64_t count) const {
-    if (lcn < 0 || count <= 0) return false;
-    const uint64_t bits = uint64_t{m_bitmap.size()} * 8;
-    if (static_cast<uint64_t>(lcn) > bits || static_cast<uint64_t>(count) > bits - static_cast<uint64_t>(lcn))
+    const int64_t perCluster = m_volume->clusterSize / SECTOR_SIZE;
+    // The caller keeps the range inside the volume's clusters: no overflow.
+    if (!m_map || lcn < 0 || count <= 0 || perCluster <= 0 || !m_map->IsFree(lcn * perCluster, count * perCluster))
         return false;
-    for (int64_t c = lcn; c < lcn + count; ++c)
-        if (m_bitmap[static_cast<size_t>(c / 8)] & (1u << (c % 8))) return false;
     auto after = m_taken.upper_bound(lcn);
     if (after != m_taken.end() && after->first < lcn + count) return false;
     if (after != m_taken.begin() && std::prev(after)->second > lcn) return false;
@@ -386,7 +385,7 @@ int CNtfsSearchPhoto::DealWithDeletedRecord(std::span<uint8_t> record, int64_t i
         NoteFolder(rec, index, false);
         return 0;
     }
-    if (m_bitmap.empty() || rec.name.size() < 5 || rec.data.empty()) return 0;
+    if (!m_map || rec.name.size() < 5 || rec.data.empty()) return 0;
     const std::string narrow = Utf16ToUtf8(rec.name);
     const PhotoFormat* named = PhotoFormatOfName(narrow);
     if (!named) return 0;
@@ -400,7 +399,7 @@ int CNtfsSearchPhoto::DealWithDeletedRecord(std::span<uint8_t> record, int64_t i
         std::span<const uint8_t> value = NtfsResidentValue(data);
         if (value.empty()) return 0;
         CMemoryByteSource src(value);
-        format = CheckDeletedPhoto(src, *named, why);
+        format = CheckDeletedPhoto(src, *named, m_volume->clusterSize, why);
         if (!format) {
             LOG_T("Deleted record %lld (%s) left alone: %.*s \n", static_cast<long long>(index), narrow.c_str(),
                   static_cast<int>(why.size()), why.data());
@@ -428,7 +427,7 @@ int CNtfsSearchPhoto::DealWithDeletedRecord(std::span<uint8_t> record, int64_t i
             return 0;
         if (!ToSectorRuns(rl, m_volume->clusterSize / SECTOR_SIZE, item->runs)) return 0;
         CRunByteSource src(m_device, item->runs, size);
-        format = CheckDeletedPhoto(src, *named, why);
+        format = CheckDeletedPhoto(src, *named, m_volume->clusterSize, why);
         if (!format) {
             LOG_T("Deleted record %lld (%s) left to the raw scan: %.*s \n", static_cast<long long>(index),
                   narrow.c_str(), static_cast<int>(why.size()), why.data());
@@ -436,6 +435,8 @@ int CNtfsSearchPhoto::DealWithDeletedRecord(std::span<uint8_t> record, int64_t i
         }
         for (const RunlistElement& e : rl)
             if (e.length != 0 && e.lcn >= 0) m_taken[e.lcn] = e.lcn + e.length;
+        for (const PhotoRun& run : item->runs)
+            if (run.sectorCount > 0 && run.volumeSector >= 0) m_deletedSectors.emplace_back(run.volumeSector, run.sectorCount);
         item->size = static_cast<uint32_t>(size);
     }
     item->name = rec.name;

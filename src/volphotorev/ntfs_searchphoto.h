@@ -8,10 +8,12 @@
 #include <span>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "volphotorev/operation.h"
 
+class IAlloUnitMgr;
 class IPartition;
 class IDevice;
 class IPhotoItmesMgr;
@@ -26,9 +28,9 @@ struct PhotoItem;
 // value (LCN_HOLE, LCN_RL_NOT_MAPPED) as volumeSector: they have no sectors
 // on disk and read back as zeros.
 //
-// With the volume's cluster bitmap given (SetClusterBitmap), records no
-// longer in use are looked at too: one that still holds a photo's name and
-// its $DATA (non-resident, every cluster of which is free in the bitmap, or
+// With the volume's map of used sectors given (SetAllocationMap), records
+// no longer in use are looked at too: one that still holds a photo's name
+// and its $DATA (non-resident, every cluster of which is free in the map, or
 // resident in the record) is stored with origin DeletedRecord when its data
 // begins with the photo's signature and its structure agrees with its size.
 // Progress is counted in file records.
@@ -40,10 +42,10 @@ public:
 
     int Do(IEventSink* sink) override;
 
-    // The $Bitmap data (bit i of byte i / 8 set when cluster i is in use),
-    // not owned, to be kept until the walk ends. Without it deleted records
-    // are not looked at.
-    void SetClusterBitmap(std::span<const uint8_t> bitmap) { m_bitmap = bitmap; }
+    // The volume's map of used sectors as $Bitmap gives it (one unit per
+    // 512-byte sector), not owned, to be kept until the walk ends; only
+    // queried. Without it deleted records are not looked at.
+    void SetAllocationMap(IAlloUnitMgr* map) { m_map = map; }
 
     // The walk: 0 when every batch was read, -1 when it failed or was stopped
     // (photos stored so far stay in the store, with their folders).
@@ -55,6 +57,11 @@ public:
     // Examines a base file record that is not in use, in place; a record
     // whose fixup fails is left alone. Always 0.
     int DealWithDeletedRecord(std::span<uint8_t> record, int64_t index);
+
+    // The sectors (first, count) of every deleted photo the walk took as
+    // whole, kept or not by the store (a type the user left out): the raw
+    // scan is not to find them again. Moved out; call after Do.
+    std::vector<std::pair<int64_t, int64_t>> TakeDeletedSectors() { return std::move(m_deletedSectors); }
 
     // The text of the folder a parent reference ($FILE_NAME's first eight
     // bytes: record number and sequence number) leads to, from the root,
@@ -78,7 +85,7 @@ private:
     void Store(std::unique_ptr<PhotoItem> item, uint64_t parent);
     // Gives every stored item its folder.
     void FillFolders();
-    // True when every cluster of [lcn, lcn + count) is free in the bitmap and
+    // True when every cluster of [lcn, lcn + count) is free in the map and
     // not given to a deleted photo already.
     bool ClustersFree(int64_t lcn, int64_t count) const;
 
@@ -87,9 +94,10 @@ private:
     NtfsVolume* m_volume;
     IEventSink* m_sink = nullptr;  // set while Do runs
     IPhotoItmesMgr* m_items;
-    std::span<const uint8_t> m_bitmap;
+    IAlloUnitMgr* m_map = nullptr;
     std::unordered_map<int64_t, Folder> m_folders;     // by record number
     std::unordered_map<int64_t, std::u16string> m_paths;  // folders already resolved
     std::vector<std::pair<PhotoItem*, uint64_t>> m_waiting;  // items without their folder yet
     std::map<int64_t, int64_t> m_taken;  // clusters given to deleted photos: first -> end
+    std::vector<std::pair<int64_t, int64_t>> m_deletedSectors;
 };

@@ -6,6 +6,8 @@
 #include <sstream>
 
 #include "../filesystem/ntfs_testsupport.h"
+#include "filesystem/allocsources.h"
+#include "filesystem/allounitmgr.h"
 #include "filesystem/ntfs_filerecord.h"
 #include "filesystem/ntfs_mount.h"
 #include "io/le.h"
@@ -238,9 +240,9 @@ TEST_F(NtfsPhotoWalk, FindsWhatSleuthkitListsWithNamesSizesAndRuns) {
     }
 }
 
-// Whether a deleted file's clusters are free is the cluster bitmap's to
-// say: without it, deleted records are not looked at.
-TEST_F(NtfsPhotoWalk, WithoutTheBitmapDeletedRecordsAreNotLookedAt) {
+// Whether a deleted file's clusters are free is the map of used sectors'
+// to say: without it, deleted records are not looked at.
+TEST_F(NtfsPhotoWalk, WithoutTheMapDeletedRecordsAreNotLookedAt) {
     if (!withFuse) GTEST_SKIP() << "deleting a file needs an ntfs-3g FUSE mount, unavailable here";
     std::vector<std::string> deleted = ntfstest::FlsDeleted(image, kStart);
     ASSERT_NE(std::find(deleted.begin(), deleted.end(), "DEL.JPG"), deleted.end());
@@ -322,15 +324,12 @@ TEST_F(NtfsPhotoWalk, StopRequests) {
 }
 
 
-// The cluster bitmap of a mounted volume, as the scan task reads it.
-std::vector<uint8_t> ClusterBitmap(const NtfsVolume& vol, IDevice* dev) {
-    const int64_t bytes = NtfsBitmapBytes(&vol);
-    if (bytes <= 0) return {};
-    const int64_t clusters = (bytes + vol.clusterSize - 1) / vol.clusterSize;
-    std::vector<uint8_t> out(static_cast<size_t>(clusters) * vol.clusterSize);
-    if (NtfsReadRl(0, clusters, vol.bitmapRunlist, dev, &vol, out) != 0) return {};
-    out.resize(static_cast<size_t>(bytes));
-    return out;
+// A map of used sectors (512 bytes each) from a cluster bitmap.
+std::unique_ptr<CAlloUnitMgr> MapOf(const std::vector<uint8_t>& bitmap, int64_t clusters, int64_t perCluster) {
+    auto map = std::make_unique<CAlloUnitMgr>();
+    EXPECT_EQ(map->InitFree(clusters * perCluster), 0);
+    map->SetUsedByClusterBitmap(bitmap, clusters, 0, perCluster);
+    return map;
 }
 
 // A volume written and then partly deleted through ntfs-3g: live photos with
@@ -373,13 +372,14 @@ protected:
         dev = ImageDevice::OverFile(image, kStart);
         vol = NtfsMount(dev.get(), kSectors);
         ASSERT_TRUE(vol);
-        bitmap = ClusterBitmap(*vol, dev.get());
-        ASSERT_FALSE(bitmap.empty());
+        // The map as the scan task makes it, from $Bitmap.
+        map = std::make_unique<CAlloUnitMgr>();
+        ASSERT_EQ(map->InitFromSource(kSectors, MakeNtfsAllocSource(dev.get(), vol.get())), 0);
     }
 
     int Walk(RecordingSink& sink) {
         auto* op = new CNtfsSearchPhoto(&partition, dev.get(), vol.get(), &store);
-        op->SetClusterBitmap(bitmap);
+        op->SetAllocationMap(map.get());
         int r = op->Do(&sink);
         op->Release();
         return r;
@@ -403,7 +403,7 @@ protected:
     static inline bool withFuse = false;
     std::unique_ptr<ImageDevice> dev;
     std::unique_ptr<NtfsVolume> vol;
-    std::vector<uint8_t> bitmap;
+    std::unique_ptr<CAlloUnitMgr> map;
     CPartition partition;
     CPhotoItemsMgr store;
 };
@@ -805,16 +805,16 @@ protected:
         std::copy(gif.begin(), gif.end(), bytes->begin() + 0x30 * 4096);
         dev = ImageDevice::OverMemory(bytes);
         vol.numberOfClusters = 0x40;
-        bitmap.assign(8, 0);
     }
     std::vector<PhotoItem*> DealDeleted(Rec& r, CNtfsSearchPhoto* op = nullptr) {
         CNtfsSearchPhoto own(nullptr, dev.get(), &vol, &store);
         if (!op) op = &own;
-        op->SetClusterBitmap(bitmap);
+        op->SetAllocationMap(map.get());
         EXPECT_EQ(op->DealWithDeletedRecord(r.b, 42), 0);
         return AllItems(store);
     }
-    std::vector<uint8_t> jpeg, gif, bitmap;
+    std::vector<uint8_t> jpeg, gif;
+    std::unique_ptr<CAlloUnitMgr> map = MapOf(std::vector<uint8_t>(8, 0), 0x40, 8);
     std::unique_ptr<ImageDevice> dev;
 };
 
@@ -850,7 +850,8 @@ TEST_F(DeletedRecordRules, StoredOnlyWhileItsClustersHoldThePhoto) {
         Rec r;
         c.make(r, bm);
         r.Free();
-        op.SetClusterBitmap(bm);
+        auto used = MapOf(bm, 0x40, 8);
+        op.SetAllocationMap(used.get());
         EXPECT_EQ(op.DealWithDeletedRecord(r.b, 42), 0);
         auto items = AllItems(one);
         ASSERT_EQ(items.size(), c.stored ? 1u : 0u) << c.what;
@@ -890,7 +891,7 @@ TEST_F(DeletedRecordRules, ResidentPhotoComesFromTheRecord) {
     EXPECT_EQ(items[0]->size, dot.size());
     ASSERT_EQ(items[0]->runs.size(), 1u);
     EXPECT_EQ(items[0]->runs[0].sectorCount, 0);
-    // Without the bitmap nothing deleted is looked at.
+    // Without the map nothing deleted is looked at.
     CPhotoItemsMgr none;
     CNtfsSearchPhoto blind(nullptr, dev.get(), &vol, &none);
     EXPECT_EQ(blind.DealWithDeletedRecord(again.b, 43), 0);
