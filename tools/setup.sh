@@ -11,6 +11,7 @@ packages=(
   dosfstools mtools fdisk ntfs-3g sleuthkit attr fuse3
   zlib1g-dev
   imagemagick libjpeg-turbo-progs libimage-exiftool-perl
+  libheif-dev libheif-examples webp libtiff-tools
   testdisk foremost ghostscript zip
   clang-14 libfuzzer-14-dev libclang-rt-14-dev
   time

@@ -15,6 +15,7 @@
 #include "app/backend.h"
 #include "app/drivetext.h"
 #include "app/lumivistaapp.h"
+#include "app/scanoptions.h"
 #include "app/wizardevents.h"
 #include "app/wizardstate.h"
 #include "io/log.h"
@@ -84,6 +85,7 @@ void CDlgScan::InitPage()
     m_sink = std::make_unique<CAnalyzeEventSink>(this);
 
     ITaskBackend* tasks = Services().tasks;
+    if (tasks) tasks->SetPhotoChoice(LoadPhotoChoice());
     IPartition* partition = g_pSelectedPartition;
     CAnalyzeEventSink* sink = m_sink.get();
     std::function<void()> run = [tasks, partition, sink] { ScanThread(tasks, partition, sink); };

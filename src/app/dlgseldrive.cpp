@@ -10,6 +10,7 @@
 #include "app/drivetext.h"
 #include "app/imageload.h"
 #include "app/prompts.h"
+#include "app/scanoptions.h"
 #include "app/wizardstate.h"
 #include "io/log.h"
 
@@ -51,7 +52,10 @@ CDlgSelDrive::CDlgSelDrive(QWidget* parent) : CWizardPage(IDD_DRIVE_PAGE, parent
     Place(refresh, 1008, 95, 143, 83, 16);
     auto* openImage = new QPushButton(QStringLiteral("Open Image..."), this);
     Place(openImage, 1009, 183, 143, 83, 16);
-    for (QPushButton* button : {m_flashButton, refresh, openImage}) button->setAutoDefault(false);
+    auto* types = new QPushButton(QStringLiteral("Photo Types..."), this);
+    Place(types, 1010, 271, 143, 83, 16);
+    for (QPushButton* button : {m_flashButton, refresh, openImage, types}) button->setAutoDefault(false);
+    connect(types, &QPushButton::clicked, this, [this] { CDlgScanOptions(this).exec(); });
 
     connect(m_flashButton, &QPushButton::clicked, this, &CDlgSelDrive::OnFlashOnly);
     connect(refresh, &QPushButton::clicked, this, &CDlgSelDrive::OnRefresh);

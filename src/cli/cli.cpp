@@ -36,12 +36,12 @@ int Fail(const std::string& reason) {
 }
 
 const char* CategoryWord(int c) {
-    static const char* const words[] = {"jpg", "png", "bmp", "gif", "other"};
+    static const char* const words[] = {"jpg", "png", "bmp", "gif", "raw", "heic", "tiff", "webp", "other"};
     return (c >= 0 && c < kPhotoCategoryCount) ? words[c] : "other";
 }
 
 const char* CategoryTitle(int c) {
-    static const char* const titles[] = {"JPG", "PNG", "BMP", "GIF", "Other"};
+    static const char* const titles[] = {"JPG", "PNG", "BMP", "GIF", "RAW", "HEIC", "TIFF", "WebP", "Other"};
     return (c >= 0 && c < kPhotoCategoryCount) ? titles[c] : "Other";
 }
 
@@ -183,6 +183,7 @@ int ScanCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
     const DriveRow* row = ChooseRow(opts, taskMgr, rows);
     if (!row) return kExitFailure;
     bool stopped = false;
+    taskMgr->SetPhotoChoice(PhotoChoice{opts.types, opts.minSize});
     const int result = Scan(*row, taskMgr, stopped);
 
     size_t total = 0;
@@ -263,6 +264,7 @@ int RecoverCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
                     "); recovered photos would overwrite the photos being rescued: choose a folder on another drive");
 
     bool stopped = false;
+    taskMgr->SetPhotoChoice(PhotoChoice{opts.types, opts.minSize});
     const int result = Scan(*row, taskMgr, stopped);
     if (stopped) return Fail("scan stopped; nothing was recovered");
 

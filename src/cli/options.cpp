@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <climits>
+#include <cstdint>
 
 #include "volphotorev/photoitems.h"
 
@@ -31,12 +32,13 @@ const char* CommandName(CliCommand c) {
 bool Allowed(CliCommand c, const std::string& opt) {
     if (opt == "--help" || opt == "-h" || opt == "--image" || opt == "--flash-only" || opt == "--json") return true;
     if (opt == "--drive") return c == CliCommand::Scan || c == CliCommand::Recover;
-    if (opt == "--out" || opt == "--type" || opt == "--keep-folders") return c == CliCommand::Recover;
+    if (opt == "--type" || opt == "--min-size") return c == CliCommand::Scan || c == CliCommand::Recover;
+    if (opt == "--out" || opt == "--keep-folders") return c == CliCommand::Recover;
     return false;
 }
 
 bool TakesValue(const std::string& opt) {
-    return opt == "--image" || opt == "--drive" || opt == "--out" || opt == "--type";
+    return opt == "--image" || opt == "--drive" || opt == "--out" || opt == "--type" || opt == "--min-size";
 }
 
 bool ParseRow(const std::string& text, int& row) {
@@ -55,12 +57,47 @@ bool ParseRow(const std::string& text, int& row) {
 
 unsigned TypeBit(const std::string& word) {
     const std::string w = Lower(word);
-    if (w == "jpg" || w == "jpeg") return 1u << Jpg;
-    if (w == "png") return 1u << Png;
-    if (w == "bmp") return 1u << Bmp;
-    if (w == "gif") return 1u << Gif;
+    if (w == "jpeg") return 1u << Jpg;
+    if (w == "tif") return 1u << Tiff;
+    if (w == "heif" || w == "avif") return 1u << Heic;
     if (w == "other") return 1u << Other;
+    for (const PhotoFormat& f : PhotoFormats())
+        if (w == f.typeName) return 1u << f.category;
     return 0;
+}
+
+std::string TypeWords() {
+    std::string words;
+    for (int c = 0; c < kPhotoCategoryCount; ++c) {
+        if (c == Other) {
+            words += "other";
+            continue;
+        }
+        for (const PhotoFormat& f : PhotoFormats())
+            if (f.category == c) {
+                words += std::string(f.typeName) + ",";
+                break;
+            }
+    }
+    return words;
+}
+
+bool ParseSize(const std::string& text, uint64_t& bytes) {
+    if (text.empty()) return false;
+    uint64_t v = 0;
+    size_t i = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (v > (UINT64_MAX - 9) / 10) return false;
+        v = v * 10 + static_cast<uint64_t>(text[i] - '0');
+    }
+    if (i == 0) return false;
+    std::string unit = Lower(text.substr(i));
+    if (unit == "b") unit.clear();
+    if (!unit.empty() && unit.back() == 'b') unit.pop_back();  // "16kb" as "16k"
+    unsigned shift = unit.empty() ? 0 : unit == "k" ? 10 : unit == "m" ? 20 : unit == "g" ? 30 : 99;
+    if (shift == 99 || v > (UINT64_MAX >> shift)) return false;
+    bytes = v << shift;
+    return true;
 }
 
 int ParseCommandLine(int argc, const char* const* argv, CliOptions& opts, std::string& error) {
@@ -152,11 +189,16 @@ int ParseCommandLine(int argc, const char* const* argv, CliOptions& opts, std::s
                 const std::string word = value.substr(start, comma - start);
                 const unsigned bit = TypeBit(word);
                 if (!bit) {
-                    error = "unknown photo type '" + word + "' (use jpg, png, bmp, gif, other)";
+                    error = "unknown photo type '" + word + "' (use " + TypeWords() + ")";
                     return -1;
                 }
                 opts.types |= bit;
                 start = comma + 1;
+            }
+        } else if (arg == "--min-size") {
+            if (!ParseSize(value, opts.minSize)) {
+                error = "--min-size takes a size such as 16k, 2m or 4096, not '" + value + "'";
+                return -1;
             }
         }
     }
@@ -188,7 +230,8 @@ std::string HelpText(CliCommand command) {
                "\n"
                "Reading the machine's disks needs root; disk images need nothing special.\n";
     case CliCommand::Scan:
-        return "Usage: lumivista-cli scan [--image FILE]... [--flash-only] --drive N [--json]\n"
+        return "Usage: lumivista-cli scan [--image FILE]... [--flash-only] --drive N\n"
+               "                          [--type LIST] [--min-size SIZE] [--json]\n"
                "\n"
                "Scans drive N for photos: the file system's own files (FAT32, NTFS) and\n"
                "the deleted files whose entries or records survive, with their names,\n"
@@ -200,11 +243,15 @@ std::string HelpText(CliCommand command) {
                "  --image FILE   use this disk image instead of the machine's disks\n"
                "  --flash-only   number the rows as drives --flash-only does\n"
                "  --drive N      the row of the drives command to scan\n"
+               "  --type LIST    only these kinds of photo, comma-separated (default: all):\n"
+               "                 jpg, png, bmp, gif, raw (every camera's raw files), heic\n"
+               "                 (HEIF and AVIF), tiff, webp, other\n"
+               "  --min-size SIZE  leave out photos smaller than SIZE (bytes, or 16k, 2m)\n"
                "  --json         print the result as JSON\n"
                "  --help         show this help\n";
     case CliCommand::Recover:
         return "Usage: lumivista-cli recover [--image FILE]... [--flash-only] --drive N --out DIR\n"
-               "                             [--type jpg,png,bmp,gif,other] [--keep-folders] [--json]\n"
+               "                             [--type LIST] [--min-size SIZE] [--keep-folders] [--json]\n"
                "\n"
                "Scans drive N and writes every photo found into a new folder\n"
                "\"Recovered Photos(hh-mm-ss)\" inside DIR. DIR must not be on the drive\n"
@@ -216,7 +263,9 @@ std::string HelpText(CliCommand command) {
                "  --flash-only   number the rows as drives --flash-only does\n"
                "  --drive N      the row of the drives command to scan\n"
                "  --out DIR      the folder to put the recovery folder in\n"
-               "  --type LIST    only these kinds of photo (default: all)\n"
+               "  --type LIST    only these kinds of photo, comma-separated (default: all):\n"
+               "                 jpg, png, bmp, gif, raw, heic, tiff, webp, other\n"
+               "  --min-size SIZE  leave out photos smaller than SIZE (bytes, or 16k, 2m)\n"
                "  --keep-folders put each photo into its folder path (DCIM/100CANON/...)\n"
                "                 inside the recovery folder, as it was on the drive\n"
                "  --json         print the result as JSON\n"
@@ -224,7 +273,8 @@ std::string HelpText(CliCommand command) {
     default:
         return "Usage: lumivista-cli COMMAND [OPTIONS]\n"
                "\n"
-               "Recovers deleted or lost photos (JPEG, PNG, GIF, BMP) from a drive or a disk image.\n"
+               "Recovers deleted or lost photos (JPEG, PNG, GIF, BMP, camera RAW, HEIC, TIFF, WebP)\n"
+               "from a drive or a disk image.\n"
                "\n"
                "Commands:\n"
                "  drives    list the drives that can be scanned\n"

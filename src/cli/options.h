@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "photoformats/photoformat.h"
+
 enum class CliCommand { None, Drives, Scan, Recover };
 
 struct CliOptions {
@@ -14,7 +16,8 @@ struct CliOptions {
     bool json = false;
     int drive = 0;                    // --drive N, rows count from 1; 0 when not given
     std::string out;                  // --out DIR
-    unsigned types = 0x1F;            // --type: bit c for photo category c (4 = other)
+    unsigned types = (1u << kPhotoCategoryCount) - 1;  // --type: bit c for photo category c
+    uint64_t minSize = 0;             // --min-size, bytes
     bool keepFolders = false;         // --keep-folders: photos go into their folder paths
 };
 
@@ -29,5 +32,13 @@ int ParseCommandLine(int argc, const char* const* argv, CliOptions& opts, std::s
 // The help text of a command (the program's overview for None).
 std::string HelpText(CliCommand command);
 
-// The bit of --type for a word ("jpg", "png", "bmp", "gif", "other"), or 0.
+// The bit of --type for a word (a format's type name from the table of
+// formats, such as "jpg", "raw", "heic", "webp"; or "other"), or 0.
 unsigned TypeBit(const std::string& word);
+
+// The type words --type takes, comma-separated, in the result's order.
+std::string TypeWords();
+
+// A --min-size value: bytes, or with a k, m or g suffix (powers of 1024).
+// False when it is no such size.
+bool ParseSize(const std::string& text, uint64_t& bytes);

@@ -118,9 +118,10 @@ TEST(CliUsage, ExitStatusesAndHelp) {
     }
     r = Cli({"scan", "--image", "x.img"});
     EXPECT_EQ(r.status, 2);
-    r = Cli({"recover", "--drive", "1", "--out", "/tmp", "--type", "tiff"});
+    r = Cli({"recover", "--drive", "1", "--out", "/tmp", "--type", "psd"});
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("tiff"), std::string::npos);
+    EXPECT_NE(r.err.find("psd"), std::string::npos);
+    EXPECT_NE(r.err.find("raw"), std::string::npos);  // the error lists the words that work
 
     // Failures: exit 1 with one line that says why.
     testutil::TempDir dir;
@@ -190,7 +191,7 @@ TEST_F(SampleCard, ScanListsLiveAndDeletedPhotos) {
     const jsonv::Value v = Json(r.out);
     EXPECT_EQ(v.order, (std::vector<std::string>{"result", "photos"}));
     EXPECT_EQ(v["result"].num, 0);
-    const std::vector<std::string> cats = {"jpg", "png", "bmp", "gif", "other"};
+    const std::vector<std::string> cats = {"jpg", "png", "bmp", "gif", "raw", "heic", "tiff", "webp", "other"};
     std::set<std::string> live;
     size_t lastCat = 0;
     for (const jsonv::Value& p : v["photos"].items) {
@@ -231,6 +232,26 @@ TEST_F(SampleCard, ScanListsLiveAndDeletedPhotos) {
     EXPECT_NE(r.out.find("JPG ("), std::string::npos);
     EXPECT_NE(r.out.find("IMG_0101.JPG"), std::string::npos);
     EXPECT_NE(r.out.find(std::to_string(v["photos"].items.size()) + " photos found"), std::string::npos);
+}
+
+TEST_F(SampleCard, ScanKeepsTheChosenTypesAndSizes) {
+    auto all = Json(Cli({"scan", "--image", image, "--drive", "1", "--json"}).out);
+    auto r = Cli({"scan", "--image", image, "--drive", "1", "--json", "--type", "png,gif", "--min-size", "20k"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const jsonv::Value chosen = Json(r.out);
+    // Exactly the PNG and GIF photos of 20 KiB and more of the full scan:
+    // a type left out changes nothing of what the chosen ones give back.
+    std::multiset<std::string> expected, got;
+    auto key = [](const jsonv::Value& p) {
+        return p["name"].str + " " + p["category"].str + " " + std::to_string(p["size"].num) + " " +
+               std::to_string(p["runs"][0][1].num);
+    };
+    for (const jsonv::Value& p : all["photos"].items)
+        if ((p["category"].str == "png" || p["category"].str == "gif") && p["size"].num >= 20 * 1024)
+            expected.insert(key(p));
+    for (const jsonv::Value& p : chosen["photos"].items) got.insert(key(p));
+    EXPECT_FALSE(expected.empty());
+    EXPECT_EQ(got, expected);
 }
 
 TEST_F(SampleCard, RecoverBringsBackLiveAndDeletedPhotos) {
