@@ -289,7 +289,10 @@ StructureResult CRawScanPhoto::ReadStructureAt(const PhotoFormat& format, int64_
 }
 
 int64_t CRawScanPhoto::StartCandidate(const PhotoFormat& format, const StructureResult& r, int64_t s) {
-    const std::string_view extension = r.extension.empty() ? format.extension : r.extension;
+    // The kind of file the reader found may be more exact than the signature's
+    // (a TIFF that is a camera's RAW).
+    const PhotoFormat& kind = PhotoFormatOfResult(format, r);
+    const std::string_view extension = r.extension.empty() ? kind.extension : r.extension;
     const int nameLen = static_cast<int>(format.name.size());
     const char* name = format.name.data();
     if (r.verdict == StructureVerdict::Whole && r.length > 0) {
@@ -297,12 +300,12 @@ int64_t CRawScanPhoto::StartCandidate(const PhotoFormat& format, const Structure
             LOG_V("sector %lld: %.*s of %llu bytes (%.*s)\n", static_cast<long long>(s), nameLen, name,
                   static_cast<unsigned long long>(r.length), static_cast<int>(r.why.size()), r.why.data());
         if (!r.lengthFromHeader) {
-            StorePhoto(format.category, extension, s, SectorsOf(r.length), r.length);
+            StorePhoto(kind.category, extension, s, SectorsOf(r.length), r.length);
             return s + SectorsOf(r.length);
         }
         // Only the headers vouch for the length: look on inside it for a
         // photo written over its tail.
-        m_cur = Candidate{std::make_unique<PhotoItem>(), &format, s, 0, 0, r.length, extension};
+        m_cur = Candidate{std::make_unique<PhotoItem>(), &kind, s, 0, 0, r.length, extension};
         return s + 1;
     }
     int64_t cap = kMaxPhotoSectors;
@@ -316,7 +319,7 @@ int64_t CRawScanPhoto::StartCandidate(const PhotoFormat& format, const Structure
         LOG_V("sector %lld: %.*s end not known (%.*s): cut by the sector rules\n", static_cast<long long>(s),
               nameLen, name, static_cast<int>(r.why.size()), r.why.data());
     }
-    m_cur = Candidate{std::make_unique<PhotoItem>(), &format, s, 0, cap, 0, extension};
+    m_cur = Candidate{std::make_unique<PhotoItem>(), &kind, s, 0, cap, 0, extension};
     return s + 1;
 }
 
