@@ -15,6 +15,7 @@ packages=(
   testdisk foremost ghostscript zip
   clang-14 libfuzzer-14-dev libclang-rt-14-dev
   time
+  gddrescue
 )
 
 missing=()

@@ -17,6 +17,7 @@ CliCommand CommandOf(const std::string& word) {
     if (word == "drives") return CliCommand::Drives;
     if (word == "scan") return CliCommand::Scan;
     if (word == "recover") return CliCommand::Recover;
+    if (word == "image") return CliCommand::Image;
     return CliCommand::None;
 }
 
@@ -25,20 +26,24 @@ const char* CommandName(CliCommand c) {
     case CliCommand::Drives: return "drives";
     case CliCommand::Scan: return "scan";
     case CliCommand::Recover: return "recover";
+    case CliCommand::Image: return "image";
     default: return "";
     }
 }
 
 bool Allowed(CliCommand c, const std::string& opt) {
     if (opt == "--help" || opt == "-h" || opt == "--image" || opt == "--flash-only" || opt == "--json") return true;
-    if (opt == "--drive") return c == CliCommand::Scan || c == CliCommand::Recover;
+    if (opt == "--drive") return c == CliCommand::Scan || c == CliCommand::Recover || c == CliCommand::Image;
     if (opt == "--type" || opt == "--min-size") return c == CliCommand::Scan || c == CliCommand::Recover;
-    if (opt == "--out" || opt == "--keep-folders") return c == CliCommand::Recover;
+    if (opt == "--out") return c == CliCommand::Recover || c == CliCommand::Image;
+    if (opt == "--keep-folders") return c == CliCommand::Recover;
+    if (opt == "--map" || opt == "--retries" || opt == "--whole-disk") return c == CliCommand::Image;
     return false;
 }
 
 bool TakesValue(const std::string& opt) {
-    return opt == "--image" || opt == "--drive" || opt == "--out" || opt == "--type" || opt == "--min-size";
+    return opt == "--image" || opt == "--drive" || opt == "--out" || opt == "--type" || opt == "--min-size" ||
+           opt == "--map" || opt == "--retries";
 }
 
 bool ParseRow(const std::string& text, int& row) {
@@ -102,6 +107,7 @@ bool ParseSize(const std::string& text, uint64_t& bytes) {
 
 int ParseCommandLine(int argc, const char* const* argv, CliOptions& opts, std::string& error) {
     opts = CliOptions{};
+    for (int a = 0; a < argc; ++a) opts.commandLine += (a ? " " : "") + std::string(argv[a]);
     int i = 1;
     if (i >= argc) {
         error = "no command given";
@@ -175,10 +181,24 @@ int ParseCommandLine(int argc, const char* const* argv, CliOptions& opts, std::s
             }
         } else if (arg == "--out") {
             if (value.empty()) {
-                error = "--out needs a folder";
+                error = opts.command == CliCommand::Image ? "--out needs a file" : "--out needs a folder";
                 return -1;
             }
             opts.out = value;
+        } else if (arg == "--map") {
+            if (value.empty()) {
+                error = "--map needs a file";
+                return -1;
+            }
+            opts.map = value;
+        } else if (arg == "--whole-disk") {
+            opts.wholeDisk = true;
+        } else if (arg == "--retries") {
+            if (value.empty() || value.size() > 3 || value.find_first_not_of("0123456789") != std::string::npos) {
+                error = "--retries takes a number of passes from 0 to 999, not '" + value + "'";
+                return -1;
+            }
+            opts.retries = std::stoi(value);
         } else if (arg == "--type") {
             if (!typesGiven) opts.types = 0;
             typesGiven = true;
@@ -203,12 +223,17 @@ int ParseCommandLine(int argc, const char* const* argv, CliOptions& opts, std::s
         }
     }
     if (opts.help) return 0;
-    if ((opts.command == CliCommand::Scan || opts.command == CliCommand::Recover) && opts.drive == 0) {
+    if ((opts.command == CliCommand::Scan || opts.command == CliCommand::Recover || opts.command == CliCommand::Image) &&
+        opts.drive == 0) {
         error = std::string(CommandName(opts.command)) + " needs --drive N (a row of the drives command)";
         return -1;
     }
     if (opts.command == CliCommand::Recover && opts.out.empty()) {
         error = "recover needs --out DIR";
+        return -1;
+    }
+    if (opts.command == CliCommand::Image && opts.out.empty()) {
+        error = "image needs --out FILE";
         return -1;
     }
     return 0;
@@ -270,6 +295,36 @@ std::string HelpText(CliCommand command) {
                "                 inside the recovery folder, as it was on the drive\n"
                "  --json         print the result as JSON\n"
                "  --help         show this help\n";
+    case CliCommand::Image:
+        return "Usage: lumivista-cli image [--image FILE]... [--flash-only] --drive N [--whole-disk]\n"
+               "                           --out FILE [--map FILE] [--retries N] [--json]\n"
+               "\n"
+               "Copies drive N (or, with --whole-disk, the whole disk it is on) into the image\n"
+               "file FILE, the way data-recovery people copy a failing drive: the good areas\n"
+               "first in large reads, skipping past read errors; then the edges of the bad\n"
+               "areas, then the rest of them sector by sector, then N more tries of the\n"
+               "sectors that still fail. What cannot be read stays zero in the image. Scan the\n"
+               "image afterwards (lumivista-cli scan --image FILE ...): the failing drive is\n"
+               "then read only once.\n"
+               "\n"
+               "A map of what was read is kept in GNU ddrescue's mapfile format and saved every\n"
+               "few seconds. Ctrl-C stops the copy with the map saved; the same command given\n"
+               "again resumes it (ddrescue can also go on from the map). Nothing is written\n"
+               "to the drive; FILE and the map must be on another drive, with room for the\n"
+               "whole image.\n"
+               "\n"
+               "  --image FILE   use this disk image instead of the machine's disks\n"
+               "  --flash-only   number the rows as drives --flash-only does\n"
+               "  --drive N      the row of the drives command to copy\n"
+               "  --whole-disk   copy the whole disk that drive N is on\n"
+               "  --out FILE     the image file to write (resumed when its map exists)\n"
+               "  --map FILE     the map file (default: FILE.map)\n"
+               "  --retries N    passes over the bad sectors after the rest (default 0)\n"
+               "  --json         print the result as JSON\n"
+               "  --help         show this help\n"
+               "\n"
+               "Exit status: 0 when the copy ran to its end (the summary tells what stayed\n"
+               "unreadable), 1 when it was stopped or failed.\n";
     default:
         return "Usage: lumivista-cli COMMAND [OPTIONS]\n"
                "\n"
@@ -280,6 +335,7 @@ std::string HelpText(CliCommand command) {
                "  drives    list the drives that can be scanned\n"
                "  scan      scan a drive and list the photos found\n"
                "  recover   scan a drive and write the photos found into a folder\n"
+               "  image     copy a failing drive into an image file first, ddrescue-style\n"
                "\n"
                "lumivista-cli COMMAND --help shows a command's options.\n"
                "Exit status: 0 success, 1 failure, 2 wrong usage.\n";

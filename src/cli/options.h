@@ -6,7 +6,7 @@
 
 #include "photoformats/photoformat.h"
 
-enum class CliCommand { None, Drives, Scan, Recover };
+enum class CliCommand { None, Drives, Scan, Recover, Image };
 
 struct CliOptions {
     CliCommand command = CliCommand::None;
@@ -15,7 +15,11 @@ struct CliOptions {
     bool flashOnly = false;
     bool json = false;
     int drive = 0;                    // --drive N, rows count from 1; 0 when not given
-    std::string out;                  // --out DIR
+    std::string out;                  // --out DIR (recover) or FILE (image)
+    std::string map;                  // --map FILE (image)
+    bool wholeDisk = false;           // --whole-disk (image): the disk that drive N is on
+    int retries = 0;                  // --retries N (image)
+    std::string commandLine;          // the words given, for the image's map
     unsigned types = (1u << kPhotoCategoryCount) - 1;  // --type: bit c for photo category c
     uint64_t minSize = 0;             // --min-size, bytes
     bool keepFolders = false;         // --keep-folders: photos go into their folder paths
