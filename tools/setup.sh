@@ -13,6 +13,8 @@ packages=(
   testdisk foremost ghostscript zip
   clang-14 libfuzzer-14-dev libclang-rt-14-dev
   time
+  dbus python3-dbusmock python3-gi udisks2
+  debhelper dpkg-dev fakeroot lintian desktop-file-utils appstream
 )
 
 missing=()
