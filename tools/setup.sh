@@ -8,7 +8,8 @@ packages=(
   googletest libgtest-dev
   libblkid-dev
   qt6-base-dev qt6-base-dev-tools libqt6svg6 qt6-image-formats-plugins
-  dosfstools mtools fdisk ntfs-3g sleuthkit attr fuse3
+  dosfstools mtools fdisk gdisk ntfs-3g sleuthkit attr fuse3
+  zlib1g-dev libsqlite3-dev
   imagemagick libjpeg-turbo-progs
   testdisk foremost ghostscript zip
   clang-14 libfuzzer-14-dev libclang-rt-14-dev
