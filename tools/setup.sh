@@ -10,7 +10,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libqt6svg6 qt6-image-formats-plugins
   dosfstools mtools fdisk gdisk ntfs-3g sleuthkit attr fuse3
   zlib1g-dev libsqlite3-dev
-  imagemagick libjpeg-turbo-progs
+  imagemagick libjpeg-turbo-progs libimage-exiftool-perl
   testdisk foremost ghostscript zip
   clang-14 libfuzzer-14-dev libclang-rt-14-dev
   time
