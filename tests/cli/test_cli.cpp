@@ -577,15 +577,17 @@ TEST(CliDrives, PartitionTableCases) {
         ASSERT_EQ(rows.items.size(), 1u);
         EXPECT_EQ(rows[0]["fs"].num, 11);
 
-        // A GPT disk is shown whole.
+        // A GPT disk lists its partition and the free space after it.
         const std::string gpt = dir / "gpt.img";
         ASSERT_EQ(Sh("truncate -s 20M " + Quote(gpt) + " && echo 'start=2048, size=10000' | sfdisk -q -X gpt " +
                       Quote(gpt)),
                   0);
         rows = DriveRows(gpt);
-        ASSERT_EQ(rows.items.size(), 1u);
-        EXPECT_EQ(rows[0]["fs"].num, 4095);
-        EXPECT_EQ(rows[0]["drive"].str, "GPT Disk (Unknown)");
+        ASSERT_EQ(rows.items.size(), 2u);
+        EXPECT_EQ(rows[0]["partno"].num, 1);
+        EXPECT_EQ(rows[0]["offset"].num, 2048);
+        EXPECT_EQ(rows[0]["sectors"].num, 10000);
+        EXPECT_EQ(rows[1]["fs"].num, 239);
     }
 }
 
