@@ -202,5 +202,7 @@ for f in "$s"/*; do
   { printf '\0'; cat "$f"; } > "$corpus/fuzz_photo_structure/${name/./_}"
 done
 
+bash "$root/fuzz/make_photo_seeds.sh" >/dev/null
+
 ls -l "$corpus"/*
 du -sh "$corpus"

@@ -11,9 +11,11 @@ packages=(
   dosfstools mtools fdisk gdisk ntfs-3g sleuthkit attr fuse3
   zlib1g-dev libsqlite3-dev
   imagemagick libjpeg-turbo-progs libimage-exiftool-perl
+  libheif-dev libheif-examples webp libtiff-tools
   testdisk foremost ghostscript zip
   clang-14 libfuzzer-14-dev libclang-rt-14-dev
   time
+  gddrescue
 )
 
 missing=()

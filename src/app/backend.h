@@ -40,6 +40,8 @@ public:
     // photo store. 0 when the scan ran to its end, negative when it failed or
     // the sink stopped it. Runs on the scan thread.
     virtual int RecoverPhotos(IPartition* partition, IEventSink* sink) = 0;
+    // The photo types and smallest size the next scans keep.
+    virtual void SetPhotoChoice(const PhotoChoice& choice) { (void)choice; }
     // With `out` null, first -1 and count -1: the number of photos of the
     // category. Otherwise the number of pointers written to `out`.
     virtual int GetPhotoItems(int32_t category, int32_t first, int32_t count, PhotoItem** out) = 0;

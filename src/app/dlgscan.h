@@ -20,6 +20,9 @@ class QLabel;
 class QProgressBar;
 class QTimer;
 
+// The scan page's warning about a drive that seems to be failing.
+extern const QString kDriveFailingText;
+
 class CDlgScan : public CWizardPage {
     Q_OBJECT
 public:
@@ -39,6 +42,11 @@ public:
     void SetProgress(int position);
     void SetDriveInfo(const QString& capacity, const QString& fileSystem, const QString& freeSpace);
     void SetFoundCount(int count) { m_foundCount.store(count); }
+    // The scan's reads fail so often that the drive seems to be dying: the
+    // page says so and suggests copying it first.
+    void ShowDriveFailing();
+    // The warning shown then (hidden until then).
+    QLabel* FailingLabel() const { return m_failing; }
 
     // The timer's work, once a second: elapsed and remaining time and the
     // found count.
@@ -68,6 +76,7 @@ private:
     QLabel* m_elapsed = nullptr;     // 1034
     QLabel* m_remaining = nullptr;   // 1035
     QLabel* m_step = nullptr;        // 1038
+    QLabel* m_failing = nullptr;     // 1039
     QProgressBar* m_progress = nullptr;  // 1020
     QTimer* m_timer = nullptr;
 

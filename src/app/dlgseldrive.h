@@ -33,6 +33,10 @@ public:
 
     // Opens a disk image and selects its first row.
     void OpenImage(const QString& path);
+    // Copies the selected drive into the image file at `path` (resuming the
+    // copy its map tells of), with a progress dialog; when it ends, offers
+    // to open the image for scanning.
+    void SaveImage(const QString& path);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -43,6 +47,7 @@ private:
     void OnFlashOnly();
     void OnRefresh();
     void OnOpenImage();
+    void OnSaveImage();
 
     QTreeWidget* m_list = nullptr;
     QPushButton* m_flashButton = nullptr;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -24,6 +25,18 @@ public:
     // Tells the system that [off, off + len) will be read once, front to
     // back (read-ahead may grow). A hint only; handles may ignore it.
     virtual void AdviseSequential(uint64_t off, uint64_t len) { (void)off; (void)len; }
+
+    // Sector reads through this handle that failed, as the sector
+    // primitives count them: how a failing drive shows itself during a scan.
+    struct ReadTally {
+        std::atomic<uint64_t> failed{0};        // in all
+        std::atomic<uint32_t> failedInARow{0};  // since the last read that succeeded
+        std::atomic<uint32_t> mostInARow{0};    // the longest such run
+    };
+    ReadTally& Tally() { return m_tally; }
+
+private:
+    ReadTally m_tally;
 };
 
 using DevHandle = std::unique_ptr<IDeviceHandle>;
