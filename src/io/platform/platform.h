@@ -64,14 +64,27 @@ struct LayoutEntry {
 
 enum class PartitionStyle { Mbr = 0, Gpt = 1, Raw = 2 };
 
+// One partition of the extended layout. An MBR disk fills only MbrType;
+// a GPT disk fills everything else.
 struct LayoutExEntry {
     uint8_t MbrType = 0;
     std::array<uint8_t, 16> GptType{};  // on-disk byte order
+    std::array<uint8_t, 16> GptId{};    // the partition's own GUID, on-disk byte order
+    uint64_t StartingOffset = 0;        // bytes from the start of the disk
+    uint64_t PartitionLength = 0;       // bytes
+    uint32_t PartitionNumber = 0;       // entry slot + 1, as the kernel numbers GPT partitions
+    uint64_t Attributes = 0;
+    std::u16string Name;                // up to 36 UTF-16 units, without the padding
 };
 
 struct DriveLayoutEx {
     PartitionStyle Style = PartitionStyle::Raw;
     std::vector<LayoutExEntry> Entries;
+    // GPT only: false when a GPT header was found but neither the primary nor
+    // the backup copy holds together (Entries is then empty); FromBackup when
+    // the primary copy was damaged and the backup was used.
+    bool Readable = true;
+    bool FromBackup = false;
 };
 
 constexpr size_t kMaxLayoutEntries = 51;
