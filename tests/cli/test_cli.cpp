@@ -657,6 +657,58 @@ TEST(CliScan, ExtendedContainerWithLogicalPartitions) {
     EXPECT_EQ(clirun::Sha256(image), sha);
 }
 
+TEST(CliScan, GptPartitionsAreWalkedAndAnUnreadableGptIsScannedWhole) {
+    REQUIRE_PHOTOS_AND("sgdisk", "mkfs.fat", "mcopy");
+    testutil::TempDir dir;
+    const std::string image = dir / "gpt.img";
+    // p1: FAT32 "Basic data" named "Holiday"; p2: Linux data, unformatted,
+    // with a photo written straight into it.
+    ASSERT_EQ(Sh("truncate -s 64M " + Quote(image) + " && sgdisk -n 1:2048:+40M -t 1:0700 -c 1:Holiday "
+                 "-n 2:0:+8M -t 2:8300 -c 2:Spare " + Quote(image) + " >/dev/null"),
+              0);
+    ASSERT_EQ(Sh("mkfs.fat -F 32 -s 1 --offset=2048 " + Quote(image) + " 40960 >/dev/null"), 0);
+    ASSERT_EQ(Sh(std::string(kMtools) + "mcopy -i " + Quote(image + "@@1048576") + " " +
+                  Quote(P(photos, "IMG_0101.JPG")) + " " + Quote(P(photos, "SCAN0004.PNG")) + " ::/"),
+              0);
+    ASSERT_EQ(Sh("dd if=" + Quote(P(photos, "IMG_0104.JPG")) + " of=" + Quote(image) +
+                  " bs=512 seek=$((83968 + 64)) conv=notrunc status=none"),
+              0);
+    const std::string sha = clirun::Sha256(image);
+
+    auto r = Cli({"drives", "--image", image, "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    jsonv::Value rows = Json(r.out);
+    ASSERT_GE(rows.items.size(), 2u) << r.out;
+    EXPECT_EQ(rows[0]["partno"].num, 1);
+    EXPECT_EQ(rows[0]["fs"].num, 11);
+    EXPECT_EQ(rows[1]["partno"].num, 2);
+    EXPECT_EQ(rows[1]["fs"].num, 255);
+    EXPECT_NE(rows[1]["drive"].str.find("Spare"), std::string::npos) << rows[1]["drive"].str;
+
+    auto files = RecoverRow(image, 1, dir.path());
+    ExpectRecovered(files, photos, {{"IMG_0101.JPG", "IMG_0101.JPG"}, {"SCAN0004.PNG", "SCAN0004.PNG"}}, {});
+    files = RecoverRow(image, 2, dir.path());
+    ExpectRecovered(files, photos, {}, Paths(photos, {"IMG_0104.JPG"}));
+    EXPECT_EQ(clirun::Sha256(image), sha);
+
+    // Both copies of the table damaged: one row for the whole disk, raw-scanned.
+    ASSERT_EQ(Sh("printf 'X' | dd of=" + Quote(image) + " bs=1 seek=$((512 + 16)) conv=notrunc status=none && "
+                 "printf 'X' | dd of=" + Quote(image) + " bs=1 seek=$((64 * 1048576 - 512 + 16)) conv=notrunc "
+                 "status=none"),
+              0);
+    r = Cli({"drives", "--image", image, "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    rows = Json(r.out);
+    ASSERT_EQ(rows.items.size(), 1u) << r.out;
+    EXPECT_EQ(rows[0]["fs"].num, 4095);
+    files = RecoverRow(image, 1, dir.path());
+    const auto bytes = testutil::ReadFileBytes(image);
+    const auto expected = oracle::RawRecoverable(bytes, 0, bytes.size(),
+                                                 Paths(photos, {"IMG_0101.JPG", "SCAN0004.PNG", "IMG_0104.JPG"}));
+    EXPECT_EQ(expected.size(), 3u);
+    ExpectRecovered(files, photos, {}, expected);
+}
+
 TEST(CliScan, NtfsWalkAndFreeClusters) {
     REQUIRE_PHOTOS_AND("sfdisk", "mkntfs", "ntfscp");
     testutil::TempDir dir;
@@ -782,15 +834,17 @@ TEST(CliDrives, PartitionTableCases) {
         ASSERT_EQ(rows.items.size(), 1u);
         EXPECT_EQ(rows[0]["fs"].num, 11);
 
-        // A GPT disk is shown whole.
+        // A GPT disk lists its partition and the free space after it.
         const std::string gpt = dir / "gpt.img";
         ASSERT_EQ(Sh("truncate -s 20M " + Quote(gpt) + " && echo 'start=2048, size=10000' | sfdisk -q -X gpt " +
                       Quote(gpt)),
                   0);
         rows = DriveRows(gpt);
-        ASSERT_EQ(rows.items.size(), 1u);
-        EXPECT_EQ(rows[0]["fs"].num, 4095);
-        EXPECT_EQ(rows[0]["drive"].str, "GPT Disk (Unknown)");
+        ASSERT_EQ(rows.items.size(), 2u);
+        EXPECT_EQ(rows[0]["partno"].num, 1);
+        EXPECT_EQ(rows[0]["offset"].num, 2048);
+        EXPECT_EQ(rows[0]["sectors"].num, 10000);
+        EXPECT_EQ(rows[1]["fs"].num, 239);
     }
 }
 
