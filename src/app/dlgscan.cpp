@@ -13,6 +13,7 @@
 
 #include "app/analyzeeventsink.h"
 #include "app/backend.h"
+#include "app/driveevents.h"
 #include "app/drivetext.h"
 #include "app/lumivistaapp.h"
 #include "app/scanoptions.h"
@@ -72,6 +73,14 @@ CDlgScan::CDlgScan(QWidget* parent) : CWizardPage(IDD_SCAN_PAGE, parent)
     m_timer = new QTimer(this);
     m_timer->setTimerType(Qt::CoarseTimer);
     connect(m_timer, &QTimer::timeout, this, &CDlgScan::OnTimer);
+
+    // A drive pulled out mid-scan ends the scan; what was found is kept.
+    connect(&DriveEvents(), &CDriveEvents::driveGone, this, [this](const QString& device) {
+        if (device.isEmpty() || device != m_device || !m_started || !m_sink || m_sink->IsStopped()) return;
+        LOG_W("%s went away during the scan: the scan stops\n", device.toUtf8().constData());
+        m_driveGone = true;
+        m_sink->SetStop();
+    });
 }
 
 CDlgScan::~CDlgScan()
@@ -95,6 +104,7 @@ void CDlgScan::InitPage()
     ITaskBackend* tasks = Services().tasks;
     if (tasks) tasks->SetPhotoChoice(LoadPhotoChoice());
     IPartition* partition = g_pSelectedPartition;
+    if (CDisk* disk = partition ? partition->GetDisk() : nullptr) m_device = QString::fromStdString(disk->GetDevicePath());
     CAnalyzeEventSink* sink = m_sink.get();
     std::function<void()> run = [tasks, partition, sink] { ScanThread(tasks, partition, sink); };
     try {

@@ -37,6 +37,9 @@ public:
     // False when the scan thread could not be created: no scan runs and no
     // WM_SCAN_FINISHED will come.
     bool ScanStarted() const { return m_started; }
+    // True when the scan was stopped because the drive being scanned went
+    // away (pulled out, or its card taken out).
+    bool DriveGone() const { return m_driveGone; }
 
     // From the sink, on any thread; shown by the user-interface thread.
     void SetProgress(int position);
@@ -86,4 +89,6 @@ private:
     std::unique_ptr<CAnalyzeEventSink> m_sink;
     std::thread m_thread;
     bool m_started = false;
+    QString m_device;  // device path of the disk being scanned
+    bool m_driveGone = false;
 };

@@ -3,11 +3,14 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QPushButton>
 #include <QTreeWidget>
 
 #include "app/backend.h"
 #include "app/dlgimageprogress.h"
+#include "app/driveevents.h"
+#include "app/driveopen.h"
 #include "app/drivetext.h"
 #include "app/imageload.h"
 #include "app/prompts.h"
@@ -71,6 +74,7 @@ CDlgSelDrive::CDlgSelDrive(QWidget* parent) : CWizardPage(IDD_DRIVE_PAGE, parent
     connect(openImage, &QPushButton::clicked, this, &CDlgSelDrive::OnOpenImage);
     connect(saveImage, &QPushButton::clicked, this, &CDlgSelDrive::OnSaveImage);
     connect(m_list, &QTreeWidget::itemSelectionChanged, this, &CDlgSelDrive::OnSelectionChanged);
+    connect(&DriveEvents(), &CDriveEvents::drivesChanged, this, &CDlgSelDrive::OnDrivesChanged);
 }
 
 void CDlgSelDrive::InitPage()
@@ -99,7 +103,7 @@ IPartition* CDlgSelDrive::PartitionOf(const QTreeWidgetItem* row)
     return reinterpret_cast<IPartition*>(row->data(0, ROLE_PARTITION).value<quintptr>());
 }
 
-void CDlgSelDrive::FillList(bool flashOnly)
+void CDlgSelDrive::FillList(bool flashOnly, bool quiet)
 {
     g_pSelectedPartition = nullptr;
     m_list->clear();
@@ -139,6 +143,7 @@ void CDlgSelDrive::FillList(bool flashOnly)
         m_list->setFocus();
         return;
     }
+    if (quiet) return;
     const bool denied = diskCount == 0 && drives && drives->GetDeniedDiskCount() > 0;
     MsgBox(this, denied ? kNoPermission : kNoDrives, QMessageBox::Warning, QMessageBox::Ok);
     m_list->setFocus();
@@ -148,6 +153,9 @@ void CDlgSelDrive::OnSelectionChanged()
 {
     const QList<QTreeWidgetItem*> selected = m_list->selectedItems();
     g_pSelectedPartition = selected.isEmpty() ? nullptr : PartitionOf(selected.first());
+    CDisk* disk = g_pSelectedPartition ? g_pSelectedPartition->GetDisk() : nullptr;
+    m_selectedDevice = disk ? QString::fromStdString(disk->GetDevicePath()) : QString();
+    m_selectedOff = g_pSelectedPartition ? g_pSelectedPartition->GetOff() : 0;
 }
 
 void CDlgSelDrive::OnFlashOnly()
@@ -164,6 +172,27 @@ void CDlgSelDrive::OnRefresh()
     m_list->clear();
     if (IDriveSource* drives = Services().drives) drives->Refresh();
     FillList(m_flashOnly);
+}
+
+void CDlgSelDrive::OnDrivesChanged()
+{
+    // The same row is the same partition of the same device. The disk
+    // objects behind the rows are already replaced: only what was noted at
+    // selection time is left of the old ones.
+    const QString device = m_selectedDevice;
+    const quint64 off = m_selectedOff;
+    FillList(m_flashOnly, true);
+    if (device.isEmpty()) return;
+    for (int i = 0; i < m_list->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* row = m_list->topLevelItem(i);
+        IPartition* partition = PartitionOf(row);
+        CDisk* disk = partition ? partition->GetDisk() : nullptr;
+        if (disk && QString::fromStdString(disk->GetDevicePath()) == device &&
+            partition->GetOff() == off) {
+            m_list->setCurrentItem(row);
+            break;
+        }
+    }
 }
 
 void CDlgSelDrive::OnOpenImage()
@@ -208,7 +237,25 @@ void CDlgSelDrive::OnSaveImage()
     name.replace(QLatin1Char('#'), QLatin1Char('-'));
     if (name.isEmpty()) name = QStringLiteral("drive");
     const QString path = Prompts().ChooseImageSaveFile(this, name + QStringLiteral(".img"));
-    if (!path.isEmpty()) SaveImage(path);
+    if (path.isEmpty()) return;
+    IDriveSource* drives = Services().drives;
+    if (drives && drives->NeedsOpening(g_pSelectedPartition)) {
+        // A drive listed by the system's disk service is opened through it
+        // first (a password, once); the copy then reads through that.
+        QPointer<CDlgSelDrive> self(this);
+        setEnabled(false);
+        drives->OpenForReading(g_pSelectedPartition, [self, path](const DiskOpenResult& result) {
+            if (!self) return;
+            self->setEnabled(true);
+            if (result.status != DiskOpenResult::Opened) {
+                MsgBox(self, DiskOpenFailureText(result), QMessageBox::Warning);
+                return;
+            }
+            self->SaveImage(path);
+        });
+        return;
+    }
+    SaveImage(path);
 }
 
 void CDlgSelDrive::SaveImage(const QString& path)

@@ -418,6 +418,10 @@ int ImageCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
 }  // namespace
 
 int RunCli(int argc, const char* const* argv) {
+    if (argc == 2 && std::string(argv[1]) == "--version") {
+        std::printf("lumivista-cli %s\n", LUMIVISTA_VERSION);
+        return kExitOk;
+    }
     CliOptions opts;
     std::string error;
     if (ParseCommandLine(argc, argv, opts, error) != 0) {

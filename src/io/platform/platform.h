@@ -5,6 +5,7 @@
 
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -137,6 +138,22 @@ public:
     virtual bool PathExists(const std::string& path) = 0;
     // Text of a platform error code.
     virtual std::string ErrorText(int err) = 0;
+
+    // Takes a descriptor that another party opened for `path` (a system
+    // service that may open disks this user may not) as the way to that disk.
+    // The platform keeps a close-on-exec duplicate; the caller keeps and
+    // closes its own. From then on Open(path, true) gives handles over
+    // further duplicates, and Open(path, false) is refused with EACCES: such a
+    // disk is only ever read. Only descriptors open for reading alone, of a
+    // block device or a regular file, are taken. 0, or -1 with *err.
+    virtual int AdoptReadOnlyDescriptor(const std::string& /*path*/, int /*fd*/, int* err) {
+        if (err) *err = ENOSYS;
+        return -1;
+    }
+    // Forgets the descriptor taken for `path`; handles already given out
+    // stay open. Nothing happens when there is none.
+    virtual void ReleaseAdoptedDescriptor(const std::string& /*path*/) {}
+    virtual bool HasAdoptedDescriptor(const std::string& /*path*/) { return false; }
 };
 
 // The process-wide backend (the Linux one unless a test installed another).
