@@ -283,7 +283,7 @@ int CFatSearchPhoto::DealWithFile(const FatDirItem& file, const std::u16string& 
 
     if (file.name.size() < 5) return 0;
     const PhotoFormat* format = PhotoFormatOfName(Utf16ToUtf8(file.name));
-    if (!format) return 0;
+    if (!format || !m_store->Wants(format->category, size)) return 0;
 
     const uint64_t clusterBytes = uint64_t{m_volume->dbr->GetSectorsPerCluster()} * SECTOR_SIZE;
     const auto clusters = static_cast<uint32_t>((uint64_t{size} + clusterBytes - 1) / clusterBytes);
@@ -344,6 +344,8 @@ int CFatSearchPhoto::DealWithDeletedFile(const FatDirItem& file, const std::u16s
         const uint64_t n = static_cast<uint64_t>(run.sectorCount) / m_volume->dbr->GetSectorsPerCluster();
         for (uint64_t k = 0; k < n; ++k) Claim(cluster + static_cast<uint32_t>(k));
     }
+    // A photo of a type not chosen still keeps its sectors from the raw scan.
+    if (!m_store->Wants(format->category, size)) return 0;
 
     auto item = std::make_unique<PhotoItem>();
     item->name = file.name;

@@ -349,6 +349,7 @@ int CNtfsSearchPhoto::DealWithRecord(std::span<uint8_t> record, int64_t index) {
 
     std::span<const uint8_t> data = rec.data;
     if (data.empty() || le::u8(data, NTFS_ATTR_NON_RESIDENT) == 0) return 0;
+    if (m_items && !m_items->Wants(format->category, le::u64(data, NTFS_ATTR_DATA_SIZE))) return 0;
     Runlist rl = ntfs_mapping_pairs_decompress(m_volume, data);
     if (rl.empty()) return 0;
     // Clusters past the volume's end are not the photo's: whatever follows
@@ -439,6 +440,8 @@ int CNtfsSearchPhoto::DealWithDeletedRecord(std::span<uint8_t> record, int64_t i
             if (run.sectorCount > 0 && run.volumeSector >= 0) m_deletedSectors.emplace_back(run.volumeSector, run.sectorCount);
         item->size = static_cast<uint32_t>(size);
     }
+    // A photo of a type not chosen still keeps its clusters from other records and the raw scan.
+    if (m_items && !m_items->Wants(format->category, item->size)) return 0;
     item->name = rec.name;
     item->category = format->category;
     item->origin = DeletedRecord;
