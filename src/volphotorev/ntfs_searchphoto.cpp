@@ -309,14 +309,15 @@ std::u16string CNtfsSearchPhoto::FolderOf(uint64_t reference) {
 
 void CNtfsSearchPhoto::Store(std::unique_ptr<PhotoItem> item, uint64_t parent) {
     if (!m_items) return;
-    PhotoItem* kept = item.get();
-    m_items->AddItem(std::move(item));
-    m_waiting.emplace_back(kept, parent);
+    m_waiting.emplace_back(std::move(item), parent);
     if (m_sink) m_sink->Notify(PHOTO_FOUND, 1, nullptr, 0);
 }
 
 void CNtfsSearchPhoto::FillFolders() {
-    for (auto& [item, parent] : m_waiting) item->folder = FolderOf(parent);
+    for (auto& [item, parent] : m_waiting) {
+        item->folder = FolderOf(parent);
+        if (m_items) m_items->AddItem(std::move(item));
+    }
     m_waiting.clear();
 }
 

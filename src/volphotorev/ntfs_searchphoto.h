@@ -97,7 +97,9 @@ private:
     IAlloUnitMgr* m_map = nullptr;
     std::unordered_map<int64_t, Folder> m_folders;     // by record number
     std::unordered_map<int64_t, std::u16string> m_paths;  // folders already resolved
-    std::vector<std::pair<PhotoItem*, uint64_t>> m_waiting;  // items without their folder yet
+    // Photos found, kept here until their folders are known: the store takes
+    // them at the end of the walk (it moves them into its own chunks).
+    std::vector<std::pair<std::unique_ptr<PhotoItem>, uint64_t>> m_waiting;
     std::map<int64_t, int64_t> m_taken;  // clusters given to deleted photos: first -> end
     std::vector<std::pair<int64_t, int64_t>> m_deletedSectors;
 };
