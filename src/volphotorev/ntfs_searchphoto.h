@@ -51,12 +51,16 @@ public:
     // (photos stored so far stay in the store, with their folders).
     int TraverseFileRecord();
     // Examines one in-use base file record, numbered `index`, in place (its
-    // fixup is applied in the buffer) and stores it when it is a photo. Its
-    // folder is filled in when TraverseFileRecord ends. Always 0.
+    // fixup is applied in the buffer) and keeps it when it is a photo; the
+    // store gets it, with its folder, from FillFolders (when
+    // TraverseFileRecord ends). Always 0.
     int DealWithRecord(std::span<uint8_t> record, int64_t index);
     // Examines a base file record that is not in use, in place; a record
     // whose fixup fails is left alone. Always 0.
     int DealWithDeletedRecord(std::span<uint8_t> record, int64_t index);
+    // Gives the store every photo kept so far, each with its folder from the
+    // folder records seen until now.
+    void FillFolders();
 
     // The sectors (first, count) of every deleted photo the walk took as
     // whole, kept or not by the store (a type the user left out): the raw
@@ -81,10 +85,8 @@ private:
 
     // Notes a folder's record for FolderOf.
     void NoteFolder(const Parsed& rec, int64_t index, bool inUse);
-    // Stores the item now, and its folder once the walk has seen them all.
+    // Keeps the item until FillFolders, when the walk has seen every folder.
     void Store(std::unique_ptr<PhotoItem> item, uint64_t parent);
-    // Gives every stored item its folder.
-    void FillFolders();
     // True when every cluster of [lcn, lcn + count) is free in the map and
     // not given to a deleted photo already.
     bool ClustersFree(int64_t lcn, int64_t count) const;

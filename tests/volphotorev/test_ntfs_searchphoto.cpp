@@ -630,6 +630,7 @@ protected:
     std::vector<PhotoItem*> Deal(Rec& r) {
         CNtfsSearchPhoto op(nullptr, nullptr, &vol, &store);
         EXPECT_EQ(op.DealWithRecord(r.b, 42), 0);
+        op.FillFolders();
         return AllItems(store);
     }
 
@@ -661,6 +662,7 @@ TEST_F(RecordRules, Win32NameWhateverTheOrder) {
         CPhotoItemsMgr one;
         CNtfsSearchPhoto op(nullptr, nullptr, &vol, &one);
         op.DealWithRecord(r->b, 1);
+        op.FillFolders();
         auto items = AllItems(one);
         ASSERT_EQ(items.size(), 1u);
         EXPECT_EQ(items[0]->name, u"Summer Holiday.jpg");
@@ -811,6 +813,7 @@ protected:
         if (!op) op = &own;
         op->SetAllocationMap(map.get());
         EXPECT_EQ(op->DealWithDeletedRecord(r.b, 42), 0);
+        op->FillFolders();
         return AllItems(store);
     }
     std::vector<uint8_t> jpeg, gif;
@@ -853,6 +856,7 @@ TEST_F(DeletedRecordRules, StoredOnlyWhileItsClustersHoldThePhoto) {
         auto used = MapOf(bm, 0x40, 8);
         op.SetAllocationMap(used.get());
         EXPECT_EQ(op.DealWithDeletedRecord(r.b, 42), 0);
+        op.FillFolders();
         auto items = AllItems(one);
         ASSERT_EQ(items.size(), c.stored ? 1u : 0u) << c.what;
         if (!c.stored) continue;
@@ -895,6 +899,7 @@ TEST_F(DeletedRecordRules, ResidentPhotoComesFromTheRecord) {
     CPhotoItemsMgr none;
     CNtfsSearchPhoto blind(nullptr, dev.get(), &vol, &none);
     EXPECT_EQ(blind.DealWithDeletedRecord(again.b, 43), 0);
+    blind.FillFolders();
     EXPECT_TRUE(AllItems(none).empty());
 }
 
