@@ -260,7 +260,8 @@ bool CDlgScanResult::event(QEvent* event)
     case WM_TREE_CHECK_CHANGED: {
         auto* node = reinterpret_cast<QTreeWidgetItem*>(static_cast<CWizardEvent*>(event)->LParam());
         if (node && node->treeWidget() == m_tree) {
-            ApplyCheckState(node, node->checkState(0));
+            ApplyCheckState(node, node->checkState(0) == Qt::Unchecked ? Qt::Unchecked : Qt::Checked);
+            for (int k = 0; k < m_tree->topLevelItemCount(); ++k) ShowAllChecks(m_tree->topLevelItem(k));
             m_model->Redraw(0, kPhotosPerBlock);
             UpdateSelectionText();
         }
@@ -386,20 +387,18 @@ void CDlgScanResult::ToggleEntry(int i)
     item->selected = item->selected ? 0 : 1;
     if (PhotoBlock* block = BlockOf(m_shownNode)) {
         block->ticked += item->selected ? 1 : -1;
-        if (block->ticked == 0)
-            SetNodeCheck(m_shownNode, Qt::Unchecked);
-        else if (block->ticked == block->Size())
-            SetNodeCheck(m_shownNode, Qt::Checked);
+        ShowChecks(m_shownNode);
     }
     m_model->Redraw(i, i);
     UpdateSelectionText();
 }
 
+// A partly checked node clicked by the user arrives as checked: everything
+// under it is ticked.
 void CDlgScanResult::ApplyCheckState(QTreeWidgetItem* node, Qt::CheckState state)
 {
     if (node->childCount() > 0) {
         for (int k = 0; k < node->childCount(); ++k) ApplyCheckState(node->child(k), state);
-        SetNodeCheck(node, state);
         return;
     }
     PhotoBlock* block = BlockOf(node);
@@ -408,7 +407,34 @@ void CDlgScanResult::ApplyCheckState(QTreeWidgetItem* node, Qt::CheckState state
     if ((!tick && block->ticked <= 0) || (tick && block->ticked == block->Size())) return;
     for (PhotoItem* item : BlockItems(*block)) item->selected = tick ? 1 : 0;
     block->ticked = tick ? block->Size() : 0;
-    SetNodeCheck(node, state);
+}
+
+Qt::CheckState CDlgScanResult::CheckStateOf(const QTreeWidgetItem* node)
+{
+    if (const PhotoBlock* block = BlockOf(node)) {
+        if (block->ticked <= 0) return Qt::Unchecked;
+        return block->ticked >= block->Size() ? Qt::Checked : Qt::PartiallyChecked;
+    }
+    bool any = false;
+    bool all = node->childCount() > 0;
+    for (int k = 0; k < node->childCount(); ++k) {
+        const Qt::CheckState child = CheckStateOf(node->child(k));
+        any = any || child != Qt::Unchecked;
+        all = all && child == Qt::Checked;
+    }
+    return all ? Qt::Checked : any ? Qt::PartiallyChecked : Qt::Unchecked;
+}
+
+void CDlgScanResult::ShowChecks(QTreeWidgetItem* node)
+{
+    // From the node up to the root: each box shows what lies under it.
+    for (QTreeWidgetItem* n = node; n; n = n->parent()) SetNodeCheck(n, CheckStateOf(n));
+}
+
+void CDlgScanResult::ShowAllChecks(QTreeWidgetItem* node)
+{
+    for (int k = 0; k < node->childCount(); ++k) ShowAllChecks(node->child(k));
+    SetNodeCheck(node, CheckStateOf(node));
 }
 
 void CDlgScanResult::UpdateSelectionText()

@@ -131,6 +131,11 @@ private:
     void OnTreeItemChanged(QTreeWidgetItem* node, int column);
     void OnTreeSelectionChanged();
     void ApplyCheckState(QTreeWidgetItem* node, Qt::CheckState state);
+    // Checked when every photo under the node is ticked, unchecked when none
+    // is, partly checked otherwise.
+    static Qt::CheckState CheckStateOf(const QTreeWidgetItem* node);
+    void ShowChecks(QTreeWidgetItem* node);     // the node and its ancestors
+    void ShowAllChecks(QTreeWidgetItem* node);  // the node and everything under it
     void SetNodeCheck(QTreeWidgetItem* node, Qt::CheckState state);
     std::vector<PhotoItem*> BlockItems(const PhotoBlock& block) const;
     void UpdateSelectionText();

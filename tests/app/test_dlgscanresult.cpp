@@ -78,8 +78,8 @@ private slots:
         QCOMPARE(p.Shown(), QString("B1"));
     }
 
-    // Ticking the last unticked photo of a block checks it; unticking leaves
-    // the box until no photo of the block is ticked.
+    // Each box shows what lies under it: checked when every photo is
+    // ticked, unchecked when none is, partly checked otherwise.
     void blockCheckFollowsTheTicks()
     {
         FakeMachine machine;
@@ -89,25 +89,63 @@ private slots:
         QTreeWidgetItem* block = p.Node("JPG(501-503)");
         p.page.ToggleEntry(0);
         p.page.ToggleEntry(1);
-        QCOMPARE(block->checkState(0), Qt::Unchecked);
+        QCOMPARE(block->checkState(0), Qt::PartiallyChecked);
+        QCOMPARE(p.Node("JPG")->checkState(0), Qt::PartiallyChecked);
+        QCOMPARE(p.Node("JPG(001-500)")->checkState(0), Qt::Unchecked);
         QCOMPARE(p.Label(), QString("2 files selected in 1.95 KB"));
         p.page.ToggleEntry(2);
         QCOMPARE(block->checkState(0), Qt::Checked);
+        QCOMPARE(p.Node("JPG")->checkState(0), Qt::PartiallyChecked);
         QCOMPARE(CDlgScanResult::BlockOf(block)->ticked, 3);
         QCOMPARE(p.EntryCheck(2), Qt::Checked);
 
         p.page.ToggleEntry(1);
-        QCOMPARE(block->checkState(0), Qt::Checked);
+        QCOMPARE(block->checkState(0), Qt::PartiallyChecked);
         p.page.ToggleEntry(0);
-        QCOMPARE(block->checkState(0), Qt::Checked);
+        QCOMPARE(block->checkState(0), Qt::PartiallyChecked);
         QCOMPARE(p.Label(), QString("1 file selected in 1000.00 byte"));
         p.page.ToggleEntry(2);
         QCOMPARE(block->checkState(0), Qt::Unchecked);
         QCOMPARE(CDlgScanResult::BlockOf(block)->ticked, 0);
         QCOMPARE(p.Label(), QString("0 file selected in 0.00 byte"));
-        // The parent's box never follows its children.
         QCOMPARE(p.Node("JPG")->checkState(0), Qt::Unchecked);
+        QCOMPARE(p.Node("Photos")->checkState(0), Qt::Unchecked);
         QCOMPARE(machine.prompts.asked.size(), size_t(0));
+    }
+
+    // Tick everything, then untick one kind and one photo: the boxes above
+    // show it, and a click on a partly checked box ticks all under it.
+    void partlyCheckedParents()
+    {
+        FakeMachine machine;
+        Store(machine, Photos(Jpg, 600, 1000) + Photos(Png, 2, 100, "S"));
+        ResultPage p;
+        p.ClickCheckBox(p.Node("Photos"));
+        QTRY_COMPARE(p.page.TickedCount(), 602);
+        for (QTreeWidgetItemIterator it(p.Tree()); *it; ++it) QCOMPARE((*it)->checkState(0), Qt::Checked);
+
+        p.ClickCheckBox(p.Node("PNG(001-002)"));
+        QTRY_COMPARE(p.page.TickedCount(), 600);
+        QCOMPARE(p.Node("PNG(001-002)")->checkState(0), Qt::Unchecked);
+        QCOMPARE(p.Node("PNG")->checkState(0), Qt::Unchecked);
+        QCOMPARE(p.Node("Photos")->checkState(0), Qt::PartiallyChecked);
+        QCOMPARE(p.Node("JPG")->checkState(0), Qt::Checked);
+
+        p.page.ToggleEntry(3);  // one photo of JPG(001-500)
+        QCOMPARE(p.Node("JPG(001-500)")->checkState(0), Qt::PartiallyChecked);
+        QCOMPARE(p.Node("JPG(501-600)")->checkState(0), Qt::Checked);
+        QCOMPARE(p.Node("JPG")->checkState(0), Qt::PartiallyChecked);
+        QCOMPARE(p.Label(), QString("599 files selected in 584.96 KB"));
+
+        p.ClickCheckBox(p.Node("JPG"));
+        QTRY_COMPARE(p.page.TickedCount(), 600);
+        QCOMPARE(p.Node("JPG(001-500)")->checkState(0), Qt::Checked);
+        QCOMPARE(p.Node("JPG")->checkState(0), Qt::Checked);
+        QCOMPARE(p.EntryCheck(3), Qt::Checked);
+        QCOMPARE(p.Node("Photos")->checkState(0), Qt::PartiallyChecked);
+        p.ClickCheckBox(p.Node("Photos"));
+        QTRY_COMPARE(p.page.TickedCount(), 602);
+        QCOMPARE(p.Node("Photos")->checkState(0), Qt::Checked);
     }
 
     void listTicksByPictureCheckBoxAndSpaceBar()
@@ -157,7 +195,7 @@ private slots:
         for (const char* name : {"JPG", "JPG(001-500)", "JPG(501-1000)", "JPG(1001-1234)"})
             QCOMPARE(p.Node(name)->checkState(0), Qt::Checked);
         QCOMPARE(p.Node("PNG(001-002)")->checkState(0), Qt::Unchecked);
-        QCOMPARE(p.Node("Photos")->checkState(0), Qt::Unchecked);
+        QCOMPARE(p.Node("Photos")->checkState(0), Qt::PartiallyChecked);
         QCOMPARE(CDlgScanResult::BlockOf(p.Node("JPG(1001-1234)"))->ticked, 234);
         QCOMPARE(p.EntryCheck(0), Qt::Checked);  // the list shows the ticks at once
         QCOMPARE(p.EntryCheck(499), Qt::Checked);
