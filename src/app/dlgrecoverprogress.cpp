@@ -95,6 +95,7 @@ void CDlgRecoverProgress::OnInitDialog()
 
 void CDlgRecoverProgress::OnCancel()
 {
+    m_userCancelled = true;
     m_cancel.store(1);
 }
 

@@ -494,6 +494,17 @@ void CDlgScanResult::OnRecoverSelected()
         if (!AskYesNo(this, reselect)) break;
     }
 
+    // A folder nothing can be written to is refused for what it is, not for
+    // its free space.
+    if (std::string reason; CheckFolderForPhotos(chosen.toStdString(), reason) != 0) {
+        LOG_E("cannot write into %s: %s\n", chosen.toUtf8().constData(), reason.c_str());
+        MsgBox(this,
+               QStringLiteral("Cannot save photos in \"%1\": %2. Please select another folder.")
+                   .arg(chosen, QString::fromStdString(reason)),
+               QMessageBox::Critical);
+        return;
+    }
+
     const FreeSpace free = QueryFreeSpace(chosen.toStdString());
     if (free.known && !(free.bytes > m_tickedBytes)) {
         MsgBox(this,
@@ -508,7 +519,8 @@ void CDlgScanResult::OnRecoverSelected()
     std::string error;
     if (CreateRecoveryFolder(chosen.toStdString(), CurrentTime(), folder, error) != 0) {
         LOG_E("%s\n", error.c_str());
-        MsgBox(this, kCreateFailed, QMessageBox::Critical);
+        MsgBox(this, kCreateFailed + QStringLiteral("\n\nReason: %1.").arg(QString::fromStdString(error)),
+               QMessageBox::Critical);
         return;
     }
 
@@ -517,18 +529,48 @@ void CDlgScanResult::OnRecoverSelected()
     const int result = dialog.exec();
     m_recovering = false;
     m_list->viewport()->update();
-    if (result != QDialog::Accepted) return;
+    const QString where = QString::fromStdString(folder);
+    if (result != QDialog::Accepted) {
+        // Stopped by the user: what was saved stays, and they are told where.
+        if (dialog.UserCancelled())
+            MsgBox(this, RecoveryCancelledText(dialog.SavedCount(), m_tickedCount, where), QMessageBox::Information);
+        return;
+    }
 
     if (dialog.FailedCount() == 0) {
-        MsgBox(this, kRecovered, QMessageBox::Information);
+        MsgBox(this, RecoveredText(where), QMessageBox::Information);
     } else {
         MsgBox(this,
                QStringLiteral("%1 of the %2 selected photos have been recovered. %3 could not be read from the drive "
-                              "or written to the folder; please check that the folder's drive has room for them.")
+                              "or written to the folder; please check that the folder's drive has room for them. "
+                              "The recovered photos are in \"%4\".")
                    .arg(dialog.SavedCount())
                    .arg(dialog.SavedCount() + dialog.FailedCount())
-                   .arg(dialog.FailedCount()),
+                   .arg(dialog.FailedCount())
+                   .arg(where),
                QMessageBox::Warning);
     }
-    if (dialog.SavedCount() > 0) QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(folder)));
+    if (dialog.SavedCount() > 0 && !OpenWithDesktop(QUrl::fromLocalFile(where)))
+        MsgBox(this, FolderNotShownText(where), QMessageBox::Warning);
+}
+
+QString RecoveredText(const QString& folder)
+{
+    return kRecovered + QStringLiteral(" They are in \"%1\".").arg(folder);
+}
+
+QString RecoveryCancelledText(int saved, int ticked, const QString& folder)
+{
+    return QStringLiteral("The recovery was cancelled. %1 of the %2 selected photos %3 been saved in \"%4\".")
+        .arg(saved)
+        .arg(ticked)
+        .arg(saved == 1 ? QStringLiteral("has") : QStringLiteral("have"))
+        .arg(folder);
+}
+
+QString FolderNotShownText(const QString& folder)
+{
+    return QStringLiteral("The folder \"%1\" could not be shown: no file manager is set up on this system. Please "
+                          "open it yourself.")
+        .arg(folder);
 }

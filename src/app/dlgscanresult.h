@@ -35,6 +35,13 @@ struct PhotoBlock {
 // The category tree's texts, in tree order: JPG, PNG, BMP, GIF, Other.
 QString CategoryText(int category);
 
+// What the user is told after a recovery into `folder`: all went well; the
+// user cancelled after `saved` of the `ticked` photos; the folder could not
+// be shown.
+QString RecoveredText(const QString& folder);
+QString RecoveryCancelledText(int saved, int ticked, const QString& folder);
+QString FolderNotShownText(const QString& folder);
+
 // The category tree: only block nodes can be selected; a click on the root
 // or a category leaves the selection, and so the list, as it was.
 class CCategoryTree : public QTreeWidget {

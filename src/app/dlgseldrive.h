@@ -9,6 +9,7 @@
 class QPushButton;
 class QTreeWidget;
 class QTreeWidgetItem;
+class IDisk;
 class IPartition;
 
 // Drive list item data, column 0.
@@ -20,6 +21,11 @@ enum DriveRowRole : int {
 
 // True when an interface type text names a USB disk.
 bool IsUsbInterface(const std::string& interfaceType);
+// True for a disk image file the user opened.
+bool IsImageDisk(IDisk* disk);
+// The message shown when a disk image cannot be opened, with the reason
+// when one is known.
+QString ImageRefusalText(const QString& path, const std::string& reason);
 
 class CDlgSelDrive : public CWizardPage {
     Q_OBJECT
@@ -39,6 +45,7 @@ protected:
 
 private:
     void FillList(bool flashOnly);
+    void FitColumns();
     void OnSelectionChanged();
     void OnFlashOnly();
     void OnRefresh();

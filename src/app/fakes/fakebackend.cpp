@@ -89,13 +89,18 @@ int CFakeDriveSource::OpenImage(const std::string& path)
     auto it = m_allowedImages.find(path);
     if (it == m_allowedImages.end()) return -1;
     const std::string name = path.substr(path.find_last_of('/') + 1);
-    CFakeDisk* disk = AddDisk("FILE", "Disk image " + name, name + "#");
+    CFakeDisk* disk = AddDisk("Image", "Disk image " + name, name + "#");
     it->second(*disk);
     return static_cast<int>(m_disks.size()) - 1;
 }
 
 int CFakeDriveSource::AddImage(const std::string& path)
 {
+    m_lastImageError.clear();
+    if (auto refused = m_refusedImages.find(path); refused != m_refusedImages.end()) {
+        m_lastImageError = refused->second;
+        return -1;
+    }
     const int index = OpenImage(path);
     if (index >= 0) m_openImages.push_back(path);
     return index;
