@@ -71,6 +71,10 @@ int ParseCommandLine(int argc, const char* const* argv, CliOptions& opts, std::s
         return -1;
     }
     std::string first = argv[i];
+    if (first == "--version" || first == "-V") {
+        opts.version = true;
+        return 0;
+    }
     if (first == "--help" || first == "-h" || first == "help") {
         opts.help = true;
         if (first == "help" && i + 1 < argc) {
@@ -170,6 +174,8 @@ int ParseCommandLine(int argc, const char* const* argv, CliOptions& opts, std::s
     return 0;
 }
 
+std::string VersionText() { return std::string("lumivista-cli ") + LUMIVISTA_VERSION + "\n"; }
+
 std::string HelpText(CliCommand command) {
     switch (command) {
     case CliCommand::Drives:
@@ -180,8 +186,8 @@ std::string HelpText(CliCommand command) {
                "\n"
                "  --image FILE   use this disk image instead of the machine's disks\n"
                "                 (repeat for several; their disks come in the order given)\n"
-               "  --flash-only   list only the drives of USB disks\n"
-               "  --json         print a JSON array of rows\n"
+               "  --flash-only   list only the drives of USB disks (and the images given)\n"
+               "  --json         print a JSON array of rows (fields: see the README)\n"
                "  --help         show this help\n"
                "\n"
                "Reading the machine's disks needs root; disk images need nothing special.\n";
@@ -196,8 +202,11 @@ std::string HelpText(CliCommand command) {
                "  --image FILE   use this disk image instead of the machine's disks\n"
                "  --flash-only   number the rows as drives --flash-only does\n"
                "  --drive N      the row of the drives command to scan\n"
-               "  --json         print the result as JSON\n"
-               "  --help         show this help\n";
+               "  --json         print the result as JSON (fields: see the README)\n"
+               "  --help         show this help\n"
+               "\n"
+               "Each photo is marked \"on drive\" when the file system still lists it and\n"
+               "\"deleted\" when it was found in free space.\n";
     case CliCommand::Recover:
         return "Usage: lumivista-cli recover [--image FILE]... [--flash-only] --drive N --out DIR\n"
                "                             [--type jpg,png,bmp,gif,other] [--json]\n"
@@ -224,7 +233,8 @@ std::string HelpText(CliCommand command) {
                "  scan      scan a drive and list the photos found\n"
                "  recover   scan a drive and write the photos found into a folder\n"
                "\n"
-               "lumivista-cli COMMAND --help shows a command's options.\n"
+               "lumivista-cli COMMAND --help shows a command's options;\n"
+               "lumivista-cli --version shows the program's version.\n"
                "Exit status: 0 success, 1 failure, 2 wrong usage.\n";
     }
 }

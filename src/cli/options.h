@@ -9,6 +9,7 @@ enum class CliCommand { None, Drives, Scan, Recover };
 struct CliOptions {
     CliCommand command = CliCommand::None;
     bool help = false;                // --help: print the command's help and stop
+    bool version = false;             // --version: print the program's version and stop
     std::vector<std::string> images;  // --image FILE..., in the order given
     bool flashOnly = false;
     bool json = false;
@@ -24,6 +25,9 @@ constexpr int kExitUsage = 2;
 
 // Fills `opts` from argv. 0, or -1 with a one-line reason in `error`.
 int ParseCommandLine(int argc, const char* const* argv, CliOptions& opts, std::string& error);
+
+// "lumivista-cli VERSION".
+std::string VersionText();
 
 // The help text of a command (the program's overview for None).
 std::string HelpText(CliCommand command);
