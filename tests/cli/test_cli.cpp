@@ -201,7 +201,8 @@ TEST_F(SampleCard, ScanListsLiveAndDeletedPhotos) {
     std::set<std::string> live;
     size_t lastCat = 0;
     for (const jsonv::Value& p : v["photos"].items) {
-        EXPECT_EQ(p.order, (std::vector<std::string>{"name", "category", "size", "origin", "deleted", "runs"}));
+        EXPECT_EQ(p.order, (std::vector<std::string>{"name", "category", "size", "origin", "deleted", "folder", "path",
+                                                      "time", "runs"}));
         const size_t cat = std::find(cats.begin(), cats.end(), p["category"].str) - cats.begin();
         ASSERT_LT(cat, cats.size());
         EXPECT_GE(cat, lastCat);  // the store's order: by category
@@ -243,7 +244,7 @@ TEST_F(SampleCard, ScanListsLiveAndDeletedPhotos) {
     size_t onDrive = 0, deleted = 0;
     for (std::istringstream in(r.out); std::getline(in, line);) {
         if (line.find(" bytes  on drive  sector ") != std::string::npos) ++onDrive;
-        if (line.find(" bytes  deleted   sector ") != std::string::npos) ++deleted;
+        if (line.find(" bytes  deleted   sector ") != std::string::npos) ++deleted;  // by signature or record
     }
     EXPECT_EQ(onDrive, live.size());
     EXPECT_EQ(onDrive + deleted, v["photos"].items.size());
