@@ -87,4 +87,5 @@ private:
     std::thread m_thread;
     bool m_initialised = false;
     bool m_userCancelled = false;
+    bool m_asking = false;  // the stop question is open
 };

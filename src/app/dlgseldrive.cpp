@@ -73,10 +73,10 @@ bool IsUsbInterface(const std::string& interfaceType)
 CDlgSelDrive::CDlgSelDrive(QWidget* parent) : CWizardPage(IDD_DRIVE_PAGE, parent)
 {
     AddStatic(0, QStringLiteral("Please select the drive you want to recover photos from and click Next to scan."), 7,
-              7, 270, 8);
+              7, 270, 8, ANCHOR_GROW_WIDTH);
 
     m_list = new QTreeWidget(this);
-    Place(m_list, 1001, 7, 18, 347, 123);
+    Place(m_list, 1001, 7, 18, 347, 123, ANCHOR_GROW_WIDTH | ANCHOR_GROW_HEIGHT);
     m_list->setRootIsDecorated(false);
     m_list->setItemsExpandable(false);
     m_list->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -86,11 +86,11 @@ CDlgSelDrive::CDlgSelDrive(QWidget* parent) : CWizardPage(IDD_DRIVE_PAGE, parent
     m_list->viewport()->installEventFilter(this);
 
     m_flashButton = new QPushButton(QStringLiteral("Show Only Flash Drives"), this);
-    Place(m_flashButton, 1007, 7, 143, 83, 16);
+    Place(m_flashButton, 1007, 7, 143, 83, 16, ANCHOR_BOTTOM);
     auto* refresh = new QPushButton(QStringLiteral("Refresh Drives"), this);
-    Place(refresh, 1008, 95, 143, 83, 16);
+    Place(refresh, 1008, 95, 143, 83, 16, ANCHOR_BOTTOM);
     auto* openImage = new QPushButton(QStringLiteral("Open Image..."), this);
-    Place(openImage, 1009, 183, 143, 83, 16);
+    Place(openImage, 1009, 183, 143, 83, 16, ANCHOR_BOTTOM);
     for (QPushButton* button : {m_flashButton, refresh, openImage}) button->setAutoDefault(false);
 
     connect(m_flashButton, &QPushButton::clicked, this, &CDlgSelDrive::OnFlashOnly);
@@ -238,6 +238,18 @@ void CDlgSelDrive::OpenImage(const QString& path)
             m_list->setCurrentItem(row);
             m_list->scrollToItem(row);
             break;
+        }
+    }
+}
+
+void CDlgSelDrive::SelectPartition(IPartition* partition)
+{
+    for (int i = 0; i < m_list->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* row = m_list->topLevelItem(i);
+        if (PartitionOf(row) == partition) {
+            m_list->setCurrentItem(row);
+            m_list->scrollToItem(row);
+            return;
         }
     }
 }

@@ -39,6 +39,8 @@ public:
 
     // Opens a disk image and selects its first row.
     void OpenImage(const QString& path);
+    // Selects the row of that partition when it is listed.
+    void SelectPartition(IPartition* partition);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

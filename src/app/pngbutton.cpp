@@ -3,6 +3,10 @@
 #include <QEnterEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QStyle>
+#include <QStyleOptionFocusRect>
+
+#include "app/uifont.h"
 
 #include <algorithm>
 #include <cmath>
@@ -55,8 +59,10 @@ DrawState PngButton::GetDrawState() const
 void PngButton::SizeToImage()
 {
     if (!m_image) return;
-    m_imageWidth = m_image->width();
-    m_imageHeight = m_image->height();
+    // With a smaller dialog font (a small screen) the pictures shrink too.
+    const double scale = std::min(UiScale(), 1.0);
+    m_imageWidth = static_cast<int>(m_image->width() * scale + 0.5);
+    m_imageHeight = static_cast<int>(m_image->height() * scale + 0.5);
     m_buttonWidth = m_imageWidth;
     m_buttonHeight = m_imageHeight;
     setGeometry(x(), y(), m_buttonWidth, m_buttonHeight);
@@ -68,6 +74,18 @@ void PngButton::paintEvent(QPaintEvent*)
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
     DrawImage(painter, GetDrawState());
     DrawLabel(painter, QRect(0, 0, m_buttonWidth, m_buttonHeight));
+    if (hasFocus()) DrawFocus(painter);
+}
+
+// The keyboard focus, as the style draws it on any button: a dotted frame
+// just inside the edge.
+void PngButton::DrawFocus(QPainter& painter)
+{
+    QStyleOptionFocusRect option;
+    option.initFrom(this);
+    option.rect = rect().adjusted(2, 2, -2, -2);
+    option.backgroundColor = palette().color(QPalette::Button);
+    style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &painter, this);
 }
 
 void PngButton::SetHot(bool hot)

@@ -23,6 +23,9 @@ public:
     // after "\n \r" is a warning shown beside it. A null string when
     // cancelled.
     virtual QString ChooseFolder(QWidget* parent, const QString& title) = 0;
+    // Closes the message box open now, if any, as Escape would (No, or Ok):
+    // for a question that an event has made pointless.
+    virtual void DismissQuestion() {}
 };
 
 // Real dialogs.
@@ -32,6 +35,7 @@ public:
                                            QMessageBox::StandardButtons buttons) override;
     QString ChooseImageFile(QWidget* parent) override;
     QString ChooseFolder(QWidget* parent, const QString& title) override;
+    void DismissQuestion() override;
 };
 
 // The message box CQtPromptService shows, for callers that need to place or

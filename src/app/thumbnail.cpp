@@ -5,6 +5,8 @@
 #include <QImageReader>
 #include <QPainter>
 
+#include <algorithm>
+
 QRect ThumbnailPlacement(QSize fullSize)
 {
     if (fullSize.width() <= 0 || fullSize.height() <= 0) return QRect();
@@ -25,7 +27,19 @@ QRect ThumbnailPlacement(QSize fullSize)
     return QRect(x, y, static_cast<int>(width * scale), static_cast<int>(height * scale));
 }
 
-QImage DecodeForThumbnail(const void* bytes, uint32_t count, QSize* fullSize)
+namespace {
+
+QRect ScaledPlacement(QSize fullSize, double pixelRatio)
+{
+    const QRect place = ThumbnailPlacement(fullSize);
+    if (pixelRatio == 1.0) return place;
+    return QRect(static_cast<int>(place.x() * pixelRatio), static_cast<int>(place.y() * pixelRatio),
+                 static_cast<int>(place.width() * pixelRatio), static_cast<int>(place.height() * pixelRatio));
+}
+
+}  // namespace
+
+QImage DecodeForThumbnail(const void* bytes, uint32_t count, QSize* fullSize, double pixelRatio)
 {
     if (fullSize) *fullSize = QSize();
     if (!bytes || count == 0) return QImage();
@@ -42,7 +56,7 @@ QImage DecodeForThumbnail(const void* bytes, uint32_t count, QSize* fullSize)
         // reduction that still leaves twice the thumbnail's rectangle, so the
         // final smooth scale has at least two source pixels for each one it
         // makes and the result matches a scale of the whole picture.
-        const QRect place = ThumbnailPlacement(full);
+        const QRect place = ScaledPlacement(full, pixelRatio);
         for (int denom = 8; denom >= 2; denom /= 2) {
             const QSize reduced(full.width() / denom, full.height() / denom);
             if (reduced.width() >= 2 * place.width() && reduced.height() >= 2 * place.height()) {
@@ -57,17 +71,25 @@ QImage DecodeForThumbnail(const void* bytes, uint32_t count, QSize* fullSize)
     return picture;
 }
 
-QImage FitIntoThumbnail(const QImage& picture, QSize fullSize)
+QImage FitIntoThumbnail(const QImage& picture, QSize fullSize, double pixelRatio)
 {
-    QImage canvas(kThumbnailWidth, kThumbnailHeight, QImage::Format_RGB32);
+    pixelRatio = std::clamp(pixelRatio, 1.0, 4.0);
+    QImage canvas(static_cast<int>(kThumbnailWidth * pixelRatio), static_cast<int>(kThumbnailHeight * pixelRatio),
+                  QImage::Format_RGB32);
+    canvas.setDevicePixelRatio(pixelRatio);
     canvas.fill(Qt::white);
-    const QRect place = ThumbnailPlacement(fullSize);
+    const QRect place = ScaledPlacement(fullSize, pixelRatio);
     if (picture.isNull() || place.isEmpty()) return canvas;
     // Averaging over premultiplied pixels, so transparent parts lend no
     // colour to their neighbours; then over white.
     const QImage scaled = picture.convertToFormat(QImage::Format_ARGB32_Premultiplied)
                               .scaled(place.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-    QPainter painter(&canvas);
-    painter.drawImage(place.topLeft(), scaled);
+    // Drawn pixel for pixel, whatever the canvas's ratio.
+    canvas.setDevicePixelRatio(1.0);
+    {
+        QPainter painter(&canvas);
+        painter.drawImage(place.topLeft(), scaled);
+    }
+    canvas.setDevicePixelRatio(pixelRatio);
     return canvas;
 }

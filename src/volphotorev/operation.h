@@ -15,6 +15,7 @@ enum EventCode : uint32_t {
     CREATE_VSS = 11,
     QUERY_VSS = 12,
     PHOTO_FOUND = 13,             // value: photos just stored (1)
+    FREE_SECTORS_KNOWN = 14,      // data: int64_t* sectors the file system marks free
 };
 
 class IEventSink {

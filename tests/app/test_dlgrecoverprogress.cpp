@@ -467,7 +467,8 @@ private slots:
         QCOMPARE(FilesIn(folder).size(), 1);
     }
 
-    // While the thread runs, Escape and the close box do nothing.
+    // While the thread runs, Escape and the close box ask whether to stop;
+    // No goes on, Enter does nothing.
     void dialogWhileRecovering()
     {
         FakeResults r(Photos(Jpg, 2, 1536));
@@ -498,15 +499,47 @@ private slots:
             QCOMPARE(dialog->findChild<QLabel*>("1037")->text(), QString("Recovering 2 photos (3.00 KB)"));
             QCOMPARE(dialog->size(), QSize(DlgUnits().X(242), DlgUnits().Y(49)));
             QCOMPARE(dialog->CancelButton()->geometry(), DlgUnits().Rect(189, 33, 47, 12));
+            r.machine.prompts.answer = QMessageBox::No;
             QTest::keyClick(dialog, Qt::Key_Escape);
             QTest::keyClick(dialog, Qt::Key_Return);
             dialog->close();
             QVERIFY(dialog->isVisible());
+            QVERIFY(!dialog->IsCancelled());
         });
         r.machine.prompts.folders = {Out(r.out)};
         r.Recover();
         QTRY_VERIFY(Said(r.machine.prompts).startsWith(kRecovered));
         QVERIFY(seen);
+        const QString stop = "Are you sure to stop the recovery? The photos saved so far stay in the folder.";
+        QCOMPARE(r.machine.prompts.Texts(),
+                 QStringList({stop, stop, RecoveredText(Out(r.out) + "/Recovered Photos(03-07-09)")}));
+    }
+
+    // Closing the dialog and saying Yes stops the recovery after the photo
+    // being written, and the user is told how many were saved and where.
+    void closingStopsTheRecovery()
+    {
+        FakeResults r(Photos(Jpg, 3, 1536));
+        r.TickAll();
+        CHookedTasks hooked(Services().tasks);
+        Services().tasks = &hooked;
+        std::atomic<int> reads{0};
+        ResultPage* page = r.page.get();
+        hooked.onRead = [&](PhotoItem*) {
+            if (++reads != 1) return;
+            SendToWindow(&page->page, [page] {
+                if (auto* dialog = page->page.findChild<CDlgRecoverProgress*>()) dialog->close();
+            });
+        };
+        r.machine.prompts.answer = QMessageBox::Yes;
+        r.machine.prompts.folders = {Out(r.out)};
+        r.Recover();
+        QTRY_VERIFY(!page->page.findChild<CDlgRecoverProgress*>());
+        const QString folder = Out(r.out) + "/Recovered Photos(03-07-09)";
+        QTRY_COMPARE(Said(r.machine.prompts),
+                     QString("The recovery was cancelled. 1 of the 3 selected photos has been saved in \"%1\".")
+                         .arg(folder));
+        QCOMPARE(FilesIn(folder), QStringList({"P1"}));
     }
 
     void threadThatCannotStart()

@@ -111,6 +111,10 @@ int CFakeTaskBackend::RecoverPhotos(IPartition* partition, IEventSink* sink)
     clearsAtLastScan = clears.load();
     lastPartition = partition;
     ++scans;
+    // The photos are "found" at once: a scan stopped later keeps them, as a
+    // real one keeps what it found before the stop.
+    m_store = CPhotoItemsMgr();
+    for (const PhotoItem& photo : m_nextPhotos) m_store.AddItem(std::make_unique<PhotoItem>(photo));
     if (sink->Notify(INIT_TASK_COUNT, 1, nullptr, 0) < 0) {
         ++stoppedScans;
         return -1;
@@ -129,8 +133,6 @@ int CFakeTaskBackend::RecoverPhotos(IPartition* partition, IEventSink* sink)
             return -1;
         }
     }
-    m_store = CPhotoItemsMgr();
-    for (const PhotoItem& photo : m_nextPhotos) m_store.AddItem(std::make_unique<PhotoItem>(photo));
     sink->Notify(ALL_TASKS_FINISHED, 0, nullptr, 0);
     return 0;
 }
@@ -184,9 +186,22 @@ QMessageBox::StandardButton CFakePrompts::MessageBox(QWidget*, const QString& te
                                                      QMessageBox::StandardButtons buttons)
 {
     asked.push_back({text, icon, buttons});
+    ++m_open;
+    m_dismissedNow = false;
     if (whileOpen) whileOpen();
-    if (buttons & QMessageBox::Yes) return answer == QMessageBox::Yes ? QMessageBox::Yes : QMessageBox::No;
+    --m_open;
+    const bool dismissedNow = m_dismissedNow;
+    m_dismissedNow = false;
+    if (buttons & QMessageBox::Yes)
+        return answer == QMessageBox::Yes && !dismissedNow ? QMessageBox::Yes : QMessageBox::No;
     return QMessageBox::Ok;
+}
+
+void CFakePrompts::DismissQuestion()
+{
+    if (m_open == 0) return;
+    ++dismissed;
+    m_dismissedNow = true;
 }
 
 QString CFakePrompts::ChooseImageFile(QWidget*)

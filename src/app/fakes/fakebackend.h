@@ -142,7 +142,10 @@ public:
                                            QMessageBox::StandardButtons buttons) override;
     QString ChooseImageFile(QWidget* parent) override;
     QString ChooseFolder(QWidget* parent, const QString& title) override;
+    // Makes the box open now answer No (or Ok); counted.
+    void DismissQuestion() override;
 
+    int dismissed = 0;
     // Answer to Yes/No questions (Ok boxes always get Ok).
     QMessageBox::StandardButton answer = QMessageBox::Yes;
     // Runs before a question is answered, as if events happened while the
@@ -155,6 +158,10 @@ public:
     QStringList folderTitles;  // the titles it was shown with
 
     QStringList Texts() const;
+
+private:
+    int m_open = 0;             // boxes open now
+    bool m_dismissedNow = false;  // the innermost one was dismissed
 };
 
 // A demonstration machine: an internal SATA disk (system NTFS, data NTFS,
