@@ -1,5 +1,6 @@
 #include "app/lumivistadlg.h"
 
+#include <QApplication>
 #include <QContextMenuEvent>
 #include <QKeyEvent>
 #include <QResizeEvent>
@@ -21,6 +22,7 @@
 #include "app/dlgseldrive.h"
 #include "app/dlgseloperation.h"
 #include "app/drivetext.h"
+#include "app/driveopen.h"
 #include "app/imageload.h"
 #include "app/lumivistaapp.h"
 #include "app/pngbutton.h"
@@ -39,6 +41,9 @@ const QString kReturnHome = QStringLiteral("Are are sure to return to home page?
 const QString kExit = QStringLiteral("Are are sure to exit?");
 const QString kScanNotStarted = QStringLiteral(
     "The scan could not be started: the system refused to run it. Please close some programs and try again.");
+const QString kDriveGone = QStringLiteral(
+    "The drive was removed during the scan, so the scan ended early. The photos found until then are shown; "
+    "attach the drive again and scan it once more to look for the rest.");
 
 std::unique_ptr<CWizardPage> CreatePage(int templateId, QWidget* parent)
 {
@@ -177,6 +182,9 @@ void CLumivistaDlg::ShowPage(int templateId)
         m_pCurPage->hide();
         m_pCurPage.reset();
     }
+    // An answer about a drive still being opened is for the page just left.
+    ++m_openRequest;
+    SetOpening(false);
     page->show();
     m_pCurPage = std::move(page);
 
@@ -217,20 +225,16 @@ void CLumivistaDlg::OnNext()
     switch (m_nCurPage) {
     case 1:
         WaitForClearThread();
+        if (m_opening) return;
         if (!g_pSelectedPartition) {
             MsgBox(this, QStringLiteral("Please select a drive."), QMessageBox::Warning, QMessageBox::Ok);
             return;
         }
-        m_next->setText(QStringLiteral("Cancel"));
-        m_bScanning = true;
-        m_afterScan = AfterScan::Results;
-        Advance();
-        if (auto* scan = dynamic_cast<CDlgScan*>(m_pCurPage.get()); scan && !scan->ScanStarted()) {
-            // No scan runs, so nothing will ever end it: back to the drives.
-            m_bScanning = false;
-            MsgBox(this, kScanNotStarted, QMessageBox::Critical);
-            OnBack();
+        if (Services().drives && Services().drives->NeedsOpening(g_pSelectedPartition)) {
+            OpenSelectedDrive();
+            return;
         }
+        StartScan();
         break;
     case 2:
         if (m_bScanning) {
@@ -246,6 +250,49 @@ void CLumivistaDlg::OnNext()
     default:
         break;
     }
+}
+
+void CLumivistaDlg::StartScan()
+{
+    m_next->setText(QStringLiteral("Cancel"));
+    m_bScanning = true;
+    m_afterScan = AfterScan::Results;
+    Advance();
+    if (auto* scan = dynamic_cast<CDlgScan*>(m_pCurPage.get()); scan && !scan->ScanStarted()) {
+        // No scan runs, so nothing will ever end it: back to the drives.
+        m_bScanning = false;
+        MsgBox(this, kScanNotStarted, QMessageBox::Critical);
+        OnBack();
+    }
+}
+
+void CLumivistaDlg::OpenSelectedDrive()
+{
+    SetOpening(true);
+    const int request = ++m_openRequest;
+    QPointer<CLumivistaDlg> self(this);
+    // The answer may take minutes (a password dialog): the window stays live.
+    Services().drives->OpenForReading(g_pSelectedPartition, [self, request](const DiskOpenResult& result) {
+        if (!self || request != self->m_openRequest) return;
+        self->SetOpening(false);
+        if (self->m_nCurPage != 1) return;
+        if (result.status != DiskOpenResult::Opened || !result.partition) {
+            MsgBox(self, DiskOpenFailureText(result), QMessageBox::Warning, QMessageBox::Ok);
+            return;
+        }
+        g_pSelectedPartition = result.partition;
+        self->StartScan();
+    });
+}
+
+void CLumivistaDlg::SetOpening(bool opening)
+{
+    if (opening == m_opening) return;
+    m_opening = opening;
+    m_next->setEnabled(!opening);
+    if (m_pCurPage) m_pCurPage->setEnabled(!opening);
+    if (opening) QApplication::setOverrideCursor(Qt::BusyCursor);
+    else QApplication::restoreOverrideCursor();
 }
 
 void CLumivistaDlg::OnBack()
@@ -324,6 +371,7 @@ void CLumivistaDlg::OnScanFinished(intptr_t result)
 {
     auto* scan = dynamic_cast<CDlgScan*>(m_pCurPage.get());
     const bool stopped = scan && scan->GetSink() && scan->GetSink()->IsStopped();
+    const bool driveGone = scan && scan->DriveGone();
     if (scan) scan->ScanEnded();
     const AfterScan then = m_afterScan;
     m_afterScan = AfterScan::Results;
@@ -352,7 +400,12 @@ void CLumivistaDlg::OnScanFinished(intptr_t result)
             found += std::max(tasks->GetPhotoItems(category, -1, -1, nullptr), 0);
     if (found == 0) {
         const QString drive = FormatDriveText(g_pSelectedPartition);
-        if (stopped) {
+        if (driveGone) {
+            MsgBox(this,
+                   QStringLiteral("The drive was removed during the scan, so the scan ended before any photo was "
+                                  "found. Attach the drive again and scan it once more."),
+                   QMessageBox::Warning);
+        } else if (stopped) {
             MsgBox(this, QStringLiteral("The scan was cancelled before any photo was found."),
                    QMessageBox::Information);
         } else if (result < 0) {
@@ -374,6 +427,7 @@ void CLumivistaDlg::OnScanFinished(intptr_t result)
     }
     m_next->setText(QStringLiteral("Recover"));
     Advance();
+    if (driveGone) MsgBox(this, kDriveGone, QMessageBox::Warning, QMessageBox::Ok);
 }
 
 void CLumivistaDlg::OnHelp()

@@ -63,6 +63,11 @@ private:
     void OnInitDialog();
     void ShowPage(int templateId);
     void Advance();
+    void StartScan();
+    // Opens the selected drive through the drive source, which may ask for
+    // a password; the scan starts when it answers.
+    void OpenSelectedDrive();
+    void SetOpening(bool opening);
     void StartClearThread();
     void WaitForClearThread();
     // A Yes/No question; the frame knows one is open, so that the end of a
@@ -82,6 +87,8 @@ private:
     int m_questions = 0;  // questions open now
     bool m_scanEndPending = false;  // the scan ended while one was open
     intptr_t m_pendingScanResult = 0;
+    bool m_opening = false;  // a drive is being opened for the scan
+    int m_openRequest = 0;   // a newer request, or a page change, makes older answers stale
 
     CIconButton* m_logo = nullptr;           // 1009
     CTransparentStatic* m_title = nullptr;   // 1010

@@ -23,6 +23,14 @@ public:
     // after "\n \r" is a warning shown beside it. A null string when
     // cancelled.
     virtual QString ChooseFolder(QWidget* parent, const QString& title) = 0;
+    // Lets the user name the image file a drive is copied into, offering
+    // `suggestedName`; empty when cancelled. Services that cannot ask cancel.
+    virtual QString ChooseImageSaveFile(QWidget* parent, const QString& suggestedName)
+    {
+        (void)parent;
+        (void)suggestedName;
+        return QString();
+    }
     // Closes the message box open now, if any, as Escape would (No, or Ok):
     // for a question that an event has made pointless.
     virtual void DismissQuestion() {}
@@ -35,6 +43,7 @@ public:
                                            QMessageBox::StandardButtons buttons) override;
     QString ChooseImageFile(QWidget* parent) override;
     QString ChooseFolder(QWidget* parent, const QString& title) override;
+    QString ChooseImageSaveFile(QWidget* parent, const QString& suggestedName) override;
     void DismissQuestion() override;
 };
 

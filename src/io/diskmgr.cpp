@@ -73,16 +73,23 @@ void CDiskMgr::LoadAllDisk() {
 }
 
 std::unique_ptr<CDisk> CDiskMgr::LoadDisk(const WmiDiskInfor& rec) {
-    auto disk = std::make_unique<CDisk>();
-    if (LoadDiskInfor(disk.get(), rec.DeviceID, static_cast<int>(rec.Index)) != 0) {
-        LOG_E("load disk infor failed, disk no: %d \n", static_cast<int>(rec.Index));
+    std::unique_ptr<CDisk> disk = OpenDisk(rec);
+    if (!disk) {
         int err = 0;
         if (!Platform().Open(rec.DeviceID, true, &err)) {
             if (err == EACCES || err == EPERM) ++m_deniedDisks;
         } else {
-            err = 0;
+            err = 0;  // it opens, but cannot be measured
         }
         m_unopened.push_back(UnopenedDisk{rec.DeviceID, err});
+    }
+    return disk;
+}
+
+std::unique_ptr<CDisk> CDiskMgr::OpenDisk(const WmiDiskInfor& rec) {
+    auto disk = std::make_unique<CDisk>();
+    if (LoadDiskInfor(disk.get(), rec.DeviceID, static_cast<int>(rec.Index)) != 0) {
+        LOG_E("load disk infor failed, disk no: %d \n", static_cast<int>(rec.Index));
         return nullptr;
     }
     disk->m_heads = rec.TotalHeads;

@@ -3,6 +3,7 @@
 // each with a file-system code.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -25,6 +26,12 @@ public:
     // (entries past the end of the disk, overlaps, logical partitions outside
     // the container); the list is then empty.
     int LoadPartition();
+    // The same for a GPT disk: one primary entry per GPT partition (its
+    // number the slot's, its file system from its type and boot sector, its
+    // GPT name as label when the file system has none) and the unallocated
+    // gaps between them. -1 (logged) when the layout cannot be had, is no
+    // readable GPT, or its partitions overlap.
+    int LoadGptPartition();
     // The list built by LoadPartition; owned by this reader.
     PartitionList& GetParList() { return m_parList; }
     int GetLastResult() const { return m_result; }
@@ -65,6 +72,11 @@ int GetDiskActivePar(const std::string& devicePath, uint64_t& start, uint64_t& c
 int PartitionKind(const LayoutEntry& entry, uint32_t bytesPerSector = 512);
 // File-system code of an MBR partition type.
 int FsCodeFromPartitionType(uint8_t type);
+// File-system code a GPT partition type (on-disk byte order) stands for
+// before its boot sector is read (FS_UNKNOWN for types that hold none this
+// program reads), and the type's name for the log ("" when unknown).
+int FsCodeFromGptType(const std::array<uint8_t, 16>& type);
+const char* GptTypeName(const std::array<uint8_t, 16>& type);
 // 7 NTFS, 11 FAT32, 6 FAT16, 0 some other valid boot sector, 255 no valid
 // boot sector (also for a buffer shorter than 512 bytes).
 int DetectFsFromBootSector(std::span<const uint8_t> sector);

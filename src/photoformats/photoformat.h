@@ -4,14 +4,17 @@
 // bytes through IByteSource and answers with a verdict.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <vector>
 
 // Categories of the photo store, in the order the result tree shows them.
-// Numbers are kept as they are: scripts and saved results rely on them.
-enum PhotoCategory : int32_t { Jpg = 0, Png = 1, Bmp = 2, Gif = 3, Other = 4 };
-constexpr int kPhotoCategoryCount = 5;
+// The first four keep their numbers: scripts and saved results rely on them.
+// Heic holds HEIF and AVIF; Raw every camera's raw format.
+enum PhotoCategory : int32_t { Jpg = 0, Png = 1, Bmp = 2, Gif = 3, Raw = 4, Heic = 5, Tiff = 6, WebP = 7, Other = 8 };
+constexpr int kPhotoCategoryCount = 9;
 
 // The bytes of one candidate photo, counted from its first byte.
 class IByteSource {
@@ -24,6 +27,11 @@ public:
     // Bytes the candidate may span at most (the end of the free run or of the
     // partition, or a file's size). A reader never needs to ask past it.
     virtual uint64_t Size() const = 0;
+    // Bytes from `pos` that the source already holds in memory, for a reader
+    // to look at without a copy: at most `max` of them, never past Size(),
+    // valid until the next call on the source. Empty when the source has no
+    // such bytes at hand; Read is then the way.
+    virtual std::span<const uint8_t> View(uint64_t /*pos*/, size_t /*max*/) { return {}; }
 };
 
 // A byte source over bytes already in memory (tests, fuzzers, a file's data).
@@ -32,6 +40,7 @@ public:
     explicit CMemoryByteSource(std::span<const uint8_t> bytes) : m_bytes(bytes) {}
     int64_t Read(uint64_t pos, std::span<uint8_t> out) override;
     uint64_t Size() const override { return m_bytes.size(); }
+    std::span<const uint8_t> View(uint64_t pos, size_t max) override;
 
 private:
     std::span<const uint8_t> m_bytes;
@@ -52,6 +61,11 @@ struct StructureResult {
     // The file's own kind when the reader tells it more exactly than its
     // format (a TIFF that is a Nikon NEF): the extension to give it, else empty.
     std::string_view extension;
+    // Whole: true when the length comes from a header field alone and the
+    // bytes after the headers were not checked against anything (a bitmap's
+    // pixels). Another photo's valid header at a sector start inside such a
+    // photo is then taken as a photo written over its tail, not as its data.
+    bool lengthFromHeader = false;
 };
 
 struct PhotoFormat {
@@ -78,6 +92,26 @@ std::span<const PhotoFormat> PhotoFormats();
 
 // The format whose signature `head` begins with, or null.
 const PhotoFormat* MatchPhotoFormat(std::span<const uint8_t> head);
+
+// The format whose walkExtensions hold `ext` (without the dot, case
+// ignored), or null.
+const PhotoFormat* PhotoFormatOfExtension(std::string_view ext);
+
+// The format a found photo is stored as: the one the reader named through
+// the result's extension when it did (a TIFF that is a NEF is a RAW),
+// else the one whose signature matched.
+const PhotoFormat& PhotoFormatOfResult(const PhotoFormat& matched, const StructureResult& result);
+
+// A block of bytes inside a photo.
+struct ByteRange {
+    uint64_t offset = 0;  // from the photo's first byte
+    uint64_t length = 0;
+};
+
+// The JPEG previews a camera RAW file carries (TIFF-based, RAF, CR3),
+// largest first; empty for other photos. Each begins with a JPEG's start
+// marker and lies inside src.Size(). Reads only the file's directories.
+std::vector<ByteRange> EmbeddedJpegs(IByteSource& src);
 
 // The format a file name's extension names (case ignored; the whole name,
 // UTF-8, is looked at, its last dot decides), or null when it is not a photo.

@@ -172,7 +172,7 @@ private slots:
         QCOMPARE(sink.Notify(CURRENT_FILE_NAME, 0, const_cast<char16_t*>(name), 0), 0);
         QVERIFY(!sink.IsStopped());
         sink.SetStop();
-        for (uint32_t code : {0u, 1u, 2u, 3u, 5u, 6u, 8u, 9u, 11u, 12u, 13u, 14u, 77u}) {
+        for (uint32_t code : {0u, 1u, 2u, 3u, 5u, 6u, 8u, 9u, 11u, 12u, 13u, 14u, 15u, 77u}) {
             void* data = (code == 5 || code == 6) ? static_cast<void*>(&units)
                          : (code == 8 || code == 9) ? const_cast<char16_t*>(name) : nullptr;
             QCOMPARE(sink.Notify(code, 1, data, 0), -1);
