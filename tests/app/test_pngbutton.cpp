@@ -162,6 +162,8 @@ private slots:
             // The icon itself stays as it was: only the frame is new.
             if (button == &help) QCOMPARE(with.pixel(12, 12), without.pixel(12, 12));
         }
+        help.setFocus(Qt::TabFocusReason);
+        QTRY_VERIFY(help.hasFocus());
         const QImage focused = Grab(&help);
         recover.setFocus();
         QTRY_VERIFY(!help.hasFocus());
