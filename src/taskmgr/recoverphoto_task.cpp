@@ -130,7 +130,9 @@ int64_t CRecoverPhotoTask::FileSystemFreeSectors() const {
         tailFree += v - u;
         u = m_allocMap->NextFree(v, units);
     }
-    return m_allocMap->CountFreeUnits() - tailFree;
+    // Deleted photos' sectors are held from the raw scan, not taken from
+    // the file system's free space.
+    return m_allocMap->CountFreeUnits() - tailFree + m_heldForDeleted;
 }
 
 int CRecoverPhotoTask::CreateAlloUnitMgr() {
@@ -155,7 +157,7 @@ int CRecoverPhotoTask::SearchFat32() {
     walk->Release();
     if (result < 0) return result;
     if (UseSource(MakeFatAllocSource(*m_fatVolume->dbr, *m_fatVolume->fat, MapUnits())) != 0) return -1;
-    MarkDeletedPhotosUsed(*m_allocMap, deleted);
+    m_heldForDeleted = MarkDeletedPhotosUsed(*m_allocMap, deleted);
     return 0;
 }
 
@@ -206,11 +208,14 @@ int CRecoverPhotoTask::SearchNtfs() {
         m_allocMap.reset();
         return result < 0 ? result : -1;
     }
-    MarkDeletedPhotosUsed(*m_allocMap, deleted);
+    m_heldForDeleted = MarkDeletedPhotosUsed(*m_allocMap, deleted);
     return 0;
 }
 
-void CRecoverPhotoTask::MarkDeletedPhotosUsed(CAlloUnitMgr& map, const std::vector<std::pair<int64_t, int64_t>>& sectors) {
+int64_t CRecoverPhotoTask::MarkDeletedPhotosUsed(CAlloUnitMgr& map,
+                                                 const std::vector<std::pair<int64_t, int64_t>>& sectors) {
+    const int64_t before = map.CountFreeUnits();
     for (const auto& [first, count] : sectors)
         if (first >= 0 && count > 0) map.SetUsed(first, count);
+    return before - map.CountFreeUnits();
 }

@@ -34,8 +34,9 @@ private slots:
         const QAbstractItemModel* model = p.page.List()->model();
         auto tip = [&](int row) { return model->data(model->index(row, 0), Qt::ToolTipRole).toString(); };
         QVERIFY2(tip(0).startsWith("P1\nFolder: /DCIM/100CANON\nModified: "), qPrintable(tip(0)));
-        QCOMPARE(tip(1), QString("P2\nFolder: /Caf\u00e9\nDeleted; found with its name"));
-        QCOMPARE(tip(2), QString("P3\nDeleted; found without its name"));
+        const QString preview("\nDouble-click or press Enter for a large preview");
+        QCOMPARE(tip(1), QString("P2\nFolder: /Caf\u00e9\nDeleted; found with its name") + preview);
+        QCOMPARE(tip(2), QString("P3\nDeleted; found without its name") + preview);
         QCOMPARE(model->data(model->index(0, 0), Qt::DisplayRole).toString(), QString("P1"));
     }
 
