@@ -45,6 +45,14 @@ const char* CategoryTitle(int c) {
     return (c >= 0 && c < kPhotoCategoryCount) ? titles[c] : "Other";
 }
 
+const char* OriginWord(PhotoOrigin o) {
+    switch (o) {
+    case RawScan: return "raw";
+    case Deleted: return "deleted";
+    default: return "filesystem";
+    }
+}
+
 bool IsAccessError(int err) { return err == EACCES || err == EPERM; }
 
 // The machine's disks that the disk list lacks because they could not be
@@ -173,7 +181,7 @@ int ScanCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
             for (PhotoItem* item : FoundPhotos(taskMgr, c)) {
                 std::printf("%s\n  {\"name\": %s, \"category\": \"%s\", \"size\": %u, \"origin\": \"%s\", \"runs\": [",
                             first ? "" : ",", JsonString(Utf16ToUtf8(item->name)).c_str(), CategoryWord(c), item->size,
-                            item->origin == RawScan ? "raw" : "filesystem");
+                            OriginWord(item->origin));
                 bool firstRun = true;
                 for (const PhotoRun& run : item->runs) {
                     if (run.sectorCount == 0) break;
@@ -195,7 +203,7 @@ int ScanCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
             for (PhotoItem* item : items) {
                 const long long sector = item->runs.empty() ? -1 : static_cast<long long>(item->runs[0].volumeSector);
                 std::printf("  %-24s %12u bytes  %-10s  sector %lld\n", Utf16ToUtf8(item->name).c_str(), item->size,
-                            item->origin == RawScan ? "raw" : "filesystem", sector);
+                            OriginWord(item->origin), sector);
             }
             total += items.size();
         }

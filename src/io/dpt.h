@@ -65,9 +65,15 @@ int GetDiskActivePar(const std::string& devicePath, uint64_t& start, uint64_t& c
 int PartitionKind(const LayoutEntry& entry, uint32_t bytesPerSector = 512);
 // File-system code of an MBR partition type.
 int FsCodeFromPartitionType(uint8_t type);
-// 7 NTFS, 11 FAT32, 6 FAT16, 0 some other valid boot sector, 255 no valid
-// boot sector (also for a buffer shorter than 512 bytes).
+// FS_EXFAT, 7 NTFS, 11 FAT32, 6 FAT16, 1 FAT12, 0 some other valid boot
+// sector, 255 no valid boot sector (also for a buffer shorter than 512 bytes).
+// A FAT boot sector's type comes from its cluster count when its fields give
+// one, else from its type text.
 int DetectFsFromBootSector(std::span<const uint8_t> sector);
+// The FAT type a boot sector's fields give by their cluster count: FAT12
+// below 4085 clusters, FAT16 below 65525, else FAT32. 0 when the fields
+// describe no FAT volume (not 512-byte sectors, no FATs, no data area).
+int FatCodeFromBootSector(std::span<const uint8_t> sector);
 // The kernel's name of partition `partNo` of `disk`: "sdb1", "nvme0n1p1",
 // or "card.img#1" for a partition of an image file.
 std::string PartitionKernelName(const CDisk& disk, int32_t partNo);

@@ -5,6 +5,7 @@
 #include "io/disk.h"
 #include "io/log.h"
 #include "taskmgr/taskmgr.h"
+#include "volphotorev/exfat_searchphoto.h"
 #include "volphotorev/fat_searchphoto.h"
 #include "volphotorev/ntfs_searchphoto.h"
 #include "volphotorev/raw_photorev.h"
@@ -45,6 +46,7 @@ CRecoverPhotoTask::CRecoverPhotoTask(IPartition* partition, CTaskMgr* taskMgr)
 CRecoverPhotoTask::~CRecoverPhotoTask() {
     m_allocMap.reset();
     m_fatVolume.reset();
+    m_exfatVolume.reset();
     NtfsUnmount(std::move(m_ntfsVolume));
     m_device.reset();
 }
@@ -60,12 +62,14 @@ int CRecoverPhotoTask::Run(IEventSink* sink) {
     const int fs = m_partition->GetFs();
     const bool fat32 = fs == 11 || fs == 12;
     const bool ntfs = fs == FS_NTFS;
-    m_sink->Notify(INIT_TASK_COUNT, (fat32 || ntfs) ? 2 : 1, nullptr, 0);
+    const bool exfat = fs == FS_EXFAT;
+    m_sink->Notify(INIT_TASK_COUNT, (fat32 || ntfs || exfat) ? 2 : 1, nullptr, 0);
 
     // The walk's own result does not matter: a failed or stopped walk leaves
     // no map, and the raw scan then covers the whole partition.
     if (fat32) SearchFat32();
     else if (ntfs) SearchNtfs();
+    else if (exfat) SearchExfat();
 
     if (!m_allocMap && CreateAlloUnitMgr() != 0) return -1;
 
@@ -186,4 +190,32 @@ std::unique_ptr<uint8_t[]> CRecoverPhotoTask::ReadNtfsBitmap(uint64_t& bytes) {
         return nullptr;
     bytes = useful;
     return buffer;
+}
+
+int CRecoverPhotoTask::SearchExfat() {
+    m_exfatVolume = ExfatVolume::Mount(m_device.get(), static_cast<int64_t>(m_partition->GetLen()));
+    if (!m_exfatVolume) {
+        LOG_E("exFAT volume cannot be read; the whole partition is scanned raw \n");
+        return -1;
+    }
+    IPhotoItmesMgr* store = m_owner->GetPhotoItemsMgr();
+    if (!store) return -1;
+    CExfatSearchPhoto* walk = new (std::nothrow) CExfatSearchPhoto(m_partition, m_exfatVolume.get(), store);
+    if (!walk) return -1;
+    const int result = walk->Do(m_sink);
+    walk->Release();
+    if (result < 0) {
+        LOG_E("exFAT walk did not finish (%d); the whole partition is scanned raw \n", result);
+        return result;
+    }
+    if (CreateAlloUnitMgr() != 0) return -1;
+    FillFromExfat(*m_allocMap, *m_exfatVolume);
+    return 0;
+}
+
+void CRecoverPhotoTask::FillFromExfat(CAlloUnitMgr& map, const ExfatVolume& volume) {
+    map.SetUsed(0, static_cast<int64_t>(volume.HeapSector()));
+    const std::span<const uint8_t> bitmap = volume.Bitmap();
+    map.SetUsedByClusterBitmap(bitmap, volume.ClusterCount(), static_cast<int64_t>(volume.HeapSector()),
+                               static_cast<int64_t>(volume.SectorsPerCluster()));
 }

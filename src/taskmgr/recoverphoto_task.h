@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "filesystem/allounitmgr.h"
+#include "filesystem/exfat/exfat_mount.h"
 #include "filesystem/fatmount.h"
 #include "io/deviceio.h"
 #include "taskmgr/task.h"
@@ -34,6 +35,10 @@ public:
     int SearchFat32();
     // The NTFS walk, then the map of used sectors from $Bitmap; as SearchFat32.
     int SearchNtfs();
+    // The exFAT walk, then the map of used sectors from the allocation
+    // bitmap; as SearchFat32. A volume whose boot region or root folder
+    // cannot be read is logged and left to the raw scan whole.
+    int SearchExfat();
     // A new map with every sector of the partition free: 0 or -1.
     int CreateAlloUnitMgr();
 
@@ -47,6 +52,9 @@ public:
     // past `bytes` bytes of the bitmap.
     static void FillFromBitmap(CAlloUnitMgr& map, const uint8_t* bitmap, uint64_t bytes, int64_t clusters,
                                int64_t sectorsPerCluster);
+    // Marks used the boot regions and FATs (everything before the cluster
+    // heap) and every cluster whose bit is set in the allocation bitmap.
+    static void FillFromExfat(CAlloUnitMgr& map, const ExfatVolume& volume);
 
 private:
     // Reads $Bitmap's data, but no more of it than the volume's clusters
@@ -59,5 +67,6 @@ private:
     IEventSink* m_sink = nullptr;  // set by Run
     std::unique_ptr<FatVolume> m_fatVolume;
     std::unique_ptr<NtfsVolume> m_ntfsVolume;
+    std::unique_ptr<ExfatVolume> m_exfatVolume;
     std::unique_ptr<CAlloUnitMgr> m_allocMap;
 };

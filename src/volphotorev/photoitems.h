@@ -9,7 +9,10 @@
 
 #include "photoformats/photoformat.h"
 
-enum PhotoOrigin : int32_t { FileSystem = 0, RawScan = 2 };
+// FileSystem: listed by a live file; Deleted: from a deleted file's own
+// record (its entry set or directory entry), under its name; RawScan: found by
+// its signature in free space.
+enum PhotoOrigin : int32_t { FileSystem = 0, Deleted = 1, RawScan = 2 };
 
 // One run of a photo's bytes. A run list ends with an entry whose
 // sectorCount is 0; readers stop there.
