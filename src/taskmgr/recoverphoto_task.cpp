@@ -210,7 +210,23 @@ int CRecoverPhotoTask::SearchExfat() {
     }
     if (CreateAlloUnitMgr() != 0) return -1;
     FillFromExfat(*m_allocMap, *m_exfatVolume);
+    MarkDeletedPhotos(*m_allocMap, *store);
     return 0;
+}
+
+void CRecoverPhotoTask::MarkDeletedPhotos(CAlloUnitMgr& map, IPhotoItmesMgr& store) {
+    for (int32_t c = 0; c < kPhotoCategoryCount; ++c) {
+        const int n = store.GetItems(c, 0, 0, nullptr);
+        std::vector<PhotoItem*> items(static_cast<size_t>(std::max(n, 0)));
+        if (n > 0) items.resize(static_cast<size_t>(store.GetItems(c, 0, n, items.data())));
+        for (const PhotoItem* item : items) {
+            if (item->origin != Deleted) continue;
+            for (const PhotoRun& r : item->runs) {
+                if (r.sectorCount <= 0) break;
+                map.SetUsed(r.volumeSector, r.sectorCount);
+            }
+        }
+    }
 }
 
 void CRecoverPhotoTask::FillFromExfat(CAlloUnitMgr& map, const ExfatVolume& volume) {

@@ -11,6 +11,7 @@
 #include "io/deviceio.h"
 #include "taskmgr/task.h"
 #include "volphotorev/operation.h"
+#include "volphotorev/photoitems.h"
 
 #include "filesystem/ntfs_mount.h"
 
@@ -55,6 +56,9 @@ public:
     // Marks used the boot regions and FATs (everything before the cluster
     // heap) and every cluster whose bit is set in the allocation bitmap.
     static void FillFromExfat(CAlloUnitMgr& map, const ExfatVolume& volume);
+    // Marks used the sectors of every photo the walk took from a deleted
+    // file's record: the raw scan must not find it a second time.
+    static void MarkDeletedPhotos(CAlloUnitMgr& map, IPhotoItmesMgr& store);
 
 private:
     // Reads $Bitmap's data, but no more of it than the volume's clusters

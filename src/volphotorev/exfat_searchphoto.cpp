@@ -186,44 +186,55 @@ int CExfatSearchPhoto::DealWithFile(const ExfatFileEntry& file) {
 std::vector<ExfatClusterRun> CExfatSearchPhoto::DeletedRuns(const ExfatFileEntry& file) {
     const uint64_t clusterBytes = m_volume->BytesPerCluster();
     const uint64_t n = (file.dataLength + clusterBytes - 1) / clusterBytes;
-    auto usable = [&](uint32_t c) { return m_volume->ValidCluster(c) && !m_volume->IsAllocated(c) && !m_claimed[c]; };
-
+    auto usable = [&](uint64_t c) {
+        return m_volume->ValidCluster(c) && !m_volume->IsAllocated(static_cast<uint32_t>(c)) && !m_claimed[c];
+    };
+    if (!usable(file.firstCluster) || n > m_volume->ClusterCount()) return {};
     std::vector<ExfatClusterRun> runs;
-    if (!file.NoFatChain() && n > 1) {
-        // A deleted file's FAT chain is often left in place: follow it when
-        // every link leads to a free cluster and it ends where the size does.
-        uint32_t prev = file.firstCluster;
-        runs.push_back({0, prev, 1});
-        bool whole = usable(prev);
-        for (uint64_t taken = 1; whole && taken <= n; ++taken) {
+    auto add = [&](uint64_t taken, uint64_t c) {
+        if (!runs.empty() && runs.back().cluster + uint64_t{runs.back().count} == c) ++runs.back().count;
+        else runs.push_back({taken, static_cast<uint32_t>(c), 1});
+    };
+
+    if (file.NoFatChain()) {
+        // It was stored in one piece: every cluster of it must still be free.
+        for (uint64_t k = 0; k < n; ++k)
+            if (!usable(uint64_t{file.firstCluster} + k)) return {};
+        return {{0, file.firstCluster, static_cast<uint32_t>(n)}};
+    }
+
+    // Some systems leave a deleted file's FAT chain in place: follow it when
+    // every link leads to a free cluster and it ends where the size does.
+    {
+        std::vector<bool> seen(uint64_t{m_volume->ClusterCount()} + 2, false);
+        uint64_t c = file.firstCluster;
+        bool whole = true;
+        for (uint64_t taken = 0; whole; ++taken) {
+            seen[c] = true;
+            add(taken, c);
             uint32_t next = 0;
-            if (m_volume->GetFatEntry(prev, next) != 0) whole = false;
-            else if (next == EXFAT_END_OF_CHAIN) whole = taken == n;
-            else if (taken == n || !usable(next)) whole = false;
-            else {
-                if (next == prev + 1) ++runs.back().count;
-                else runs.push_back({taken, next, 1});
-                prev = next;
-                continue;
-            }
-            break;
+            if (m_volume->GetFatEntry(static_cast<uint32_t>(c), next) != 0) whole = false;
+            else if (next == EXFAT_END_OF_CHAIN) { whole = taken + 1 == n; break; }
+            else if (taken + 1 == n || !usable(next) || seen[next]) whole = false;
+            else c = next;
         }
-        if (whole) {
-            // A chain through the same cluster twice is no file's.
-            std::vector<uint32_t> seen;
-            for (const ExfatClusterRun& r : runs)
-                for (uint32_t k = 0; k < r.count; ++k) seen.push_back(r.cluster + k);
-            std::sort(seen.begin(), seen.end());
-            if (std::adjacent_find(seen.begin(), seen.end()) == seen.end()) return runs;
-        }
+        if (whole) return runs;
         runs.clear();
     }
-    if (!m_volume->ValidCluster(file.firstCluster) || n > m_volume->ClusterCount() ||
-        uint64_t{file.firstCluster} - 2 + n > m_volume->ClusterCount())
-        return {};
-    for (uint64_t k = 0; k < n; ++k)
-        if (!usable(static_cast<uint32_t>(file.firstCluster + k))) return {};
-    runs.push_back({0, file.firstCluster, static_cast<uint32_t>(n)});
+
+    // Others clear it (exfat-fuse, Linux): take the free clusters from the
+    // first one on, stepping over those in use, as undelete tools do.
+    constexpr uint64_t kMaxSkipped = 65536;
+    uint64_t skipped = 0;
+    uint64_t c = file.firstCluster;
+    for (uint64_t taken = 0; taken < n; ++c) {
+        if (!m_volume->ValidCluster(c) || skipped > std::max(n, kMaxSkipped)) return {};
+        if (!usable(c)) {
+            ++skipped;
+            continue;
+        }
+        add(taken++, c);
+    }
     return runs;
 }
 

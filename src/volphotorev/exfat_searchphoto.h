@@ -52,10 +52,11 @@ private:
     // A deleted file: stored when its name is a photo's, its clusters are all
     // free and its bytes begin with that photo and hold its structure.
     void DealWithDeletedFile(const ExfatFileEntry& file);
-    // The clusters a deleted file held: its FAT chain when that still runs
-    // through free clusters for exactly its length, else the clusters that
-    // follow its first one. Empty when they leave the volume or one of them
-    // is allocated or already taken.
+    // The clusters a deleted file held: those from its first one when it was
+    // stored in one piece (all must still be free); else its FAT chain when
+    // that still runs through free clusters for exactly its length; else the
+    // free clusters from its first one on, stepping over clusters in use.
+    // Empty when they leave the volume or its first cluster is in use.
     std::vector<ExfatClusterRun> DeletedRuns(const ExfatFileEntry& file);
     // A new item for `file` with runs in 512-byte sectors.
     std::unique_ptr<PhotoItem> MakeItem(const ExfatFileEntry& file, const std::vector<ExfatClusterRun>& runs,

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <iterator>
 #include <sys/wait.h>
@@ -54,8 +55,13 @@ int Run(const std::string& command) {
 bool HaveTool(const std::string& name) { return Run("command -v " + name + " >/dev/null") == 0; }
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
+    std::ifstream f(path, std::ios::binary | std::ios::ate);
+    if (!f) return {};
+    std::vector<uint8_t> out(static_cast<size_t>(f.tellg()));
+    f.seekg(0);
+    f.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size()));
+    out.resize(static_cast<size_t>(f.gcount()));
+    return out;
 }
 
 bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& data) {
@@ -65,6 +71,25 @@ bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& data) {
 }
 
 std::string ToolsDir() { return LUMIVISTA_TOOLS_DIR; }
+
+std::string CachedImage(const std::string& name, const std::string& command, int* status) {
+    const std::string dir = std::string(LUMIVISTA_BINARY_DIR) + "/test-images";
+    std::filesystem::create_directories(dir);
+    char key[17];
+    std::snprintf(key, sizeof key, "%016zx", std::hash<std::string>{}(command));
+    const std::string image = dir + "/" + name + "-" + key + ".img";
+    // Test programs run in parallel: one builds, the others wait for it.
+    int rc = 0;
+    Capture("exec 9>'" + image + ".lock'; flock 9; test -f '" + image + "' || { IMAGE='" + image + ".part'; export IMAGE; " +
+                command + " && mv \"$IMAGE\" '" + image + "'; }",
+            &rc);
+    if (status) *status = rc;
+    if (rc != 0) {
+        std::remove((image + ".part").c_str());
+        return {};
+    }
+    return image;
+}
 
 std::string PhotosDir() {
     static std::string dir = [] {
