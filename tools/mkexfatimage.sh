@@ -5,7 +5,8 @@
 #
 # Usage: tools/mkexfatimage.sh [-c CLUSTER_BYTES] [-o START_SECTOR] [-l LABEL]
 #                              [-w] IMAGE SIZE_MIB [RECIPE]
-#   -c  cluster size in bytes (default: mkfs.exfat's choice for the size)
+#   -c  cluster size in bytes (default: mkfs.exfat's choice for the size);
+#       small volumes get a 4 KiB boundary alignment with it
 #   -o  first sector of the partition (default 2048)
 #   -l  volume label (default CARD)
 #   -w  no partition table: the whole image is the volume (a "superfloppy")
@@ -71,7 +72,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-mkfs.exfat -L "$label" ${cluster:+-c "$cluster"} "$loop" >/dev/null
+align=()
+[ -n "$cluster" ] && [ "$size_mib" -lt 64 ] && align=(-b 4K)
+mkfs.exfat -L "$label" ${cluster:+-c "$cluster"} "${align[@]}" "$loop" >/dev/null
 
 if [ -n "$recipe" ]; then
   # In the foreground (-d, its debug output dropped) under our own watch: its
