@@ -1,8 +1,11 @@
 // A fuzzed FAT32 volume: MountFatVol, then the whole breadth-first walk of
-// its directories and files, as the scan runs them.
+// its directories and files, as the scan runs them, and the map of used
+// sectors read from its FAT. Inputs whose first byte is odd mount with the
+// FAT left on the device, read a page at a time.
 #include <cstdint>
 #include <memory>
 
+#include "filesystem/allocsources.h"
 #include "filesystem/fatmount.h"
 #include "fuzz_support.h"
 #include "io/deviceio.h"
@@ -17,7 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::MemoryPartition mp(img, 0, sectors);
     CVolDevice device(&mp.disk, 0);
 
-    std::unique_ptr<FatVolume> vol = MountFatVol(&device, static_cast<int64_t>(sectors));
+    const bool paged = size > 0 && (data[0] & 1);
+    std::unique_ptr<FatVolume> vol =
+        MountFatVol(&device, static_cast<int64_t>(sectors), paged ? 0 : FAT32_RESIDENT_BYTES);
     if (!vol) return 0;
     FUZZ_CHECK(vol->fat && vol->dbr && vol->dbr->GetRaw());
     FUZZ_CHECK(vol->fat->highestCluster() < vol->fat->entryCount());
@@ -28,5 +33,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     op->Do(&sink);
     op->Release();
     fuzz::CheckItems(store, false, sectors);
+
+    CAlloUnitMgr map(static_cast<int64_t>(CAlloUnitMgr::kPieceBytes));
+    if (map.InitFromSource(static_cast<int64_t>(sectors), MakeFatAllocSource(*vol->dbr, *vol->fat,
+                                                                             static_cast<int64_t>(sectors))) == 0) {
+        const int64_t f = map.NextFree(0, static_cast<int64_t>(sectors));
+        FUZZ_CHECK(f >= 0 && f <= static_cast<int64_t>(sectors));
+        FUZZ_CHECK(map.NextUsed(f, static_cast<int64_t>(sectors)) >= f);
+    }
     return 0;
 }

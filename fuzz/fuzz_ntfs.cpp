@@ -1,8 +1,10 @@
 // A fuzzed NTFS volume: NtfsMount (boot sector, record 0 from the mirror,
-// the system files' runlists), then the whole walk of the MFT in batches.
+// the system files' runlists), then the whole walk of the MFT in batches,
+// and the map of used sectors read from $Bitmap a cluster at a time.
 #include <cstdint>
 #include <memory>
 
+#include "filesystem/allocsources.h"
 #include "filesystem/ntfs_mount.h"
 #include "filesystem/ntfs_rl.h"
 #include "fuzz_support.h"
@@ -34,6 +36,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     op->Do(&sink);
     op->Release();
     fuzz::CheckItems(store, true, sectors);
+
+    CAlloUnitMgr map(static_cast<int64_t>(CAlloUnitMgr::kPieceBytes));
+    if (map.InitFromSource(static_cast<int64_t>(sectors), MakeNtfsAllocSource(&device, vol.get(), 1)) == 0) {
+        const int64_t f = map.NextFree(0, static_cast<int64_t>(sectors));
+        FUZZ_CHECK(f >= 0 && f <= static_cast<int64_t>(sectors));
+        FUZZ_CHECK(map.NextUsed(f, static_cast<int64_t>(sectors)) >= f);
+    }
     NtfsUnmount(std::move(vol));
     return 0;
 }

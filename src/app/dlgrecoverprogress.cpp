@@ -157,7 +157,7 @@ void CDlgRecoverProgress::RecoverThread()
             for (int k = 0; k < got && !IsCancelled(); ++k) {
                 PhotoItem* item = page[static_cast<size_t>(k)];
                 if (!item || !item->selected) continue;
-                if (SavePhotoItem(m_tasks, m_partition, item, m_request.folder) == 0)
+                if (SavePhotoItem(m_tasks, m_partition, item, m_request.folder, m_request.keepFolders) == 0)
                     ++m_saved;
                 else
                     ++m_failed;
@@ -171,7 +171,7 @@ void CDlgRecoverProgress::RecoverThread()
 }
 
 int CDlgRecoverProgress::SavePhotoItem(ITaskBackend* tasks, IPartition* partition, PhotoItem* item,
-                                       const std::string& folder)
+                                       const std::string& folder, bool keepFolders)
 {
     if (!tasks || !item) return -1;
     const uint64_t length = PhotoBufferSize(*item);
@@ -183,5 +183,7 @@ int CDlgRecoverProgress::SavePhotoItem(ITaskBackend* tasks, IPartition* partitio
     std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[length]());
     if (!buffer) return -1;
     if (tasks->ReadPhotoData(item, partition, buffer.get(), static_cast<uint32_t>(length)) < 0) return -1;
-    return WriteRecoveredFile(folder, item->name, buffer.get(), item->size);
+    RecoveryOptions options;
+    options.keepFolders = keepFolders;
+    return WriteRecoveredPhoto(folder, *item, buffer.get(), options);
 }

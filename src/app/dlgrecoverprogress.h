@@ -23,6 +23,7 @@ struct RecoveryRequest {
     int tickedCount = 0;
     int64_t tickedBytes = 0;
     std::string folder;  // the new "Recovered Photos(hh-mm-ss)" folder
+    bool keepFolders = false;  // each photo goes into its folder path inside `folder`
 };
 
 class CDlgRecoverProgress : public QDialog {
@@ -44,10 +45,12 @@ public:
     QProgressBar* ProgressBar() const { return m_progress; }
     QPushButton* CancelButton() const { return m_cancelButton; }
 
-    // Reads one photo and writes it into `folder` under its name, or under
-    // "%d_%s" with the process-wide name counter when that name is taken.
-    // 0, or -1 when it could not be read or written whole.
-    static int SavePhotoItem(ITaskBackend* tasks, IPartition* partition, PhotoItem* item, const std::string& folder);
+    // Reads one photo and writes it into `folder` (inside its folder path
+    // when `keepFolders`) under its name, or under "%d_%s" with the
+    // process-wide name counter when that name is taken, with its
+    // modification time. 0, or -1 when it could not be read or written whole.
+    static int SavePhotoItem(ITaskBackend* tasks, IPartition* partition, PhotoItem* item, const std::string& folder,
+                             bool keepFolders = false);
 
     // The bar position after `doneBytes` of the ticked bytes, or, when the
     // ticked photos hold no bytes at all, after `donePhotos` of them.

@@ -1,9 +1,12 @@
 #include "app/dlgscanresult.h"
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLocale>
 #include <QMouseEvent>
 #include <QTreeWidget>
 #include <QUrl>
@@ -68,8 +71,9 @@ QVariant CPhotoListModel::data(const QModelIndex& index, int role) const
     if (!index.isValid() || index.row() >= m_count) return QVariant();
     switch (role) {
     case Qt::DisplayRole:
-    case Qt::ToolTipRole:
         return m_page->EntryText(index.row());
+    case Qt::ToolTipRole:
+        return m_page->EntryToolTip(index.row());
     case Qt::DecorationRole:
         return m_page->EntryPicture(index.row());
     case Qt::CheckStateRole:
@@ -168,7 +172,7 @@ CDlgScanResult::CDlgScanResult(QWidget* parent) : CWizardPage(IDD_RESULT_PAGE, p
     m_label->setWordWrap(false);
 
     m_tree = new CCategoryTree(this);
-    Place(m_tree, 1025, 7, 17, 98, 145);
+    Place(m_tree, 1025, 7, 17, 98, 133);
     m_tree->setHeaderHidden(true);
     m_tree->setRootIsDecorated(true);
     m_tree->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -176,7 +180,7 @@ CDlgScanResult::CDlgScanResult(QWidget* parent) : CWizardPage(IDD_RESULT_PAGE, p
     m_tree->setMouseTracking(true);
 
     m_list = new CPhotoListView(this);
-    Place(m_list, 1026, 114, 17, 241, 145);
+    Place(m_list, 1026, 114, 17, 241, 133);
     m_list->setViewMode(QListView::IconMode);
     m_list->setMovement(QListView::Static);
     m_list->setResizeMode(QListView::Adjust);
@@ -191,6 +195,12 @@ CDlgScanResult::CDlgScanResult(QWidget* parent) : CWizardPage(IDD_RESULT_PAGE, p
     m_list->setItemDelegate(new CPhotoDelegate(m_list));
     m_model = new CPhotoListModel(this);
     m_list->setModel(m_model);
+
+    m_keepFolders = new QCheckBox(QStringLiteral("Keep the folders the photos were in"), this);
+    Place(m_keepFolders, 1040, 7, 153, 348, 10);
+    m_keepFolders->setToolTip(QStringLiteral("Recovered photos go into their folders (such as DCIM/100CANON) "
+                                             "inside the new folder, instead of all side by side."));
+    m_keepFolders->setChecked(false);
 
     QImage blank(kThumbnailWidth, kThumbnailHeight, QImage::Format_RGB32);
     blank.fill(Qt::white);
@@ -333,6 +343,22 @@ QString CDlgScanResult::EntryText(int i) const
 {
     if (i < 0 || static_cast<size_t>(i) >= m_shown.size()) return QString();
     return QString::fromStdString(Utf16ToUtf8(m_shown[static_cast<size_t>(i)]->name));
+}
+
+QString CDlgScanResult::EntryToolTip(int i) const
+{
+    if (i < 0 || static_cast<size_t>(i) >= m_shown.size()) return QString();
+    const PhotoItem& item = *m_shown[static_cast<size_t>(i)];
+    QStringList lines;
+    lines << QString::fromStdString(Utf16ToUtf8(item.name));
+    if (item.origin != RawScan)
+        lines << QStringLiteral("Folder: /%1").arg(QString::fromStdString(Utf16ToUtf8(item.folder)));
+    if (item.mtime != 0 || item.mtimeNsec != 0)
+        lines << QStringLiteral("Modified: %1")
+                     .arg(QLocale().toString(QDateTime::fromSecsSinceEpoch(item.mtime), QLocale::ShortFormat));
+    if (item.origin == DeletedRecord) lines << QStringLiteral("Deleted; found with its name");
+    else if (item.origin == RawScan) lines << QStringLiteral("Deleted; found without its name");
+    return lines.join(QLatin1Char('\n'));
 }
 
 QPixmap CDlgScanResult::EntryPicture(int i)
@@ -486,7 +512,12 @@ void CDlgScanResult::OnRecoverSelected()
         return;
     }
 
-    CDlgRecoverProgress dialog(RecoveryRequest{m_tickedCount, m_tickedBytes, folder}, partition, this);
+    RecoveryRequest request;
+    request.tickedCount = m_tickedCount;
+    request.tickedBytes = m_tickedBytes;
+    request.folder = folder;
+    request.keepFolders = m_keepFolders->isChecked();
+    CDlgRecoverProgress dialog(request, partition, this);
     m_recovering = true;
     const int result = dialog.exec();
     m_recovering = false;

@@ -18,6 +18,7 @@
 #include "volphotorev/photoitems.h"
 
 class CDlgScanResult;
+class QCheckBox;
 class QLabel;
 class QTreeWidgetItem;
 
@@ -117,6 +118,10 @@ public:
 
     // What the list asks for.
     QString EntryText(int i) const;
+    // The name, folder, time and origin of entry i.
+    QString EntryToolTip(int i) const;
+    // "Keep the folders the photos were in": off until the user ticks it.
+    QCheckBox* KeepFoldersBox() const { return m_keepFolders; }
     QPixmap EntryPicture(int i);
     bool EntryTicked(int i) const;
     // Flips the tick of entry i of the list.
@@ -140,6 +145,7 @@ private:
     CCategoryTree* m_tree = nullptr;   // 1025
     CPhotoListView* m_list = nullptr;  // 1026
     CPhotoListModel* m_model = nullptr;
+    QCheckBox* m_keepFolders = nullptr;  // 1040
 
     std::vector<PhotoItem*> m_shown;
     std::vector<bool> m_thumbnailMade;

@@ -45,12 +45,24 @@ const char* CategoryTitle(int c) {
     return (c >= 0 && c < kPhotoCategoryCount) ? titles[c] : "Other";
 }
 
-const char* OriginWord(PhotoOrigin o) {
-    switch (o) {
+const char* OriginWord(PhotoOrigin origin) {
+    switch (origin) {
     case RawScan: return "raw";
-    case Deleted: return "deleted";
+    case DeletedRecord: return "deleted";
     default: return "filesystem";
     }
+}
+
+// The photo's modification time: "2024-05-01T12:34:56Z" (UTC) for JSON, or
+// "2024-05-01 14:34:56" in local time for people; empty when unknown.
+std::string TimeText(const PhotoItem& item, bool utc) {
+    if (item.mtime == 0 && item.mtimeNsec == 0) return {};
+    const std::time_t t = static_cast<std::time_t>(item.mtime);
+    std::tm tm{};
+    if (!(utc ? gmtime_r(&t, &tm) : localtime_r(&t, &tm))) return {};
+    char text[64];
+    if (std::strftime(text, sizeof text, utc ? "%Y-%m-%dT%H:%M:%SZ" : "%Y-%m-%d %H:%M:%S", &tm) == 0) return {};
+    return text;
 }
 
 bool IsAccessError(int err) { return err == EACCES || err == EPERM; }
@@ -179,9 +191,13 @@ int ScanCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
         bool first = true;
         for (int c = 0; c < kPhotoCategoryCount; ++c) {
             for (PhotoItem* item : FoundPhotos(taskMgr, c)) {
-                std::printf("%s\n  {\"name\": %s, \"category\": \"%s\", \"size\": %u, \"origin\": \"%s\", \"runs\": [",
+                const std::string time = TimeText(*item, true);
+                std::printf("%s\n  {\"name\": %s, \"category\": \"%s\", \"size\": %u, \"origin\": \"%s\", "
+                            "\"folder\": %s, \"path\": %s, \"time\": %s, \"runs\": [",
                             first ? "" : ",", JsonString(Utf16ToUtf8(item->name)).c_str(), CategoryWord(c), item->size,
-                            OriginWord(item->origin));
+                            OriginWord(item->origin), JsonString(Utf16ToUtf8(item->folder)).c_str(),
+                            JsonString(PhotoPathText(*item)).c_str(),
+                            time.empty() ? "null" : JsonString(time).c_str());
                 bool firstRun = true;
                 for (const PhotoRun& run : item->runs) {
                     if (run.sectorCount == 0) break;
@@ -202,8 +218,10 @@ int ScanCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
             std::printf("%s (%zu)\n", CategoryTitle(c), items.size());
             for (PhotoItem* item : items) {
                 const long long sector = item->runs.empty() ? -1 : static_cast<long long>(item->runs[0].volumeSector);
-                std::printf("  %-24s %12u bytes  %-10s  sector %lld\n", Utf16ToUtf8(item->name).c_str(), item->size,
-                            OriginWord(item->origin), sector);
+                const std::string time = TimeText(*item, false);
+                std::printf("  %-24s %12u bytes  %-10s  sector %-10lld  %-19s  %s\n", Utf16ToUtf8(item->name).c_str(),
+                            item->size, OriginWord(item->origin), sector, time.empty() ? "-" : time.c_str(),
+                            item->origin == RawScan ? "-" : ("/" + Utf16ToUtf8(item->folder)).c_str());
             }
             total += items.size();
         }
@@ -276,7 +294,9 @@ int RecoverCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
         std::signal(SIGINT, OnInterrupt);
         for (PhotoItem* item : chosen) {
             if (g_stop.load()) break;
-            if (SavePhotoItem(taskMgr, item, row->partition, folder) == 0) {
+            RecoveryOptions options;
+            options.keepFolders = opts.keepFolders;
+            if (SavePhotoItem(taskMgr, item, row->partition, folder, nullptr, options) == 0) {
                 ++written;
                 writtenBytes += item->size;
             } else {

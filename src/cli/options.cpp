@@ -31,7 +31,7 @@ const char* CommandName(CliCommand c) {
 bool Allowed(CliCommand c, const std::string& opt) {
     if (opt == "--help" || opt == "-h" || opt == "--image" || opt == "--flash-only" || opt == "--json") return true;
     if (opt == "--drive") return c == CliCommand::Scan || c == CliCommand::Recover;
-    if (opt == "--out" || opt == "--type") return c == CliCommand::Recover;
+    if (opt == "--out" || opt == "--type" || opt == "--keep-folders") return c == CliCommand::Recover;
     return false;
 }
 
@@ -129,6 +129,8 @@ int ParseCommandLine(int argc, const char* const* argv, CliOptions& opts, std::s
             opts.flashOnly = true;
         } else if (arg == "--json") {
             opts.json = true;
+        } else if (arg == "--keep-folders") {
+            opts.keepFolders = true;
         } else if (arg == "--drive") {
             if (!ParseRow(value, opts.drive)) {
                 error = "--drive takes a row number from 1 (see the drives command), not '" + value + "'";
@@ -188,8 +190,10 @@ std::string HelpText(CliCommand command) {
     case CliCommand::Scan:
         return "Usage: lumivista-cli scan [--image FILE]... [--flash-only] --drive N [--json]\n"
                "\n"
-               "Scans drive N for photos: the file system's own files (FAT32, NTFS), then\n"
-               "every free sector for photo signatures, which finds deleted photos.\n"
+               "Scans drive N for photos: the file system's own files (FAT32, NTFS) and\n"
+               "the deleted files whose entries or records survive, with their names,\n"
+               "folders and times, then every free sector for photo signatures, which\n"
+               "finds the other deleted photos.\n"
                "Nothing is written to the drive. On a terminal a progress line is shown on\n"
                "standard error; Ctrl-C stops the scan and lists what was found so far.\n"
                "\n"
@@ -200,18 +204,21 @@ std::string HelpText(CliCommand command) {
                "  --help         show this help\n";
     case CliCommand::Recover:
         return "Usage: lumivista-cli recover [--image FILE]... [--flash-only] --drive N --out DIR\n"
-               "                             [--type jpg,png,bmp,gif,other] [--json]\n"
+               "                             [--type jpg,png,bmp,gif,other] [--keep-folders] [--json]\n"
                "\n"
                "Scans drive N and writes every photo found into a new folder\n"
                "\"Recovered Photos(hh-mm-ss)\" inside DIR. DIR must not be on the drive\n"
                "being scanned. Existing files are never replaced: a name that is taken\n"
-               "gets a number in front.\n"
+               "gets a number in front. Each file gets the photo's modification time when\n"
+               "the file system kept it.\n"
                "\n"
                "  --image FILE   use this disk image instead of the machine's disks\n"
                "  --flash-only   number the rows as drives --flash-only does\n"
                "  --drive N      the row of the drives command to scan\n"
                "  --out DIR      the folder to put the recovery folder in\n"
                "  --type LIST    only these kinds of photo (default: all)\n"
+               "  --keep-folders put each photo into its folder path (DCIM/100CANON/...)\n"
+               "                 inside the recovery folder, as it was on the drive\n"
                "  --json         print the result as JSON\n"
                "  --help         show this help\n";
     default:

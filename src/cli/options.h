@@ -15,6 +15,7 @@ struct CliOptions {
     int drive = 0;                    // --drive N, rows count from 1; 0 when not given
     std::string out;                  // --out DIR
     unsigned types = 0x1F;            // --type: bit c for photo category c (4 = other)
+    bool keepFolders = false;         // --keep-folders: photos go into their folder paths
 };
 
 // Exit statuses.

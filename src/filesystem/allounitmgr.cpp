@@ -11,20 +11,148 @@
 namespace {
 
 constexpr int64_t kMaxInt64 = std::numeric_limits<int64_t>::max();
+// More pieces than this would describe over 2^51 units: refused.
+constexpr int64_t kMaxPieces = int64_t{1} << 36;
 
 // start + count without overflowing; count > 0.
 int64_t RangeEnd(int64_t start, int64_t count) {
     return count > kMaxInt64 - start ? kMaxInt64 : start + count;
 }
 
-uint64_t LoadLe64(const uint8_t* p) {
-    uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-    return v;
+// Bits [from, to) of a word, from < to <= 64.
+uint64_t Mask(int64_t from, int64_t to) {
+    uint64_t high = to >= 64 ? ~uint64_t{0} : (uint64_t{1} << to) - 1;
+    return high & (~uint64_t{0} << from);
+}
+
+// Clears the bits of `words` (kPieceWords of them) at and past `length`.
+void ClearTail(uint64_t* words, int64_t length) {
+    if (length >= CAlloUnitMgr::kPieceUnits) return;
+    int64_t w = length / 64;
+    if (length % 64) words[w++] &= Mask(0, length % 64);
+    std::fill(words + w, words + CAlloUnitMgr::kPieceWords, uint64_t{0});
+}
+
+int64_t CountBits(const uint64_t* words) {
+    int64_t n = 0;
+    for (int64_t w = 0; w < CAlloUnitMgr::kPieceWords; ++w) n += std::popcount(words[w]);
+    return n;
 }
 
 }  // namespace
+
+CAlloUnitMgr::~CAlloUnitMgr() = default;
+
+int CAlloUnitMgr::Reset(int64_t units) {
+    m_ready = false;
+    m_pieces.reset();
+    m_slots.clear();
+    m_freeSlots.clear();
+    m_reloadOrder.clear();
+    m_reloadableCount = 0;
+    m_reloadFailed = false;
+    m_source.reset();
+    m_flat.reset();
+    m_flatBytes = 0;
+    m_units = m_bitmapBytes = m_pieceCount = 0;
+    if (units < 0) return -1;
+    int64_t pieces = units / kPieceUnits + (units % kPieceUnits ? 1 : 0);
+    if (pieces > kMaxPieces) {
+        LOG_E("%s", "Ouf of Memory! \n");
+        return -1;
+    }
+    m_pieces.reset(new (std::nothrow) Piece[static_cast<size_t>(pieces)]);
+    if (!m_pieces) {
+        LOG_E("%s", "Ouf of Memory! \n");
+        return -1;
+    }
+    m_units = units;
+    m_pieceCount = pieces;
+    m_bitmapBytes = units / 8 + (units % 8 ? 1 : 0);
+    return 0;
+}
+
+int64_t CAlloUnitMgr::PieceLength(int64_t p) const {
+    return std::min(kPieceUnits, m_units - p * kPieceUnits);
+}
+
+int32_t CAlloUnitMgr::TakeSlot() const {
+    while (m_reloadableCount * static_cast<int64_t>(kPieceBytes) >= m_residentBytes && !m_reloadOrder.empty()) {
+        const int64_t q = m_reloadOrder.front();
+        m_reloadOrder.pop_front();
+        Piece& old = m_pieces[q];
+        if (old.kind != Kind::Mixed || !old.reloadable) continue;  // changed since it was read
+        ReleaseSlot(old);
+        old.kind = Kind::Unloaded;
+        old.reloadable = false;
+        --m_reloadableCount;
+    }
+    if (!m_freeSlots.empty()) {
+        int32_t s = m_freeSlots.back();
+        m_freeSlots.pop_back();
+        return s;
+    }
+    if (m_slots.size() >= static_cast<size_t>(std::numeric_limits<int32_t>::max())) return -1;
+    std::unique_ptr<uint64_t[]> bits(new (std::nothrow) uint64_t[kPieceWords]);
+    if (!bits) return -1;
+    m_slots.push_back(std::move(bits));
+    return static_cast<int32_t>(m_slots.size() - 1);
+}
+
+void CAlloUnitMgr::ReleaseSlot(Piece& piece) const {
+    if (piece.slot >= 0) m_freeSlots.push_back(piece.slot);
+    piece.slot = -1;
+}
+
+int CAlloUnitMgr::Store(int64_t p, const uint64_t* words, bool reloadable) const {
+    Piece& pc = m_pieces[p];
+    if (pc.reloadable) --m_reloadableCount;
+    pc.reloadable = false;
+    const int64_t n = CountBits(words);
+    if (n == 0 || n == PieceLength(p)) {
+        ReleaseSlot(pc);
+        pc.kind = n == 0 ? Kind::Free : Kind::Used;
+        pc.used = 0;
+        return 0;
+    }
+    if (pc.slot < 0) {
+        int32_t s = TakeSlot();
+        if (s < 0) {
+            LOG_E("%s", "Ouf of Memory! \n");
+            return -1;
+        }
+        pc.slot = s;
+    }
+    std::memcpy(m_slots[static_cast<size_t>(pc.slot)].get(), words, kPieceBytes);
+    pc.kind = Kind::Mixed;
+    pc.used = static_cast<int32_t>(n);
+    if (reloadable) {
+        pc.reloadable = true;
+        ++m_reloadableCount;
+        m_reloadOrder.push_back(p);
+    }
+    return 0;
+}
+
+CAlloUnitMgr::Kind CAlloUnitMgr::Resolve(int64_t p) const {
+    Piece& pc = m_pieces[p];
+    if (pc.kind != Kind::Unloaded) return pc.kind;
+    std::unique_ptr<uint64_t[]> words(new (std::nothrow) uint64_t[kPieceWords]());
+    int r = words && m_source ? m_source->ReadUsed(p * kPieceUnits, PieceLength(p), words.get()) : -1;
+    if (r == 0) {
+        ClearTail(words.get(), PieceLength(p));
+        r = Store(p, words.get(), true);
+    }
+    if (r != 0) {
+        if (!m_reloadFailed)
+            LOG_E("units %lld to %lld of the allocation map cannot be read again; they count as free \n",
+                  static_cast<long long>(p * kPieceUnits), static_cast<long long>(p * kPieceUnits + PieceLength(p)));
+        m_reloadFailed = true;
+        ReleaseSlot(pc);
+        pc.kind = Kind::Free;
+    }
+    return pc.kind;
+}
 
 int CAlloUnitMgr::Init(const uint8_t* bitmap, int64_t bitmapBytes, int64_t units) {
     if (!bitmap) return -1;
@@ -33,82 +161,155 @@ int CAlloUnitMgr::Init(const uint8_t* bitmap, int64_t bitmapBytes, int64_t units
               static_cast<long long>(units));
         return -1;
     }
-    if (bitmapBytes > kMaxInt64 - 7) {
-        LOG_E("%s", "Ouf of Memory! \n");
-        return -1;
+    if (Reset(units) != 0) return -1;
+    std::vector<uint64_t> words(static_cast<size_t>(kPieceWords));
+    for (int64_t p = 0; p < m_pieceCount; ++p) {
+        std::fill(words.begin(), words.end(), uint64_t{0});
+        const int64_t len = PieceLength(p);
+        const int64_t firstByte = p * (kPieceUnits / 8);
+        const int64_t bytes = std::min<int64_t>(len / 8 + (len % 8 ? 1 : 0), bitmapBytes - firstByte);
+        for (int64_t b = 0; b < bytes; ++b)
+            words[static_cast<size_t>(b / 8)] |= static_cast<uint64_t>(bitmap[firstByte + b]) << (8 * (b % 8));
+        ClearTail(words.data(), len);
+        if (Store(p, words.data(), false) != 0) {
+            Reset(0);
+            return -1;
+        }
     }
-    int64_t words = (bitmapBytes + 7) / 8;
-    std::unique_ptr<uint8_t[]> bits(new (std::nothrow) uint8_t[static_cast<size_t>(words) * 8]);
-    if (!bits) {
-        LOG_E("%s", "Ouf of Memory! \n");
-        return -1;
-    }
-    std::memcpy(bits.get(), bitmap, static_cast<size_t>(bitmapBytes));
-    std::memset(bits.get() + bitmapBytes, 0, static_cast<size_t>(words * 8 - bitmapBytes));
-    m_bits = std::move(bits);
     m_bitmapBytes = bitmapBytes;
-    m_units = units;
-    m_words = words;
+    m_ready = true;
     return 0;
 }
 
 int CAlloUnitMgr::InitFree(int64_t units) {
-    if (units < 0) return -1;
-    int64_t bytes = units / 8 + (units % 8 ? 1 : 0);
-    int64_t words = (bytes + 7) / 8;
-    std::unique_ptr<uint8_t[]> bits(new (std::nothrow) uint8_t[static_cast<size_t>(words) * 8]());
-    if (!bits) {
-        LOG_E("%s", "Ouf of Memory! \n");
-        return -1;
-    }
-    m_bits = std::move(bits);
-    m_bitmapBytes = bytes;
-    m_units = units;
-    m_words = words;
+    if (Reset(units) != 0) return -1;
+    m_ready = true;
     return 0;
 }
 
-uint64_t CAlloUnitMgr::Word(int64_t w) const {
-    if (!m_bits || w < 0 || w >= m_words) return ~uint64_t{0};
-    uint64_t v = LoadLe64(m_bits.get() + w * 8);
-    int64_t left = m_units - w * 64;  // units that exist in this word
-    if (left <= 0) return ~uint64_t{0};
-    if (left < 64) v |= ~uint64_t{0} << left;
-    return v;
+int CAlloUnitMgr::InitFromSource(int64_t units, std::unique_ptr<IAlloUnitSource> source) {
+    if (!source || Reset(units) != 0) {
+        Reset(0);
+        return -1;
+    }
+    std::vector<uint64_t> words(static_cast<size_t>(kPieceWords));
+    for (int64_t p = 0; p < m_pieceCount; ++p) {
+        std::fill(words.begin(), words.end(), uint64_t{0});
+        const int64_t len = PieceLength(p);
+        if (source->ReadUsed(p * kPieceUnits, len, words.data()) != 0) {
+            LOG_E("the allocation record cannot be read at unit %lld \n", static_cast<long long>(p * kPieceUnits));
+            Reset(0);
+            return -1;
+        }
+        ClearTail(words.data(), len);
+        const int64_t n = CountBits(words.data());
+        Piece& pc = m_pieces[p];
+        if (n == 0 || n == len) {
+            pc.kind = n == 0 ? Kind::Free : Kind::Used;
+        } else if ((m_reloadableCount + 1) * static_cast<int64_t>(kPieceBytes) <= m_residentBytes) {
+            if (Store(p, words.data(), true) != 0) {
+                Reset(0);
+                return -1;
+            }
+        } else {
+            pc.kind = Kind::Unloaded;
+        }
+    }
+    m_source = std::move(source);
+    m_ready = true;
+    return 0;
+}
+
+int CAlloUnitMgr::MarkUsedFrom(IAlloUnitSource& source) {
+    if (!m_ready) return -1;
+    m_flat.reset();
+    m_flatBytes = 0;
+    std::vector<uint64_t> words(static_cast<size_t>(kPieceWords));
+    for (int64_t p = 0; p < m_pieceCount; ++p) {
+        std::fill(words.begin(), words.end(), uint64_t{0});
+        const int64_t len = PieceLength(p);
+        if (source.ReadUsed(p * kPieceUnits, len, words.data()) != 0) {
+            LOG_E("the allocation record cannot be read at unit %lld \n", static_cast<long long>(p * kPieceUnits));
+            return -1;
+        }
+        ClearTail(words.data(), len);
+        if (CountBits(words.data()) == 0) continue;
+        const Kind k = Resolve(p);
+        if (k == Kind::Used) continue;
+        if (k == Kind::Mixed) {
+            const uint64_t* bits = m_slots[static_cast<size_t>(m_pieces[p].slot)].get();
+            for (int64_t w = 0; w < kPieceWords; ++w) words[static_cast<size_t>(w)] |= bits[w];
+        }
+        if (Store(p, words.data(), false) != 0) return -1;
+    }
+    return 0;
+}
+
+int64_t CAlloUnitMgr::MemoryBytes() const {
+    return m_pieceCount * static_cast<int64_t>(sizeof(Piece)) +
+           static_cast<int64_t>(m_slots.size()) * static_cast<int64_t>(kPieceBytes + sizeof(void*)) +
+           static_cast<int64_t>(m_reloadOrder.size() * sizeof(int64_t)) + m_flatBytes;
 }
 
 int64_t CAlloUnitMgr::NextFree(int64_t from, int64_t limit) const {
-    int64_t end = std::min(limit, m_units);
+    const int64_t end = std::min(limit, m_units);
     if (from < 0) from = 0;
-    if (!m_bits || from >= end) return limit;
-    int64_t w = from / 64;
-    uint64_t freeBits = ~Word(w) & (~uint64_t{0} << (from % 64));
-    for (;;) {
-        if (freeBits) {
-            int64_t u = w * 64 + std::countr_zero(freeBits);
-            return u < end ? u : limit;
+    if (!m_ready || from >= end) return limit;
+    int64_t u = from;
+    while (u < end) {
+        const int64_t p = u / kPieceUnits;
+        const int64_t pieceEnd = std::min(p * kPieceUnits + kPieceUnits, end);
+        const Kind k = Resolve(p);
+        if (k == Kind::Free) return u;
+        if (k == Kind::Mixed) {
+            const uint64_t* bits = m_slots[static_cast<size_t>(m_pieces[p].slot)].get();
+            const int64_t base = p * kPieceUnits;
+            int64_t w = (u - base) / 64;
+            uint64_t freeBits = ~bits[w] & (~uint64_t{0} << ((u - base) % 64));
+            for (;;) {
+                if (freeBits) {
+                    int64_t f = base + w * 64 + std::countr_zero(freeBits);
+                    return f < end ? f : limit;
+                }
+                ++w;
+                if (base + w * 64 >= pieceEnd) break;
+                freeBits = ~bits[w];
+            }
         }
-        ++w;
-        if (w * 64 >= end) return limit;
-        freeBits = ~Word(w);
+        u = pieceEnd;
     }
+    return limit;
 }
 
 int64_t CAlloUnitMgr::NextUsed(int64_t from, int64_t limit) const {
     if (from >= limit) return limit;
-    if (from < 0 || !m_bits || from >= m_units) return from;
-    int64_t w = from / 64;
-    uint64_t usedBits = Word(w) & (~uint64_t{0} << (from % 64));
-    for (;;) {
-        if (usedBits) return std::min(w * 64 + std::countr_zero(usedBits), limit);
-        ++w;
-        if (w * 64 >= limit) return limit;
-        usedBits = Word(w);  // all ones past the last unit
+    if (from < 0 || !m_ready || from >= m_units) return from;
+    const int64_t end = std::min(limit, m_units);  // m_units itself does not exist: not free
+    int64_t u = from;
+    while (u < end) {
+        const int64_t p = u / kPieceUnits;
+        const int64_t pieceEnd = std::min(p * kPieceUnits + kPieceUnits, end);
+        const Kind k = Resolve(p);
+        if (k == Kind::Used) return u;
+        if (k == Kind::Mixed) {
+            const uint64_t* bits = m_slots[static_cast<size_t>(m_pieces[p].slot)].get();
+            const int64_t base = p * kPieceUnits;
+            int64_t w = (u - base) / 64;
+            uint64_t usedBits = bits[w] & (~uint64_t{0} << ((u - base) % 64));
+            for (;;) {
+                if (usedBits) return std::min(base + w * 64 + std::countr_zero(usedBits), end);
+                ++w;
+                if (base + w * 64 >= pieceEnd) break;
+                usedBits = bits[w];
+            }
+        }
+        u = pieceEnd;
     }
+    return end;
 }
 
 bool CAlloUnitMgr::Clip(int64_t start, int64_t count, int64_t& first, int64_t& end) const {
-    if (count <= 0 || !m_bits) return false;
+    if (count <= 0 || !m_ready) return false;
     end = std::min(RangeEnd(start, count), m_units);
     first = std::max<int64_t>(start, 0);
     return first < end;
@@ -120,32 +321,61 @@ bool CAlloUnitMgr::AllInState(int64_t first, int64_t end, bool used) const {
 
 bool CAlloUnitMgr::IsFree(int64_t start, int64_t count) {
     if (count <= 0) return true;
-    if (!m_bits || start < 0 || start >= m_units || count > m_units - start) return false;
+    if (!m_ready || start < 0 || start >= m_units || count > m_units - start) return false;
     return AllInState(start, start + count, false);
 }
 
 bool CAlloUnitMgr::IsUsed(int64_t start, int64_t count) {
     if (count <= 0) return true;
-    if (!m_bits || start < 0 || start >= m_units || count > m_units - start) return false;
+    if (!m_ready || start < 0 || start >= m_units || count > m_units - start) return false;
     return AllInState(start, start + count, true);
 }
 
 void CAlloUnitMgr::Fill(int64_t first, int64_t end, bool used) {
-    uint8_t* b = m_bits.get();
-    auto setBits = [&](int64_t byte, unsigned from, unsigned to) {  // bits [from, to) of one byte
-        auto mask = static_cast<uint8_t>(((1u << to) - 1) & ~((1u << from) - 1));
-        if (used) b[byte] = static_cast<uint8_t>(b[byte] | mask);
-        else b[byte] = static_cast<uint8_t>(b[byte] & ~mask);
-    };
-    int64_t firstByte = first / 8, lastByte = (end - 1) / 8;
-    if (firstByte == lastByte) {
-        setBits(firstByte, static_cast<unsigned>(first % 8), static_cast<unsigned>((end - 1) % 8 + 1));
-        return;
+    m_flat.reset();
+    m_flatBytes = 0;
+    for (int64_t p = first / kPieceUnits; p * kPieceUnits < end; ++p) {
+        const int64_t base = p * kPieceUnits, len = PieceLength(p);
+        const int64_t a = std::max(first, base) - base, b = std::min(end, base + len) - base;
+        Piece& pc = m_pieces[p];
+        if (a == 0 && b == len) {  // the whole piece, whatever it held
+            if (pc.reloadable) --m_reloadableCount;
+            ReleaseSlot(pc);
+            pc = Piece{used ? Kind::Used : Kind::Free, false, -1, 0};
+            continue;
+        }
+        const Kind k = Resolve(p);
+        if ((k == Kind::Used && used) || (k == Kind::Free && !used)) continue;
+        if (k != Kind::Mixed) {
+            const int32_t s = TakeSlot();
+            if (s < 0) {
+                LOG_E("%s", "Ouf of Memory! \n");
+                continue;
+            }
+            uint64_t* bits = m_slots[static_cast<size_t>(s)].get();
+            std::fill(bits, bits + kPieceWords, k == Kind::Used ? ~uint64_t{0} : uint64_t{0});
+            ClearTail(bits, len);
+            pc = Piece{Kind::Mixed, false, s, k == Kind::Used ? static_cast<int32_t>(len) : 0};
+        }
+        if (pc.reloadable) {
+            pc.reloadable = false;
+            --m_reloadableCount;
+        }
+        uint64_t* bits = m_slots[static_cast<size_t>(pc.slot)].get();
+        int64_t count = pc.used;
+        for (int64_t w = a / 64; w * 64 < b; ++w) {
+            const uint64_t mask = Mask(std::max<int64_t>(a - w * 64, 0), std::min<int64_t>(b - w * 64, 64));
+            const uint64_t before = bits[w];
+            bits[w] = used ? (before | mask) : (before & ~mask);
+            count += std::popcount(bits[w]) - std::popcount(before);
+        }
+        pc.used = static_cast<int32_t>(count);
+        if (count == 0 || count == len) {
+            ReleaseSlot(pc);
+            pc.kind = count == 0 ? Kind::Free : Kind::Used;
+            pc.used = 0;
+        }
     }
-    setBits(firstByte, static_cast<unsigned>(first % 8), 8);
-    if (lastByte - firstByte > 1)
-        std::memset(b + firstByte + 1, used ? 0xFF : 0x00, static_cast<size_t>(lastByte - firstByte - 1));
-    setBits(lastByte, 0, static_cast<unsigned>((end - 1) % 8 + 1));
 }
 
 void CAlloUnitMgr::SetUsed(int64_t start, int64_t count) {
@@ -159,7 +389,7 @@ void CAlloUnitMgr::SetFree(int64_t start, int64_t count) {
 }
 
 int64_t CAlloUnitMgr::FindFree(int64_t start, int32_t blockLength) {
-    if (!m_bits || start >= m_units) return -1;
+    if (!m_ready || start >= m_units) return -1;
     if (start < 0) start = 0;  // negative units are never free
     if (blockLength <= 0) return start;
     int64_t u = start;
@@ -192,9 +422,34 @@ std::vector<FreeUnitRun> CAlloUnitMgr::GetFreeRunList(int64_t start, int64_t tot
     return runs;
 }
 
+const uint8_t* CAlloUnitMgr::GetBitmap() {
+    if (!m_ready) return nullptr;
+    if (m_flat) return m_flat.get();
+    const int64_t bytes = std::max<int64_t>(m_bitmapBytes, 1);
+    std::unique_ptr<uint8_t[]> flat(new (std::nothrow) uint8_t[static_cast<size_t>(bytes)]());
+    if (!flat) {
+        LOG_E("%s", "Ouf of Memory! \n");
+        return nullptr;
+    }
+    for (int64_t p = 0; p < m_pieceCount; ++p) {
+        const Kind k = Resolve(p);
+        if (k == Kind::Free) continue;
+        const int64_t base = p * kPieceUnits, len = PieceLength(p);
+        const uint64_t* bits = k == Kind::Mixed ? m_slots[static_cast<size_t>(m_pieces[p].slot)].get() : nullptr;
+        for (int64_t w = 0; w * 64 < len; ++w) {
+            uint64_t v = bits ? bits[w] : ~uint64_t{0};
+            if (len - w * 64 < 64) v &= Mask(0, len - w * 64);
+            for (int64_t i = 0; i < 8 && v; ++i, v >>= 8) flat[static_cast<size_t>((base + w * 64) / 8 + i)] |= static_cast<uint8_t>(v);
+        }
+    }
+    m_flat = std::move(flat);
+    m_flatBytes = bytes;
+    return m_flat.get();
+}
+
 void CAlloUnitMgr::SetUsedByClusterBitmap(std::span<const uint8_t> clusterBitmap, int64_t clusters,
                                           int64_t firstUnit, int64_t unitsPerCluster) {
-    if (!m_bits || clusters <= 0 || unitsPerCluster <= 0 || firstUnit < 0) return;
+    if (!m_ready || clusters <= 0 || unitsPerCluster <= 0 || firstUnit < 0) return;
     clusters = std::min<int64_t>(clusters, static_cast<int64_t>(std::min<size_t>(clusterBitmap.size(), kMaxInt64 / 8)) * 8);
     auto mark = [&](int64_t c, int64_t n) {  // clusters [c, c + n)
         if (c > (kMaxInt64 - firstUnit) / unitsPerCluster) return;  // beyond any map

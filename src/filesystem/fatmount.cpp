@@ -141,12 +141,68 @@ uint32_t ClusterToSector(const uint8_t* dbr, uint32_t cluster) {
 
 FAT32_FAT_Buffer::~FAT32_FAT_Buffer() = default;
 
+uint32_t FAT32_FAT_Buffer::PageSectors(uint32_t page) const {
+    return std::min(FAT32_PAGE_SECTORS, m_fatSectors - page * FAT32_PAGE_SECTORS);
+}
+
+uint8_t* FAT32_FAT_Buffer::Page(uint32_t page, bool pin) const {
+    int32_t slot = m_slotOfPage[page];
+    if (slot < 0) {
+        // The next unpinned slot after the last one taken, or a new one while
+        // there is room or when every slot holds a changed page.
+        size_t tries = 0;
+        while (!m_cache.empty() && m_cache[m_hand].pinned && tries++ < m_cache.size())
+            m_hand = (m_hand + 1) % m_cache.size();
+        if (m_cache.size() < m_cachedPages || m_cache[m_hand].pinned) {
+            m_cache.push_back(CachedPage{std::make_unique<uint8_t[]>(size_t{FAT32_PAGE_SECTORS} * SECTOR_SIZE), 0, false});
+            slot = static_cast<int32_t>(m_cache.size() - 1);
+        } else {
+            slot = static_cast<int32_t>(m_hand);
+            m_slotOfPage[m_cache[m_hand].page] = -1;
+            m_hand = (m_hand + 1) % m_cache.size();
+        }
+        CachedPage& c = m_cache[static_cast<size_t>(slot)];
+        c.page = page;
+        c.pinned = false;
+        const uint32_t n = PageSectors(page);
+        std::memset(c.bytes.get(), 0, size_t{FAT32_PAGE_SECTORS} * SECTOR_SIZE);
+        if (m_device->ReadSectors(m_firstSector + uint64_t{page} * FAT32_PAGE_SECTORS, n, c.bytes.get()) != n) {
+            if (!m_readFailed)
+                LOG_E("Read FAT32 FAT failed, Off:%llu, Len:%u; its entries count as free \n",
+                      static_cast<unsigned long long>(m_firstSector + uint64_t{page} * FAT32_PAGE_SECTORS), n);
+            m_readFailed = true;
+            std::memset(c.bytes.get(), 0, size_t{FAT32_PAGE_SECTORS} * SECTOR_SIZE);
+        }
+        m_slotOfPage[page] = slot;
+    }
+    CachedPage& c = m_cache[static_cast<size_t>(slot)];
+    if (pin) c.pinned = true;
+    return c.bytes.get();
+}
+
 uint32_t FAT32_FAT_Buffer::Raw(uint32_t index) const {
-    return le::u32(le::Bytes(m_entries.get(), size_t{m_fatSectors} * SECTOR_SIZE), size_t{index} * 4);
+    if (m_entries) return le::u32(le::Bytes(m_entries.get(), size_t{m_fatSectors} * SECTOR_SIZE), size_t{index} * 4);
+    const uint32_t kPerPage = FAT32_PAGE_SECTORS * SECTOR_SIZE / 4;
+    if (!m_device || uint64_t{index} >= entryCount()) return 0;
+    const uint8_t* page = Page(index / kPerPage, false);
+    return le::u32(le::Bytes(page, size_t{PageSectors(index / kPerPage)} * SECTOR_SIZE), size_t{index % kPerPage} * 4);
 }
 
 void FAT32_FAT_Buffer::PutRaw(uint32_t index, uint32_t v) {
-    le::put32(std::span<uint8_t>(m_entries.get(), size_t{m_fatSectors} * SECTOR_SIZE), size_t{index} * 4, v);
+    if (m_entries) {
+        le::put32(std::span<uint8_t>(m_entries.get(), size_t{m_fatSectors} * SECTOR_SIZE), size_t{index} * 4, v);
+        return;
+    }
+    const uint32_t kPerPage = FAT32_PAGE_SECTORS * SECTOR_SIZE / 4;
+    if (!m_device || uint64_t{index} >= entryCount()) return;
+    uint8_t* page = Page(index / kPerPage, true);
+    le::put32(std::span<uint8_t>(page, size_t{PageSectors(index / kPerPage)} * SECTOR_SIZE), size_t{index % kPerPage} * 4,
+              v);
+}
+
+uint64_t FAT32_FAT_Buffer::MemoryBytes() const {
+    if (m_entries) return uint64_t{m_fatSectors} * SECTOR_SIZE;
+    return m_cache.size() * uint64_t{FAT32_PAGE_SECTORS} * SECTOR_SIZE + m_slotOfPage.size() * sizeof(int32_t);
 }
 
 void FAT32_FAT_Buffer::PutLow28(uint32_t cluster, uint32_t v) {
@@ -190,24 +246,53 @@ int FAT32_FAT_Buffer::SetFree(uint32_t cluster) {
 }
 
 void FAT32_FAT_Buffer::InitReservedEntries() {
-    if (!m_entries) return;
+    if (!m_entries && !m_device) return;
     PutRaw(0, FAT32_END_OF_CHAIN);
     PutRaw(1, 0xFFFFFFFF);
 }
 
-void FAT32_FAT_Buffer::Attach(std::unique_ptr<uint8_t[]> table, uint32_t fatSectors, uint32_t highestCluster) {
-    if (!table) return;
-    m_entries = std::move(table);
-    m_fatSectors = fatSectors;
+void FAT32_FAT_Buffer::SetHighest(uint32_t highestCluster) {
     // A damaged boot record must not make a lookup run beyond the table, nor
     // make a cluster number look like a bad or end mark.
     uint64_t lastEntry = entryCount() == 0 ? 0 : entryCount() - 1;
     m_highestCluster = static_cast<uint32_t>(
         std::min<uint64_t>({highestCluster, lastEntry, FAT32_MAX_CLUSTER}));
+}
+
+void FAT32_FAT_Buffer::Attach(std::unique_ptr<uint8_t[]> table, uint32_t fatSectors, uint32_t highestCluster) {
+    if (!table) return;
+    m_device = nullptr;
+    m_cache.clear();
+    m_slotOfPage.clear();
+    m_entries = std::move(table);
+    m_fatSectors = fatSectors;
+    SetHighest(highestCluster);
+    InitReservedEntries();
+}
+
+void FAT32_FAT_Buffer::AttachDevice(IDevice* device, uint64_t firstSector, uint32_t fatSectors,
+                                    uint32_t highestCluster, uint32_t cachedPages) {
+    if (!device) return;
+    m_cachedPages = std::max<uint32_t>(cachedPages, 1);
+    m_entries.reset();
+    m_cache.clear();
+    m_hand = 0;
+    m_readFailed = false;
+    m_device = device;
+    m_firstSector = firstSector;
+    m_fatSectors = fatSectors;
+    m_slotOfPage.assign(fatSectors / FAT32_PAGE_SECTORS + (fatSectors % FAT32_PAGE_SECTORS ? 1 : 0), -1);
+    SetHighest(highestCluster);
     InitReservedEntries();
 }
 
 void FAT32_FAT_Buffer::WriteTo(const std::string& path, uint64_t firstSector) {
+    if (m_device) {
+        for (uint32_t page = 0; page < m_slotOfPage.size(); ++page)
+            Tool_WriteDiskSectors(Page(page, false), path, firstSector + uint64_t{page} * FAT32_PAGE_SECTORS,
+                                  PageSectors(page));
+        return;
+    }
     if (!m_entries) return;
     uint32_t quarter = m_fatSectors / 4;
     uint32_t done = 0;
@@ -225,7 +310,7 @@ int Fat32_GetDBR(IDevice* device, uint8_t* buffer) {
     return device->ReadSectors(0, 1, buffer) == 1 ? 0 : -1;
 }
 
-std::unique_ptr<FatVolume> MountFatVol(IDevice* device, int64_t partitionSectors) {
+std::unique_ptr<FatVolume> MountFatVol(IDevice* device, int64_t partitionSectors, uint64_t residentFatBytes) {
     if (!device) return nullptr;
     std::unique_ptr<FatVolume> vol(new (std::nothrow) FatVolume());
     std::unique_ptr<FAT32_DBR_Buff> dbr(new (std::nothrow) FAT32_DBR_Buff());
@@ -255,8 +340,12 @@ std::unique_ptr<FatVolume> MountFatVol(IDevice* device, int64_t partitionSectors
     }
     uint32_t fatSectors = dbr->GetSectorsPerFat();
     uint32_t reserved = dbr->GetReservedSectors();
-    std::unique_ptr<uint8_t[]> table(new (std::nothrow) uint8_t[size_t{fatSectors} * SECTOR_SIZE]());
-    if (!table) return nullptr;
+    const bool resident = uint64_t{fatSectors} * SECTOR_SIZE <= residentFatBytes;
+    std::unique_ptr<uint8_t[]> table;
+    std::unique_ptr<uint8_t[]> scratch;  // a big FAT passes through it once
+    if (resident) table.reset(new (std::nothrow) uint8_t[size_t{fatSectors} * SECTOR_SIZE]());
+    else scratch.reset(new (std::nothrow) uint8_t[size_t{FAT32_READ_CHUNK} * SECTOR_SIZE]);
+    if (!table && !scratch) return nullptr;
 
     // Only the first FAT is read, in chunks of at most 8 MiB.
     uint32_t fullChunks = fatSectors / FAT32_READ_CHUNK;
@@ -265,12 +354,13 @@ std::unique_ptr<FatVolume> MountFatVol(IDevice* device, int64_t partitionSectors
         uint32_t len = k < fullChunks ? FAT32_READ_CHUNK : rest;
         if (len == 0) break;
         uint64_t off = uint64_t{reserved} + uint64_t{k} * FAT32_READ_CHUNK;
-        uint8_t* dest = table.get() + size_t{k} * FAT32_READ_CHUNK * SECTOR_SIZE;
+        uint8_t* dest = resident ? table.get() + size_t{k} * FAT32_READ_CHUNK * SECTOR_SIZE : scratch.get();
         if (device->ReadSectors(off, len, dest) != len) {
             LOG_E("Read FAT32 FAT failed, Off:%d, Len:%d \n", static_cast<int>(off), static_cast<int>(len));
             return nullptr;
         }
     }
+    scratch.reset();
 
     uint32_t highest = dbr->GetClusterCount() + 1;
     if (partitionSectors > 0) {
@@ -289,7 +379,8 @@ std::unique_ptr<FatVolume> MountFatVol(IDevice* device, int64_t partitionSectors
         LOG_W("FAT32 FAT holds %u entries but the volume has %u clusters; clusters past the FAT are left out. \n",
               fatSectors * 128, highest - 1);
     }
-    fat->Attach(std::move(table), fatSectors, highest);
+    if (resident) fat->Attach(std::move(table), fatSectors, highest);
+    else fat->AttachDevice(device, reserved, fatSectors, highest);
 
     vol->device = device;
     vol->dbr = std::move(dbr);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 class IDevice;
 
@@ -19,6 +20,11 @@ constexpr uint32_t FAT32_MAX_CLUSTER = 0x0FFFFFF6;
 constexpr uint32_t FAT32_DBR_SIZE = 512;
 // The first FAT is read in chunks of this many sectors (8 MiB).
 constexpr uint32_t FAT32_READ_CHUNK = 0x4000;
+// A FAT up to this size is held whole in memory; a larger one (a volume of
+// hundreds of gigabytes) is read a page at a time as it is asked.
+constexpr uint64_t FAT32_RESIDENT_BYTES = uint64_t{16} << 20;
+constexpr uint32_t FAT32_PAGE_SECTORS = 128;  // 64 KiB, 16384 entries
+constexpr uint32_t FAT32_CACHED_PAGES = 64;   // 4 MiB
 
 // Accessors for a boot record. Getters answer 0 while no copy is loaded.
 class FAT_DBR_BUFF {
@@ -151,9 +157,18 @@ public:
     // a null table. `highestCluster` is capped so that every valid cluster
     // has its entry inside the table.
     void Attach(std::unique_ptr<uint8_t[]> table, uint32_t fatSectors, uint32_t highestCluster);
+    // The same for a table left on `device` (borrowed; it must outlive the
+    // buffer) from `firstSector` on: it is read FAT32_PAGE_SECTORS at a time
+    // as entries are asked for, and `cachedPages` pages (at least one) stay
+    // in memory. Pages that were changed stay too. A page that cannot be read
+    // counts as free entries (logged once).
+    void AttachDevice(IDevice* device, uint64_t firstSector, uint32_t fatSectors, uint32_t highestCluster,
+                      uint32_t cachedPages = FAT32_CACHED_PAGES);
     // Writes the table in four pieces starting at `firstSector` of the device
     // at `path`, ignoring their results. Only the volume tools write.
     void WriteTo(const std::string& path, uint64_t firstSector);
+    // Bytes of the table held in memory now.
+    uint64_t MemoryBytes() const;
 
     uint32_t fatSectors() const { return m_fatSectors; }
     // Largest valid cluster number (clusters + 1); 0 while nothing is attached.
@@ -162,14 +177,34 @@ public:
     uint64_t entryCount() const { return uint64_t{m_fatSectors} * 128; }
 
 private:
-    bool Valid(uint32_t cluster) const { return m_entries && cluster >= 2 && cluster <= m_highestCluster; }
+    bool Valid(uint32_t cluster) const { return (m_entries || m_device) && cluster >= 2 && cluster <= m_highestCluster; }
     uint32_t Raw(uint32_t index) const;
     void PutRaw(uint32_t index, uint32_t v);
     void PutLow28(uint32_t cluster, uint32_t v);
+    void SetHighest(uint32_t highestCluster);
+    // The bytes of page `page` of a table left on the device, read when it is
+    // not in memory; `pin` keeps it there for good. Never null.
+    uint8_t* Page(uint32_t page, bool pin) const;
+    // Sectors of page `page` (the last may be short).
+    uint32_t PageSectors(uint32_t page) const;
 
     uint32_t m_fatSectors = 0;
-    std::unique_ptr<uint8_t[]> m_entries;  // m_fatSectors * 512 bytes
+    std::unique_ptr<uint8_t[]> m_entries;  // m_fatSectors * 512 bytes, or null when paged
     uint32_t m_highestCluster = 0;
+
+    // A table left on the device.
+    struct CachedPage {
+        std::unique_ptr<uint8_t[]> bytes;  // FAT32_PAGE_SECTORS * 512
+        uint32_t page = 0;
+        bool pinned = false;
+    };
+    IDevice* m_device = nullptr;
+    uint64_t m_firstSector = 0;
+    mutable std::vector<int32_t> m_slotOfPage;  // -1: not in memory
+    mutable std::vector<CachedPage> m_cache;
+    mutable size_t m_hand = 0;                  // next slot to reuse
+    uint32_t m_cachedPages = FAT32_CACHED_PAGES;
+    mutable bool m_readFailed = false;
 };
 
 // A mounted FAT32 volume. The device is borrowed and must outlive the record.
@@ -185,9 +220,12 @@ struct FatVolume {
 int Fat32_GetDBR(IDevice* device, uint8_t* buffer);
 
 // Mounts the FAT32 volume on `device`: reads and checks its boot record, reads
-// its first FAT. `partitionSectors` bounds the volume when it is above 0.
+// its first FAT (into memory when it is at most `residentFatBytes`, else
+// through once to see that it can be read, then a page at a time as the walk
+// and the map ask). `partitionSectors` bounds the volume when it is above 0.
 // Null on failure (logged).
-std::unique_ptr<FatVolume> MountFatVol(IDevice* device, int64_t partitionSectors);
+std::unique_ptr<FatVolume> MountFatVol(IDevice* device, int64_t partitionSectors,
+                                       uint64_t residentFatBytes = FAT32_RESIDENT_BYTES);
 
 // First sector of `cluster` over a raw 512-byte boot record (unsigned 32-bit
 // arithmetic): FATs * sectors per FAT + reserved + sectors per cluster * (cluster - 2).

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -24,43 +25,6 @@ std::atomic<int> g_nameCounter{0};
 constexpr size_t kMaxNameBytes = 200;
 constexpr size_t kMaxKeptExtension = 16;
 
-void AppendUtf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
-// Code points of a UTF-16 string; unpaired surrogates become U+FFFD.
-template <typename F>
-void ForEachCodePoint(const std::u16string& s, F&& f) {
-    for (size_t i = 0; i < s.size(); ++i) {
-        char32_t c = s[i];
-        if (c >= 0xD800 && c <= 0xDBFF) {
-            if (i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-                c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-                ++i;
-            } else {
-                c = 0xFFFD;
-            }
-        } else if (c >= 0xDC00 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        f(c);
-    }
-}
-
 // Cuts a UTF-8 string to at most `max` bytes without splitting a character.
 std::string CutUtf8(const std::string& s, size_t max) {
     if (s.size() <= max) return s;
@@ -79,12 +43,6 @@ struct FileCloser {
 };
 
 }  // namespace
-
-std::string Utf16ToUtf8(const std::u16string& s) {
-    std::string out;
-    ForEachCodePoint(s, [&](char32_t c) { AppendUtf8(out, c); });
-    return out;
-}
 
 std::string SafeFileName(const std::u16string& name) {
     std::string out;
@@ -151,7 +109,7 @@ uint64_t PhotoBufferSize(const PhotoItem& item) {
 }
 
 int SavePhotoItem(ITaskMgr* taskMgr, PhotoItem* item, IPartition* partition, const std::string& folder,
-                  std::string* written) {
+                  std::string* written, const RecoveryOptions& options) {
     if (!taskMgr || !item || !partition) return -1;
     const uint64_t length = PhotoBufferSize(*item);
     if (length == 0 || length > kMaxRecoveredPhotoBytes) {
@@ -164,7 +122,59 @@ int SavePhotoItem(ITaskMgr* taskMgr, PhotoItem* item, IPartition* partition, con
     if (!buffer) return -1;
     if (taskMgr->ReadPhotoData(item, partition, buffer.get(), static_cast<uint32_t>(length)) < 0) return -1;
 
-    return WriteRecoveredFile(folder, item->name, buffer.get(), item->size, written);
+    return WriteRecoveredPhoto(folder, *item, buffer.get(), options, written);
+}
+
+std::string PhotoPathText(const PhotoItem& item) {
+    if (item.folder.empty()) return Utf16ToUtf8(item.name);
+    return Utf16ToUtf8(item.folder) + "/" + Utf16ToUtf8(item.name);
+}
+
+int WriteRecoveredPhoto(const std::string& folder, const PhotoItem& item, const void* bytes,
+                        const RecoveryOptions& options, std::string* written) {
+    fs::path dir(folder);
+    if (options.keepFolders) {
+        size_t used = 0;
+        size_t from = 0;
+        while (from < item.folder.size()) {
+            size_t slash = item.folder.find(u'/', from);
+            if (slash == std::u16string::npos) slash = item.folder.size();
+            const std::u16string part = item.folder.substr(from, slash - from);
+            from = slash + 1;
+            if (part.empty()) continue;
+            // SafeFileName never gives "/", "." or "..": the path stays inside `folder`.
+            const std::string safe = SafeFileName(part);
+            used += safe.size() + 1;
+            if (used > kMaxKeptFolderBytes) {
+                LOG_W("Folder path of %s cut: too long\n", Utf16ToUtf8(item.name).c_str());
+                break;
+            }
+            const fs::path next = dir / safe;
+            std::error_code ec;
+            fs::create_directory(next, ec);
+            // A file, or a link that leads elsewhere, is never written through.
+            if (ec || fs::symlink_status(next, ec).type() != fs::file_type::directory) {
+                LOG_E("Cannot make the folder %s; the photo stays in %s\n", next.string().c_str(),
+                      dir.string().c_str());
+                break;
+            }
+            dir = next;
+        }
+    }
+    std::string path;
+    if (WriteRecoveredFile(dir.string(), item.name, bytes, item.size, &path) != 0) return -1;
+    // (A time past about 2255 does not fit the clock and is not set.)
+    constexpr int64_t kLimit = 9'000'000'000;
+    if ((item.mtime != 0 || item.mtimeNsec != 0) && item.mtime > -kLimit && item.mtime < kLimit &&
+        item.mtimeNsec < 1'000'000'000) {
+        using namespace std::chrono;
+        const sys_time<nanoseconds> when = sys_seconds{seconds{item.mtime}} + nanoseconds{item.mtimeNsec};
+        std::error_code ec;
+        fs::last_write_time(path, file_clock::from_sys(when), ec);
+        if (ec) LOG_W("Cannot set the time of %s: %s\n", path.c_str(), ec.message().c_str());
+    }
+    if (written) *written = path;
+    return 0;
 }
 
 int WriteRecoveredFile(const std::string& folder, const std::u16string& photoName, const void* bytes, uint32_t size,

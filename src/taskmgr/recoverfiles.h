@@ -6,6 +6,7 @@
 #include <ctime>
 #include <string>
 
+#include "io/utf.h"
 #include "volphotorev/photoitems.h"
 
 class IPartition;
@@ -18,8 +19,6 @@ class ITaskMgr;
 // clash prefix still fits in a file name.
 std::string SafeFileName(const std::u16string& name);
 
-// UTF-16 to UTF-8, unpaired surrogates as U+FFFD.
-std::string Utf16ToUtf8(const std::u16string& s);
 
 // "Recovered Photos(hh-mm-ss)" for that local time; the hour counts 1 to 12
 // past noon, as the wizard always named it.
@@ -45,7 +44,30 @@ constexpr uint64_t kMaxRecoveredPhotoBytes = 1ull << 30;
 int WriteRecoveredFile(const std::string& folder, const std::u16string& name, const void* bytes, uint32_t size,
                        std::string* written = nullptr);
 
-// Reads the photo through the task manager and writes its `size` bytes into
-// `folder` with WriteRecoveredFile. 0 (and the file's path in *written) or -1.
+// How photos are written.
+struct RecoveryOptions {
+    // Recreate each photo's folder path on the volume inside the recovery
+    // folder ("DCIM/100CANON/IMG_0001.JPG"); off: every photo in the
+    // recovery folder itself.
+    bool keepFolders = false;
+};
+
+// Longest folder path, in bytes, that keepFolders recreates; the folders
+// past it are left out (a corrupt tree can name folders without end).
+constexpr size_t kMaxKeptFolderBytes = 2048;
+
+// Writes the photo's `size` bytes (from `bytes`) with WriteRecoveredFile,
+// inside its folder path when options.keepFolders asks for it, and gives
+// the file the photo's modification time when it is known. A folder of the
+// path that cannot be made (a file of that name is in the way) leaves the
+// photo in the last folder made. 0 (and the file's path in *written) or -1.
+int WriteRecoveredPhoto(const std::string& folder, const PhotoItem& item, const void* bytes,
+                        const RecoveryOptions& options, std::string* written = nullptr);
+
+// Reads the photo through the task manager and writes it into `folder` with
+// WriteRecoveredPhoto. 0 (and the file's path in *written) or -1.
 int SavePhotoItem(ITaskMgr* taskMgr, PhotoItem* item, IPartition* partition, const std::string& folder,
-                  std::string* written = nullptr);
+                  std::string* written = nullptr, const RecoveryOptions& options = {});
+
+// The photo's folder path and name as one UTF-8 path ("DCIM/100CANON/IMG_0001.JPG").
+std::string PhotoPathText(const PhotoItem& item);

@@ -1,7 +1,9 @@
 #include "taskmgr/recoverphoto_task.h"
 
+#include <algorithm>
 #include <new>
 
+#include "filesystem/allocsources.h"
 #include "io/disk.h"
 #include "io/log.h"
 #include "taskmgr/taskmgr.h"
@@ -9,28 +11,6 @@
 #include "volphotorev/fat_searchphoto.h"
 #include "volphotorev/ntfs_searchphoto.h"
 #include "volphotorev/raw_photorev.h"
-
-namespace {
-
-// Calls `mark(first, count)` for each maximal block of consecutive clusters
-// that `used(c)` says are used, c from `first` to `last`.
-template <typename Used, typename Mark>
-void ForEachUsedBlock(uint64_t first, uint64_t last, Used&& used, Mark&& mark) {
-    uint64_t start = 0;
-    bool open = false;
-    for (uint64_t c = first; c <= last; ++c) {
-        if (used(c)) {
-            if (!open) start = c;
-            open = true;
-        } else if (open) {
-            mark(start, c - start);
-            open = false;
-        }
-    }
-    if (open) mark(start, last + 1 - start);
-}
-
-}  // namespace
 
 CRecoverPhotoTask::CRecoverPhotoTask(IPartition* partition, CTaskMgr* taskMgr)
     : m_partition(partition), m_owner(taskMgr) {
@@ -88,7 +68,7 @@ int CRecoverPhotoTask::CreateAlloUnitMgr() {
     const uint64_t sectors = m_partition ? m_partition->GetLen() : 0;
     if (sectors > static_cast<uint64_t>(INT64_MAX)) return -1;
     std::unique_ptr<CAlloUnitMgr> map(new (std::nothrow) CAlloUnitMgr());
-    if (!map || map->InitFree(static_cast<int64_t>(sectors)) != 0) return -1;
+    if (!map || map->InitFree(MapUnits()) != 0) return -1;
     m_allocMap = std::move(map);
     return 0;
 }
@@ -103,38 +83,26 @@ int CRecoverPhotoTask::SearchFat32() {
     const int result = walk->Do(m_sink);
     walk->Release();
     if (result < 0) return result;
-    if (CreateAlloUnitMgr() != 0) return -1;
-    if (FillFromFat(*m_allocMap, *m_fatVolume->dbr, *m_fatVolume->fat) != 0) {
-        m_allocMap.reset();
-        return -1;
-    }
+    return UseSource(MakeFatAllocSource(*m_fatVolume->dbr, *m_fatVolume->fat, MapUnits()));
+}
+
+int64_t CRecoverPhotoTask::MapUnits() const {
+    const uint64_t sectors = m_partition ? m_partition->GetLen() : 0;
+    return static_cast<int64_t>(std::min<uint64_t>(sectors, INT64_MAX));
+}
+
+int CRecoverPhotoTask::UseSource(std::unique_ptr<IAlloUnitSource> source) {
+    m_allocMap.reset();
+    if (!source) return -1;
+    std::unique_ptr<CAlloUnitMgr> map(new (std::nothrow) CAlloUnitMgr());
+    if (!map || map->InitFromSource(MapUnits(), std::move(source)) != 0) return -1;
+    m_allocMap = std::move(map);
     return 0;
 }
 
 int CRecoverPhotoTask::FillFromFat(CAlloUnitMgr& map, const FAT_DBR_BUFF& dbr, const FAT32_FAT_Buffer& fat) {
-    const uint64_t reserved = dbr.GetReservedSectors();
-    const uint64_t fats = dbr.GetFatCount();
-    const uint64_t fatSectors = dbr.GetSectorsPerFat();
-    const uint64_t spc = dbr.GetSectorsPerCluster();
-    if (spc == 0) return -1;
-    const uint64_t dataStart = reserved + fats * fatSectors;  // below 2^49: no overflow
-    map.SetUsed(0, static_cast<int64_t>(std::min<uint64_t>(dataStart, INT64_MAX)));
-
-    // Only clusters whose entry lies inside the table are looked at.
-    uint64_t last = fat.highestCluster();
-    if (fat.entryCount() == 0) return 0;
-    last = std::min<uint64_t>(last, fat.entryCount() - 1);
-    // Clusters past the partition's end have no sectors to mark.
-    const uint64_t units = static_cast<uint64_t>(map.GetUnits());
-    if (units <= dataStart) return 0;
-    last = std::min<uint64_t>(last, (units - dataStart) / spc + 2);
-    if (last < 2) return 0;
-    ForEachUsedBlock(
-        2, last, [&](uint64_t c) { return !fat.IsFree(static_cast<uint32_t>(c)); },
-        [&](uint64_t first, uint64_t count) {
-            map.SetUsed(static_cast<int64_t>(dataStart + spc * (first - 2)), static_cast<int64_t>(spc * count));
-        });
-    return 0;
+    std::unique_ptr<IAlloUnitSource> source = MakeFatAllocSource(dbr, fat, map.GetUnits());
+    return source ? map.MarkUsedFrom(*source) : -1;
 }
 
 void CRecoverPhotoTask::FillFromBitmap(CAlloUnitMgr& map, const uint8_t* bitmap, uint64_t bytes, int64_t clusters,
@@ -154,42 +122,7 @@ int CRecoverPhotoTask::SearchNtfs() {
     const int result = walk->Do(m_sink);
     walk->Release();
     if (result < 0) return result;
-    if (CreateAlloUnitMgr() != 0) return -1;
-    uint64_t bytes = 0;
-    std::unique_ptr<uint8_t[]> bitmap = ReadNtfsBitmap(bytes);
-    if (!bitmap) {
-        m_allocMap.reset();
-        return -1;
-    }
-    const NtfsVolume& v = *m_ntfsVolume;
-    FillFromBitmap(*m_allocMap, bitmap.get(), bytes, v.numberOfClusters, v.clusterSize / SECTOR_SIZE);
-    return 0;
-}
-
-std::unique_ptr<uint8_t[]> CRecoverPhotoTask::ReadNtfsBitmap(uint64_t& bytes) {
-    bytes = 0;
-    const NtfsVolume& v = *m_ntfsVolume;
-    if (v.clusterSize < SECTOR_SIZE || v.numberOfClusters <= 0) return nullptr;
-    const int64_t stored = NtfsBitmapBytes(&v);
-    if (stored <= 0) return nullptr;
-    // A damaged $Bitmap may claim far more than one bit per cluster: read no
-    // more than the clusters need, and never more than it holds.
-    const uint64_t needed = (static_cast<uint64_t>(v.numberOfClusters) + 7) / 8;
-    const uint64_t useful = std::min<uint64_t>(needed, static_cast<uint64_t>(stored));
-    if (useful < needed)
-        LOG_W("$Bitmap holds %lld bytes, fewer than the %llu its %lld clusters need; the clusters past it are "
-              "scanned as free \n",
-              static_cast<long long>(stored), static_cast<unsigned long long>(needed),
-              static_cast<long long>(v.numberOfClusters));
-    const uint64_t clusters = (useful + v.clusterSize - 1) / v.clusterSize;
-    const uint64_t length = clusters * v.clusterSize;
-    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[length]());
-    if (!buffer) return nullptr;
-    if (NtfsReadRl(0, static_cast<int64_t>(clusters), v.bitmapRunlist, m_device.get(), &v,
-                   std::span<uint8_t>(buffer.get(), length)) != 0)
-        return nullptr;
-    bytes = useful;
-    return buffer;
+    return UseSource(MakeNtfsAllocSource(m_device.get(), m_ntfsVolume.get()));
 }
 
 int CRecoverPhotoTask::SearchExfat() {
@@ -208,8 +141,14 @@ int CRecoverPhotoTask::SearchExfat() {
         LOG_E("exFAT walk did not finish (%d); the whole partition is scanned raw \n", result);
         return result;
     }
-    if (CreateAlloUnitMgr() != 0) return -1;
-    FillFromExfat(*m_allocMap, *m_exfatVolume);
+    // The map reads the bitmap again rather than holding more of it than the
+    // bitmap's own size.
+    m_allocMap.reset();
+    const int64_t resident = std::max<int64_t>(static_cast<int64_t>(m_exfatVolume->Bitmap().size()),
+                                               static_cast<int64_t>(CAlloUnitMgr::kPieceBytes));
+    std::unique_ptr<CAlloUnitMgr> map(new (std::nothrow) CAlloUnitMgr(resident));
+    if (!map || map->InitFromSource(MapUnits(), MakeExfatAllocSource(*m_exfatVolume)) != 0) return -1;
+    m_allocMap = std::move(map);
     MarkDeletedPhotos(*m_allocMap, *store);
     return 0;
 }
@@ -220,7 +159,7 @@ void CRecoverPhotoTask::MarkDeletedPhotos(CAlloUnitMgr& map, IPhotoItmesMgr& sto
         std::vector<PhotoItem*> items(static_cast<size_t>(std::max(n, 0)));
         if (n > 0) items.resize(static_cast<size_t>(store.GetItems(c, 0, n, items.data())));
         for (const PhotoItem* item : items) {
-            if (item->origin != Deleted) continue;
+            if (item->origin != DeletedRecord) continue;
             for (const PhotoRun& r : item->runs) {
                 if (r.sectorCount <= 0) break;
                 map.SetUsed(r.volumeSector, r.sectorCount);
@@ -229,9 +168,7 @@ void CRecoverPhotoTask::MarkDeletedPhotos(CAlloUnitMgr& map, IPhotoItmesMgr& sto
     }
 }
 
-void CRecoverPhotoTask::FillFromExfat(CAlloUnitMgr& map, const ExfatVolume& volume) {
-    map.SetUsed(0, static_cast<int64_t>(volume.HeapSector()));
-    const std::span<const uint8_t> bitmap = volume.Bitmap();
-    map.SetUsedByClusterBitmap(bitmap, volume.ClusterCount(), static_cast<int64_t>(volume.HeapSector()),
-                               static_cast<int64_t>(volume.SectorsPerCluster()));
+int CRecoverPhotoTask::FillFromExfat(CAlloUnitMgr& map, const ExfatVolume& volume) {
+    std::unique_ptr<IAlloUnitSource> source = MakeExfatAllocSource(volume);
+    return source ? map.MarkUsedFrom(*source) : -1;
 }

@@ -30,11 +30,13 @@ public:
     // ALL_TASKS_FINISHED last once the device is open.
     int Run(IEventSink* sink) override;
 
-    // The FAT32 walk, then the map of used sectors from the FAT. 0, or
-    // negative when the volume cannot be mounted, the walk failed or was
-    // stopped, or the map cannot be made (then there is no map).
+    // The FAT32 walk, then the map of used sectors from the FAT (read a
+    // piece at a time, see IAlloUnitSource). 0, or negative when the volume
+    // cannot be mounted, the walk failed or was stopped, or the map cannot be
+    // made (then there is no map).
     int SearchFat32();
-    // The NTFS walk, then the map of used sectors from $Bitmap; as SearchFat32.
+    // The NTFS walk, then the map of used sectors from $Bitmap, read a window
+    // at a time; as SearchFat32.
     int SearchNtfs();
     // The exFAT walk, then the map of used sectors from the allocation
     // bitmap; as SearchFat32. A volume whose boot region or root folder
@@ -46,7 +48,8 @@ public:
     CAlloUnitMgr* GetAlloUnitMgr() { return m_allocMap.get(); }
 
     // Marks used the reserved sectors, the FATs and every cluster whose entry
-    // is not free, looking at no entry past the table. 0 or -1.
+    // is not free, looking at no entry past the table (MakeFatAllocSource
+    // read into `map` at once). 0 or -1.
     static int FillFromFat(CAlloUnitMgr& map, const FAT_DBR_BUFF& dbr, const FAT32_FAT_Buffer& fat);
     // Marks used the sectors of every cluster whose bit is set in `bitmap`
     // (bit i mod 8 of byte i / 8), for clusters 0 to clusters - 1 and never
@@ -55,15 +58,17 @@ public:
                                int64_t sectorsPerCluster);
     // Marks used the boot regions and FATs (everything before the cluster
     // heap) and every cluster whose bit is set in the allocation bitmap.
-    static void FillFromExfat(CAlloUnitMgr& map, const ExfatVolume& volume);
+    static int FillFromExfat(CAlloUnitMgr& map, const ExfatVolume& volume);
     // Marks used the sectors of every photo the walk took from a deleted
     // file's record: the raw scan must not find it a second time.
     static void MarkDeletedPhotos(CAlloUnitMgr& map, IPhotoItmesMgr& store);
 
 private:
-    // Reads $Bitmap's data, but no more of it than the volume's clusters
-    // need: its bytes and their number, or null.
-    std::unique_ptr<uint8_t[]> ReadNtfsBitmap(uint64_t& bytes);
+    // The map's units: the partition's sectors.
+    int64_t MapUnits() const;
+    // Replaces the map with one read from `source`: 0, or -1 (no map then)
+    // when there is no source or it cannot be read.
+    int UseSource(std::unique_ptr<IAlloUnitSource> source);
 
     IPartition* m_partition;  // not owned
     CTaskMgr* m_owner;        // not owned

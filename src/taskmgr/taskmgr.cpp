@@ -102,6 +102,13 @@ int CTaskMgr::ReadPhotoData(PhotoItem* item, IPartition* partition, void* buffer
     const uint64_t base = partition->GetOff();
     auto* bytes = static_cast<uint8_t*>(buffer);
 
+    // Bytes the file system kept inside its own record come from the item.
+    if (!item->inlineData.empty()) {
+        if (item->inlineData.size() > size) return -1;
+        std::memcpy(bytes, item->inlineData.data(), item->inlineData.size());
+        return 0;
+    }
+
     // Every run must fit before anything is read, so a refused item leaves
     // the buffer untouched.
     for (const PhotoRun& run : item->runs) {

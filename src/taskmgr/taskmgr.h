@@ -33,8 +33,9 @@ public:
     // any scan). Else the number of item pointers written from `first`.
     virtual int GetPhotoItems(int32_t category, int32_t first, int32_t count, PhotoItem** out) = 0;
     // Reads the photo's runs from the partition's disk into `buffer` (`size`
-    // bytes): run bytes go to fileSector * 512. Runs without a place on the
-    // disk (holes) read as zeros. 0 when every run was read; -1 for a null
+    // bytes): run bytes go to fileSector * 512; an item with inline data
+    // gives those bytes instead. Runs without a place on the disk (holes)
+    // read as zeros. 0 when every run was read; -1 for a null
     // argument, a short read, or a run that does not fit in the buffer (then
     // nothing is written past `size`).
     virtual int ReadPhotoData(PhotoItem* item, IPartition* partition, void* buffer, uint32_t size) = 0;

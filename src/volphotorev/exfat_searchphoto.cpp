@@ -6,6 +6,7 @@
 #include <new>
 
 #include "io/deviceio.h"
+#include "io/utf.h"
 #include "io/log.h"
 #include "io/partition.h"
 #include "volphotorev/photorunsource.h"
@@ -18,34 +19,7 @@ constexpr uint64_t kMaxFolderBytes = uint64_t{256} << 20;
 // Photo sizes are kept in 32 bits.
 constexpr uint64_t kMaxPhotoBytes = UINT32_MAX;
 
-std::string Utf8(const std::u16string& s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        char32_t c = s[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;  // a lone surrogate
-        }
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-    return out;
-}
+std::string Utf8(const std::u16string& s) { return Utf16ToUtf8(s); }
 
 }  // namespace
 
@@ -102,7 +76,7 @@ int CExfatSearchPhoto::TraverseFileRecord() {
                   Utf8(folder.path).c_str(), dir.badSets);
         for (const ExfatFileEntry& f : dir.files) {
             if (f.deleted) {
-                if (!f.IsDirectory() && PhotoFormatOfName(Utf8(f.name))) m_deletedFiles.push_back(f);
+                if (!f.IsDirectory() && PhotoFormatOfName(Utf8(f.name))) m_deletedFiles.push_back({f, folder.path});
                 continue;
             }
             std::u16string name = f.name;
@@ -113,8 +87,9 @@ int CExfatSearchPhoto::TraverseFileRecord() {
                           static_cast<unsigned long long>(f.dataLength));
                     continue;
                 }
-                pending.push_back({f.firstCluster, f.dataLength, f.NoFatChain(), folder.path + u"/" + f.name});
-            } else if (DealWithFile(f) < 0) {
+                pending.push_back({f.firstCluster, f.dataLength, f.NoFatChain(),
+                                   folder.path.empty() ? f.name : folder.path + u"/" + f.name});
+            } else if (DealWithFile(f, folder.path) < 0) {
                 LOG_E("%s", "Deal With File Failed. \n");
                 return -1;
             }
@@ -122,7 +97,7 @@ int CExfatSearchPhoto::TraverseFileRecord() {
     }
 
     // Deleted files last: the clusters of every live file are claimed by now.
-    for (const ExfatFileEntry& f : m_deletedFiles) DealWithDeletedFile(f);
+    for (const auto& [f, path] : m_deletedFiles) DealWithDeletedFile(f, path);
     m_deletedFiles.clear();
     return 0;
 }
@@ -134,11 +109,18 @@ int CExfatSearchPhoto::ReadFolder(const PendingFolder& folder, ExfatDirectory& o
     return 0;
 }
 
-std::unique_ptr<PhotoItem> CExfatSearchPhoto::MakeItem(const ExfatFileEntry& file,
+std::unique_ptr<PhotoItem> CExfatSearchPhoto::MakeItem(const ExfatFileEntry& file, const std::u16string& folder,
                                                        const std::vector<ExfatClusterRun>& runs,
                                                        PhotoCategory category, PhotoOrigin origin) const {
     auto item = std::make_unique<PhotoItem>();
     item->name = file.name;
+    item->folder = folder;
+    const int64_t t = ExfatTimeToUnix(file.modified, file.modified10ms, file.modifiedUtcOffset);
+    if (t >= 0) {
+        item->mtime = t;
+        // Hundredths past the even second; whole seconds are in `t` already.
+        if (file.modified10ms <= 199) item->mtimeNsec = (file.modified10ms % 100) * 10000000u;
+    }
     item->category = category;
     item->origin = origin;
     item->size = static_cast<uint32_t>(file.dataLength);
@@ -154,7 +136,7 @@ std::unique_ptr<PhotoItem> CExfatSearchPhoto::MakeItem(const ExfatFileEntry& fil
     return item;
 }
 
-int CExfatSearchPhoto::DealWithFile(const ExfatFileEntry& file) {
+int CExfatSearchPhoto::DealWithFile(const ExfatFileEntry& file, const std::u16string& folder) {
     if (file.firstCluster < 2 || file.dataLength == 0) return 0;
     int64_t sectors = static_cast<int64_t>(
         std::min<uint64_t>((file.dataLength + SECTOR_SIZE - 1) / SECTOR_SIZE, INT64_MAX));
@@ -177,7 +159,7 @@ int CExfatSearchPhoto::DealWithFile(const ExfatFileEntry& file) {
               static_cast<unsigned long long>(file.dataLength));
         return 0;
     }
-    m_store->AddItem(MakeItem(file, runs, format->category, FileSystem));
+    m_store->AddItem(MakeItem(file, folder, runs, format->category, FileSystem));
     ++m_live;
     m_sink->Notify(PHOTO_FOUND, 1, nullptr, 0);
     return 0;
@@ -238,7 +220,7 @@ std::vector<ExfatClusterRun> CExfatSearchPhoto::DeletedRuns(const ExfatFileEntry
     return runs;
 }
 
-void CExfatSearchPhoto::DealWithDeletedFile(const ExfatFileEntry& file) {
+void CExfatSearchPhoto::DealWithDeletedFile(const ExfatFileEntry& file, const std::u16string& folder) {
     const std::string utf8 = Utf8(file.name);
     const PhotoFormat* named = PhotoFormatOfName(utf8);
     if (!named || file.firstCluster < 2 || file.dataLength == 0 || file.dataLength > kMaxPhotoBytes) return;
@@ -247,7 +229,7 @@ void CExfatSearchPhoto::DealWithDeletedFile(const ExfatFileEntry& file) {
         LOG_V("Deleted exFAT file %s: its clusters from %u are in use again \n", utf8.c_str(), file.firstCluster);
         return;
     }
-    std::unique_ptr<PhotoItem> item = MakeItem(file, runs, named->category, Deleted);
+    std::unique_ptr<PhotoItem> item = MakeItem(file, folder, runs, named->category, DeletedRecord);
 
     // The data must still be the photo: its signature, then a structure
     // that holds within the size.

@@ -41,26 +41,28 @@ private:
         uint32_t firstCluster = 0;
         uint64_t bytes = 0;
         bool noFatChain = false;
-        std::u16string path;  // "/DCIM/100CANON"; empty for the root
+        std::u16string path;  // "DCIM/100CANON"; empty for the root
     };
 
     // Reads a folder's entry sets. 0, or -1 when it cannot be read.
     int ReadFolder(const PendingFolder& folder, ExfatDirectory& out);
     // A live file: stored when its name is a photo's. 0, or the sink's
     // negative answer to the progress report.
-    int DealWithFile(const ExfatFileEntry& file);
+    int DealWithFile(const ExfatFileEntry& file, const std::u16string& folder);
     // A deleted file: stored when its name is a photo's, its clusters are all
     // free and its bytes begin with that photo and hold its structure.
-    void DealWithDeletedFile(const ExfatFileEntry& file);
+    void DealWithDeletedFile(const ExfatFileEntry& file, const std::u16string& folder);
     // The clusters a deleted file held: those from its first one when it was
     // stored in one piece (all must still be free); else its FAT chain when
     // that still runs through free clusters for exactly its length; else the
     // free clusters from its first one on, stepping over clusters in use.
     // Empty when they leave the volume or its first cluster is in use.
     std::vector<ExfatClusterRun> DeletedRuns(const ExfatFileEntry& file);
-    // A new item for `file` with runs in 512-byte sectors.
-    std::unique_ptr<PhotoItem> MakeItem(const ExfatFileEntry& file, const std::vector<ExfatClusterRun>& runs,
-                                        PhotoCategory category, PhotoOrigin origin) const;
+    // A new item for `file` of `folder`, with its time and its runs in
+    // 512-byte sectors.
+    std::unique_ptr<PhotoItem> MakeItem(const ExfatFileEntry& file, const std::u16string& folder,
+                                        const std::vector<ExfatClusterRun>& runs, PhotoCategory category,
+                                        PhotoOrigin origin) const;
 
     IPartition* m_partition;
     ExfatVolume* m_volume;
@@ -71,7 +73,7 @@ private:
     // and looping chains and folders that link back end.
     std::vector<bool> m_claimed;
     // Deleted files are taken once every live file has claimed its clusters.
-    std::vector<ExfatFileEntry> m_deletedFiles;
+    std::vector<std::pair<ExfatFileEntry, std::u16string>> m_deletedFiles;
     int64_t m_live = 0;
     int64_t m_deleted = 0;
 };

@@ -9,10 +9,12 @@
 
 #include "photoformats/photoformat.h"
 
-// FileSystem: listed by a live file; Deleted: from a deleted file's own
-// record (its entry set or directory entry), under its name; RawScan: found by
-// its signature in free space.
-enum PhotoOrigin : int32_t { FileSystem = 0, Deleted = 1, RawScan = 2 };
+// How a photo was found. Numbers are kept as they are: saved results rely on them.
+enum PhotoOrigin : int32_t {
+    FileSystem = 0,     // a file the file system still lists
+    DeletedRecord = 1,  // a deleted file whose directory entry or file record survives
+    RawScan = 2,        // found by its signature in free space, without a name
+};
 
 // One run of a photo's bytes. A run list ends with an entry whose
 // sectorCount is 0; readers stop there.
@@ -30,6 +32,20 @@ struct PhotoItem {
     uint32_t size = 0;           // bytes
     int32_t selected = 0;        // set by the result page
     int32_t previewWidth = 0;    // set by the result page, 0 when not decodable
+    // Folder the photo was in on the volume, names joined by '/', without a
+    // leading or trailing '/'; empty for the root folder and for photos found
+    // without a name. A folder whose name is lost is named for it
+    // ("Lost folder 38").
+    std::u16string folder;
+    // Last modification time as the file system kept it: seconds since
+    // 1970-01-01 00:00 UTC and the nanoseconds within that second; both 0
+    // when unknown (the raw scan never knows it).
+    int64_t mtime = 0;
+    uint32_t mtimeNsec = 0;
+    // The photo's bytes when the file system keeps them inside its own
+    // record (a small file's resident data on NTFS): exactly `size` bytes,
+    // and `runs` then holds only its end entry. Empty otherwise.
+    std::vector<uint8_t> inlineData;
 };
 
 class IPhotoItmesMgr {

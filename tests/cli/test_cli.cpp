@@ -194,7 +194,8 @@ TEST_F(SampleCard, ScanListsLiveAndDeletedPhotos) {
     std::set<std::string> live;
     size_t lastCat = 0;
     for (const jsonv::Value& p : v["photos"].items) {
-        EXPECT_EQ(p.order, (std::vector<std::string>{"name", "category", "size", "origin", "runs"}));
+        EXPECT_EQ(p.order, (std::vector<std::string>{"name", "category", "size", "origin", "folder", "path", "time",
+                                                      "runs"}));
         const size_t cat = std::find(cats.begin(), cats.end(), p["category"].str) - cats.begin();
         ASSERT_LT(cat, cats.size());
         EXPECT_GE(cat, lastCat);  // the store's order: by category

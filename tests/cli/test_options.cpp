@@ -14,7 +14,7 @@ TEST(CommandLine, ReadsEveryOptionOfRecover) {
     CliOptions o;
     std::string e;
     ASSERT_EQ(Parse({"recover", "--image", "a.img", "--image=b.img", "--drive", "3", "--out", "/tmp/x", "--type",
-                     "png,GIF", "--json", "--flash-only"},
+                     "png,GIF", "--json", "--flash-only", "--keep-folders"},
                     o, e),
               0)
         << e;
@@ -25,9 +25,11 @@ TEST(CommandLine, ReadsEveryOptionOfRecover) {
     EXPECT_EQ(o.types, (1u << Png) | (1u << Gif));
     EXPECT_TRUE(o.json);
     EXPECT_TRUE(o.flashOnly);
-    // Without --type every kind is recovered.
+    EXPECT_TRUE(o.keepFolders);
+    // Without --type every kind is recovered; folders are not kept unless asked.
     ASSERT_EQ(Parse({"recover", "--drive=1", "--out=d"}, o, e), 0);
     EXPECT_EQ(o.types, 0x1Fu);
+    EXPECT_FALSE(o.keepFolders);
 }
 
 TEST(CommandLine, UsageErrorsSayWhy) {
@@ -48,6 +50,7 @@ TEST(CommandLine, UsageErrorsSayWhy) {
         {"recover", "--drive", "1", "--out", "d", "--type", "tiff"},
         {"recover", "--drive", "1", "--out", "d", "--type", "jpg,"},
         {"scan", "--drive", "1", "--json=yes"},         // a flag takes no value
+        {"scan", "--drive", "1", "--keep-folders"},     // only recover writes folders
         {"drives", "--image="},                         //
     };
     for (const auto& args : bad) {

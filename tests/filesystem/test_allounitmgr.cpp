@@ -1,7 +1,10 @@
 #include "filesystem/allounitmgr.h"
 
+#include "flat_allounitmgr.h"
+
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -181,4 +184,171 @@ TEST(AlloUnitMgr, ClusterBitmapMarksWholeClustersFromTheFirstDataUnit) {
     small.SetUsedByClusterBitmap(all, 1000, 2, 3);
     EXPECT_TRUE(small.IsFree(0, 2));
     EXPECT_TRUE(small.IsUsed(2, 8));
+}
+
+// ---- The map in pieces against the flat map it replaced ----
+
+namespace {
+
+constexpr int64_t K = CAlloUnitMgr::kPieceUnits;
+
+// A bitmap with whole free and used pieces, long stretches and noise.
+std::vector<uint8_t> LayoutBits(std::mt19937_64& rng, int64_t units) {
+    std::vector<uint8_t> bytes(static_cast<size_t>((units + 7) / 8));
+    size_t i = 0;
+    while (i < bytes.size()) {
+        uint64_t r = rng();
+        size_t len = std::min(bytes.size() - i, static_cast<size_t>(1 + r % (K / 4)));
+        uint8_t kind = static_cast<uint8_t>(r >> 40) % 3;
+        for (size_t k = 0; k < len; ++k, ++i) bytes[i] = kind == 0 ? 0x00 : kind == 1 ? 0xFF : static_cast<uint8_t>(rng());
+    }
+    return bytes;
+}
+
+template <typename Map>
+std::vector<std::pair<int64_t, int64_t>> Runs(Map& m, int64_t start, int64_t total, int32_t block) {
+    std::vector<std::pair<int64_t, int64_t>> out;
+    for (const FreeUnitRun& r : m.GetFreeRunList(start, total, block)) out.emplace_back(r.start, r.count);
+    return out;
+}
+
+// Every query the raw scan and the tools make, at the given points.
+void ExpectSameAnswers(CAlloUnitMgr& m, flatmap::FlatAlloUnitMgr& f, std::mt19937_64& rng, int64_t units) {
+    ASSERT_EQ(Runs(m, 0, units + 10, 0), Runs(f, 0, units + 10, 0));
+    ASSERT_EQ(Runs(m, units / 3, units / 2 + 5, 1000), Runs(f, units / 3, units / 2 + 5, 1000));
+    for (int i = 0; i < 200; ++i) {
+        int64_t from = units ? static_cast<int64_t>(rng() % static_cast<uint64_t>(units + 3)) - 1 : 0;
+        int64_t len = static_cast<int64_t>(rng() % (3 * K)) - 2;
+        ASSERT_EQ(m.IsFree(from, len), f.IsFree(from, len)) << from << " " << len;
+        ASSERT_EQ(m.IsUsed(from, len), f.IsUsed(from, len)) << from << " " << len;
+        ASSERT_EQ(m.NextFree(from, from + len), f.NextFree(from, from + len)) << from << " " << len;
+        ASSERT_EQ(m.NextUsed(from, from + len), f.NextUsed(from, from + len)) << from << " " << len;
+        int32_t block = static_cast<int32_t>(1 + rng() % 300);
+        ASSERT_EQ(m.FindFree(from, block), f.FindFree(from, block)) << from << " " << block;
+    }
+    const uint8_t* a = m.GetBitmap();
+    const uint8_t* b = f.GetBitmap();
+    ASSERT_TRUE(a && b);
+    ASSERT_EQ(0, std::memcmp(a, b, static_cast<size_t>(units / 8))) << units;
+    if (units % 8) {
+        const int tail = (1 << (units % 8)) - 1;
+        ASSERT_EQ(a[units / 8] & tail, b[units / 8] & tail);
+    }
+}
+
+// A file system's record made up from a formula, counting its reads and
+// failing on request.
+class PatternSource : public IAlloUnitSource {
+public:
+    explicit PatternSource(uint64_t seed) : seed(seed) {}
+    // Pieces 3k are free, 3k+1 used, 3k+2 mixed in a pattern of the seed.
+    bool Used(int64_t u) const {
+        int64_t p = u / K;
+        if (p % 3 == 0) return false;
+        if (p % 3 == 1) return true;
+        uint64_t h = (static_cast<uint64_t>(u / 5) + seed) * 0x9E3779B97F4A7C15ull;
+        return (h >> 61) & 1;
+    }
+    int ReadUsed(int64_t first, int64_t count, uint64_t* used) override {
+        ++reads;
+        if (failFrom >= 0 && reads > failFrom) return -1;
+        for (int64_t i = 0; i < count; ++i)
+            if (Used(first + i)) used[i / 64] |= uint64_t{1} << (i % 64);
+        return 0;
+    }
+    uint64_t seed;
+    int reads = 0;
+    int failFrom = -1;  // reads after this many fail
+};
+
+}  // namespace
+
+TEST(AlloUnitMgr, RandomChangesGiveTheFlatMapsAnswersAtPieceEdges) {
+    std::mt19937_64 rng(77);
+    for (int64_t units : {int64_t{0}, int64_t{1}, int64_t{100}, K - 1, K, K + 1, 3 * K + 77}) {
+        std::vector<uint8_t> bytes = LayoutBits(rng, units);
+        CAlloUnitMgr m;
+        flatmap::FlatAlloUnitMgr f;
+        std::vector<uint8_t> init = bytes.empty() ? std::vector<uint8_t>{0} : bytes;
+        ASSERT_EQ(m.Init(init.data(), static_cast<int64_t>(init.size()), units), 0);
+        ASSERT_EQ(f.Init(init.data(), static_cast<int64_t>(init.size()), units), 0);
+        ExpectSameAnswers(m, f, rng, units);
+        for (int op = 0; op < 300; ++op) {
+            int64_t start = static_cast<int64_t>(rng() % static_cast<uint64_t>(units + 2 * K)) - K;
+            int64_t count = (rng() % 4 == 0) ? static_cast<int64_t>(rng() % (3 * K)) : static_cast<int64_t>(rng() % 200);
+            if (rng() % 2) {
+                m.SetUsed(start, count);
+                f.SetUsed(start, count);
+            } else {
+                m.SetFree(start, count);
+                f.SetFree(start, count);
+            }
+            if (op % 50 == 49) ExpectSameAnswers(m, f, rng, units);
+        }
+        ExpectSameAnswers(m, f, rng, units);
+    }
+}
+
+TEST(AlloUnitMgr, ASourceBackedMapKeepsFewPiecesAndReadsTheOthersAgain) {
+    const int64_t units = 30 * K + 123;
+    PatternSource* src = new PatternSource(5);
+    CAlloUnitMgr m(3 * static_cast<int64_t>(CAlloUnitMgr::kPieceBytes));
+    ASSERT_EQ(m.InitFromSource(units, std::unique_ptr<IAlloUnitSource>(src)), 0);
+    EXPECT_EQ(src->reads, 31);  // one pass over every piece
+
+    flatmap::FlatAlloUnitMgr f;
+    ASSERT_EQ(f.InitFree(units), 0);
+    for (int64_t u = 0; u < units; ++u)
+        if (src->Used(u)) f.SetUsed(u, 1);
+
+    std::mt19937_64 rng(9);
+    ExpectSameAnswers(m, f, rng, units);
+    // Ten mixed pieces, three of them in memory at a time.
+    EXPECT_LE(m.MemoryBytes(), 31 * 16 + 4 * static_cast<int64_t>(CAlloUnitMgr::kPieceBytes + 8) + 4096 + units / 8 + 8);
+    EXPECT_GT(src->reads, 31 + 7);
+
+    // A change makes a piece the map's own: it is never dropped, and whole
+    // pieces set or cleared are never read again.
+    m.SetFree(2 * K + 10, 3);
+    f.SetFree(2 * K + 10, 3);
+    m.SetUsed(5 * K, K);
+    f.SetUsed(5 * K, K);
+    for (int64_t p = 0; p < 30; ++p) (void)m.NextUsed(p * K, p * K + K);  // walk everything: evictions
+    ExpectSameAnswers(m, f, rng, units);
+}
+
+TEST(AlloUnitMgr, ASourceThatFailsLeavesNoMapOrCountsThePieceFree) {
+    PatternSource* src = new PatternSource(1);
+    src->failFrom = 4;
+    CAlloUnitMgr m;
+    EXPECT_EQ(m.InitFromSource(10 * K, std::unique_ptr<IAlloUnitSource>(src)), -1);
+    EXPECT_FALSE(m.IsFree(0, 1));
+    EXPECT_EQ(m.GetBitmap(), nullptr);
+    EXPECT_EQ(m.InitFromSource(10, nullptr), -1);
+
+    // Read well once, then not again: the piece is scanned as free.
+    PatternSource* later = new PatternSource(1);
+    CAlloUnitMgr small(static_cast<int64_t>(CAlloUnitMgr::kPieceBytes));  // one mixed piece in memory
+    ASSERT_EQ(small.InitFromSource(9 * K, std::unique_ptr<IAlloUnitSource>(later)), 0);
+    later->failFrom = later->reads;
+    EXPECT_TRUE(small.IsUsed(K, K));            // all used: never read again
+    EXPECT_TRUE(small.IsFree(0, K));            // all free
+    EXPECT_FALSE(small.IsFree(2 * K, K));       // mixed, kept from the first pass
+    EXPECT_FALSE(small.IsUsed(2 * K, K));
+    EXPECT_TRUE(small.IsFree(5 * K, K));        // mixed, not kept, unreadable now: scanned as free
+    EXPECT_TRUE(small.IsFree(8 * K, K));
+}
+
+TEST(AlloUnitMgr, MemoryFollowsTheLayoutNotTheSize) {
+    // A 4 TiB partition in sectors with a few thousand photos marked.
+    const int64_t units = int64_t{1} << 33;
+    CAlloUnitMgr m;
+    ASSERT_EQ(m.InitFree(units), 0);
+    EXPECT_LE(m.MemoryBytes(), 4 << 20);
+    std::mt19937_64 rng(3);
+    for (int i = 0; i < 3000; ++i) m.SetUsed(static_cast<int64_t>(rng() % static_cast<uint64_t>(units)), 6000);
+    m.SetUsed(0, units / 2);  // a big file system area: pieces, not bits
+    EXPECT_LE(m.MemoryBytes(), (4 << 20) + 3000 * 2 * static_cast<int64_t>(CAlloUnitMgr::kPieceBytes + 8));
+    EXPECT_TRUE(m.IsUsed(0, units / 2));
+    EXPECT_EQ(m.NextFree(0, units), m.FindFree(0, 1));
 }

@@ -536,3 +536,80 @@ TEST_F(MountRealVolume, ZeroSectorsPerClusterOnDiskIsRejected) {
 }
 
 }  // namespace
+
+namespace {
+
+// ---- A FAT too big to hold: read a page at a time ----
+
+TEST_F(MountRealVolume, APagedFatAnswersAsTheWholeTableInAnyOrder) {
+    auto dev = Device();
+    auto whole = MountFatVol(dev.get(), 0);
+    ASSERT_TRUE(whole);
+    auto pagedDev = Device();
+    auto paged = MountFatVol(pagedDev.get(), 0, 0);  // nothing may stay whole
+    ASSERT_TRUE(paged);
+    EXPECT_EQ(paged->fat->highestCluster(), whole->fat->highestCluster());
+    EXPECT_LE(paged->fat->MemoryBytes(), FAT32_CACHED_PAGES * uint64_t{FAT32_PAGE_SECTORS} * 512 + 4096);
+    EXPECT_EQ(whole->fat->MemoryBytes(), uint64_t{whole->fat->fatSectors()} * 512);
+
+    // Two pages in memory over a table of several: pages come and go.
+    FAT32_FAT_Buffer small;
+    small.AttachDevice(pagedDev.get(), whole->dbr->GetReservedSectors(), whole->fat->fatSectors(),
+                       whole->fat->highestCluster(), 2);
+    ASSERT_GT(whole->fat->fatSectors(), 3 * FAT32_PAGE_SECTORS);
+    const uint32_t highest = whole->fat->highestCluster();
+    auto same = [&](uint32_t c) {
+        uint32_t a = 0, b = 0;
+        int ra = whole->fat->GetEntry(c, a), rb = small.GetEntry(c, b);
+        return ra == rb && a == b && whole->fat->IsFree(c) == small.IsFree(c);
+    };
+    for (uint32_t c = 0; c <= highest + 2; ++c) ASSERT_TRUE(same(c)) << c;
+    for (uint32_t c = highest + 2; c-- > 0;) ASSERT_TRUE(same(c)) << c;  // back to front
+    const size_t readsBefore = pagedDev->reads.size();
+    for (uint32_t i = 0; i < 5000; ++i) ASSERT_TRUE(same((i * 7919u) % (highest + 1))) << i;
+    EXPECT_GT(pagedDev->reads.size(), readsBefore + 100);  // far pages were read again
+    EXPECT_LE(small.MemoryBytes(), 2 * uint64_t{FAT32_PAGE_SECTORS} * 512 + 4096);
+
+    // A changed entry outlives the pages read after it.
+    ASSERT_EQ(small.SetEntry(5, 9), 0);
+    ASSERT_EQ(small.SetEndOfChain(highest), 0);
+    for (uint32_t c = 2; c <= highest; c += 1000) (void)small.IsFree(c);
+    uint32_t v = 0;
+    EXPECT_EQ(small.GetEntry(5, v), 0);
+    EXPECT_EQ(v, 9u);
+    EXPECT_EQ(small.GetEntry(highest, v), 0);
+    EXPECT_EQ(v, FAT32_END_OF_CHAIN);
+    ASSERT_EQ(whole->fat->SetEntry(5, 9), 0);
+    ASSERT_EQ(whole->fat->SetEndOfChain(highest), 0);
+
+    // Written back, both give the same bytes.
+    TempDir dir;
+    const std::string a = dir / "a.img", b = dir / "b.img";
+    const size_t bytes = size_t{whole->fat->fatSectors()} * 512;
+    ASSERT_TRUE(WriteFileBytes(a, std::vector<uint8_t>(bytes, 0xEE)));
+    ASSERT_TRUE(WriteFileBytes(b, std::vector<uint8_t>(bytes, 0xEE)));
+    whole->fat->WriteTo(a, 0);
+    small.WriteTo(b, 0);
+    EXPECT_EQ(ReadFileBytes(a), ReadFileBytes(b));
+}
+
+TEST(MountFatVol, APagedFatThatCannotBeReadIsNotMounted) {
+    Geometry g;
+    g.sectorsPerFat = 300;
+    g.totalSectors = 32 + 2 * 300 + 70000;
+    MemVolume mv(g, kSmallFat);
+    mv.bytes->resize((32 + 200) * 512);  // the FAT's end is missing
+    EXPECT_FALSE(MountFatVol(mv.device.get(), 0, 0));
+    mv.bytes->resize((32 + 300) * 512);
+    auto vol = MountFatVol(mv.device.get(), 0, 0);
+    ASSERT_TRUE(vol);
+    // The disk drops off afterwards: the far pages read as free entries.
+    mv.bytes->resize((32 + 100) * 512);
+    EXPECT_FALSE(vol->fat->IsFree(2));  // the page was read at mount for the reserved entries
+    EXPECT_TRUE(vol->fat->IsFree(30000));
+    uint32_t v = 1;
+    EXPECT_EQ(vol->fat->GetEntry(30000, v), 0);
+    EXPECT_EQ(v, 0u);
+}
+
+}  // namespace

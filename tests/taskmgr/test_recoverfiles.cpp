@@ -5,6 +5,8 @@
 #include <regex>
 #include <set>
 
+#include <sys/stat.h>
+
 #include "taskdisk.h"
 #include "taskmgr/recoverfiles.h"
 #include "taskmgr/taskmgr.h"
@@ -185,6 +187,63 @@ TEST(SavePhotoItem, ClaimedSizesAreBoundedAndUncoveredBytesAreZero) {
     PhotoItem bad = f.Item(u"bad.jpg", 1, 1, 512);
     bad.runs[0].fileSector = -5;
     EXPECT_EQ(SavePhotoItem(&f.mgr, &bad, f.part, f.dir.path()), -1);
+}
+
+// Folder paths come back under the recovery folder only when asked for, each
+// part made safe; the file gets the photo's time; inline bytes are written
+// as they are.
+TEST(SavePhotoItem, KeepsFoldersWhenAskedAndSetsTheTime) {
+    SaveFixture f;
+    struct Case {
+        std::u16string folder;
+        bool keep;
+        std::string expected;  // the file's path relative to the folder
+    };
+    const Case cases[] = {
+        {u"DCIM/100CANON", false, "p1.jpg"},
+        {u"DCIM/100CANON", true, "DCIM/100CANON/p2.jpg"},
+        {u"Café/日本", true, "Café/日本/p3.jpg"},
+        {u"../../etc", true, "_../_../etc/p4.jpg"},
+        {u"a//./..", true, "a/_./_../p5.jpg"},
+        {u"", true, "p6.jpg"},
+    };
+    int k = 0;
+    for (const Case& c : cases) {
+        ++k;
+        PhotoItem item = f.Item(u"p" + std::u16string(1, static_cast<char16_t>(u'0' + k)) + u".jpg", k, 1, 100);
+        item.folder = c.folder;
+        item.mtime = 1700000000 + k;  // 2023-11-14
+        item.mtimeNsec = 250000000;
+        RecoveryOptions options;
+        options.keepFolders = c.keep;
+        std::string path;
+        ASSERT_EQ(SavePhotoItem(&f.mgr, &item, f.part, f.dir.path(), &path, options), 0) << k;
+        EXPECT_EQ(fs::path(path).lexically_relative(f.dir.path()).string(), c.expected);
+        struct stat st {};
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mtim.tv_sec, 1700000000 + k);
+        EXPECT_EQ(st.st_mtim.tv_nsec, 250000000);
+    }
+
+    // A file where a folder should be: the photo stays in the last folder made.
+    ASSERT_TRUE(testutil::WriteFileBytes(f.dir / "DCIM/101CANON", {1}));
+    PhotoItem blocked = f.Item(u"b.jpg", 9, 1, 10);
+    blocked.folder = u"DCIM/101CANON";
+    std::string path;
+    RecoveryOptions keep;
+    keep.keepFolders = true;
+    ASSERT_EQ(SavePhotoItem(&f.mgr, &blocked, f.part, f.dir.path(), &path, keep), 0);
+    EXPECT_EQ(path, f.dir / "DCIM/b.jpg");
+    EXPECT_EQ(PhotoPathText(blocked), "DCIM/101CANON/b.jpg");
+
+    // Resident bytes: written as the item holds them, no disk read.
+    PhotoItem small;
+    small.name = u"tiny.gif";
+    small.inlineData = {'G', 'I', 'F', '8', '9', 'a', 0, 1};
+    small.size = 8;
+    small.runs = {{0, -3, 0}};
+    ASSERT_EQ(SavePhotoItem(&f.mgr, &small, f.part, f.dir.path(), &path), 0);
+    EXPECT_EQ(testutil::ReadFileBytes(path), small.inlineData);
 }
 
 }  // namespace

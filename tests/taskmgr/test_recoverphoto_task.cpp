@@ -268,7 +268,7 @@ TEST_F(ExfatCard, WalkThenRawScanOfTheFreeClusters) {
     }
     const std::map<std::u16string, std::pair<PhotoOrigin, std::string>> want = {
         {u"IMG_0101.JPG", {FileSystem, "IMG_0101.JPG"}}, {u"SCAN0003.PNG", {FileSystem, "SCAN0003.PNG"}},
-        {u"new.jpg", {FileSystem, "IMG_0104.JPG"}},      {u"kept.gif", {Deleted, "ANIM0002.GIF"}},
+        {u"new.jpg", {FileSystem, "IMG_0104.JPG"}},      {u"kept.gif", {DeletedRecord, "ANIM0002.GIF"}},
     };
     ASSERT_EQ(named.size(), want.size());
     for (const auto& [name, w] : want) {

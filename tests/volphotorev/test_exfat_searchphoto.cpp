@@ -3,6 +3,7 @@
 // photos that were copied in.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <map>
 #include <memory>
 #include <regex>
@@ -170,6 +171,22 @@ protected:
         return out;
     }
 
+    // istat's "Written" time as seconds since 1970 (UTC).
+    static int64_t IstatWritten(const std::string& addr) {
+        std::string text = testutil::Capture("istat -o " + std::to_string(kStart) + " '" + s_image + "' " + addr);
+        std::smatch m;
+        if (!std::regex_search(text, m, std::regex(R"(Written:\s+(\d+)-(\d+)-(\d+) (\d+):(\d+):(\d+) \(UTC\))")))
+            return -1;
+        std::tm tm{};
+        tm.tm_year = std::stoi(m[1]) - 1900;
+        tm.tm_mon = std::stoi(m[2]) - 1;
+        tm.tm_mday = std::stoi(m[3]);
+        tm.tm_hour = std::stoi(m[4]);
+        tm.tm_min = std::stoi(m[5]);
+        tm.tm_sec = std::stoi(m[6]);
+        return static_cast<int64_t>(timegm(&tm));
+    }
+
     static inline std::string s_image, s_skip, s_photos;
     std::shared_ptr<std::vector<uint8_t>> m_bytes;
     std::unique_ptr<CMemoryHandle> m_handle;
@@ -193,6 +210,11 @@ TEST_F(ExfatWalkTest, LivePhotosComeBackUnderTheirNamesWithTheSleuthKitsSectors)
         ASSERT_TRUE(live.count(name)) << name;
         const PhotoItem& item = *live[name];
         EXPECT_EQ(Sectors(item), IstatSectors(addr, item.size)) << name;
+        EXPECT_EQ(Utf8(item.folder), path.rfind('/') == std::string::npos ? "" : path.substr(0, path.rfind('/')));
+        // The sleuthkit leaves out the hundredths field, which may add a second.
+        const int64_t written = IstatWritten(addr);
+        EXPECT_GE(item.mtime, written) << name;
+        EXPECT_LE(item.mtime, written + 1) << name;
         EXPECT_EQ(ReadBack(item), testutil::ReadFileBytes(s_photos + "/" + kLive.at(name))) << name;
         size_t runs = 0;
         while (item.runs[runs].sectorCount != 0) ++runs;
@@ -205,7 +227,7 @@ TEST_F(ExfatWalkTest, LivePhotosComeBackUnderTheirNamesWithTheSleuthKitsSectors)
 TEST_F(ExfatWalkTest, DeletedPhotosComeBackWholeFromTheirEntrySets) {
     RecordingSink sink;
     ASSERT_EQ(Walk(sink), 0);
-    auto deleted = Items(Deleted);
+    auto deleted = Items(DeletedRecord);
     std::set<std::string> names;
     for (auto& [name, item] : deleted) {
         names.insert(name);

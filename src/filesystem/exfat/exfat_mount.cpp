@@ -5,6 +5,8 @@
 #include <cstring>
 #include <new>
 
+#include "filesystem/allocsources.h"
+#include "filesystem/allounitmgr.h"
 #include "filesystem/exfat/exfat_dirent.h"
 #include "io/deviceio.h"
 #include "io/le.h"
@@ -357,4 +359,58 @@ int ExfatVolume::ReadStream(uint32_t firstCluster, uint64_t bytes, bool noFatCha
         if (ReadClusters(run.cluster, run.count, out.data() + run.fileCluster * m_clusterBytes) != 0) return -1;
     out.resize(length);
     return r;
+}
+
+namespace {
+
+class ExfatAllocSource : public IAlloUnitSource {
+public:
+    explicit ExfatAllocSource(const ExfatVolume& v) : m_volume(v) {}
+
+    int ReadUsed(int64_t first, int64_t count, uint64_t* used) override {
+        if (first < 0 || count <= 0) return 0;
+        const uint64_t lo = static_cast<uint64_t>(first), end = lo + static_cast<uint64_t>(count);
+        const uint64_t heap = m_volume.HeapSector(), spc = m_volume.SectorsPerCluster();
+        if (lo < heap) SetUnitBits(used, 0, static_cast<int64_t>(std::min(heap, end) - lo));
+        const uint64_t from = std::max(lo, heap);
+        if (from >= end || m_volume.ClusterCount() == 0) return 0;
+        // Bit i of the bitmap is cluster i + 2.
+        const uint64_t b0 = (from - heap) / spc;
+        const uint64_t b1 = std::min<uint64_t>((end - 1 - heap) / spc, m_volume.ClusterCount() - 1);
+        const std::span<const uint8_t> bits = m_volume.Bitmap();
+        auto mark = [&](uint64_t a, uint64_t b) {  // bits [a, b)
+            const uint64_t s = std::max(lo, heap + a * spc), e = std::min(end, heap + b * spc);
+            if (s < e) SetUnitBits(used, static_cast<int64_t>(s - lo), static_cast<int64_t>(e - lo));
+        };
+        uint64_t runStart = 0;
+        bool open = false;
+        for (uint64_t i = b0; i <= b1;) {
+            const uint8_t byte = bits[i / 8];
+            if (i % 8 == 0 && (byte == 0 || byte == 0xFF) && b1 - i >= 7) {  // a whole byte at once
+                const bool inUse = byte == 0xFF;
+                if (inUse && !open) runStart = i;
+                if (!inUse && open) mark(runStart, i);
+                open = inUse;
+                i += 8;
+                continue;
+            }
+            const bool inUse = (byte >> (i % 8)) & 1;
+            if (inUse && !open) runStart = i;
+            if (!inUse && open) mark(runStart, i);
+            open = inUse;
+            ++i;
+        }
+        if (open) mark(runStart, b1 + 1);
+        return 0;
+    }
+
+private:
+    const ExfatVolume& m_volume;
+};
+
+}  // namespace
+
+std::unique_ptr<IAlloUnitSource> MakeExfatAllocSource(const ExfatVolume& volume) {
+    if (volume.SectorsPerCluster() == 0) return nullptr;
+    return std::make_unique<ExfatAllocSource>(volume);
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 class IDevice;
+class IAlloUnitSource;
 
 // FAT entry values.
 constexpr uint32_t EXFAT_FREE = 0;
@@ -150,3 +151,9 @@ private:
     uint32_t m_bitmapCluster = 0;
     uint64_t m_bitmapStreamBytes = 0;
 };
+
+// The used 512-byte sectors of an exFAT volume, for the allocation map: everything before the cluster heap (boot regions, FATs)
+// and every cluster whose bit is set in the allocation bitmap. Sectors past
+// the last cluster count as free. The volume is borrowed and must outlive
+// the source.
+std::unique_ptr<IAlloUnitSource> MakeExfatAllocSource(const ExfatVolume& volume);
