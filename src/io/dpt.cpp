@@ -94,8 +94,9 @@ int FatCodeFromBootSector(std::span<const uint8_t> sector) {
     const uint64_t rootSectors = (uint64_t{rootEntries} * 32 + bps - 1) / bps;
     const uint64_t dataStart = reserved + uint64_t{fats} * fatSize + rootSectors;
     if (dataStart >= total) return 0;
-    // The type follows from the number of clusters alone, whatever the
-    // texts of the boot sector say.
+    // Only FAT32 leaves the 16-bit FAT size 0; otherwise the type follows
+    // from the number of clusters, whatever the texts of the boot sector say.
+    if (le::u16(sector, kBsFatSz16) == 0) return FS_FAT32;
     const uint64_t clusters = (total - dataStart) / spc;
     if (clusters < 4085) return FS_FAT12;
     if (clusters < 65525) return FS_FAT16;

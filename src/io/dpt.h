@@ -70,8 +70,9 @@ int FsCodeFromPartitionType(uint8_t type);
 // A FAT boot sector's type comes from its cluster count when its fields give
 // one, else from its type text.
 int DetectFsFromBootSector(std::span<const uint8_t> sector);
-// The FAT type a boot sector's fields give by their cluster count: FAT12
-// below 4085 clusters, FAT16 below 65525, else FAT32. 0 when the fields
+// The FAT type a boot sector's fields give: FAT32 when its 16-bit FAT size
+// is 0 (only FAT32 leaves it so), else by the cluster count: FAT12 below 4085
+// clusters, FAT16 below 65525, else FAT32. 0 when the fields
 // describe no FAT volume (not 512-byte sectors, no FATs, no data area).
 int FatCodeFromBootSector(std::span<const uint8_t> sector);
 // The kernel's name of partition `partNo` of `disk`: "sdb1", "nvme0n1p1",

@@ -591,7 +591,9 @@ TEST_F(DptImageTest, FileSystemCodesFromBootSectorsMadeByMkfs) {
     EXPECT_EQ(disk->FindPartition(2)->GetFs(), FS_FAT16);
     EXPECT_EQ(disk->FindPartition(3)->GetFs(), FS_FAT16);
     EXPECT_EQ(disk->FindPartition(5)->GetFs(), FS_FAT12);
-    if (exfat) EXPECT_EQ(disk->FindPartition(6)->GetFs(), FS_EXFAT);
+    if (exfat) {
+        EXPECT_EQ(disk->FindPartition(6)->GetFs(), FS_EXFAT);
+    }
     EXPECT_EQ(disk->FindPartition(1)->GetKernelName(), "fs.img#1");
     EXPECT_EQ(disk->FindPartition(1)->GetDevName(), "/dev/hda1");
 }
