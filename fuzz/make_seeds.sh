@@ -28,7 +28,7 @@ printf 'not a photo\n' > "$p/README.TXT"
 convert "$photos/IMG_0104.JPG" -strip -quality 95 "$p/BIG.JPG"
 
 rm -rf "$corpus"
-mkdir -p "$corpus"/{fuzz_drive_layout,fuzz_fat32,fuzz_ntfs,fuzz_ntfs_record,fuzz_raw_scan,fuzz_read_photo,fuzz_exfat}
+mkdir -p "$corpus"/{fuzz_drive_layout,fuzz_fat32,fuzz_ntfs,fuzz_ntfs_record,fuzz_raw_scan,fuzz_read_photo,fuzz_photo_structure,fuzz_exfat}
 
 # ---- partition tables: 64 KiB disks (the target's smallest), cut after
 # their last table sector ----
@@ -193,6 +193,27 @@ EOF
 read_seed one_run 4096 0 0:8:8 8:0:0
 read_seed two_runs 8192 2 0:4:4 4:20:12 16:-3:0
 read_seed hole 4096 0 0:-1:4 4:10:4 8:-3:0
+
+# ---- structure readers: a control byte (0: whole windows, every byte
+# readable), then a photo of each structure ----
+s=$work/structure
+mkdir -p "$s"
+convert -seed 1 -size 48x32 plasma: -quality 85 "$s/baseline.jpg"
+jpegtran -progressive -restart 1 -copy all "$s/baseline.jpg" > "$s/progressive.jpg"
+convert "$s/baseline.jpg" -resize 16x12 "$s/thumb.jpg"
+cp "$s/baseline.jpg" "$s/exif.jpg"
+exiftool -q -overwrite_original -Make=Lumicam "-ThumbnailImage<=$s/thumb.jpg" "$s/exif.jpg"
+rm "$s/thumb.jpg"
+convert -seed 2 -size 24x16 plasma: -depth 8 "$s/plain.png"
+convert -seed 2 -size 24x16 plasma: -interlace PNG "$s/interlaced.png"
+convert -delay 10 -seed 3 -size 16x12 plasma: plasma: -loop 0 "$s/animated.gif"
+convert -seed 4 -size 17x9 plasma: -colors 16 -compress None BMP3:"$s/bmp4.bmp"
+convert -seed 4 -size 17x9 plasma: -colors 100 -type Palette -compress RLE BMP3:"$s/rle8.bmp"
+convert -seed 4 -size 17x9 plasma: -alpha set -type TrueColorAlpha BMP:"$s/bmp32.bmp"
+for f in "$s"/*; do
+  name=$(basename "$f")
+  { printf '\0'; cat "$f"; } > "$corpus/fuzz_photo_structure/${name/./_}"
+done
 
 ls -l "$corpus"/*
 du -sh "$corpus"

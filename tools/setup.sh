@@ -9,7 +9,8 @@ packages=(
   libblkid-dev
   qt6-base-dev qt6-base-dev-tools libqt6svg6 qt6-image-formats-plugins
   dosfstools mtools fdisk ntfs-3g sleuthkit attr fuse3
-  imagemagick libjpeg-turbo-progs
+  zlib1g-dev
+  imagemagick libjpeg-turbo-progs libimage-exiftool-perl
   testdisk foremost ghostscript zip
   clang-14 libfuzzer-14-dev libclang-rt-14-dev
   time

@@ -12,6 +12,11 @@ int64_t CMemoryByteSource::Read(uint64_t pos, std::span<uint8_t> out) {
     return static_cast<int64_t>(n);
 }
 
+std::span<const uint8_t> CMemoryByteSource::View(uint64_t pos, size_t max) {
+    if (pos >= m_bytes.size()) return {};
+    return m_bytes.subspan(static_cast<size_t>(pos), static_cast<size_t>(std::min<uint64_t>(max, m_bytes.size() - pos)));
+}
+
 namespace {
 
 using namespace std::string_view_literals;

@@ -1,6 +1,167 @@
+// JPEG: a start-of-image marker, marker segments with their lengths (APPn
+// segments carry Exif and its thumbnail, whose own end-of-image marker lies
+// inside the segment), one scan or many (progressive files), each followed
+// by entropy-coded data in which 0xFF is stuffed as FF 00 and restart markers
+// FF D0..D7 may occur, and the end-of-image marker FF D9.
+#include <cstring>
+
+#include "photoformats/bytecursor.h"
 #include "photoformats/readers.h"
 
-// Not followed yet: the raw scan cuts such a photo by its sector rules.
-StructureResult ReadJpegStructure(IByteSource& /*src*/) {
-    return StructureResult{StructureVerdict::Unbounded, 0, "structure not followed", {}};
+namespace {
+
+constexpr int kTEM = 0x01;
+constexpr int kDHT = 0xC4;
+constexpr int kDAC = 0xCC;
+constexpr int kSOI = 0xD8;
+constexpr int kEOI = 0xD9;
+constexpr int kSOS = 0xDA;
+constexpr int kDQT = 0xDB;
+constexpr int kDNL = 0xDC;
+constexpr int kDRI = 0xDD;
+constexpr int kDHP = 0xDE;
+constexpr int kEXP = 0xDF;
+constexpr int kCOM = 0xFE;
+
+bool IsSof(int m) { return m >= 0xC0 && m <= 0xCF && m != kDHT && m != 0xC8 && m != kDAC; }
+bool IsApp(int m) { return m >= 0xE0 && m <= 0xEF; }
+bool IsRst(int m) { return m >= 0xD0 && m <= 0xD7; }
+// Tables and other segments that may stand between any two frames or scans.
+bool IsTableOrMisc(int m) {
+    return m == kDHT || m == kDAC || m == kDQT || m == kDRI || m == kCOM || IsApp(m);
+}
+// JPGn extensions: segments with a length that no baseline decoder reads.
+bool IsExtension(int m) { return m >= 0xF0 && m <= 0xFD; }
+
+StructureResult Not(std::string_view why) { return {StructureVerdict::NotThisFormat, 0, why, {}}; }
+StructureResult Broken(uint64_t good, std::string_view why) { return {StructureVerdict::Broken, good, why, {}}; }
+StructureResult Ended(const CByteCursor& c, uint64_t good) {
+    return Broken(good, c.Failed() ? "JPEG bytes unreadable" : "JPEG cut short");
+}
+
+// Walks entropy-coded data from the cursor on to the marker that ends it:
+// FF 00 (a stuffed FF), restart markers and fill bytes FF FF belong to the
+// data. Answers that marker's second byte, with the cursor just past it and
+// `markerAt` at its first FF, or -1 when the bytes ran out first.
+int SkipEntropyData(CByteCursor& c, uint64_t& markerAt) {
+    for (;;) {
+        std::span<const uint8_t> w = c.Peek();
+        if (w.empty()) return -1;
+        const uint8_t* p = w.data();
+        const uint8_t* end = p + w.size();
+        // Stuffed bytes and restart markers are passed over inside the
+        // window; anything else is looked at through the cursor.
+        for (;;) {
+            const void* ff = std::memchr(p, 0xFF, static_cast<size_t>(end - p));
+            if (!ff) {
+                p = end;
+                break;
+            }
+            p = static_cast<const uint8_t*>(ff);
+            if (end - p >= 2 && (p[1] == 0x00 || IsRst(p[1]))) {
+                p += 2;
+                continue;
+            }
+            break;
+        }
+        c.Skip(static_cast<uint64_t>(p - w.data()));
+        if (p == end) continue;
+        markerAt = c.Pos();
+        c.Skip(1);
+        int m;
+        do {
+            m = c.Byte();
+        } while (m == 0xFF);
+        if (m < 0) return -1;
+        if (m == 0x00 || IsRst(m)) continue;
+        return m;
+    }
+}
+
+}  // namespace
+
+StructureResult ReadJpegStructure(IByteSource& src) {
+    CByteCursor c(src);
+    uint8_t head[3];
+    if (!c.Read(head)) return Not("JPEG header cut short");
+    if (head[0] != 0xFF || head[1] != kSOI || head[2] != 0xFF) return Not("no JPEG start of image");
+    c.Seek(2);
+
+    bool first = true;          // the segment after the start of image is the header's proof
+    bool frame = false;         // a frame header was read
+    bool hierarchical = false;  // a DHP segment allows several frames
+    bool scanned = false;       // image data was read
+    int m = -1;                 // a marker the entropy-coded data ended with, else -1
+    uint64_t at = c.Pos();      // where that marker begins
+    // Every pass moves the cursor on by at least two bytes, so the loop ends
+    // within Size() / 2 passes whatever the bytes are.
+    for (;;) {
+        if (m < 0) {
+            at = c.Pos();
+            const int ff = c.Byte();
+            if (ff != 0xFF) {
+                if (first) return Not("no JPEG segment after the start of image");
+                return ff < 0 ? Ended(c, at) : Broken(at, "JPEG segment expected, other bytes found");
+            }
+            do {
+                m = c.Byte();
+            } while (m == 0xFF);
+            if (m < 0) return first ? Not("JPEG header cut short") : Ended(c, at);
+        }
+        const int marker = m;
+        m = -1;
+        if (first && !(IsTableOrMisc(marker) || IsSof(marker))) return Not("no JPEG segment after the start of image");
+
+        if (marker == kEOI) {
+            if (!scanned) return Broken(at, "JPEG ends before its image data");
+            return {StructureVerdict::Whole, c.Pos(), {}, {}};
+        }
+        if (marker == kSOI) return Broken(at, "JPEG start of image inside the image");
+        if (IsRst(marker) || marker == kTEM) continue;  // stand alone, no length
+        if (marker == 0x00 || (marker >= 0x02 && marker <= 0xBF)) return Broken(at, "JPEG reserved marker");
+
+        uint32_t len = 0;
+        if (!c.Be16(len)) return first ? Not("JPEG header cut short") : Ended(c, at);
+        if (len < 2) return first ? Not("JPEG segment length below 2") : Broken(at, "JPEG segment length below 2");
+        const uint64_t body = c.Pos();
+        const uint64_t next = body + (len - 2);
+        if (next > c.Size()) return Broken(at, "JPEG segment passes the end of the bytes");
+        first = false;
+
+        if (IsSof(marker)) {
+            if (frame && !hierarchical) return Broken(at, "JPEG second frame");
+            // P (8), Y (16), X (16), Nf (8), then three bytes per component.
+            uint8_t f[6];
+            if (len < 8 || !c.Read(f)) return Broken(at, "JPEG frame header too short");
+            const unsigned width = static_cast<unsigned>(f[3]) << 8 | f[4];
+            const unsigned comps = f[5];
+            if (comps == 0 || len != 8 + 3 * comps || width == 0 || f[0] == 0 || f[0] > 16)
+                return Broken(at, "JPEG frame header not valid");
+            frame = true;
+        } else if (marker == kDHP) {
+            hierarchical = true;
+        } else if (marker == kSOS) {
+            if (!frame) return Broken(at, "JPEG scan before its frame");
+            // Ns (8), two bytes per component, Ss, Se, Ah/Al.
+            const int comps = c.Byte();
+            if (comps < 1 || comps > 4 || len != 6 + 2 * static_cast<unsigned>(comps))
+                return Broken(at, "JPEG scan header not valid");
+            c.Seek(next);
+            scanned = true;
+            uint64_t markerAt = 0;
+            m = SkipEntropyData(c, markerAt);
+            if (m < 0) return Ended(c, c.Pos());
+            at = markerAt;
+            // What may follow image data: the end, another scan (progressive
+            // files) or the tables and notes before it, a DNL segment, or the
+            // next frame of a hierarchical file.
+            const bool fits = m == kEOI || m == kSOS || m == kDNL || IsTableOrMisc(m) ||
+                              (hierarchical && (m == kEXP || IsSof(m)));
+            if (!fits) return Broken(at, "JPEG marker that cannot follow image data");
+            continue;
+        } else if (!(IsTableOrMisc(marker) || marker == kDNL || marker == kEXP || IsExtension(marker))) {
+            return Broken(at, "JPEG marker out of place");
+        }
+        c.Seek(next);
+    }
 }

@@ -4,6 +4,7 @@
 // bytes through IByteSource and answers with a verdict.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -24,6 +25,11 @@ public:
     // Bytes the candidate may span at most (the end of the free run or of the
     // partition, or a file's size). A reader never needs to ask past it.
     virtual uint64_t Size() const = 0;
+    // Bytes from `pos` that the source already holds in memory, for a reader
+    // to look at without a copy: at most `max` of them, never past Size(),
+    // valid until the next call on the source. Empty when the source has no
+    // such bytes at hand; Read is then the way.
+    virtual std::span<const uint8_t> View(uint64_t /*pos*/, size_t /*max*/) { return {}; }
 };
 
 // A byte source over bytes already in memory (tests, fuzzers, a file's data).
@@ -32,6 +38,7 @@ public:
     explicit CMemoryByteSource(std::span<const uint8_t> bytes) : m_bytes(bytes) {}
     int64_t Read(uint64_t pos, std::span<uint8_t> out) override;
     uint64_t Size() const override { return m_bytes.size(); }
+    std::span<const uint8_t> View(uint64_t pos, size_t max) override;
 
 private:
     std::span<const uint8_t> m_bytes;
@@ -52,6 +59,11 @@ struct StructureResult {
     // The file's own kind when the reader tells it more exactly than its
     // format (a TIFF that is a Nikon NEF): the extension to give it, else empty.
     std::string_view extension;
+    // Whole: true when the length comes from a header field alone and the
+    // bytes after the headers were not checked against anything (a bitmap's
+    // pixels). Another photo's valid header at a sector start inside such a
+    // photo is then taken as a photo written over its tail, not as its data.
+    bool lengthFromHeader = false;
 };
 
 struct PhotoFormat {

@@ -55,13 +55,16 @@ int Run(const std::string& command) {
 bool HaveTool(const std::string& name) { return Run("command -v " + name + " >/dev/null") == 0; }
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path) {
+    // One read of the whole file: photos of several megabytes are read often
+    // in sanitizer builds, where a byte-by-byte stream is slow.
     std::ifstream f(path, std::ios::binary | std::ios::ate);
     if (!f) return {};
-    std::vector<uint8_t> out(static_cast<size_t>(f.tellg()));
+    const std::streamoff size = f.tellg();
+    if (size <= 0) return {};
+    std::vector<uint8_t> bytes(static_cast<size_t>(size));
     f.seekg(0);
-    f.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size()));
-    out.resize(static_cast<size_t>(f.gcount()));
-    return out;
+    if (!f.read(reinterpret_cast<char*>(bytes.data()), size)) return {};
+    return bytes;
 }
 
 bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& data) {
@@ -98,6 +101,18 @@ std::string PhotosDir() {
                                                       : std::string(home ? home : "/tmp") + "/.cache";
         std::string target = cache + "/lumivista-test-photos";
         if (Run("bash " + ToolsDir() + "/photos.sh " + target + " >/dev/null") != 0) return std::string();
+        return target;
+    }();
+    return dir;
+}
+
+std::string FormatSamplesDir() {
+    static std::string dir = [] {
+        const char* home = getenv("HOME");
+        std::string cache = getenv("XDG_CACHE_HOME") ? getenv("XDG_CACHE_HOME")
+                                                      : std::string(home ? home : "/tmp") + "/.cache";
+        std::string target = cache + "/lumivista-format-samples";
+        if (Run("bash " + ToolsDir() + "/format-samples.sh " + target + " >/dev/null") != 0) return std::string();
         return target;
     }();
     return dir;

@@ -36,6 +36,10 @@ bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& data);
 // The folder of real photos made by tools/photos.sh (cached across runs).
 // Empty when they cannot be had; callers GTEST_SKIP then.
 std::string PhotosDir();
+// The folder of small photos of every structure the format readers follow,
+// made by tools/format-samples.sh (cached across runs). Empty when they
+// cannot be made; callers GTEST_SKIP then.
+std::string FormatSamplesDir();
 // The tools/ folder of the source tree.
 std::string ToolsDir();
 
