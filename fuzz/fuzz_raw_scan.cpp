@@ -1,7 +1,8 @@
 // The raw scan of free space on a fuzzed partition with a fuzzed allocation
-// map: signature matching, candidates cut by other files, by used sectors,
-// by the 10 MiB limit, the 8 MiB blocks, the progress steps and the
-// partition's end.
+// map: signature matching, structure reading over the free sectors (from the
+// read buffer and ahead of it), whole photos skipped, candidates cut by other
+// files, by used sectors, by the 10 MiB limit, the 8 MiB blocks, the progress
+// steps and the partition's end.
 //
 // Input: a 4-byte header, the map, then the partition's sectors (the bytes
 // after the last whole sector are the controls of fuzz_support.h):
@@ -109,7 +110,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fx->store.current = nullptr;
     fuzz::CheckItems(store, false, sectors);
 
-    // Every photo lies in free sectors of the partition.
+    // Every photo lies in free sectors of the partition, its size ends in its
+    // last sector, and no two photos share a sector.
+    std::vector<std::pair<int64_t, int64_t>> spans;
     for (int c = 0; c < kPhotoCategoryCount; ++c) {
         int n = store.GetItems(c, 0, 0, nullptr);
         std::vector<PhotoItem*> items(static_cast<size_t>(n));
@@ -119,9 +122,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             FUZZ_CHECK(item->origin == RawScan && item->runs.size() == 2);
             FUZZ_CHECK(r.volumeSector >= 0 && r.sectorCount > 0);
             FUZZ_CHECK(static_cast<uint64_t>(r.volumeSector + r.sectorCount) <= sectors);
-            FUZZ_CHECK(r.sectorCount <= CRawScanPhoto::kMaxPhotoSectors);
+            FUZZ_CHECK(r.sectorCount <= CRawScanPhoto::kMaxWholeSectors);
             FUZZ_CHECK(fx->alloc.IsFree(r.volumeSector, r.sectorCount));
+            FUZZ_CHECK(item->size > static_cast<uint64_t>(r.sectorCount - 1) * 512 &&
+                       item->size <= static_cast<uint64_t>(r.sectorCount) * 512);
+            spans.emplace_back(r.volumeSector, r.sectorCount);
         }
     }
+    std::sort(spans.begin(), spans.end());
+    for (size_t k = 1; k < spans.size(); ++k) FUZZ_CHECK(spans[k - 1].first + spans[k - 1].second <= spans[k].first);
     return 0;
 }

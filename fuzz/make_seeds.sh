@@ -54,7 +54,7 @@ disk empty_extended 'label: dos
 label-id: 0x4c564d33
 start=2, size=10, type=c
 start=16, size=60, type=f'
-# The backup GPT at the disk's end is left out: nothing reads it.
+# The backup GPT at the disk's end is left out: the primary is whole.
 disk gpt 'label: gpt
 label-id: 4C564D34-0000-4000-8000-000000000001
 first-lba: 34
@@ -214,6 +214,8 @@ for f in "$s"/*; do
   name=$(basename "$f")
   { printf '\0'; cat "$f"; } > "$corpus/fuzz_photo_structure/${name/./_}"
 done
+
+bash "$root/fuzz/make_photo_seeds.sh" >/dev/null
 
 ls -l "$corpus"/*
 du -sh "$corpus"

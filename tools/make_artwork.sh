@@ -7,6 +7,7 @@
 #   150.png  160 x 120 picture shown for a photo that cannot be previewed
 #   131.bmp  32 x 32   hard disk, 24-bit, black = transparent
 #   139.bmp  32 x 32   USB flash drive, 24-bit, black = transparent
+# and renders the menu icon of data/icons with rsvg-convert (librsvg2-bin).
 # The results are committed; run again only to change them.
 set -euo pipefail
 out="$(cd "$(dirname "$0")/.." && pwd)/src/app/resources"
@@ -74,3 +75,8 @@ convert -size 32x32 xc:black +antialias \
   -alpha off -type TrueColor BMP3:"$out/139.bmp"
 
 identify "$out"/1*.png "$out"/1*.bmp
+
+# The menu icon: data/icons holds the drawing (scalable) and its 256 px
+# rendering for the hicolor theme.
+icons="$(cd "$(dirname "$0")/.." && pwd)/data/icons"
+rsvg-convert -w 256 -h 256 "$icons/example.lumivista.Lumivista.svg" -o "$icons/256/example.lumivista.Lumivista.png"

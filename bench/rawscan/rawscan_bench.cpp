@@ -66,6 +66,8 @@ std::vector<std::vector<uint8_t>> LoadPhotos(const std::string& dir) {
     while (dirent* e = readdir(d)) {
         std::string name = e->d_name;
         if (name.size() < 5 || name[0] == '.') continue;
+        struct stat st;
+        if (stat((dir + "/" + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;  // photos only, no folders
         std::ifstream f(dir + "/" + name, std::ios::binary);
         std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(f)), {});
         if (!bytes.empty()) photos.push_back(std::move(bytes));

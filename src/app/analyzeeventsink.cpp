@@ -60,6 +60,9 @@ int CAnalyzeEventSink::Notify(uint32_t code, int32_t value, void* data, uint32_t
         m_found += value;
         if (m_page) m_page->SetFoundCount(m_found);
         break;
+    case DRIVE_FAILING:
+        if (m_page) m_page->ShowDriveFailing();
+        break;
     default:
         break;
     }

@@ -15,6 +15,21 @@
 
 class IPromptService;
 
+// How opening a listed disk for reading ended.
+struct DiskOpenResult {
+    enum Status {
+        Opened,         // `partition` is the one to scan
+        NoAgent,        // nothing in this session can ask for the password
+        Dismissed,      // the user cancelled the password dialog
+        NotAuthorized,  // the system refused
+        NoService,      // the system's disk service did not answer
+        Failed,         // `detail` says why
+    };
+    Status status = Failed;
+    IPartition* partition = nullptr;  // owned by the drive source, valid for the rest of the process
+    std::string detail;
+};
+
 class IDriveSource {
 public:
     virtual ~IDriveSource() = default;
@@ -31,6 +46,25 @@ public:
     // Disks the last enumeration found but could not open for lack of
     // permission.
     virtual int GetDeniedDiskCount() = 0;
+
+    // Whether the partition's disk was listed without being opened (from a
+    // system service), so that it must be opened with OpenForReading before
+    // anything reads it.
+    virtual bool NeedsOpening(IPartition* /*partition*/) { return false; }
+    // Opens the disk of a listed partition for reading without waiting for
+    // it: `done` runs later, on the user-interface thread, with the
+    // partition to read in place of the listed one (which a refresh may
+    // have dropped by then).
+    virtual void OpenForReading(IPartition* partition, std::function<void(const DiskOpenResult&)> done)
+    {
+        DiskOpenResult result;
+        result.status = DiskOpenResult::Opened;
+        result.partition = partition;
+        done(result);
+    }
+    // Whether the list follows drives coming and going on its own;
+    // DriveEvents() then tells of each change.
+    virtual bool FollowsChanges() { return false; }
 };
 
 class ITaskBackend {
@@ -40,6 +74,8 @@ public:
     // photo store. 0 when the scan ran to its end, negative when it failed or
     // the sink stopped it. Runs on the scan thread.
     virtual int RecoverPhotos(IPartition* partition, IEventSink* sink) = 0;
+    // The photo types and smallest size the next scans keep.
+    virtual void SetPhotoChoice(const PhotoChoice& choice) { (void)choice; }
     // With `out` null, first -1 and count -1: the number of photos of the
     // category. Otherwise the number of pointers written to `out`.
     virtual int GetPhotoItems(int32_t category, int32_t first, int32_t count, PhotoItem** out) = 0;

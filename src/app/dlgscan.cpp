@@ -13,8 +13,10 @@
 
 #include "app/analyzeeventsink.h"
 #include "app/backend.h"
+#include "app/driveevents.h"
 #include "app/drivetext.h"
 #include "app/lumivistaapp.h"
+#include "app/scanoptions.h"
 #include "app/wizardevents.h"
 #include "app/wizardstate.h"
 #include "io/log.h"
@@ -28,6 +30,10 @@ CDlgScan::ThreadFactory& Factory()
 }
 
 }  // namespace
+
+const QString kDriveFailingText = QStringLiteral(
+    "Many reads of this drive fail: it seems to be failing, and every read may make it worse. Cancel the scan, "
+    "copy the drive with \"Save Image...\" on the drive page, and scan the image instead.");
 
 void CDlgScan::SetThreadFactory(ThreadFactory factory)
 {
@@ -53,6 +59,10 @@ CDlgScan::CDlgScan(QWidget* parent) : CWizardPage(IDD_SCAN_PAGE, parent)
     m_remaining = AddStatic(1035, QStringLiteral("Remaining Time: Calcuating..."), 199, 105, 131, 13);
     m_step = AddStatic(1038, QStringLiteral("Step 1 of 1"), 160, 132, 38, 11);
     for (QLabel* label : {m_found, m_elapsed, m_remaining}) label->setWordWrap(false);
+    m_failing = AddStatic(1039, kDriveFailingText, 7, 124, 346, 19);
+    m_failing->setWordWrap(true);
+    m_failing->setStyleSheet(QStringLiteral("color: #b00000; font-weight: bold;"));
+    m_failing->hide();
 
     m_progress = new QProgressBar(this);
     Place(m_progress, 1020, 7, 144, 346, 13);
@@ -63,6 +73,14 @@ CDlgScan::CDlgScan(QWidget* parent) : CWizardPage(IDD_SCAN_PAGE, parent)
     m_timer = new QTimer(this);
     m_timer->setTimerType(Qt::CoarseTimer);
     connect(m_timer, &QTimer::timeout, this, &CDlgScan::OnTimer);
+
+    // A drive pulled out mid-scan ends the scan; what was found is kept.
+    connect(&DriveEvents(), &CDriveEvents::driveGone, this, [this](const QString& device) {
+        if (device.isEmpty() || device != m_device || !m_started || !m_sink || m_sink->IsStopped()) return;
+        LOG_W("%s went away during the scan: the scan stops\n", device.toUtf8().constData());
+        m_driveGone = true;
+        m_sink->SetStop();
+    });
 }
 
 CDlgScan::~CDlgScan()
@@ -84,7 +102,9 @@ void CDlgScan::InitPage()
     m_sink = std::make_unique<CAnalyzeEventSink>(this);
 
     ITaskBackend* tasks = Services().tasks;
+    if (tasks) tasks->SetPhotoChoice(LoadPhotoChoice());
     IPartition* partition = g_pSelectedPartition;
+    if (CDisk* disk = partition ? partition->GetDisk() : nullptr) m_device = QString::fromStdString(disk->GetDevicePath());
     CAnalyzeEventSink* sink = m_sink.get();
     std::function<void()> run = [tasks, partition, sink] { ScanThread(tasks, partition, sink); };
     try {
@@ -132,6 +152,15 @@ void CDlgScan::SetDriveInfo(const QString& capacity, const QString& fileSystem, 
         apply();
     else
         QMetaObject::invokeMethod(this, apply, Qt::QueuedConnection);
+}
+
+void CDlgScan::ShowDriveFailing()
+{
+    if (QThread::currentThread() == thread()) {
+        m_failing->show();
+        return;
+    }
+    QMetaObject::invokeMethod(this, [this] { m_failing->show(); }, Qt::QueuedConnection);
 }
 
 QString CDlgScan::FormatHms(int64_t seconds)

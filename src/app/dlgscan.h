@@ -20,6 +20,9 @@ class QLabel;
 class QProgressBar;
 class QTimer;
 
+// The scan page's warning about a drive that seems to be failing.
+extern const QString kDriveFailingText;
+
 class CDlgScan : public CWizardPage {
     Q_OBJECT
 public:
@@ -34,11 +37,19 @@ public:
     // False when the scan thread could not be created: no scan runs and no
     // WM_SCAN_FINISHED will come.
     bool ScanStarted() const { return m_started; }
+    // True when the scan was stopped because the drive being scanned went
+    // away (pulled out, or its card taken out).
+    bool DriveGone() const { return m_driveGone; }
 
     // From the sink, on any thread; shown by the user-interface thread.
     void SetProgress(int position);
     void SetDriveInfo(const QString& capacity, const QString& fileSystem, const QString& freeSpace);
     void SetFoundCount(int count) { m_foundCount.store(count); }
+    // The scan's reads fail so often that the drive seems to be dying: the
+    // page says so and suggests copying it first.
+    void ShowDriveFailing();
+    // The warning shown then (hidden until then).
+    QLabel* FailingLabel() const { return m_failing; }
 
     // The timer's work, once a second: elapsed and remaining time and the
     // found count.
@@ -68,6 +79,7 @@ private:
     QLabel* m_elapsed = nullptr;     // 1034
     QLabel* m_remaining = nullptr;   // 1035
     QLabel* m_step = nullptr;        // 1038
+    QLabel* m_failing = nullptr;     // 1039
     QProgressBar* m_progress = nullptr;  // 1020
     QTimer* m_timer = nullptr;
 
@@ -77,4 +89,6 @@ private:
     std::unique_ptr<CAnalyzeEventSink> m_sink;
     std::thread m_thread;
     bool m_started = false;
+    QString m_device;  // device path of the disk being scanned
+    bool m_driveGone = false;
 };

@@ -45,7 +45,7 @@ ITaskBackend* Tasks()
 
 QString CategoryText(int category)
 {
-    static const char* const kTexts[kPhotoCategoryCount] = {"JPG", "PNG", "BMP", "GIF", "Other"};
+    static const char* const kTexts[kPhotoCategoryCount] = {"JPG", "PNG", "BMP", "GIF", "RAW", "HEIC", "TIFF", "WebP", "Other"};
     if (category < 0 || category >= kPhotoCategoryCount) return QString();
     return QString::fromLatin1(kTexts[category]);
 }
@@ -397,7 +397,7 @@ void CDlgScanResult::MakeThumbnail(int i)
         item->previewWidth = 0;
         const std::unique_ptr<QImage> placeholder = LoadPngResource(150);
         if (!placeholder || placeholder->isNull()) return;
-        picture = *placeholder;
+        picture = TypeIcon(*placeholder, CategoryText(item->category));
         full = picture.size();
     } else {
         item->previewWidth = full.width();

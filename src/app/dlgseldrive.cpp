@@ -3,15 +3,22 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QPushButton>
 #include <QTreeWidget>
 
 #include "app/backend.h"
+#include "app/dlgimageprogress.h"
+#include "app/driveevents.h"
+#include "app/driveopen.h"
 #include "app/drivetext.h"
 #include "app/imageload.h"
 #include "app/prompts.h"
+#include "app/scanoptions.h"
 #include "app/wizardstate.h"
 #include "io/log.h"
+#include "io/platform/frontend_checks.h"
+#include "taskmgr/diskimaging.h"
 
 namespace {
 
@@ -51,12 +58,23 @@ CDlgSelDrive::CDlgSelDrive(QWidget* parent) : CWizardPage(IDD_DRIVE_PAGE, parent
     Place(refresh, 1008, 95, 143, 83, 16);
     auto* openImage = new QPushButton(QStringLiteral("Open Image..."), this);
     Place(openImage, 1009, 183, 143, 83, 16);
-    for (QPushButton* button : {m_flashButton, refresh, openImage}) button->setAutoDefault(false);
+    auto* types = new QPushButton(QStringLiteral("Photo Types..."), this);
+    Place(types, 1010, 271, 143, 83, 16);
+    for (QPushButton* button : {m_flashButton, refresh, openImage, types}) button->setAutoDefault(false);
+    connect(types, &QPushButton::clicked, this, [this] { CDlgScanOptions(this).exec(); });
+    // The row of buttons below the list is full: copying a drive sits above it.
+    auto* saveImage = new QPushButton(QStringLiteral("Save Image..."), this);
+    Place(saveImage, 1011, 281, 3, 73, 14);
+    saveImage->setAutoDefault(false);
+    saveImage->setToolTip(QStringLiteral("Copy the drive into an image file first, then scan the copy: the best way "
+                                         "with a drive that has read errors"));
 
     connect(m_flashButton, &QPushButton::clicked, this, &CDlgSelDrive::OnFlashOnly);
     connect(refresh, &QPushButton::clicked, this, &CDlgSelDrive::OnRefresh);
     connect(openImage, &QPushButton::clicked, this, &CDlgSelDrive::OnOpenImage);
+    connect(saveImage, &QPushButton::clicked, this, &CDlgSelDrive::OnSaveImage);
     connect(m_list, &QTreeWidget::itemSelectionChanged, this, &CDlgSelDrive::OnSelectionChanged);
+    connect(&DriveEvents(), &CDriveEvents::drivesChanged, this, &CDlgSelDrive::OnDrivesChanged);
 }
 
 void CDlgSelDrive::InitPage()
@@ -85,7 +103,7 @@ IPartition* CDlgSelDrive::PartitionOf(const QTreeWidgetItem* row)
     return reinterpret_cast<IPartition*>(row->data(0, ROLE_PARTITION).value<quintptr>());
 }
 
-void CDlgSelDrive::FillList(bool flashOnly)
+void CDlgSelDrive::FillList(bool flashOnly, bool quiet)
 {
     g_pSelectedPartition = nullptr;
     m_list->clear();
@@ -125,6 +143,7 @@ void CDlgSelDrive::FillList(bool flashOnly)
         m_list->setFocus();
         return;
     }
+    if (quiet) return;
     const bool denied = diskCount == 0 && drives && drives->GetDeniedDiskCount() > 0;
     MsgBox(this, denied ? kNoPermission : kNoDrives, QMessageBox::Warning, QMessageBox::Ok);
     m_list->setFocus();
@@ -134,6 +153,9 @@ void CDlgSelDrive::OnSelectionChanged()
 {
     const QList<QTreeWidgetItem*> selected = m_list->selectedItems();
     g_pSelectedPartition = selected.isEmpty() ? nullptr : PartitionOf(selected.first());
+    CDisk* disk = g_pSelectedPartition ? g_pSelectedPartition->GetDisk() : nullptr;
+    m_selectedDevice = disk ? QString::fromStdString(disk->GetDevicePath()) : QString();
+    m_selectedOff = g_pSelectedPartition ? g_pSelectedPartition->GetOff() : 0;
 }
 
 void CDlgSelDrive::OnFlashOnly()
@@ -150,6 +172,27 @@ void CDlgSelDrive::OnRefresh()
     m_list->clear();
     if (IDriveSource* drives = Services().drives) drives->Refresh();
     FillList(m_flashOnly);
+}
+
+void CDlgSelDrive::OnDrivesChanged()
+{
+    // The same row is the same partition of the same device. The disk
+    // objects behind the rows are already replaced: only what was noted at
+    // selection time is left of the old ones.
+    const QString device = m_selectedDevice;
+    const quint64 off = m_selectedOff;
+    FillList(m_flashOnly, true);
+    if (device.isEmpty()) return;
+    for (int i = 0; i < m_list->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* row = m_list->topLevelItem(i);
+        IPartition* partition = PartitionOf(row);
+        CDisk* disk = partition ? partition->GetDisk() : nullptr;
+        if (disk && QString::fromStdString(disk->GetDevicePath()) == device &&
+            partition->GetOff() == off) {
+            m_list->setCurrentItem(row);
+            break;
+        }
+    }
 }
 
 void CDlgSelDrive::OnOpenImage()
@@ -180,6 +223,129 @@ void CDlgSelDrive::OpenImage(const QString& path)
             m_list->scrollToItem(row);
             break;
         }
+    }
+}
+
+void CDlgSelDrive::OnSaveImage()
+{
+    if (!g_pSelectedPartition) {
+        MsgBox(this, QStringLiteral("Please select a drive."), QMessageBox::Warning);
+        return;
+    }
+    auto* concrete = dynamic_cast<CPartition*>(g_pSelectedPartition);
+    QString name = concrete ? QString::fromStdString(concrete->GetKernelName()) : QString();
+    name.replace(QLatin1Char('#'), QLatin1Char('-'));
+    if (name.isEmpty()) name = QStringLiteral("drive");
+    const QString path = Prompts().ChooseImageSaveFile(this, name + QStringLiteral(".img"));
+    if (path.isEmpty()) return;
+    IDriveSource* drives = Services().drives;
+    if (drives && drives->NeedsOpening(g_pSelectedPartition)) {
+        // A drive listed by the system's disk service is opened through it
+        // first (a password, once); the copy then reads through that.
+        QPointer<CDlgSelDrive> self(this);
+        setEnabled(false);
+        drives->OpenForReading(g_pSelectedPartition, [self, path](const DiskOpenResult& result) {
+            if (!self) return;
+            self->setEnabled(true);
+            if (result.status != DiskOpenResult::Opened) {
+                MsgBox(self, DiskOpenFailureText(result), QMessageBox::Warning);
+                return;
+            }
+            self->SaveImage(path);
+        });
+        return;
+    }
+    SaveImage(path);
+}
+
+void CDlgSelDrive::SaveImage(const QString& path)
+{
+    IPartition* partition = g_pSelectedPartition;
+    QTreeWidgetItem* row = m_list->currentItem();
+    IDriveSource* drives = Services().drives;
+    IDisk* disk = (row && drives) ? drives->GetDiskByIndex(row->data(0, ROLE_DISK).toInt()) : nullptr;
+    if (!partition || !disk) {
+        MsgBox(this, QStringLiteral("Please select a drive."), QMessageBox::Warning);
+        return;
+    }
+    ParInfor infor;
+    partition->GetInfor(infor);
+    ImagingRequest request;
+    request.source = disk->GetDevicePath();
+    request.offset = infor.Off * 512;
+    request.size = infor.Len * 512;
+    request.image = path.toStdString();
+    request.map = request.image + ".map";
+    request.driveText = FormatDriveText(partition);
+    request.options.commandLine = "lumivista (Save Image) " + request.source;
+
+    // The copy must not land on the disk it rescues, not even on another of
+    // its partitions: a failing disk is no place to write.
+    for (const std::string& file : {request.image, request.map}) {
+        const std::string folder = FolderOf(file);
+        const int same = Services().folderOnPartition ? FolderIsOnPartition(folder, partition)
+                                                      : PathIsOnDevice(folder, request.source, true);
+        if (same != 0) {
+            MsgBox(this,
+                   same > 0 ? QStringLiteral("\"%1\" is on the drive being copied: writing there would overwrite what "
+                                             "is being rescued. Please choose a place on another drive.")
+                                  .arg(QString::fromStdString(file))
+                            : QStringLiteral("Cannot examine the folder of \"%1\".").arg(QString::fromStdString(file)),
+                   QMessageBox::Warning);
+            return;
+        }
+    }
+    ImagingPlan plan;
+    std::string reason;
+    if (PlanImaging(request.source, request.size, request.image, request.map, plan, reason) != 0) {
+        QString text = QString::fromStdString(reason);
+        if (!text.isEmpty()) text[0] = text[0].toUpper();
+        MsgBox(this, text + QStringLiteral("."), QMessageBox::Warning);
+        return;
+    }
+    if (plan.resume &&
+        !AskYesNo(this, QStringLiteral("\"%1\" already holds a copy of a drive (%2 copied so far). Go on with that "
+                                       "copy, trying again what is still missing?")
+                            .arg(path, FormatSizeText(static_cast<int64_t>(plan.rescued)))))
+        return;
+    // A second go also tries the bad sectors once more.
+    if (plan.resume) request.options.retryPasses = 1;
+
+    CDlgImageProgress dialog(request, this);
+    const int result = dialog.exec();
+    const ImagingProgress& p = dialog.Progress();
+    const QString kept = QStringLiteral("What was copied is kept in \"%1\" with its map \"%2\": choose Save "
+                                        "Image... with the same file to go on.")
+                             .arg(path, QString::fromStdString(request.map));
+    switch (result) {
+    case IMAGING_DONE: {
+        QString text = QStringLiteral("The copy of %1 is saved in \"%2\".").arg(request.driveText, path);
+        if (p.badAreas > 0)
+            text += QStringLiteral(" %1 of %2 could be read; %3 bad area(s) (%4) could not, and stay empty in the "
+                                   "image.")
+                        .arg(FormatSizeText(static_cast<int64_t>(p.rescued)),
+                             FormatSizeText(static_cast<int64_t>(p.size)))
+                        .arg(p.badAreas)
+                        .arg(FormatSizeText(static_cast<int64_t>(p.badBytes)));
+        text += QStringLiteral("\n\nScan the image now? It spares the drive another reading.");
+        if (AskYesNo(this, text)) OpenImage(path);
+        break;
+    }
+    case IMAGING_STOPPED:
+        MsgBox(this, QStringLiteral("The copy was stopped. ") + kept, QMessageBox::Information);
+        break;
+    case IMAGING_SOURCE_GONE: {
+        QString text = dialog.ErrorText();
+        if (!text.isEmpty()) text[0] = text[0].toUpper();
+        MsgBox(this, text + QStringLiteral(". ") + kept, QMessageBox::Critical);
+        break;
+    }
+    default: {
+        QString text = dialog.ErrorText();
+        if (!text.isEmpty()) text[0] = text[0].toUpper();
+        MsgBox(this, QStringLiteral("The copy failed: %1.").arg(text), QMessageBox::Critical);
+        break;
+    }
     }
 }
 

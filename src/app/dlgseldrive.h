@@ -33,19 +33,31 @@ public:
 
     // Opens a disk image and selects its first row.
     void OpenImage(const QString& path);
+    // Copies the selected drive into the image file at `path` (resuming the
+    // copy its map tells of), with a progress dialog; when it ends, offers
+    // to open the image for scanning.
+    void SaveImage(const QString& path);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void FillList(bool flashOnly);
+    // `quiet`: an empty list is not announced (a refill nobody asked for).
+    void FillList(bool flashOnly, bool quiet = false);
+    // Drives came or went: the list follows, keeping the selected row.
+    void OnDrivesChanged();
     void OnSelectionChanged();
     void OnFlashOnly();
     void OnRefresh();
     void OnOpenImage();
+    void OnSaveImage();
 
     QTreeWidget* m_list = nullptr;
     QPushButton* m_flashButton = nullptr;
     QIcon m_images[2];  // 0 hard disk (bitmap 131), 1 USB disk (bitmap 139)
     bool m_flashOnly = false;
+    // The selected row by what it stands for, which outlives the disk
+    // objects a change of drives replaces.
+    QString m_selectedDevice;
+    quint64 m_selectedOff = 0;
 };

@@ -11,6 +11,7 @@
 #include "app/imageload.h"
 #include "app/lumivistadlg.h"
 #include "app/prompts.h"
+#include "app/udisksdrivesource.h"
 #include "app/uifont.h"
 #include "io/log.h"
 
@@ -33,6 +34,8 @@ int CLumivistaApp::Run(int argc, char** argv)
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Lumivista"));
     QApplication::setApplicationVersion(AppVersion());
+    // Ties the window to the installed menu entry and its icon.
+    QApplication::setDesktopFileName(QStringLiteral("example.lumivista.Lumivista"));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Recovers deleted or lost photos from drives and disk images."));
@@ -50,6 +53,9 @@ int CLumivistaApp::Run(int argc, char** argv)
 
     AppServices& services = Services();
     InstallSystemBackends(services);
+    // An ordinary user in a desktop session reads drives through the
+    // system's disk service; root reads them directly.
+    const std::unique_ptr<CUDisksDriveSource> udisks = InstallUDisksDrives(services);
     for (const QString& image : parser.values(imageOption)) {
         const QString path = QFileInfo(image).absoluteFilePath();
         if (!services.drives || services.drives->AddImage(path.toStdString()) < 0) {
@@ -58,7 +64,10 @@ int CLumivistaApp::Run(int argc, char** argv)
         }
     }
 
-    CLumivistaDlg frame;
-    frame.exec();
+    {
+        CLumivistaDlg frame;
+        frame.exec();
+    }
+    if (udisks) services.drives = nullptr;
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "app/lumivistadlg.h"
 
+#include <QApplication>
 #include <QContextMenuEvent>
 #include <QDesktopServices>
 #include <QLabel>
@@ -17,6 +18,7 @@
 #include "app/dlgscanresult.h"
 #include "app/dlgseldrive.h"
 #include "app/dlgseloperation.h"
+#include "app/driveopen.h"
 #include "app/imageload.h"
 #include "app/lumivistaapp.h"
 #include "app/pngbutton.h"
@@ -32,6 +34,9 @@ namespace {
 const QString kAboutItem = QStringLiteral("&About Lumivista...");
 const QString kScanNotStarted = QStringLiteral(
     "The scan could not be started: the system refused to run it. Please close some programs and try again.");
+const QString kDriveGone = QStringLiteral(
+    "The drive was removed during the scan, so the scan ended early. The photos found until then are shown; "
+    "attach the drive again and scan it once more to look for the rest.");
 
 std::unique_ptr<CWizardPage> CreatePage(int templateId, QWidget* parent)
 {
@@ -157,6 +162,9 @@ void CLumivistaDlg::ShowPage(int templateId)
         m_pCurPage->hide();
         m_pCurPage.reset();
     }
+    // An answer about a drive still being opened is for the page just left.
+    ++m_openRequest;
+    SetOpening(false);
     page->show();
     m_pCurPage = std::move(page);
 
@@ -181,19 +189,16 @@ void CLumivistaDlg::OnNext()
     switch (m_nCurPage) {
     case 1:
         WaitForClearThread();
+        if (m_opening) return;
         if (!g_pSelectedPartition) {
             MsgBox(this, QStringLiteral("Please select a drive."), QMessageBox::Warning, QMessageBox::Ok);
             return;
         }
-        m_next->setText(QStringLiteral("Cancel"));
-        m_bScanning = true;
-        Advance();
-        if (auto* scan = dynamic_cast<CDlgScan*>(m_pCurPage.get()); scan && !scan->ScanStarted()) {
-            // No scan runs, so nothing will ever end it: back to the drives.
-            m_bScanning = false;
-            MsgBox(this, kScanNotStarted, QMessageBox::Critical);
-            OnBack();
+        if (Services().drives && Services().drives->NeedsOpening(g_pSelectedPartition)) {
+            OpenSelectedDrive();
+            return;
         }
+        StartScan();
         break;
     case 2:
         if (m_bScanning) {
@@ -214,6 +219,48 @@ void CLumivistaDlg::OnNext()
     default:
         break;
     }
+}
+
+void CLumivistaDlg::StartScan()
+{
+    m_next->setText(QStringLiteral("Cancel"));
+    m_bScanning = true;
+    Advance();
+    if (auto* scan = dynamic_cast<CDlgScan*>(m_pCurPage.get()); scan && !scan->ScanStarted()) {
+        // No scan runs, so nothing will ever end it: back to the drives.
+        m_bScanning = false;
+        MsgBox(this, kScanNotStarted, QMessageBox::Critical);
+        OnBack();
+    }
+}
+
+void CLumivistaDlg::OpenSelectedDrive()
+{
+    SetOpening(true);
+    const int request = ++m_openRequest;
+    QPointer<CLumivistaDlg> self(this);
+    // The answer may take minutes (a password dialog): the window stays live.
+    Services().drives->OpenForReading(g_pSelectedPartition, [self, request](const DiskOpenResult& result) {
+        if (!self || request != self->m_openRequest) return;
+        self->SetOpening(false);
+        if (self->m_nCurPage != 1) return;
+        if (result.status != DiskOpenResult::Opened || !result.partition) {
+            MsgBox(self, DiskOpenFailureText(result), QMessageBox::Warning, QMessageBox::Ok);
+            return;
+        }
+        g_pSelectedPartition = result.partition;
+        self->StartScan();
+    });
+}
+
+void CLumivistaDlg::SetOpening(bool opening)
+{
+    if (opening == m_opening) return;
+    m_opening = opening;
+    m_next->setEnabled(!opening);
+    if (m_pCurPage) m_pCurPage->setEnabled(!opening);
+    if (opening) QApplication::setOverrideCursor(Qt::BusyCursor);
+    else QApplication::restoreOverrideCursor();
 }
 
 void CLumivistaDlg::OnBack()
@@ -274,10 +321,14 @@ bool CLumivistaDlg::event(QEvent* event)
             ShowPage(m_pageList[m_nCurPage]);
         }
         return true;
-    case WM_SCAN_FINISHED:
+    case WM_SCAN_FINISHED: {
         m_bScanning = false;
+        const auto* scan = dynamic_cast<CDlgScan*>(m_pCurPage.get());
+        const bool driveGone = scan && scan->DriveGone();
         if (m_nCurPage == 2) OnNext();
+        if (driveGone) MsgBox(this, kDriveGone, QMessageBox::Warning, QMessageBox::Ok);
         return true;
+    }
     default:
         return QDialog::event(event);
     }

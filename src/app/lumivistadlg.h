@@ -54,6 +54,11 @@ private:
     void OnInitDialog();
     void ShowPage(int templateId);
     void Advance();
+    void StartScan();
+    // Opens the selected drive through the drive source, which may ask for
+    // a password; the scan starts when it answers.
+    void OpenSelectedDrive();
+    void SetOpening(bool opening);
     void StartClearThread();
     void WaitForClearThread();
 
@@ -61,6 +66,8 @@ private:
     int m_nCurPage = 0;
     std::unique_ptr<CWizardPage> m_pCurPage;
     bool m_bScanning = false;
+    bool m_opening = false;  // a drive is being opened for the scan
+    int m_openRequest = 0;   // a newer request, or a page change, makes older answers stale
 
     CIconButton* m_logo = nullptr;           // 1009
     CTransparentStatic* m_title = nullptr;   // 1010

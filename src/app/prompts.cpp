@@ -30,6 +30,16 @@ QString CQtPromptService::ChooseImageFile(QWidget* parent)
                                         QStringLiteral("Disk images (*.img *.dd *.raw *.bin *.iso);;All files (*)"));
 }
 
+QString CQtPromptService::ChooseImageSaveFile(QWidget* parent, const QString& suggestedName)
+{
+    // An existing file is the copy to go on with, not one to replace: the
+    // drive page asks about it itself.
+    return QFileDialog::getSaveFileName(parent ? parent->window() : nullptr, QStringLiteral("Save Image of the Drive"),
+                                        suggestedName,
+                                        QStringLiteral("Disk images (*.img);;All files (*)"), nullptr,
+                                        QFileDialog::DontConfirmOverwrite);
+}
+
 QString CQtPromptService::ChooseFolder(QWidget* parent, const QString& title)
 {
     const QString separator = QStringLiteral("\n \r");

@@ -23,6 +23,14 @@ public:
     // after "\n \r" is a warning shown beside it. A null string when
     // cancelled.
     virtual QString ChooseFolder(QWidget* parent, const QString& title) = 0;
+    // Lets the user name the image file a drive is copied into, offering
+    // `suggestedName`; empty when cancelled. Services that cannot ask cancel.
+    virtual QString ChooseImageSaveFile(QWidget* parent, const QString& suggestedName)
+    {
+        (void)parent;
+        (void)suggestedName;
+        return QString();
+    }
 };
 
 // Real dialogs.
@@ -32,6 +40,7 @@ public:
                                            QMessageBox::StandardButtons buttons) override;
     QString ChooseImageFile(QWidget* parent) override;
     QString ChooseFolder(QWidget* parent, const QString& title) override;
+    QString ChooseImageSaveFile(QWidget* parent, const QString& suggestedName) override;
 };
 
 // The message box CQtPromptService shows, for callers that need to place or

@@ -28,6 +28,7 @@ public:
     {
         return GetTaskMgr()->RecoverPhotos(partition, sink);
     }
+    void SetPhotoChoice(const PhotoChoice& choice) override { GetTaskMgr()->SetPhotoChoice(choice); }
     int GetPhotoItems(int32_t category, int32_t first, int32_t count, PhotoItem** out) override
     {
         return GetTaskMgr()->GetPhotoItems(category, first, count, out);

@@ -5,6 +5,13 @@
 #include <QImageReader>
 #include <QPainter>
 
+#include <libheif/heif.h>
+
+#include <memory>
+#include <span>
+
+#include "photoformats/photoformat.h"
+
 QRect ThumbnailPlacement(QSize fullSize)
 {
     if (fullSize.width() <= 0 || fullSize.height() <= 0) return QRect();
@@ -25,7 +32,11 @@ QRect ThumbnailPlacement(QSize fullSize)
     return QRect(x, y, static_cast<int>(width * scale), static_cast<int>(height * scale));
 }
 
-QImage DecodeForThumbnail(const void* bytes, uint32_t count, QSize* fullSize)
+namespace {
+
+// What Qt's image readers decode: JPEG (scaled while decoding), PNG, GIF,
+// BMP, and TIFF and WebP through the image-format plugins.
+QImage DecodeWithQt(const void* bytes, uint32_t count, QSize* fullSize)
 {
     if (fullSize) *fullSize = QSize();
     if (!bytes || count == 0) return QImage();
@@ -57,6 +68,73 @@ QImage DecodeForThumbnail(const void* bytes, uint32_t count, QSize* fullSize)
     return picture;
 }
 
+// HEIC and AVIF through libheif: the primary image, or the smallest of its
+// stored thumbnails that still holds twice the thumbnail's rectangle.
+QImage DecodeHeif(const void* bytes, uint32_t count, QSize* fullSize)
+{
+    std::unique_ptr<heif_context, void (*)(heif_context*)> ctx(heif_context_alloc(), heif_context_free);
+    if (!ctx || heif_context_read_from_memory_without_copy(ctx.get(), bytes, count, nullptr).code != heif_error_Ok)
+        return QImage();
+    using Handle = std::unique_ptr<heif_image_handle, void (*)(const heif_image_handle*)>;
+    heif_image_handle* raw = nullptr;
+    if (heif_context_get_primary_image_handle(ctx.get(), &raw).code != heif_error_Ok) return QImage();
+    Handle primary(raw, heif_image_handle_release);
+    const QSize full(heif_image_handle_get_width(primary.get()), heif_image_handle_get_height(primary.get()));
+    if (full.isEmpty()) return QImage();
+    const QRect place = ThumbnailPlacement(full);
+
+    Handle best(nullptr, heif_image_handle_release);
+    heif_item_id ids[8];
+    const int n = heif_image_handle_get_list_of_thumbnail_IDs(primary.get(), ids, 8);
+    for (int i = 0; i < n; ++i) {
+        heif_image_handle* t = nullptr;
+        if (heif_image_handle_get_thumbnail(primary.get(), ids[i], &t).code != heif_error_Ok) continue;
+        Handle thumb(t, heif_image_handle_release);
+        const int w = heif_image_handle_get_width(t), h = heif_image_handle_get_height(t);
+        if (w < 2 * place.width() || h < 2 * place.height()) continue;
+        if (!best || w < heif_image_handle_get_width(best.get())) best = std::move(thumb);
+    }
+    heif_image* image = nullptr;
+    if (heif_decode_image(best ? best.get() : primary.get(), &image, heif_colorspace_RGB, heif_chroma_interleaved_RGBA,
+                          nullptr)
+            .code != heif_error_Ok)
+        return QImage();
+    std::unique_ptr<heif_image, void (*)(const heif_image*)> decoded(image, heif_image_release);
+    int stride = 0;
+    const uint8_t* pixels = heif_image_get_plane_readonly(image, heif_channel_interleaved, &stride);
+    const int w = heif_image_get_width(image, heif_channel_interleaved);
+    const int h = heif_image_get_height(image, heif_channel_interleaved);
+    if (!pixels || w <= 0 || h <= 0) return QImage();
+    QImage picture = QImage(pixels, w, h, stride, QImage::Format_RGBA8888).copy();
+    if (fullSize) *fullSize = full;
+    return picture;
+}
+
+}  // namespace
+
+QImage DecodeForThumbnail(const void* bytes, uint32_t count, QSize* fullSize)
+{
+    if (fullSize) *fullSize = QSize();
+    if (!bytes || count == 0) return QImage();
+    const std::span<const uint8_t> all(static_cast<const uint8_t*>(bytes), count);
+    const PhotoFormat* format = MatchPhotoFormat(all.first(std::min<size_t>(count, 512)));
+    if (format && format->category == Heic) return DecodeHeif(bytes, count, fullSize);
+    if (format && (format->category == Raw || format->category == Tiff)) {
+        // A camera's raw file: its largest JPEG preview that decodes (the
+        // sensor data itself is no picture Qt can show).
+        CMemoryByteSource source(all);
+        const StructureResult structure = format->readStructure(source);
+        if (PhotoFormatOfResult(*format, structure).category == Raw) {
+            for (const ByteRange& preview : EmbeddedJpegs(source)) {
+                QImage picture = DecodeWithQt(all.data() + preview.offset, static_cast<uint32_t>(preview.length),
+                                              fullSize);
+                if (!picture.isNull()) return picture;
+            }
+        }
+    }
+    return DecodeWithQt(bytes, count, fullSize);
+}
+
 QImage FitIntoThumbnail(const QImage& picture, QSize fullSize)
 {
     QImage canvas(kThumbnailWidth, kThumbnailHeight, QImage::Format_RGB32);
@@ -70,4 +148,19 @@ QImage FitIntoThumbnail(const QImage& picture, QSize fullSize)
     QPainter painter(&canvas);
     painter.drawImage(place.topLeft(), scaled);
     return canvas;
+}
+
+QImage TypeIcon(const QImage& placeholder, const QString& typeName)
+{
+    QImage icon = placeholder.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    if (icon.isNull() || typeName.isEmpty()) return icon;
+    QPainter painter(&icon);
+    QFont font = painter.font();
+    font.setBold(true);
+    font.setPixelSize(std::max(8, icon.height() / 6));
+    painter.setFont(font);
+    painter.setPen(QColor(90, 90, 90));
+    const QRect band(0, icon.height() * 2 / 3, icon.width(), icon.height() / 3);
+    painter.drawText(band, Qt::AlignCenter, typeName);
+    return icon;
 }

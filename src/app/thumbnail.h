@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QImage>
+#include <QString>
 #include <QSize>
 
 #include <cstdint>
@@ -10,7 +11,9 @@
 constexpr int kThumbnailWidth = 120;
 constexpr int kThumbnailHeight = 90;
 
-// Decodes photo bytes (JPEG, PNG, GIF, BMP) for a thumbnail. A JPEG is
+// Decodes photo bytes for a thumbnail: JPEG, PNG, GIF, BMP, TIFF and WebP
+// through Qt's image readers, HEIC and AVIF through libheif, a camera RAW
+// file through its largest embedded JPEG preview. A JPEG is
 // decoded at the smallest of 1/2, 1/4 or 1/8 of its size that still holds
 // twice the thumbnail's pixels each way, which spares most of the work for
 // camera photos. The
@@ -22,6 +25,10 @@ QImage DecodeForThumbnail(const void* bytes, uint32_t count, QSize* fullSize);
 // reduced decode of it) into a white 120 x 90 canvas: scaled by the smaller
 // of 120 / width and 90 / height and centred on the other axis.
 QImage FitIntoThumbnail(const QImage& picture, QSize fullSize);
+
+// The picture shown for a photo that does not decode: `placeholder` with
+// the photo's type ("RAW", "HEIC") written across its lower part.
+QImage TypeIcon(const QImage& placeholder, const QString& typeName);
 
 // Where FitIntoThumbnail puts a picture of that size.
 QRect ThumbnailPlacement(QSize fullSize);

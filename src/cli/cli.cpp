@@ -12,11 +12,13 @@
 #include "cli/console_sink.h"
 #include "cli/drives.h"
 #include "cli/drivetext.h"
+#include "cli/image_progress.h"
 #include "cli/json.h"
 #include "cli/options.h"
 #include "io/log.h"
 #include "io/platform/frontend_checks.h"
 #include "io/platform/platform.h"
+#include "taskmgr/diskimaging.h"
 #include "taskmgr/recoverfiles.h"
 #include "taskmgr/taskmgr.h"
 
@@ -36,12 +38,12 @@ int Fail(const std::string& reason) {
 }
 
 const char* CategoryWord(int c) {
-    static const char* const words[] = {"jpg", "png", "bmp", "gif", "other"};
+    static const char* const words[] = {"jpg", "png", "bmp", "gif", "raw", "heic", "tiff", "webp", "other"};
     return (c >= 0 && c < kPhotoCategoryCount) ? words[c] : "other";
 }
 
 const char* CategoryTitle(int c) {
-    static const char* const titles[] = {"JPG", "PNG", "BMP", "GIF", "Other"};
+    static const char* const titles[] = {"JPG", "PNG", "BMP", "GIF", "RAW", "HEIC", "TIFF", "WebP", "Other"};
     return (c >= 0 && c < kPhotoCategoryCount) ? titles[c] : "Other";
 }
 
@@ -183,6 +185,7 @@ int ScanCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
     const DriveRow* row = ChooseRow(opts, taskMgr, rows);
     if (!row) return kExitFailure;
     bool stopped = false;
+    taskMgr->SetPhotoChoice(PhotoChoice{opts.types, opts.minSize});
     const int result = Scan(*row, taskMgr, stopped);
 
     size_t total = 0;
@@ -263,6 +266,7 @@ int RecoverCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
                     "); recovered photos would overwrite the photos being rescued: choose a folder on another drive");
 
     bool stopped = false;
+    taskMgr->SetPhotoChoice(PhotoChoice{opts.types, opts.minSize});
     const int result = Scan(*row, taskMgr, stopped);
     if (stopped) return Fail("scan stopped; nothing was recovered");
 
@@ -324,9 +328,100 @@ int RecoverCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
     return kExitOk;
 }
 
+const char* ImagingResultWord(int rc) {
+    switch (rc) {
+    case IMAGING_DONE: return "finished";
+    case IMAGING_STOPPED: return "stopped";
+    case IMAGING_SOURCE_GONE: return "drive gone";
+    default: return "failed";
+    }
+}
+
+int ImageCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
+    const std::vector<DriveRow> rows = ListDrives(taskMgr, opts.flashOnly);
+    const DriveRow* row = ChooseRow(opts, taskMgr, rows);
+    if (!row) return kExitFailure;
+    const std::string source = row->disk->GetDevicePath();
+    const uint64_t offset = opts.wholeDisk ? 0 : row->infor.Off * 512;
+    const uint64_t size = opts.wholeDisk ? row->disk->GetTotalSectors() * 512 : row->infor.Len * 512;
+    const std::string what = opts.wholeDisk ? "the whole disk " + source : row->drive;
+    if (size == 0) return Fail(what + " is empty: nothing to copy");
+    const std::string map = opts.map.empty() ? opts.out + ".map" : opts.map;
+
+    // The image and its map must not land on the disk they copy, not even
+    // on another of its partitions: a failing disk is no place to write.
+    for (const std::string& path : {opts.out, map}) {
+        const std::string folder = FolderOf(path);
+        if (!Platform().PathExists(folder)) return Fail("no such folder: " + folder);
+        const int same = PathIsOnDevice(folder, source, true);
+        if (same < 0) return Fail("cannot examine " + folder);
+        if (same > 0)
+            return Fail(path + " is on the drive being copied (" + row->drive +
+                        "); writing there would overwrite what is being rescued: choose a file on another drive");
+    }
+    ImagingPlan plan;
+    std::string reason;
+    if (PlanImaging(source, size, opts.out, map, plan, reason) != 0) return Fail(reason);
+
+    int err = 0;
+    DevHandle handle = Platform().Open(source, true, &err);
+    if (!handle) return Fail("cannot open " + source + ": " + Platform().ErrorText(err));
+
+    const bool live = StandardErrorIsTerminal();
+    if (live)
+        std::fprintf(stderr, "%s %s into %s (map %s) ...\n", plan.resume ? "Resuming the copy of" : "Copying",
+                     what.c_str(), opts.out.c_str(), map.c_str());
+    ImagingOptions options;
+    options.retryPasses = opts.retries;
+    options.commandLine = opts.commandLine;
+    CDiskImager imager(handle.get(), offset, size, options);
+    CConsoleImagingObserver observer(live, stderr, &g_stop);
+    g_stop.store(false);
+    std::signal(SIGINT, OnInterrupt);
+    const int rc = imager.Run(opts.out, map, &observer);
+    std::signal(SIGINT, SIG_DFL);
+    observer.Finish();
+
+    const ImagingProgress& p = imager.Progress();
+    if (opts.json) {
+        std::printf("{\"image\": %s, \"map\": %s, \"result\": \"%s\", \"size\": %llu, \"rescued\": %llu, "
+                    "\"bad_areas\": %llu, \"bad_bytes\": %llu, \"non_tried\": %llu}\n",
+                    JsonString(opts.out).c_str(), JsonString(map).c_str(), ImagingResultWord(rc),
+                    static_cast<unsigned long long>(p.size), static_cast<unsigned long long>(p.rescued),
+                    static_cast<unsigned long long>(p.badAreas), static_cast<unsigned long long>(p.badBytes),
+                    static_cast<unsigned long long>(p.nonTried));
+    } else if (rc == IMAGING_DONE || rc == IMAGING_STOPPED || rc == IMAGING_SOURCE_GONE) {
+        std::printf("%s of %s copied from %s into %s", FormatSizeText(static_cast<int64_t>(p.rescued)).c_str(),
+                    FormatSizeText(static_cast<int64_t>(p.size)).c_str(), what.c_str(), opts.out.c_str());
+        if (p.badAreas > 0)
+            std::printf("; %llu bad area%s (%s) unreadable", static_cast<unsigned long long>(p.badAreas),
+                        p.badAreas == 1 ? "" : "s", FormatSizeText(static_cast<int64_t>(p.badBytes)).c_str());
+        std::printf(".\nMap: %s\n", map.c_str());
+    }
+    std::fflush(stdout);
+    switch (rc) {
+    case IMAGING_DONE:
+        if (p.badSectors > 0 && !opts.json)
+            std::fprintf(stderr, "lumivista-cli: the image is complete except for the unreadable areas, which stay "
+                                 "zero; --retries N tries them again\n");
+        return kExitOk;
+    case IMAGING_STOPPED:
+        return Fail("copy stopped; the map " + map + " is saved: give the same command again to resume");
+    case IMAGING_SOURCE_GONE:
+        return Fail(imager.ErrorText() + "; the map " + map +
+                    " is saved: attach the drive and give the same command again to resume");
+    default:
+        return Fail(imager.ErrorText());
+    }
+}
+
 }  // namespace
 
 int RunCli(int argc, const char* const* argv) {
+    if (argc == 2 && std::string(argv[1]) == "--version") {
+        std::printf("lumivista-cli %s\n", LUMIVISTA_VERSION);
+        return kExitOk;
+    }
     CliOptions opts;
     std::string error;
     if (ParseCommandLine(argc, argv, opts, error) != 0) {
@@ -344,6 +439,7 @@ int RunCli(int argc, const char* const* argv) {
     case CliCommand::Drives: return Drives(opts, taskMgr);
     case CliCommand::Scan: return ScanCommand(opts, taskMgr);
     case CliCommand::Recover: return RecoverCommand(opts, taskMgr);
+    case CliCommand::Image: return ImageCommand(opts, taskMgr);
     default: return kExitUsage;
     }
 }

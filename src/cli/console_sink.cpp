@@ -58,6 +58,14 @@ int CConsoleSink::Notify(uint32_t code, int32_t value, void* data, uint32_t) {
         m_found += value;
         Draw(false);
         break;
+    case DRIVE_FAILING:
+        m_failing = true;
+        if (m_out) {
+            if (m_drawn) std::fputc('\n', m_out);
+            std::fputs(kFailingDriveText, m_out);
+            std::fflush(m_out);
+        }
+        break;
     default:
         break;
     }

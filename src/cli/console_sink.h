@@ -10,6 +10,11 @@
 
 #include "volphotorev/operation.h"
 
+// Said once when the scan's reads fail so often that the drive seems to die.
+inline const char* const kFailingDriveText =
+    "lumivista-cli: warning: many reads fail: this drive seems to be failing, and every read may make it "
+    "worse. Stop the scan (Ctrl-C), copy the drive first with 'lumivista-cli image', then scan the copy.\n";
+
 class CConsoleSink : public IEventSink {
 public:
     // `live`: draw the progress line on `out` (a terminal); otherwise silent.
@@ -25,6 +30,8 @@ public:
     int Percent() const { return m_percent; }
     int Steps() const { return m_steps; }
     bool Stopped() const { return m_stop && m_stop->load(); }
+    // True once the scan said the drive seems to be failing.
+    bool DriveFailing() const { return m_failing; }
 
     // "hh:mm:ss", the hours counted within the day.
     static std::string ClockText(int64_t seconds);
@@ -48,4 +55,5 @@ private:
     int m_found = 0;
     int m_step = 0;
     int m_steps = 0;
+    bool m_failing = false;
 };

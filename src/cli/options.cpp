@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <climits>
+#include <cstdint>
 
 #include "volphotorev/photoitems.h"
 
@@ -16,6 +17,7 @@ CliCommand CommandOf(const std::string& word) {
     if (word == "drives") return CliCommand::Drives;
     if (word == "scan") return CliCommand::Scan;
     if (word == "recover") return CliCommand::Recover;
+    if (word == "image") return CliCommand::Image;
     return CliCommand::None;
 }
 
@@ -24,19 +26,24 @@ const char* CommandName(CliCommand c) {
     case CliCommand::Drives: return "drives";
     case CliCommand::Scan: return "scan";
     case CliCommand::Recover: return "recover";
+    case CliCommand::Image: return "image";
     default: return "";
     }
 }
 
 bool Allowed(CliCommand c, const std::string& opt) {
     if (opt == "--help" || opt == "-h" || opt == "--image" || opt == "--flash-only" || opt == "--json") return true;
-    if (opt == "--drive") return c == CliCommand::Scan || c == CliCommand::Recover;
-    if (opt == "--out" || opt == "--type" || opt == "--keep-folders") return c == CliCommand::Recover;
+    if (opt == "--drive") return c == CliCommand::Scan || c == CliCommand::Recover || c == CliCommand::Image;
+    if (opt == "--type" || opt == "--min-size") return c == CliCommand::Scan || c == CliCommand::Recover;
+    if (opt == "--out") return c == CliCommand::Recover || c == CliCommand::Image;
+    if (opt == "--keep-folders") return c == CliCommand::Recover;
+    if (opt == "--map" || opt == "--retries" || opt == "--whole-disk") return c == CliCommand::Image;
     return false;
 }
 
 bool TakesValue(const std::string& opt) {
-    return opt == "--image" || opt == "--drive" || opt == "--out" || opt == "--type";
+    return opt == "--image" || opt == "--drive" || opt == "--out" || opt == "--type" || opt == "--min-size" ||
+           opt == "--map" || opt == "--retries";
 }
 
 bool ParseRow(const std::string& text, int& row) {
@@ -55,16 +62,52 @@ bool ParseRow(const std::string& text, int& row) {
 
 unsigned TypeBit(const std::string& word) {
     const std::string w = Lower(word);
-    if (w == "jpg" || w == "jpeg") return 1u << Jpg;
-    if (w == "png") return 1u << Png;
-    if (w == "bmp") return 1u << Bmp;
-    if (w == "gif") return 1u << Gif;
+    if (w == "jpeg") return 1u << Jpg;
+    if (w == "tif") return 1u << Tiff;
+    if (w == "heif" || w == "avif") return 1u << Heic;
     if (w == "other") return 1u << Other;
+    for (const PhotoFormat& f : PhotoFormats())
+        if (w == f.typeName) return 1u << f.category;
     return 0;
+}
+
+std::string TypeWords() {
+    std::string words;
+    for (int c = 0; c < kPhotoCategoryCount; ++c) {
+        if (c == Other) {
+            words += "other";
+            continue;
+        }
+        for (const PhotoFormat& f : PhotoFormats())
+            if (f.category == c) {
+                words += std::string(f.typeName) + ",";
+                break;
+            }
+    }
+    return words;
+}
+
+bool ParseSize(const std::string& text, uint64_t& bytes) {
+    if (text.empty()) return false;
+    uint64_t v = 0;
+    size_t i = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (v > (UINT64_MAX - 9) / 10) return false;
+        v = v * 10 + static_cast<uint64_t>(text[i] - '0');
+    }
+    if (i == 0) return false;
+    std::string unit = Lower(text.substr(i));
+    if (unit == "b") unit.clear();
+    if (!unit.empty() && unit.back() == 'b') unit.pop_back();  // "16kb" as "16k"
+    unsigned shift = unit.empty() ? 0 : unit == "k" ? 10 : unit == "m" ? 20 : unit == "g" ? 30 : 99;
+    if (shift == 99 || v > (UINT64_MAX >> shift)) return false;
+    bytes = v << shift;
+    return true;
 }
 
 int ParseCommandLine(int argc, const char* const* argv, CliOptions& opts, std::string& error) {
     opts = CliOptions{};
+    for (int a = 0; a < argc; ++a) opts.commandLine += (a ? " " : "") + std::string(argv[a]);
     int i = 1;
     if (i >= argc) {
         error = "no command given";
@@ -138,10 +181,24 @@ int ParseCommandLine(int argc, const char* const* argv, CliOptions& opts, std::s
             }
         } else if (arg == "--out") {
             if (value.empty()) {
-                error = "--out needs a folder";
+                error = opts.command == CliCommand::Image ? "--out needs a file" : "--out needs a folder";
                 return -1;
             }
             opts.out = value;
+        } else if (arg == "--map") {
+            if (value.empty()) {
+                error = "--map needs a file";
+                return -1;
+            }
+            opts.map = value;
+        } else if (arg == "--whole-disk") {
+            opts.wholeDisk = true;
+        } else if (arg == "--retries") {
+            if (value.empty() || value.size() > 3 || value.find_first_not_of("0123456789") != std::string::npos) {
+                error = "--retries takes a number of passes from 0 to 999, not '" + value + "'";
+                return -1;
+            }
+            opts.retries = std::stoi(value);
         } else if (arg == "--type") {
             if (!typesGiven) opts.types = 0;
             typesGiven = true;
@@ -152,21 +209,31 @@ int ParseCommandLine(int argc, const char* const* argv, CliOptions& opts, std::s
                 const std::string word = value.substr(start, comma - start);
                 const unsigned bit = TypeBit(word);
                 if (!bit) {
-                    error = "unknown photo type '" + word + "' (use jpg, png, bmp, gif, other)";
+                    error = "unknown photo type '" + word + "' (use " + TypeWords() + ")";
                     return -1;
                 }
                 opts.types |= bit;
                 start = comma + 1;
             }
+        } else if (arg == "--min-size") {
+            if (!ParseSize(value, opts.minSize)) {
+                error = "--min-size takes a size such as 16k, 2m or 4096, not '" + value + "'";
+                return -1;
+            }
         }
     }
     if (opts.help) return 0;
-    if ((opts.command == CliCommand::Scan || opts.command == CliCommand::Recover) && opts.drive == 0) {
+    if ((opts.command == CliCommand::Scan || opts.command == CliCommand::Recover || opts.command == CliCommand::Image) &&
+        opts.drive == 0) {
         error = std::string(CommandName(opts.command)) + " needs --drive N (a row of the drives command)";
         return -1;
     }
     if (opts.command == CliCommand::Recover && opts.out.empty()) {
         error = "recover needs --out DIR";
+        return -1;
+    }
+    if (opts.command == CliCommand::Image && opts.out.empty()) {
+        error = "image needs --out FILE";
         return -1;
     }
     return 0;
@@ -188,7 +255,8 @@ std::string HelpText(CliCommand command) {
                "\n"
                "Reading the machine's disks needs root; disk images need nothing special.\n";
     case CliCommand::Scan:
-        return "Usage: lumivista-cli scan [--image FILE]... [--flash-only] --drive N [--json]\n"
+        return "Usage: lumivista-cli scan [--image FILE]... [--flash-only] --drive N\n"
+               "                          [--type LIST] [--min-size SIZE] [--json]\n"
                "\n"
                "Scans drive N for photos: the file system's own files (FAT32, exFAT, NTFS) and\n"
                "the deleted files whose entries or records survive, with their names,\n"
@@ -200,11 +268,15 @@ std::string HelpText(CliCommand command) {
                "  --image FILE   use this disk image instead of the machine's disks\n"
                "  --flash-only   number the rows as drives --flash-only does\n"
                "  --drive N      the row of the drives command to scan\n"
+               "  --type LIST    only these kinds of photo, comma-separated (default: all):\n"
+               "                 jpg, png, bmp, gif, raw (every camera's raw files), heic\n"
+               "                 (HEIF and AVIF), tiff, webp, other\n"
+               "  --min-size SIZE  leave out photos smaller than SIZE (bytes, or 16k, 2m)\n"
                "  --json         print the result as JSON\n"
                "  --help         show this help\n";
     case CliCommand::Recover:
         return "Usage: lumivista-cli recover [--image FILE]... [--flash-only] --drive N --out DIR\n"
-               "                             [--type jpg,png,bmp,gif,other] [--keep-folders] [--json]\n"
+               "                             [--type LIST] [--min-size SIZE] [--keep-folders] [--json]\n"
                "\n"
                "Scans drive N and writes every photo found into a new folder\n"
                "\"Recovered Photos(hh-mm-ss)\" inside DIR. DIR must not be on the drive\n"
@@ -216,20 +288,54 @@ std::string HelpText(CliCommand command) {
                "  --flash-only   number the rows as drives --flash-only does\n"
                "  --drive N      the row of the drives command to scan\n"
                "  --out DIR      the folder to put the recovery folder in\n"
-               "  --type LIST    only these kinds of photo (default: all)\n"
+               "  --type LIST    only these kinds of photo, comma-separated (default: all):\n"
+               "                 jpg, png, bmp, gif, raw, heic, tiff, webp, other\n"
+               "  --min-size SIZE  leave out photos smaller than SIZE (bytes, or 16k, 2m)\n"
                "  --keep-folders put each photo into its folder path (DCIM/100CANON/...)\n"
                "                 inside the recovery folder, as it was on the drive\n"
                "  --json         print the result as JSON\n"
                "  --help         show this help\n";
+    case CliCommand::Image:
+        return "Usage: lumivista-cli image [--image FILE]... [--flash-only] --drive N [--whole-disk]\n"
+               "                           --out FILE [--map FILE] [--retries N] [--json]\n"
+               "\n"
+               "Copies drive N (or, with --whole-disk, the whole disk it is on) into the image\n"
+               "file FILE, the way data-recovery people copy a failing drive: the good areas\n"
+               "first in large reads, skipping past read errors; then the edges of the bad\n"
+               "areas, then the rest of them sector by sector, then N more tries of the\n"
+               "sectors that still fail. What cannot be read stays zero in the image. Scan the\n"
+               "image afterwards (lumivista-cli scan --image FILE ...): the failing drive is\n"
+               "then read only once.\n"
+               "\n"
+               "A map of what was read is kept in GNU ddrescue's mapfile format and saved every\n"
+               "few seconds. Ctrl-C stops the copy with the map saved; the same command given\n"
+               "again resumes it (ddrescue can also go on from the map). Nothing is written\n"
+               "to the drive; FILE and the map must be on another drive, with room for the\n"
+               "whole image.\n"
+               "\n"
+               "  --image FILE   use this disk image instead of the machine's disks\n"
+               "  --flash-only   number the rows as drives --flash-only does\n"
+               "  --drive N      the row of the drives command to copy\n"
+               "  --whole-disk   copy the whole disk that drive N is on\n"
+               "  --out FILE     the image file to write (resumed when its map exists)\n"
+               "  --map FILE     the map file (default: FILE.map)\n"
+               "  --retries N    passes over the bad sectors after the rest (default 0)\n"
+               "  --json         print the result as JSON\n"
+               "  --help         show this help\n"
+               "\n"
+               "Exit status: 0 when the copy ran to its end (the summary tells what stayed\n"
+               "unreadable), 1 when it was stopped or failed.\n";
     default:
         return "Usage: lumivista-cli COMMAND [OPTIONS]\n"
                "\n"
-               "Recovers deleted or lost photos (JPEG, PNG, GIF, BMP) from a drive or a disk image.\n"
+               "Recovers deleted or lost photos (JPEG, PNG, GIF, BMP, camera RAW, HEIC, TIFF, WebP)\n"
+               "from a drive or a disk image.\n"
                "\n"
                "Commands:\n"
                "  drives    list the drives that can be scanned\n"
                "  scan      scan a drive and list the photos found\n"
                "  recover   scan a drive and write the photos found into a folder\n"
+               "  image     copy a failing drive into an image file first, ddrescue-style\n"
                "\n"
                "lumivista-cli COMMAND --help shows a command's options.\n"
                "Exit status: 0 success, 1 failure, 2 wrong usage.\n";

@@ -4,7 +4,9 @@
 #include <string>
 #include <vector>
 
-enum class CliCommand { None, Drives, Scan, Recover };
+#include "photoformats/photoformat.h"
+
+enum class CliCommand { None, Drives, Scan, Recover, Image };
 
 struct CliOptions {
     CliCommand command = CliCommand::None;
@@ -13,8 +15,13 @@ struct CliOptions {
     bool flashOnly = false;
     bool json = false;
     int drive = 0;                    // --drive N, rows count from 1; 0 when not given
-    std::string out;                  // --out DIR
-    unsigned types = 0x1F;            // --type: bit c for photo category c (4 = other)
+    std::string out;                  // --out DIR (recover) or FILE (image)
+    std::string map;                  // --map FILE (image)
+    bool wholeDisk = false;           // --whole-disk (image): the disk that drive N is on
+    int retries = 0;                  // --retries N (image)
+    std::string commandLine;          // the words given, for the image's map
+    unsigned types = (1u << kPhotoCategoryCount) - 1;  // --type: bit c for photo category c
+    uint64_t minSize = 0;             // --min-size, bytes
     bool keepFolders = false;         // --keep-folders: photos go into their folder paths
 };
 
@@ -29,5 +36,13 @@ int ParseCommandLine(int argc, const char* const* argv, CliOptions& opts, std::s
 // The help text of a command (the program's overview for None).
 std::string HelpText(CliCommand command);
 
-// The bit of --type for a word ("jpg", "png", "bmp", "gif", "other"), or 0.
+// The bit of --type for a word (a format's type name from the table of
+// formats, such as "jpg", "raw", "heic", "webp"; or "other"), or 0.
 unsigned TypeBit(const std::string& word);
+
+// The type words --type takes, comma-separated, in the result's order.
+std::string TypeWords();
+
+// A --min-size value: bytes, or with a k, m or g suffix (powers of 1024).
+// False when it is no such size.
+bool ParseSize(const std::string& text, uint64_t& bytes);

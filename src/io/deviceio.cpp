@@ -59,10 +59,15 @@ int DeviceReadSectorsEx(IDeviceHandle* h, uint64_t lba, uint64_t count, void* bu
     }
     int err = 0;
     int64_t got = h->ReadAt(lba * SECTOR_SIZE, buffer, static_cast<size_t>(count) * SECTOR_SIZE, &err);
+    IDeviceHandle::ReadTally& tally = h->Tally();
     if (got < 0) {
         LOG_E("ReadFile Failed, Sectors: %lld, ErrorCode: %d \n", static_cast<long long>(count), err);
+        tally.failed.fetch_add(1);
+        const uint32_t run = tally.failedInARow.fetch_add(1) + 1;
+        if (run > tally.mostInARow.load()) tally.mostInARow.store(run);
         return 0;
     }
+    if (got > 0) tally.failedInARow.store(0);
     return static_cast<int>(got / SECTOR_SIZE);
 }
 

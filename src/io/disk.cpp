@@ -29,14 +29,14 @@ std::unique_ptr<CPartition> WholeDiskEntry(CDisk* disk) {
 
 int CDisk::LoadPartition() {
     if (!m_partitions.empty()) return static_cast<int>(m_partitions.size());
-    if (m_parStyle != PARSTYLE_MBR) {
-        // Dynamic, GPT and raw disks are shown as one entry.
+    if (m_parStyle != PARSTYLE_MBR && m_parStyle != PARSTYLE_GPT) {
+        // Dynamic and raw disks are shown as one entry.
         m_partitions.push_back(WholeDiskEntry(this));
         return 1;
     }
 
     CDpt dpt(this);
-    if (dpt.LoadPartition() < 0) {
+    if ((m_parStyle == PARSTYLE_GPT ? dpt.LoadGptPartition() : dpt.LoadPartition()) < 0) {
         LOG_E("%s", "Dpt loadpartition() failed. \n");
         m_state |= DISKSTATE_BAD_DPT;
         m_partitions.push_back(WholeDiskEntry(this));

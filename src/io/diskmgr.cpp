@@ -72,11 +72,18 @@ void CDiskMgr::LoadAllDisk() {
 }
 
 std::unique_ptr<CDisk> CDiskMgr::LoadDisk(const WmiDiskInfor& rec) {
+    std::unique_ptr<CDisk> disk = OpenDisk(rec);
+    if (!disk) {
+        int err = 0;
+        if (!Platform().Open(rec.DeviceID, true, &err) && (err == EACCES || err == EPERM)) ++m_deniedDisks;
+    }
+    return disk;
+}
+
+std::unique_ptr<CDisk> CDiskMgr::OpenDisk(const WmiDiskInfor& rec) {
     auto disk = std::make_unique<CDisk>();
     if (LoadDiskInfor(disk.get(), rec.DeviceID, static_cast<int>(rec.Index)) != 0) {
         LOG_E("load disk infor failed, disk no: %d \n", static_cast<int>(rec.Index));
-        int err = 0;
-        if (!Platform().Open(rec.DeviceID, true, &err) && (err == EACCES || err == EPERM)) ++m_deniedDisks;
         return nullptr;
     }
     disk->m_heads = rec.TotalHeads;

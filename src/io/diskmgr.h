@@ -54,6 +54,12 @@ public:
     // The first disk with that disk number, else null.
     CDisk* GetDiskByNo(int diskNo);
 
+    // Opens, measures and loads one disk outside the list, such as a disk
+    // that the wizard reaches through a descriptor a system service opened
+    // (Platform().AdoptReadOnlyDescriptor). The caller owns it; null (logged)
+    // when it cannot be opened or measured.
+    static std::unique_ptr<CDisk> OpenDisk(const WmiDiskInfor& rec);
+
     // Opens `path` read-only into the disk and fills its geometry, number,
     // DevicePath, DevName and kernel name. 0, or -1 (logged).
     static int LoadDiskInfor(CDisk* disk, const std::string& path, int number);

@@ -9,6 +9,7 @@
 #include "io/le.h"
 #include "io/log.h"
 #include "io/platform/drive_layout.h"
+#include "io/utf.h"
 #include "io/volmgr.h"
 
 namespace {
@@ -49,6 +50,48 @@ bool TextAt(std::span<const uint8_t> b, size_t off, const char* text, bool ignor
         if (ignoreCase ? std::toupper(c) != std::toupper(t) : c != t) return false;
     }
     return true;
+}
+
+// A GUID written as text ("EBD0A0A2-B9E5-4433-87C0-68B6B72699C7") in GPT's
+// on-disk byte order: the first three fields little-endian.
+constexpr std::array<uint8_t, 16> Guid(const char (&t)[37]) {
+    auto hex = [](char c) -> uint8_t {
+        return static_cast<uint8_t>(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
+    };
+    std::array<uint8_t, 16> text{};  // the bytes in the order written
+    for (size_t i = 0, k = 0; i < 36 && k < 16; ++i) {
+        if (t[i] == '-') continue;
+        text[k++] = static_cast<uint8_t>(hex(t[i]) << 4 | hex(t[i + 1]));
+        ++i;
+    }
+    return {text[3], text[2], text[1], text[0], text[5], text[4], text[7], text[6],
+            text[8], text[9], text[10], text[11], text[12], text[13], text[14], text[15]};
+}
+
+struct GptType {
+    std::array<uint8_t, 16> guid;
+    const char* name;
+    int fs;  // before the boot sector says otherwise
+};
+
+constexpr GptType kGptTypes[] = {
+    {Guid("C12A7328-F81F-11D2-BA4B-00A0C93EC93B"), "EFI system", FS_FAT32},
+    {Guid("EBD0A0A2-B9E5-4433-87C0-68B6B72699C7"), "Basic data", FS_NTFS},
+    {Guid("DE94BBA4-06D1-4D40-A16A-BFD50179D6AC"), "Windows recovery", FS_NTFS},
+    {Guid("E3C9E316-0B5C-4DB8-817D-F92DF00215AE"), "Microsoft reserved", FS_UNKNOWN},
+    {Guid("5808C8AA-7E8F-42E0-85D2-E1E90434CFB3"), "LDM metadata", FS_UNKNOWN},
+    {Guid("AF9B60A0-1431-4F62-BC68-3311714A69AD"), "LDM data", FS_UNKNOWN},
+    {Guid("0FC63DAF-8483-4772-8E79-3D69D8477DE4"), "Linux data", FS_UNKNOWN},
+    {Guid("0657FD6D-A4AB-43C4-84E5-0933C84B4F4F"), "Linux swap", FS_UNKNOWN},
+    {Guid("48465300-0000-11AA-AA11-00306543ECAC"), "Apple HFS+", FS_UNKNOWN},
+    {Guid("7C3457EF-0000-11AA-AA11-00306543ECAC"), "Apple APFS", FS_UNKNOWN},
+    {Guid("21686148-6449-6E6F-744E-656564454649"), "BIOS boot", FS_UNKNOWN},
+};
+
+const GptType* FindGptType(const std::array<uint8_t, 16>& type) {
+    for (const GptType& t : kGptTypes)
+        if (t.guid == type) return &t;
+    return nullptr;
 }
 
 void SortByOff(PartitionList& list) {
@@ -121,6 +164,16 @@ int DetectFsFromBootSector(std::span<const uint8_t> sector) {
     if (TextAt(sector, kBsFat16Type, "FAT16", false)) return FS_FAT16;
     if (TextAt(sector, kBsFat16Type, "FAT12", false)) return FS_FAT12;
     return 0;
+}
+
+int FsCodeFromGptType(const std::array<uint8_t, 16>& type) {
+    const GptType* t = FindGptType(type);
+    return t ? t->fs : FS_UNKNOWN;
+}
+
+const char* GptTypeName(const std::array<uint8_t, 16>& type) {
+    const GptType* t = FindGptType(type);
+    return t ? t->name : "";
 }
 
 std::string PartitionKernelName(const CDisk& disk, int32_t partNo) {
@@ -226,6 +279,65 @@ int CDpt::LoadPartition() {
     }
 
     m_result = FillGaps(m_parList, m_disk->GetTotalSectors(), m_extOff, m_extLen);
+    return m_result;
+}
+
+int CDpt::LoadGptPartition() {
+    m_parList.clear();
+    m_extOff = m_extLen = 0;
+    CVolMgr::Instance().EnumVols();
+    if (!m_disk) return m_result = -1;
+
+    const std::string path = m_disk->GetDevicePath();
+    DevHandle h = DeviceOpenReadOnly(path);
+    if (!h) {
+        LOG_E("DeviceOpen: %s Failed.\n", path.c_str());
+        return m_result = -1;
+    }
+    DriveLayoutEx layout;
+    int err = 0;
+    if (Platform().GetDriveLayoutEx(h.get(), layout, &err) != 0 || layout.Style != PartitionStyle::Gpt) {
+        LOG_E("DeviceIoControl Failed.\n");
+        return m_result = -1;
+    }
+    h.reset();
+    if (!layout.Readable) {
+        LOG_E("The GPT of %s cannot be read.\n", path.c_str());
+        return m_result = -1;
+    }
+
+    for (const LayoutExEntry& e : layout.Entries) {
+        if (e.PartitionLength < SECTOR_SIZE) continue;
+        ParInfor infor;
+        infor.Off = e.StartingOffset / SECTOR_SIZE;
+        infor.Len = e.PartitionLength / SECTOR_SIZE;
+        infor.HiddenSec = infor.Off;
+        infor.PartNo = static_cast<int32_t>(e.PartitionNumber);
+        infor.Type = PAR_PRIMARY;
+
+        auto par = std::make_unique<CPartition>(m_disk);
+        CVolMgr::InitFromInfor(par.get(), m_disk, infor);
+        par->SetKernelName(PartitionKernelName(*m_disk, infor.PartNo));
+
+        // The type tells what the partition should hold; a boot sector that
+        // says something else (or nothing valid) wins, as for MBR types.
+        int fs = FsCodeFromGptType(e.GptType);
+        std::array<uint8_t, SECTOR_SIZE> boot{};
+        if (DeviceReadSectorsEx(m_disk->GetHandle(), infor.Off, 1, boot.data()) != 1) {
+            LOG_E("Cannot read the first sector (%llu) of partition %d.\n",
+                  static_cast<unsigned long long>(infor.Off), infor.PartNo);
+            fs = FS_UNKNOWN;
+        } else if (int d = DetectFsFromBootSector(boot); d != 0) {
+            fs = d;
+        }
+        par->SetFs(fs);
+        if (par->GetVolLabel().empty() && !e.Name.empty()) par->SetVolLabel(Utf16ToUtf8(e.Name));
+        LOG_V("GPT partition %d: %s, sectors %llu to %llu, file system %d \n", infor.PartNo, GptTypeName(e.GptType),
+              static_cast<unsigned long long>(infor.Off), static_cast<unsigned long long>(infor.Off + infor.Len), fs);
+        m_parList.push_back(std::move(par));
+    }
+
+    m_result = FillGaps(m_parList, m_disk->GetTotalSectors(), 0, 0);
     return m_result;
 }
 

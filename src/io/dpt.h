@@ -3,6 +3,7 @@
 // each with a file-system code.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -25,6 +26,12 @@ public:
     // (entries past the end of the disk, overlaps, logical partitions outside
     // the container); the list is then empty.
     int LoadPartition();
+    // The same for a GPT disk: one primary entry per GPT partition (its
+    // number the slot's, its file system from its type and boot sector, its
+    // GPT name as label when the file system has none) and the unallocated
+    // gaps between them. -1 (logged) when the layout cannot be had, is no
+    // readable GPT, or its partitions overlap.
+    int LoadGptPartition();
     // The list built by LoadPartition; owned by this reader.
     PartitionList& GetParList() { return m_parList; }
     int GetLastResult() const { return m_result; }
@@ -65,10 +72,15 @@ int GetDiskActivePar(const std::string& devicePath, uint64_t& start, uint64_t& c
 int PartitionKind(const LayoutEntry& entry, uint32_t bytesPerSector = 512);
 // File-system code of an MBR partition type.
 int FsCodeFromPartitionType(uint8_t type);
+// File-system code a GPT partition type (on-disk byte order) stands for
+// before its boot sector is read (FS_UNKNOWN for types that hold none this
+// program reads), and the type's name for the log ("" when unknown).
+int FsCodeFromGptType(const std::array<uint8_t, 16>& type);
+const char* GptTypeName(const std::array<uint8_t, 16>& type);
 // FS_EXFAT, 7 NTFS, 11 FAT32, 6 FAT16, 1 FAT12, 0 some other valid boot
 // sector, 255 no valid boot sector (also for a buffer shorter than 512 bytes).
-// A FAT boot sector's type comes from its cluster count when its fields give
-// one, else from its type text.
+// A FAT boot sector's type comes from its fields (FatCodeFromBootSector)
+// when they describe a FAT volume, else from its type text.
 int DetectFsFromBootSector(std::span<const uint8_t> sector);
 // The FAT type a boot sector's fields give: FAT32 when its 16-bit FAT size
 // is 0 (only FAT32 leaves it so), else by the cluster count: FAT12 below 4085

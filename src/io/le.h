@@ -58,4 +58,9 @@ inline void put32(std::span<uint8_t> b, size_t off, uint32_t v) {
         for (int i = 0; i < 4; ++i) b[off + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
+inline void put64(std::span<uint8_t> b, size_t off, uint64_t v) {
+    if (off <= b.size() && b.size() - off >= 8)
+        for (int i = 0; i < 8; ++i) b[off + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
 }  // namespace le

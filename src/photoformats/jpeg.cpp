@@ -2,8 +2,13 @@
 // segments carry Exif and its thumbnail, whose own end-of-image marker lies
 // inside the segment), one scan or many (progressive files), each followed
 // by entropy-coded data in which 0xFF is stuffed as FF 00 and restart markers
-// FF D0..D7 may occur, and the end-of-image marker FF D9.
+// FF D0..D7 may occur, and the end-of-image marker FF D9. Cameras and phones
+// store more images after that marker (a large preview, an HDR gain map) and
+// list them in a multi-picture (MPF) index in an APP2 segment: the photo's
+// file ends after the last of them.
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "photoformats/bytecursor.h"
 #include "photoformats/readers.h"
@@ -11,6 +16,7 @@
 namespace {
 
 constexpr int kTEM = 0x01;
+constexpr int kAPP2 = 0xE2;
 constexpr int kDHT = 0xC4;
 constexpr int kDAC = 0xCC;
 constexpr int kSOI = 0xD8;
@@ -78,14 +84,65 @@ int SkipEntropyData(CByteCursor& c, uint64_t& markerAt) {
     }
 }
 
+
+// An image the multi-picture index places after the first one: its offset
+// from the file's start and its length.
+struct MpImage {
+    uint64_t offset = 0;
+    uint64_t size = 0;
+};
+constexpr size_t kMaxMpImages = 16;
+
+// Reads a multi-picture index from an APP2 segment's body, whose TIFF-style
+// header (after "MPF\0") lies at `tiffStart` in the file: tag 0xB002 holds
+// one 16-byte entry per image (attributes, size, offset from the TIFF header;
+// the first image's offset is 0). Entries that do not fit are left out.
+void ReadMpIndex(std::span<const uint8_t> body, uint64_t tiffStart, std::vector<MpImage>& out) {
+    if (body.size() < 12 || std::memcmp(body.data(), "MPF", 4) != 0) return;
+    const std::span<const uint8_t> t = body.subspan(4);
+    bool little;
+    if (std::memcmp(t.data(), "II*\0", 4) == 0) little = true;
+    else if (std::memcmp(t.data(), "MM\0*", 4) == 0) little = false;
+    else return;
+    auto u16 = [&](size_t at) -> uint32_t {
+        if (at > t.size() || t.size() - at < 2) return 0;
+        return little ? (t[at] | t[at + 1] << 8) : (t[at] << 8 | t[at + 1]);
+    };
+    auto u32 = [&](size_t at) -> uint32_t {
+        if (at > t.size() || t.size() - at < 4) return 0;
+        return little ? (u16(at) | u16(at + 2) << 16) : (u16(at) << 16 | u16(at + 2));
+    };
+    const uint32_t ifd = u32(4);
+    const uint32_t count = u16(ifd);
+    for (uint32_t k = 0; k < count && k < 64; ++k) {
+        const size_t e = size_t{ifd} + 2 + size_t{k} * 12;
+        if (e + 12 > t.size()) return;
+        if (u16(e) != 0xB002) continue;
+        const uint32_t bytes = u32(e + 4);
+        const uint32_t at = u32(e + 8);
+        for (uint32_t i = 1; i < bytes / 16 && i < kMaxMpImages; ++i) {
+            const size_t entry = size_t{at} + size_t{i} * 16;
+            if (entry + 16 > t.size()) return;
+            const uint32_t size = u32(entry + 4), offset = u32(entry + 8);
+            if (size > 0 && offset > 0) out.push_back({tiffStart + offset, size});
+        }
+        return;
+    }
+}
+
 }  // namespace
 
-StructureResult ReadJpegStructure(IByteSource& src) {
-    CByteCursor c(src);
+namespace {
+
+// Follows one JPEG image from the cursor (at its start of image) to its end of
+// image; positions are the cursor's. The images its MPF index lists after it
+// go to `mp` when given.
+StructureResult WalkImage(CByteCursor& c, std::vector<MpImage>* mp) {
+    const uint64_t start = c.Pos();
     uint8_t head[3];
     if (!c.Read(head)) return Not("JPEG header cut short");
     if (head[0] != 0xFF || head[1] != kSOI || head[2] != 0xFF) return Not("no JPEG start of image");
-    c.Seek(2);
+    c.Seek(start + 2);
 
     bool first = true;          // the segment after the start of image is the header's proof
     bool frame = false;         // a frame header was read
@@ -140,6 +197,10 @@ StructureResult ReadJpegStructure(IByteSource& src) {
             frame = true;
         } else if (marker == kDHP) {
             hierarchical = true;
+        } else if (marker == kAPP2 && mp && mp->empty() && len >= 2 + 12) {
+            std::vector<uint8_t> seg(len - 2);
+            if (!c.Read(seg)) return Ended(c, at);
+            ReadMpIndex(seg, body + 4, *mp);
         } else if (marker == kSOS) {
             if (!frame) return Broken(at, "JPEG scan before its frame");
             // Ns (8), two bytes per component, Ss, Se, Ah/Al.
@@ -164,4 +225,26 @@ StructureResult ReadJpegStructure(IByteSource& src) {
         }
         c.Seek(next);
     }
+}
+
+}  // namespace
+
+StructureResult ReadJpegStructure(IByteSource& src) {
+    CByteCursor c(src);
+    std::vector<MpImage> mp;
+    StructureResult r = WalkImage(c, &mp);
+    if (r.verdict != StructureVerdict::Whole || mp.empty()) return r;
+    // The images of the multi-picture index, in the order they lie: each one
+    // a whole JPEG exactly where and as long as the index says.
+    std::sort(mp.begin(), mp.end(), [](const MpImage& a, const MpImage& b) { return a.offset < b.offset; });
+    uint64_t end = r.length;
+    for (const MpImage& img : mp) {
+        if (img.offset < end || img.size > c.Size() || img.offset > c.Size() - img.size || !c.Seek(img.offset)) break;
+        StructureResult next = WalkImage(c, nullptr);
+        if (next.verdict != StructureVerdict::Whole || next.length > img.offset + img.size) break;
+        end = img.offset + img.size;
+    }
+    if (end == r.length) r.why = "JPEG images its multi-picture index lists not found after it";
+    r.length = end;
+    return r;
 }

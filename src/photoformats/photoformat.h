@@ -8,11 +8,13 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <vector>
 
 // Categories of the photo store, in the order the result tree shows them.
-// Numbers are kept as they are: scripts and saved results rely on them.
-enum PhotoCategory : int32_t { Jpg = 0, Png = 1, Bmp = 2, Gif = 3, Other = 4 };
-constexpr int kPhotoCategoryCount = 5;
+// The first four keep their numbers: scripts and saved results rely on them.
+// Heic holds HEIF and AVIF; Raw every camera's raw format.
+enum PhotoCategory : int32_t { Jpg = 0, Png = 1, Bmp = 2, Gif = 3, Raw = 4, Heic = 5, Tiff = 6, WebP = 7, Other = 8 };
+constexpr int kPhotoCategoryCount = 9;
 
 // The bytes of one candidate photo, counted from its first byte.
 class IByteSource {
@@ -90,6 +92,26 @@ std::span<const PhotoFormat> PhotoFormats();
 
 // The format whose signature `head` begins with, or null.
 const PhotoFormat* MatchPhotoFormat(std::span<const uint8_t> head);
+
+// The format whose walkExtensions hold `ext` (without the dot, case
+// ignored), or null.
+const PhotoFormat* PhotoFormatOfExtension(std::string_view ext);
+
+// The format a found photo is stored as: the one the reader named through
+// the result's extension when it did (a TIFF that is a NEF is a RAW),
+// else the one whose signature matched.
+const PhotoFormat& PhotoFormatOfResult(const PhotoFormat& matched, const StructureResult& result);
+
+// A block of bytes inside a photo.
+struct ByteRange {
+    uint64_t offset = 0;  // from the photo's first byte
+    uint64_t length = 0;
+};
+
+// The JPEG previews a camera RAW file carries (TIFF-based, RAF, CR3),
+// largest first; empty for other photos. Each begins with a JPEG's start
+// marker and lies inside src.Size(). Reads only the file's directories.
+std::vector<ByteRange> EmbeddedJpegs(IByteSource& src);
 
 // The format a file name's extension names (case ignored; the whole name,
 // UTF-8, is looked at, its last dot decides), or null when it is not a photo.

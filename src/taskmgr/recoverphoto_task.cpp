@@ -1,6 +1,7 @@
 #include "taskmgr/recoverphoto_task.h"
 
 #include <algorithm>
+#include <climits>
 #include <new>
 
 #include "filesystem/allocsources.h"
@@ -11,6 +12,43 @@
 #include "volphotorev/fat_searchphoto.h"
 #include "volphotorev/ntfs_searchphoto.h"
 #include "volphotorev/raw_photorev.h"
+
+namespace {
+
+// Passes every event on, and adds DRIVE_FAILING once the disk's reads say it
+// is failing, so that the front ends can suggest imaging it first.
+class CFailingDriveWatch : public IEventSink {
+public:
+    CFailingDriveWatch(IEventSink* inner, IDeviceHandle* handle) : m_inner(inner), m_handle(handle) {
+        if (m_handle) {
+            // Each scan judges the drive by its own reads.
+            IDeviceHandle::ReadTally& t = m_handle->Tally();
+            m_failedBefore = t.failed.load();
+            t.mostInARow.store(t.failedInARow.load());
+        }
+    }
+    int Notify(uint32_t code, int32_t value, void* data, uint32_t reserved) override {
+        const int result = m_inner->Notify(code, value, data, reserved);
+        if (m_told || !m_handle) return result;
+        const IDeviceHandle::ReadTally& t = m_handle->Tally();
+        const uint64_t failed = t.failed.load() - std::min(t.failed.load(), m_failedBefore);
+        if (t.mostInARow.load() < kFailingReadsInARow && failed < kFailingReads) return result;
+        m_told = true;
+        LOG_W("%llu reads of this scan failed, up to %u in a row: the drive seems to be failing \n",
+              static_cast<unsigned long long>(failed), t.mostInARow.load());
+        const int answer = m_inner->Notify(DRIVE_FAILING, static_cast<int32_t>(std::min<uint64_t>(failed, INT32_MAX)),
+                                           nullptr, 0);
+        return answer < 0 ? answer : result;
+    }
+
+private:
+    IEventSink* m_inner;
+    IDeviceHandle* m_handle;  // not owned
+    uint64_t m_failedBefore = 0;
+    bool m_told = false;
+};
+
+}  // namespace
 
 CRecoverPhotoTask::CRecoverPhotoTask(IPartition* partition, CTaskMgr* taskMgr)
     : m_partition(partition), m_owner(taskMgr) {
@@ -33,9 +71,16 @@ CRecoverPhotoTask::~CRecoverPhotoTask() {
 
 int CRecoverPhotoTask::Run(IEventSink* sink) {
     if (!sink || !m_partition || !m_owner) return -1;
-    m_sink = sink;
     CDisk* disk = m_partition->GetDisk();
     if (!disk || !disk->GetHandle()) return -1;
+    CFailingDriveWatch watch(sink, disk->GetHandle());
+    m_sink = &watch;
+    // The watch lives only as long as this call.
+    struct Restore {
+        IEventSink*& slot;
+        IEventSink* sink;
+        ~Restore() { slot = sink; }
+    } restore{m_sink, sink};
     m_device.reset(new (std::nothrow) CVolDevice(disk, m_partition->GetOff()));
     if (!m_device) return -1;
 

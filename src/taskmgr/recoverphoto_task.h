@@ -17,6 +17,11 @@
 
 class CTaskMgr;
 
+// When a scan tells its sink (DRIVE_FAILING) that the drive seems to be
+// failing: this many failed reads in a row, or this many in all.
+constexpr uint32_t kFailingReadsInARow = 32;
+constexpr uint64_t kFailingReads = 256;
+
 class CRecoverPhotoTask : public ITask {
 public:
     // Takes the partition's disk number, partition number and the disk's

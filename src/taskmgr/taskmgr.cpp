@@ -82,7 +82,7 @@ int CTaskMgr::AddDiskWipeTask(int32_t, int32_t) { return -1; }
 
 int CTaskMgr::RecoverPhotos(IPartition* partition, IEventSink* sink) {
     m_items.reset();
-    m_items.reset(new (std::nothrow) CPhotoItemsMgr());
+    m_items.reset(new (std::nothrow) CPhotoItemsMgr(m_choice));
     if (!m_items) return -1;
     std::unique_ptr<ITask> task(new (std::nothrow) CRecoverPhotoTask(partition, this));
     if (!task) return -1;

@@ -29,6 +29,8 @@ public:
     virtual int AddDiskWipeTask(int32_t a, int32_t b) = 0;
     // Scans the partition for photos into a new, empty store. 0 or negative.
     virtual int RecoverPhotos(IPartition* partition, IEventSink* sink) = 0;
+    // The types and smallest size the next scans keep (default: everything).
+    virtual void SetPhotoChoice(const PhotoChoice& choice) { (void)choice; }
     // With `out` null: the number of found photos of the category (0 before
     // any scan). Else the number of item pointers written from `first`.
     virtual int GetPhotoItems(int32_t category, int32_t first, int32_t count, PhotoItem** out) = 0;
@@ -63,6 +65,7 @@ public:
     int AddDiskCloneTask(int32_t a, int32_t b, int32_t c, int32_t d) override;
     int AddDiskWipeTask(int32_t a, int32_t b) override;
     int RecoverPhotos(IPartition* partition, IEventSink* sink) override;
+    void SetPhotoChoice(const PhotoChoice& choice) override { m_choice = choice; }
     int GetPhotoItems(int32_t category, int32_t first, int32_t count, PhotoItem** out) override;
     int ReadPhotoData(PhotoItem* item, IPartition* partition, void* buffer, uint32_t size) override;
     void RemovePendingTask() override;
@@ -75,6 +78,7 @@ public:
 private:
     std::list<std::unique_ptr<ITask>> m_tasks;
     std::unique_ptr<IPhotoItmesMgr> m_items;
+    PhotoChoice m_choice;
 };
 
 // The process-wide task manager, created on first call.

@@ -15,6 +15,8 @@ enum EventCode : uint32_t {
     CREATE_VSS = 11,
     QUERY_VSS = 12,
     PHOTO_FOUND = 13,             // value: photos just stored (1)
+    DRIVE_FAILING = 14,           // value: failed reads so far; sent once per scan when reads
+                                  // fail so often that the drive seems to be dying
 };
 
 class IEventSink {

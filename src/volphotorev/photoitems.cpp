@@ -1,17 +1,15 @@
 #include "volphotorev/photoitems.h"
 
 #include <algorithm>
-#include <cstring>
-#include <strings.h>
 
 namespace {
 size_t ListOf(int32_t category) {
-    return (category >= Jpg && category <= Gif) ? static_cast<size_t>(category) : static_cast<size_t>(Other);
+    return (category >= Jpg && category < Other) ? static_cast<size_t>(category) : static_cast<size_t>(Other);
 }
 }  // namespace
 
 void CPhotoItemsMgr::AddItem(std::unique_ptr<PhotoItem> item) {
-    if (!item) return;
+    if (!item || !m_choice.Keeps(item->category, item->size)) return;
     m_lists[ListOf(item->category)].push_back(std::move(item));
 }
 
@@ -26,14 +24,6 @@ int CPhotoItemsMgr::GetItems(int32_t category, int32_t first, int32_t count, Pho
 
 int GetPhotoCategory(const char* name) {
     if (!name) return -1;
-    size_t len = std::strlen(name);
-    auto endsWith = [&](const char* ext) {
-        size_t n = std::strlen(ext);
-        return len >= n && strncasecmp(name + len - n, ext, n) == 0;
-    };
-    if (endsWith(".jpg") || endsWith(".jpeg")) return Jpg;
-    if (endsWith(".png")) return Png;
-    if (endsWith(".bmp")) return Bmp;
-    if (endsWith(".gif")) return Gif;
-    return -1;
+    const PhotoFormat* f = PhotoFormatOfName(name);
+    return f ? f->category : -1;
 }

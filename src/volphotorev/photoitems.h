@@ -48,11 +48,33 @@ struct PhotoItem {
     std::vector<uint8_t> inlineData;
 };
 
+// Which found photos a scan keeps: the types the user chose and the
+// smallest size worth showing (icons and web thumbnails are not wanted).
+// A photo of a type not chosen is still found (its start still ends the
+// photo before it); it is only not kept, so choosing fewer types never
+// changes what the chosen ones give back.
+struct PhotoChoice {
+    uint32_t categories = (1u << kPhotoCategoryCount) - 1;  // bit c: PhotoCategory c is kept
+    uint64_t minSize = 0;                                    // bytes; smaller photos are left out
+
+    bool Keeps(int32_t category, uint64_t size) const {
+        int32_t c = category >= 0 && category < kPhotoCategoryCount ? category : Other;
+        return (categories >> c & 1u) != 0 && size >= minSize;
+    }
+};
+
 class IPhotoItmesMgr {
 public:
     virtual ~IPhotoItmesMgr() = default;
-    // Appends the item to its category's list (Other for a category outside 0..3).
+    // Appends the item to its category's list (Other for a category outside
+    // Jpg..WebP), unless the store's choice leaves it out (then it is dropped).
     virtual void AddItem(std::unique_ptr<PhotoItem> item) = 0;
+    // Whether AddItem keeps a photo of this category and size: a walk asks
+    // before it does the work of following a photo it would not keep.
+    virtual bool Wants(int32_t category, uint64_t size) const {
+        (void)category, (void)size;
+        return true;
+    }
     // With `out` null: the number of items of the category. Otherwise the
     // number of pointers (at most `count`, from `first`) written to `out`.
     virtual int GetItems(int32_t category, int32_t first, int32_t count, PhotoItem** out) = 0;
@@ -60,12 +82,16 @@ public:
 
 class CPhotoItemsMgr : public IPhotoItmesMgr {
 public:
+    explicit CPhotoItemsMgr(PhotoChoice choice = {}) : m_choice(choice) {}
     void AddItem(std::unique_ptr<PhotoItem> item) override;
+    bool Wants(int32_t category, uint64_t size) const override { return m_choice.Keeps(category, size); }
     int GetItems(int32_t category, int32_t first, int32_t count, PhotoItem** out) override;
 
 private:
+    PhotoChoice m_choice;
     std::array<std::vector<std::unique_ptr<PhotoItem>>, kPhotoCategoryCount> m_lists;
 };
 
-// Category of a file name by its extension, or -1 when it is not a photo.
+// Category of a file name (UTF-8) by its extension, as the table of photo
+// formats names them, or -1 when it is not a photo.
 int GetPhotoCategory(const char* name);

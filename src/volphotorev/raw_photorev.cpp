@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "io/disk.h"
 #include "io/log.h"
@@ -16,22 +17,76 @@ namespace {
 // earlier run left at its place.
 constexpr size_t kHeadBytes = 16;
 
-const char* ExtensionOf(int category) {
-    switch (category) {
-    case Jpg: return "jpg";
-    case Png: return "png";
-    case Bmp: return "bmp";
-    case Gif: return "gif";
-    default: return "unk";
-    }
-}
+constexpr uint8_t kPhotoLead = 1;
+constexpr uint8_t kOtherLead = 2;
 
 // Fresh zero pages: nothing is touched before the first read.
 CRawScanPhoto::ScanBuffer DefaultAllocate(size_t bytes) {
     return CRawScanPhoto::ScanBuffer(static_cast<uint8_t*>(std::calloc(bytes, 1)));
 }
 
+int64_t SectorsOf(uint64_t bytes) { return static_cast<int64_t>((bytes + SECTOR_SIZE - 1) / SECTOR_SIZE); }
+
 }  // namespace
+
+// The bytes a photo starting at a free sector may have: the free sectors from
+// there on, as long as they follow each other, up to the partition's end and
+// at most kMaxWholeSectors. The part the scan has read already comes from its
+// buffer; the rest is read from the device as the reader gets there, a piece
+// of kAheadBytes at a time.
+class CRawScanPhoto::FreeSectorsSource : public IByteSource {
+public:
+    FreeSectorsSource(CRawScanPhoto& scan, const uint8_t* read, uint64_t readBytes, int64_t firstSector, uint64_t size)
+        : m_scan(scan), m_read(read), m_readBytes(std::min(readBytes, size)), m_first(firstSector), m_size(size) {}
+
+    uint64_t Size() const override { return m_size; }
+
+    std::span<const uint8_t> View(uint64_t pos, size_t max) override {
+        if (pos >= m_size) return {};
+        if (pos < m_readBytes)
+            return {m_read + pos, static_cast<size_t>(std::min<uint64_t>(max, m_readBytes - pos))};
+        if (!(pos >= m_aheadPos && pos < m_aheadPos + m_aheadBytes) && !ReadAhead(pos)) return {};
+        const uint64_t at = pos - m_aheadPos;
+        return {m_scan.m_ahead.get() + at, static_cast<size_t>(std::min<uint64_t>(max, m_aheadBytes - at))};
+    }
+
+    int64_t Read(uint64_t pos, std::span<uint8_t> out) override {
+        uint64_t done = 0;
+        while (done < out.size() && pos + done < m_size) {
+            std::span<const uint8_t> v = View(pos + done, out.size() - done);
+            if (v.empty()) return -1;
+            std::memcpy(out.data() + done, v.data(), v.size());
+            done += v.size();
+        }
+        return static_cast<int64_t>(done);
+    }
+
+private:
+    // Reads the sectors from the one that holds `pos` into the scan's
+    // read-ahead buffer. False when the device could not read them.
+    bool ReadAhead(uint64_t pos) {
+        if (!m_scan.m_ahead) m_scan.m_ahead.reset(new (std::nothrow) uint8_t[kAheadBytes]);
+        if (!m_scan.m_ahead) return false;
+        const uint64_t from = pos / SECTOR_SIZE * SECTOR_SIZE;
+        const uint64_t bytes = std::min<uint64_t>(kAheadBytes, (m_size - from + SECTOR_SIZE - 1) / SECTOR_SIZE * SECTOR_SIZE);
+        const uint64_t sectors = bytes / SECTOR_SIZE;
+        m_aheadBytes = 0;
+        const uint64_t got = m_scan.m_device->ReadSectors(static_cast<uint64_t>(m_first) + from / SECTOR_SIZE, sectors,
+                                                         m_scan.m_ahead.get());
+        if (got < sectors) return false;
+        m_aheadPos = from;
+        m_aheadBytes = std::min(bytes, m_size - from);
+        return true;
+    }
+
+    CRawScanPhoto& m_scan;
+    const uint8_t* m_read;   // the scan buffer from the photo's first sector
+    uint64_t m_readBytes;    // bytes of it that were read
+    int64_t m_first;         // the photo's first sector
+    uint64_t m_size;
+    uint64_t m_aheadPos = 0;    // bytes [m_aheadPos, m_aheadPos + m_aheadBytes) are in m_scan.m_ahead
+    uint64_t m_aheadBytes = 0;
+};
 
 CRawScanPhoto::CRawScanPhoto(IPartition* partition, CAlloUnitMgr* allocMap, IPhotoItmesMgr* items,
                              BufferAllocator allocate)
@@ -40,9 +95,10 @@ CRawScanPhoto::CRawScanPhoto(IPartition* partition, CAlloUnitMgr* allocMap, IPho
                                             partition ? partition->GetOff() : 0);
     m_buffer = (allocate ? allocate : DefaultAllocate)(kBufferBytes);
     if (m_buffer) m_blockSectors = kBlockSectors;
-    m_parsers = MakePhotoParsers();
-    for (unsigned b = 0; b < 256; ++b) m_leadBytes[b] = MayBeOtherFileHeader(static_cast<uint8_t>(b));
-    for (const auto& p : m_parsers) m_leadBytes[p->LeadByte()] = true;
+    for (unsigned b = 0; b < 256; ++b)
+        if (MayBeOtherFileHeader(static_cast<uint8_t>(b))) m_leadBytes[b] = kOtherLead;
+    for (const PhotoFormat& f : PhotoFormats())
+        for (uint8_t lead : f.leadBytes) m_leadBytes[lead] |= kPhotoLead;
 }
 
 CRawScanPhoto::~CRawScanPhoto() = default;
@@ -81,6 +137,8 @@ int CRawScanPhoto::TransferFreeAlloUnits(int64_t totalSectors, int64_t blockSect
         return -1;
     }
     m_totalSectors = totalSectors;
+    m_cur = Candidate();
+    m_skipUntil = 0;
 
     int64_t total = totalSectors;
     if (m_sink->Notify(INIT_CURRENT_PROGRESS, 0, &total, 0) < 0) {
@@ -107,7 +165,10 @@ int CRawScanPhoto::TransferFreeAlloUnits(int64_t totalSectors, int64_t blockSect
         if (a > 0) {
             int64_t done = kProgressSectors;
             int r = m_sink->Notify(UPDATE_CURRENT_PROGRESS, 0, &done, 0);
-            if (r < 0) return r;
+            if (r < 0) {
+                m_cur = Candidate();
+                return r;
+            }
         }
         int64_t b = totalSectors - a > kProgressSectors ? a + kProgressSectors : totalSectors;
         int64_t x = a;
@@ -133,86 +194,162 @@ int CRawScanPhoto::TransferFreeAlloUnits(int64_t totalSectors, int64_t blockSect
         a = b;
     }
     if (runLen > 0) ScanFreeRun(runFirst, runLen);
-    if (m_pending) {
-        int64_t end = m_pending->runs[0].volumeSector + m_pending->runs[0].sectorCount;
-        FinishCandidate(std::move(m_pending), end);
-    }
+    if (m_cur.item) FinishCandidate(m_cur.first + m_cur.seen);
     int64_t rest = totalSectors % kProgressSectors;
     int r = m_sink->Notify(UPDATE_CURRENT_PROGRESS, 0, &rest, 0);
     return r < 0 ? r : 0;
 }
 
-std::unique_ptr<PhotoItem> CRawScanPhoto::NewCandidate(int category, int64_t first) const {
-    auto item = std::make_unique<PhotoItem>();
-    item->category = static_cast<PhotoCategory>(category);
-    item->runs.resize(2);
-    item->runs[0].volumeSector = first;
-    return item;
-}
-
 void CRawScanPhoto::ScanFreeRun(int64_t first, int64_t count) {
     if (!m_buffer || count <= 0 || count > m_blockSectors || first < 0) return;
+    // Sectors of a whole photo stored already: neither read nor looked at.
+    if (first < m_skipUntil) {
+        const int64_t skip = std::min(count, m_skipUntil - first);
+        first += skip;
+        count -= skip;
+        if (count == 0) return;
+    }
     uint8_t* buf = m_buffer.get();
     uint64_t got = m_device->ReadSectors(static_cast<uint64_t>(first), static_cast<uint64_t>(count), buf);
     int64_t n = static_cast<int64_t>(std::min<uint64_t>(got, static_cast<uint64_t>(count)));
 
-    std::unique_ptr<PhotoItem> cur;
-    if (m_pending) {
-        int64_t end = m_pending->runs[0].volumeSector + m_pending->runs[0].sectorCount;
-        if (end == first) cur = std::move(m_pending);
-        else FinishCandidate(std::move(m_pending), end);
-    }
+    // A candidate open at the end of the previous run goes on only when this
+    // run continues it on the disk.
+    if (m_cur.item && m_cur.first + m_cur.seen != first) FinishCandidate(m_cur.first + m_cur.seen);
 
     for (int64_t i = 0; i < n; ++i) {
         uint8_t* head = buf + i * SECTOR_SIZE;
-        int64_t s = first + i;
-        int c = -1;
+        const int64_t s = first + i;
+        // A bitmap whose headers gave its length ends there.
+        if (m_cur.item && m_cur.exact > 0 && s - m_cur.first >= m_cur.Sectors()) FinishCandidate(s);
+
+        const PhotoFormat* format = nullptr;
+        StructureResult r;
         bool other = false;
         // Most sectors begin with a byte no signature begins with.
-        if (m_leadBytes[head[0]]) {
+        if (const uint8_t lead = m_leadBytes[head[0]]) {
             std::span<const uint8_t> sector(head, SECTOR_SIZE);
-            c = MatchPhotoHeader(m_parsers, sector);
-            other = c < 0 && cur && IsOtherFileHeader(sector);
+            if (lead & kPhotoLead) format = MatchPhotoFormat(sector);
+            if (format) {
+                r = ReadStructureAt(*format, first, n, count, i);
+                if (r.verdict == StructureVerdict::NotThisFormat) {
+                    LOG_V("sector %lld: %.*s signature without a valid header (%.*s): starts nothing\n",
+                          static_cast<long long>(s), static_cast<int>(format->name.size()), format->name.data(),
+                          static_cast<int>(r.why.size()), r.why.data());
+                    format = nullptr;
+                }
+            }
+            other = !format && m_cur.item && m_cur.exact == 0 && (lead & kOtherLead) && IsOtherFileHeader(sector);
         }
         std::memset(head, 0, kHeadBytes);
-        if (cur) {
-            if (c >= 0) {
-                FinishCandidate(std::move(cur), s);
-                cur = NewCandidate(c, s);
-            } else if (other || s - cur->runs[0].volumeSector >= kMaxPhotoSectors) {
-                FinishCandidate(std::move(cur), s);
+        if (m_cur.item) {
+            if (format) {
+                if (m_cur.exact > 0)
+                    LOG_V("sector %lld: %.*s from sector %lld cut by a %.*s written over its tail\n",
+                          static_cast<long long>(s), static_cast<int>(m_cur.format->name.size()),
+                          m_cur.format->name.data(), static_cast<long long>(m_cur.first),
+                          static_cast<int>(format->name.size()), format->name.data());
+                FinishCandidate(s);
+            } else if (m_cur.exact == 0 && (other || s - m_cur.first >= m_cur.cap)) {
+                FinishCandidate(s);
             }
-        } else if (c >= 0) {
-            cur = NewCandidate(c, s);
         }
+        if (!format) continue;
+        const int64_t next = StartCandidate(*format, r, s);
+        // A whole photo's sectors are its own: nothing inside starts or ends
+        // anything. Those not read yet are never read.
+        const int64_t skipTo = std::min(next, first + n);
+        for (int64_t k = i + 1; k < skipTo - first; ++k) std::memset(buf + k * SECTOR_SIZE, 0, kHeadBytes);
+        if (next > first + n) m_skipUntil = next;
+        i = skipTo - first - 1;
     }
     for (int64_t i = n; i < count; ++i) std::memset(buf + i * SECTOR_SIZE, 0, kHeadBytes);
 
-    if (cur) {
-        if (first + count < m_totalSectors) {
-            cur->runs[0].sectorCount = first + n - cur->runs[0].volumeSector;
-            m_pending = std::move(cur);
-        } else {
-            FinishCandidate(std::move(cur), first + n);
-        }
+    if (m_cur.item) {
+        m_cur.seen = first + n - m_cur.first;
+        // At the partition's end nothing can continue it.
+        if (first + count >= m_totalSectors) FinishCandidate(first + n);
     }
 }
 
-void CRawScanPhoto::FinishCandidate(std::unique_ptr<PhotoItem> candidate, int64_t end) {
-    if (!candidate || candidate->runs.size() < 2) return;
-    PhotoRun& run = candidate->runs[0];
-    run.fileSector = 0;
-    run.sectorCount = end - run.volumeSector;
+StructureResult CRawScanPhoto::ReadStructureAt(const PhotoFormat& format, int64_t first, int64_t n, int64_t count,
+                                               int64_t i) {
+    const int64_t s = first + i;
+    int64_t limit = std::min(m_totalSectors, s + kMaxWholeSectors);
+    if (n < count) {
+        // The device gave this run short: what it did not give is not followed.
+        limit = std::min(limit, first + n);
+    } else if (first + count < limit && m_allocMap) {
+        limit = m_allocMap->NextUsed(first + count, limit);
+    }
+    const uint64_t size = static_cast<uint64_t>(std::max<int64_t>(limit - s, 0)) * SECTOR_SIZE;
+    FreeSectorsSource src(*this, m_buffer.get() + i * SECTOR_SIZE, static_cast<uint64_t>(n - i) * SECTOR_SIZE, s,
+                          size);
+    return format.readStructure(src);
+}
+
+int64_t CRawScanPhoto::StartCandidate(const PhotoFormat& format, const StructureResult& r, int64_t s) {
+    // The kind of file the reader found may be more exact than the signature's
+    // (a TIFF that is a camera's RAW).
+    const PhotoFormat& kind = PhotoFormatOfResult(format, r);
+    const std::string_view extension = r.extension.empty() ? kind.extension : r.extension;
+    const int nameLen = static_cast<int>(format.name.size());
+    const char* name = format.name.data();
+    if (r.verdict == StructureVerdict::Whole && r.length > 0) {
+        if (!r.why.empty())
+            LOG_V("sector %lld: %.*s of %llu bytes (%.*s)\n", static_cast<long long>(s), nameLen, name,
+                  static_cast<unsigned long long>(r.length), static_cast<int>(r.why.size()), r.why.data());
+        if (!r.lengthFromHeader) {
+            StorePhoto(kind.category, extension, s, SectorsOf(r.length), r.length);
+            return s + SectorsOf(r.length);
+        }
+        // Only the headers vouch for the length: look on inside it for a
+        // photo written over its tail.
+        m_cur = Candidate{std::make_unique<PhotoItem>(), &kind, s, 0, 0, r.length, extension};
+        return s + 1;
+    }
+    int64_t cap = kMaxPhotoSectors;
+    if (r.verdict == StructureVerdict::Broken) {
+        // A photo found good beyond the 10 MiB cap keeps what was found good.
+        cap = std::max(cap, SectorsOf(r.length));
+        LOG_V("sector %lld: %.*s broken at byte %llu (%.*s): cut by the sector rules\n", static_cast<long long>(s),
+              nameLen, name, static_cast<unsigned long long>(r.length), static_cast<int>(r.why.size()),
+              r.why.data());
+    } else {
+        LOG_V("sector %lld: %.*s end not known (%.*s): cut by the sector rules\n", static_cast<long long>(s),
+              nameLen, name, static_cast<int>(r.why.size()), r.why.data());
+    }
+    m_cur = Candidate{std::make_unique<PhotoItem>(), &kind, s, 0, cap, 0, extension};
+    return s + 1;
+}
+
+void CRawScanPhoto::FinishCandidate(int64_t end) {
+    Candidate c = std::move(m_cur);
+    m_cur = Candidate();
+    if (!c.item || end <= c.first) return;
+    const int64_t sectors = end - c.first;
+    // A bitmap kept whole up to its headers' length is that long; anything
+    // cut short is as long as its sectors.
+    const uint64_t bytes = c.exact > 0 && sectors == c.Sectors() ? c.exact : static_cast<uint64_t>(sectors) * SECTOR_SIZE;
+    StorePhoto(c.format->category, c.extension, c.first, sectors, bytes);
+}
+
+void CRawScanPhoto::StorePhoto(PhotoCategory category, std::string_view extension, int64_t first, int64_t sectors,
+                               uint64_t bytes) {
+    auto item = std::make_unique<PhotoItem>();
+    item->category = category;
+    item->origin = RawScan;
+    item->runs.resize(2);
+    item->runs[0] = PhotoRun{0, first, sectors};
+    item->runs[1] = PhotoRun{sectors, -3, 0};
+    item->size = static_cast<uint32_t>(bytes);
 
     ++m_photosStored;
-    char name[32];
-    std::snprintf(name, sizeof name, "%010lld.%s", static_cast<long long>(m_photosStored),
-                  ExtensionOf(candidate->category));
-    candidate->name.assign(name, name + std::strlen(name));
-    candidate->origin = RawScan;
-    candidate->size = static_cast<uint32_t>(run.sectorCount * SECTOR_SIZE);
-    candidate->runs[1] = PhotoRun{run.sectorCount, -3, 0};
+    char name[48];
+    std::snprintf(name, sizeof name, "%010lld.%.*s", static_cast<long long>(m_photosStored),
+                  static_cast<int>(std::min<size_t>(extension.size(), 16)), extension.data());
+    item->name.assign(name, name + std::strlen(name));
 
-    if (m_items) m_items->AddItem(std::move(candidate));
+    if (m_items) m_items->AddItem(std::move(item));
     if (m_sink) (void)m_sink->Notify(PHOTO_FOUND, 1, nullptr, 0);
 }

@@ -1,5 +1,8 @@
 // Raw scan of free space: finds photos that no file system lists any more by
-// their signatures at the start of the sectors the allocation map marks free.
+// their signatures at the start of the sectors the allocation map marks free,
+// and follows each photo's own structure to its exact end. A photo whose
+// structure breaks or cannot tell its end is cut by the sector rules: at the
+// next photo or other-file header, a used sector, or 10 MiB.
 #pragma once
 
 #include <array>
@@ -12,13 +15,16 @@
 #include "io/partition.h"
 #include "volphotorev/operation.h"
 #include "volphotorev/photoitems.h"
+#include "photoformats/photoformat.h"
 #include "volphotorev/photoparser.h"
 
 class CRawScanPhoto : public IOperation {
 public:
     // Sizes of the scan, in 512-byte sectors.
     static constexpr int64_t kBlockSectors = 0x4000;      // longest run read at once (8 MiB)
-    static constexpr int64_t kMaxPhotoSectors = 0x5000;   // a photo is cut after this many
+    static constexpr int64_t kMaxPhotoSectors = 0x5000;   // a photo the sector rules end is cut after this many
+    static constexpr int64_t kMaxWholeSectors = 0x100000; // a photo whose structure is followed ends by here (512 MiB)
+    static constexpr size_t kAheadBytes = 0x40000;        // reads of a photo beyond the read run (256 KiB)
     static constexpr int64_t kProgressSectors = 20480;    // map walk between two progress reports
     static constexpr size_t kBufferBytes = 0x800000;
 
@@ -52,10 +58,9 @@ public:
     // kProgressSectors sectors. 0, -1, or a sink's negative answer.
     int TransferFreeAlloUnits(int64_t totalSectors, int64_t blockSectors);
     // Reads `count` free sectors from `first` and looks at each one for the
-    // start or end of a photo. `count` is at most the block sectors.
+    // start or end of a photo. `count` is at most the block sectors. Sectors
+    // of a whole photo stored already are neither read nor looked at again.
     void ScanFreeRun(int64_t first, int64_t count);
-    // Closes a candidate photo that ends before sector `end` and stores it.
-    void FinishCandidate(std::unique_ptr<PhotoItem> candidate, int64_t end);
 
     // Photos stored so far by this scan.
     int64_t GetPhotosStored() const { return m_photosStored; }
@@ -64,7 +69,33 @@ protected:
     ~CRawScanPhoto() override;
 
 private:
-    std::unique_ptr<PhotoItem> NewCandidate(int category, int64_t first) const;
+    class FreeSectorsSource;
+
+    // The photo being followed: open from its first sector until something
+    // ends it; kept across runs that continue it on the disk.
+    struct Candidate {
+        std::unique_ptr<PhotoItem> item;  // null when none is open
+        const PhotoFormat* format = nullptr;
+        int64_t first = 0;      // its first sector
+        int64_t seen = 0;       // sectors of it looked at so far
+        int64_t cap = 0;        // sector rules: cut after this many sectors
+        uint64_t exact = 0;     // a bitmap's length from its headers, else 0
+        std::string_view extension;  // of its name
+        int64_t Sectors() const { return static_cast<int64_t>((exact + 511) / 512); }
+    };
+
+    // What the structure of the photo that may start at buffer sector `i`
+    // (sector `first` + i) says; the photo's bytes are the free sectors from
+    // there, read from the buffer as far as it holds them (`n` sectors).
+    StructureResult ReadStructureAt(const PhotoFormat& format, int64_t first, int64_t n, int64_t count, int64_t i);
+    // Opens a candidate at sector `s` for the structure's verdict, or stores a
+    // whole photo at once. Answers the sector after a stored photo, else `s` + 1.
+    int64_t StartCandidate(const PhotoFormat& format, const StructureResult& r, int64_t s);
+    // Closes the open candidate at sector `end` (before it) and stores it.
+    void FinishCandidate(int64_t end);
+    // Stores a photo of `sectors` sectors from `first`, `bytes` long.
+    void StorePhoto(PhotoCategory category, std::string_view extension, int64_t first, int64_t sectors,
+                    uint64_t bytes);
 
     IPartition* m_partition;       // not owned
     CAlloUnitMgr* m_allocMap;      // not owned
@@ -72,11 +103,13 @@ private:
     ScanBuffer m_buffer;           // kBufferBytes
     int64_t m_blockSectors = 0;    // kBlockSectors once the buffer exists
     std::unique_ptr<IDevice> m_device;
-    PhotoParserList m_parsers;
-    // Whether a sector's first byte can begin a photo or other-file header.
-    std::array<bool, 256> m_leadBytes{};
+    // Whether a sector's first byte can begin a photo (kPhotoLead) or an
+    // other-file header (kOtherLead).
+    std::array<uint8_t, 256> m_leadBytes{};
     int64_t m_photosStored = 0;
     IPhotoItmesMgr* m_items;       // not owned
-    std::unique_ptr<PhotoItem> m_pending;  // open at the end of the previous run
+    Candidate m_cur;               // open, possibly since an earlier run
+    int64_t m_skipUntil = 0;       // sectors before it belong to a whole photo stored already
     int64_t m_totalSectors = 0;    // sectors of the partition being scanned
+    std::unique_ptr<uint8_t[]> m_ahead;  // kAheadBytes for photos that go on past the read run
 };

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <system_error>
+#include <thread>
 
 #include "apptest.h"
 #include "realdisk.h"
@@ -158,6 +159,25 @@ private slots:
         QCOMPARE(page.ProgressBar()->value(), 0);
         QVERIFY(page.findChild<QLabel*>("1038")->isHidden());
         QCOMPARE(page.findChild<QLabel*>("1035")->geometry(), DlgUnits().Rect(199, 105, 131, 13));
+        machine.tasks.Finish();
+    }
+
+    // The scan thread's word that the drive seems to fail shows a warning
+    // that suggests copying the drive first.
+    void failingDriveIsShown()
+    {
+        FakeMachine machine;
+        QWidget frame;
+        CDlgScan page(&frame);
+        page.InitPage();
+        frame.show();
+        QVERIFY(page.FailingLabel()->isHidden());
+        std::thread scan([&page] { page.GetSink()->Notify(DRIVE_FAILING, 300, nullptr, 0); });
+        scan.join();
+        QTRY_VERIFY(!page.FailingLabel()->isHidden());
+        QCOMPARE(page.FailingLabel()->text(), kDriveFailingText);
+        QVERIFY(kDriveFailingText.contains("\"Save Image...\""));
+        QCOMPARE(page.FailingLabel()->geometry(), DlgUnits().Rect(7, 124, 346, 19));
         machine.tasks.Finish();
     }
 

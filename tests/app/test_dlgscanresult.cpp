@@ -207,7 +207,7 @@ private slots:
 
     // Thumbnails of the photos of a real card: pictures that decode show
     // themselves with their width recorded, bytes that do not show the
-    // no-preview picture and get previewWidth 0.
+    // no-preview picture with their type and get previewWidth 0.
     void thumbnailsOfARealCard()
     {
         REQUIRE_CARD();
@@ -232,8 +232,12 @@ private slots:
                 QCOMPARE(item->previewWidth, 0);
                 const std::unique_ptr<QImage> placeholder = LoadPngResource(150);
                 QVERIFY(placeholder);
+                // The no-preview picture, with the photo's type written on it.
+                const QImage icon = TypeIcon(*placeholder, QStringLiteral("JPG"));
                 QCOMPARE(thumb.convertToFormat(QImage::Format_RGB32),
-                         FitIntoThumbnail(*placeholder, placeholder->size()).convertToFormat(QImage::Format_RGB32));
+                         FitIntoThumbnail(icon, icon.size()).convertToFormat(QImage::Format_RGB32));
+                QVERIFY(thumb.convertToFormat(QImage::Format_RGB32) !=
+                        FitIntoThumbnail(*placeholder, placeholder->size()).convertToFormat(QImage::Format_RGB32));
                 continue;
             }
             auto original = Card().originals.find(name);

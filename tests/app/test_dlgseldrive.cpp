@@ -1,8 +1,13 @@
 #include <QPushButton>
 #include <QTreeWidget>
 
+#include <cstring>
+
 #include "apptest.h"
 #include "app/dlgseldrive.h"
+#include "io/platform/memory_handle.h"
+#include "io/rescuemap.h"
+#include "testutil.h"
 
 namespace {
 
@@ -216,6 +221,82 @@ private slots:
         drives.Button("1008")->click();
         QCOMPARE(RowTexts(drives.List()).last(), QString("card.img#1: CAMERA (FAT32)"));
         QVERIFY(machine.prompts.asked.empty());
+    }
+
+    // A card reader's card with a bad area is copied through the real copy
+    // engine: the image holds every readable sector, the map tells the bad
+    // ones, and the copy is then opened for scanning when the user agrees.
+    void saveImageCopiesTheDriveAndOffersToScanIt()
+    {
+        const uint64_t partSectors = 4096;
+        auto bytes = std::make_shared<std::vector<uint8_t>>((2048 + partSectors) * 512);
+        for (size_t i = 0; i < bytes->size(); ++i) (*bytes)[i] = static_cast<uint8_t>(i / 512 * 7 + i % 13);
+        RegisterMemoryDisk("/dev/sdz", bytes);
+        FaultPlan plan;
+        plan.unreadable = {{2048 + 1000, 20}};
+        SetMemoryDiskFaults("/dev/sdz", plan);
+        struct Unregister {
+            ~Unregister() { UnregisterMemoryDisk("/dev/sdz"); }
+        } unregister;
+
+        FakeMachine machine([partSectors](CFakeDriveSource& source) {
+            source.AddDisk("USB", "Card Reader", "sdz")->AddPartition(FS_FAT32, partSectors, "CARD", 1);
+        });
+        testutil::TempDir dir;
+        const QString image = QString::fromStdString(dir / "card.img");
+        machine.drives.AllowImage(image.toStdString(), [partSectors](CFakeDisk& disk) {
+            disk.AddPartition(FS_FAT32, partSectors, "CARD", 1);
+        });
+        DrivePage drives;
+        QPushButton* save = drives.Button("1011");
+        QCOMPARE(save->text(), QString("Save Image..."));
+        QCOMPARE(save->geometry(), DlgUnits().Rect(281, 3, 73, 14));
+
+        // Cancelling the file dialog does nothing.
+        save->click();
+        QCOMPARE(machine.prompts.suggestedImageName, QString("sdz1.img"));
+        QVERIFY(machine.prompts.asked.empty());
+
+        machine.prompts.saveImageFile = image;
+        machine.prompts.answer = QMessageBox::Yes;
+        save->click();
+        const QStringList texts = machine.prompts.Texts();
+        QCOMPARE(texts.size(), 1);
+        QVERIFY2(texts[0].contains("10.00 KB") && texts[0].contains("Scan the image now?"), qPrintable(texts[0]));
+
+        std::vector<uint8_t> want(bytes->begin() + 2048 * 512, bytes->end());
+        std::memset(want.data() + 1000 * 512, 0, 20 * 512);
+        QVERIFY(testutil::ReadFileBytes(image.toStdString()) == want);
+        const std::vector<uint8_t> mapText = testutil::ReadFileBytes(image.toStdString() + ".map");
+        CRescueMap map;
+        std::string error;
+        QCOMPARE(map.Parse(std::string(mapText.begin(), mapText.end()), error), 0);
+        QCOMPARE(map.Bytes('-'), uint64_t(20 * 512));
+        // The image was opened and its drive selected for the scan.
+        QCOMPARE(drives.List()->topLevelItemCount(), 2);
+        QCOMPARE(drives.List()->selectedItems().value(0)->text(0), QString("card.img#1: CARD (FAT32)"));
+
+        // Choosing the same file again offers to go on with the copy; No
+        // leaves everything as it was.
+        machine.prompts.asked.clear();
+        machine.prompts.answer = QMessageBox::No;
+        drives.List()->setCurrentItem(drives.List()->topLevelItem(0));
+        save->click();
+        QCOMPARE(machine.prompts.asked.size(), size_t(1));
+        QVERIFY(machine.prompts.asked[0].text.contains("already holds a copy"));
+    }
+
+    void saveImageRefusesTheDriveItself()
+    {
+        FakeMachine machine;
+        testutil::TempDir dir;
+        Services().folderOnPartition = [](const std::string&, IPartition*) { return 1; };
+        DrivePage drives;
+        machine.prompts.saveImageFile = QString::fromStdString(dir / "copy.img");
+        drives.Button("1011")->click();
+        QCOMPARE(machine.prompts.asked.size(), size_t(1));
+        QVERIFY(machine.prompts.asked[0].text.contains("is on the drive being copied"));
+        QVERIFY(!QFile::exists(machine.prompts.saveImageFile));
     }
 
     void imageThatCannotBeOpenedIsReported()

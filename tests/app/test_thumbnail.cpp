@@ -4,6 +4,7 @@
 
 #include "apptest.h"
 #include "app/thumbnail.h"
+#include "../photoformats/raw_samples.h"
 #include "testutil.h"
 
 namespace {
@@ -136,6 +137,66 @@ private slots:
             const double difference = MeanDifference(FitIntoThumbnail(picture, full), reference);
             QVERIFY2(difference < 1.5, qPrintable(QStringLiteral("%1: %2").arg(name).arg(difference)));
         }
+    }
+
+    // TIFF and WebP through Qt's plugins, HEIC and AVIF through libheif,
+    // each against ImageMagick's scale of the photo it was made from (the
+    // lossy ones from a lossy encode, hence the wider margin).
+    void newFormatsLookLikeTheirSource()
+    {
+        const std::string formats = fmtest::FormatsDir();
+        if (formats.empty()) QSKIP("no photos or tools");
+        const QString photos = QString::fromStdString(testutil::PhotosDir());
+        testutil::TempDir work;
+        struct Case {
+            const char* name;
+            const char* source;
+            double margin;
+        };
+        const Case cases[] = {{"strips-be.tif", "IMG_0103.JPG", 1.5}, {"tiles-le.tif", "IMG_0103.JPG", 1.5},
+                              {"lossless.webp", "IMG_0104.JPG", 1.5}, {"lossy.webp", "IMG_0103.JPG", 4},
+                              {"photo.heic", "IMG_0104.JPG", 6},      {"photo.avif", "IMG_0104.JPG", 6}};
+        for (const Case& c : cases) {
+            const QByteArray bytes = ReadFile(QString::fromStdString(formats + "/" + c.name));
+            QVERIFY2(!bytes.isEmpty(), c.name);
+            QSize full;
+            const QImage picture = DecodeForThumbnail(bytes.constData(), static_cast<uint32_t>(bytes.size()), &full);
+            QVERIFY2(!picture.isNull(), c.name);
+            const QString source = photos + "/" + c.source;
+            QCOMPARE(full, QImage(source).size());
+            const QImage reference = ReferenceThumbnail(source, full, QString::fromStdString(work.path()));
+            const double difference = MeanDifference(FitIntoThumbnail(picture, full), reference);
+            QVERIFY2(difference < c.margin, qPrintable(QStringLiteral("%1: %2").arg(c.name).arg(difference)));
+        }
+    }
+
+    // A camera RAW file shows its largest embedded preview; one whose
+    // previews do not decode shows nothing (the page then shows its type).
+    void rawShowsItsLargestPreview()
+    {
+        const std::vector<uint8_t> jpeg = fmtest::SmallJpeg(320, 240);
+        QVERIFY(!jpeg.empty());
+        const std::vector<std::vector<uint8_t>> files = {
+            rawsample::TiffEp({"nef", "NIKON CORPORATION", "NIKON D750"}, jpeg), rawsample::Cr2(jpeg),
+            rawsample::Orf(jpeg), rawsample::Rw2(jpeg)};
+        QSize previewSize;
+        const QImage expected = DecodeForThumbnail(jpeg.data(), static_cast<uint32_t>(jpeg.size()), &previewSize);
+        QCOMPARE(previewSize, QSize(320, 240));
+        for (const std::vector<uint8_t>& f : files) {
+            QSize full;
+            const QImage picture = DecodeForThumbnail(f.data(), static_cast<uint32_t>(f.size()), &full);
+            QCOMPARE(full, previewSize);
+            QCOMPARE(picture, expected);
+        }
+        std::vector<uint8_t> broken = rawsample::TiffEp({"nef", "NIKON CORPORATION", "NIKON D750"}, jpeg);
+        auto soi = std::search(broken.begin(), broken.end(), jpeg.begin(), jpeg.begin() + 16);
+        QVERIFY(soi != broken.end());
+        std::fill(soi + 3, soi + static_cast<long>(jpeg.size()), 0);  // the preview's data gone
+        QSize full;
+        const QImage picture = DecodeForThumbnail(broken.data(), static_cast<uint32_t>(broken.size()), &full);
+        QVERIFY(picture.isNull() || !full.isValid() || full.width() <= 24);
+        const QImage icon = TypeIcon(QImage(160, 120, QImage::Format_RGB32), QStringLiteral("RAW"));
+        QCOMPARE(icon.size(), QSize(160, 120));
     }
 
     void bytesThatAreNoPictureDoNotDecode()

@@ -118,9 +118,10 @@ TEST(CliUsage, ExitStatusesAndHelp) {
     }
     r = Cli({"scan", "--image", "x.img"});
     EXPECT_EQ(r.status, 2);
-    r = Cli({"recover", "--drive", "1", "--out", "/tmp", "--type", "tiff"});
+    r = Cli({"recover", "--drive", "1", "--out", "/tmp", "--type", "psd"});
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("tiff"), std::string::npos);
+    EXPECT_NE(r.err.find("psd"), std::string::npos);
+    EXPECT_NE(r.err.find("raw"), std::string::npos);  // the error lists the words that work
 
     // Failures: exit 1 with one line that says why.
     testutil::TempDir dir;
@@ -190,7 +191,7 @@ TEST_F(SampleCard, ScanListsLiveAndDeletedPhotos) {
     const jsonv::Value v = Json(r.out);
     EXPECT_EQ(v.order, (std::vector<std::string>{"result", "photos"}));
     EXPECT_EQ(v["result"].num, 0);
-    const std::vector<std::string> cats = {"jpg", "png", "bmp", "gif", "other"};
+    const std::vector<std::string> cats = {"jpg", "png", "bmp", "gif", "raw", "heic", "tiff", "webp", "other"};
     std::set<std::string> live;
     size_t lastCat = 0;
     for (const jsonv::Value& p : v["photos"].items) {
@@ -233,6 +234,26 @@ TEST_F(SampleCard, ScanListsLiveAndDeletedPhotos) {
     EXPECT_NE(r.out.find(std::to_string(v["photos"].items.size()) + " photos found"), std::string::npos);
 }
 
+TEST_F(SampleCard, ScanKeepsTheChosenTypesAndSizes) {
+    auto all = Json(Cli({"scan", "--image", image, "--drive", "1", "--json"}).out);
+    auto r = Cli({"scan", "--image", image, "--drive", "1", "--json", "--type", "png,gif", "--min-size", "20k"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const jsonv::Value chosen = Json(r.out);
+    // Exactly the PNG and GIF photos of 20 KiB and more of the full scan:
+    // a type left out changes nothing of what the chosen ones give back.
+    std::multiset<std::string> expected, got;
+    auto key = [](const jsonv::Value& p) {
+        return p["name"].str + " " + p["category"].str + " " + std::to_string(p["size"].num) + " " +
+               std::to_string(p["runs"][0][1].num);
+    };
+    for (const jsonv::Value& p : all["photos"].items)
+        if ((p["category"].str == "png" || p["category"].str == "gif") && p["size"].num >= 20 * 1024)
+            expected.insert(key(p));
+    for (const jsonv::Value& p : chosen["photos"].items) got.insert(key(p));
+    EXPECT_FALSE(expected.empty());
+    EXPECT_EQ(got, expected);
+}
+
 TEST_F(SampleCard, RecoverBringsBackLiveAndDeletedPhotos) {
     const auto files = RecoverRow(image, 1, dir.path());
     const std::map<std::string, std::string> live = {
@@ -270,6 +291,115 @@ TEST_F(SampleCard, ProgressLineOnlyOnATerminal) {
     EXPECT_NE(tty.find("\r"), std::string::npos) << tty;
     EXPECT_NE(tty.find("100%"), std::string::npos) << tty;
     EXPECT_NE(tty.find("found 13 photos"), std::string::npos) << tty;
+}
+
+// The card copied drive by drive and whole: the copies are the card's bytes,
+// ddrescuelog calls the maps done, and the copy of the partition scans like
+// the card itself. Destinations that are unsafe are refused.
+TEST_F(SampleCard, ImageCopiesTheDriveAndItsDisk) {
+    const std::string part = dir / "part.img", whole = dir / "whole.img";
+    auto r = Cli({"image", "--image", image, "--drive", "1", "--out", part, "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const jsonv::Value v = Json(r.out);
+    EXPECT_EQ(v["result"].str, "finished");
+    EXPECT_EQ(v["rescued"].num, 129024.0 * 512);
+    EXPECT_EQ(v["bad_areas"].num, 0);
+    EXPECT_EQ(v["map"].str, part + ".map");
+    // The partition's bytes on the card, as sha256sum sees them.
+    const std::string partition = testutil::Capture("dd if=" + Quote(image) +
+                                                    " bs=512 skip=2048 count=129024 status=none | sha256sum");
+    EXPECT_EQ(testutil::Capture("sha256sum < " + Quote(part)), partition);
+
+    r = Cli({"image", "--image", image, "--drive", "1", "--whole-disk", "--out", whole, "--map", dir / "w.map"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("copied from the whole disk"), std::string::npos) << r.out;
+    EXPECT_EQ(clirun::Sha256(whole), sha);
+    if (testutil::HaveTool("ddrescuelog")) {
+        EXPECT_EQ(Sh("ddrescuelog -D " + Quote(part + ".map")), 0);
+        EXPECT_EQ(Sh("ddrescuelog -D " + Quote(dir / "w.map")), 0);
+    }
+    // Given again, the finished copy reads nothing and stays as it is.
+    r = Cli({"image", "--image", image, "--drive", "1", "--out", part});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(testutil::Capture("sha256sum < " + Quote(part)), partition);
+
+    auto names = [](const std::string& json) {
+        std::multiset<std::string> n;
+        const jsonv::Value v = Json(json);
+        for (const jsonv::Value& p : v["photos"].items) n.insert(p["name"].str);
+        return n;
+    };
+    auto onCard = Cli({"scan", "--image", image, "--drive", "1", "--json"});
+    auto onCopy = Cli({"scan", "--image", part, "--drive", "1", "--json"});
+    ASSERT_EQ(onCopy.status, 0) << onCopy.err;
+    EXPECT_EQ(names(onCopy.out), names(onCard.out));
+
+    // Destinations that would put the card or another file at risk.
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char* says;
+    } cases[] = {
+        {{"--out", image}, 1, "is the drive being imaged"},
+        {{"--out", dir / "x.img", "--map", image}, 1, "is the drive being imaged"},
+        {{"--out", dir / "nowhere/x.img"}, 1, "no such folder"},
+        {{"--out", dir / "x.img", "--map", dir / "x.img"}, 1, "must not be the image file"},
+        {{"--out", dir / "taken.img"}, 1, "there is no map"},
+        {{"--out", dir / "x.img", "--retries", "many"}, 2, "--retries"},
+        {{}, 2, "image needs --out FILE"},
+    };
+    ASSERT_TRUE(testutil::WriteFileBytes(dir / "taken.img", {1, 2, 3}));
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"image", "--image", image, "--drive", "1"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const auto r = Cli(args);
+        EXPECT_EQ(r.status, c.status) << c.says;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(testutil::ReadFileBytes(dir / "taken.img"), (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_FALSE(fs::exists(dir / "x.img"));
+    const auto help = Cli({"image", "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("Usage: lumivista-cli image", 0), 0u);
+    EXPECT_NE(help.out.find("ddrescue"), std::string::npos);
+}
+
+// Ctrl-C at any moment leaves a map from which the same command finishes the
+// copy. (A large sparse disk, so that the signal most likely comes mid-way.)
+TEST(CliImage, InterruptedCopyResumes) {
+    testutil::TempDir dir;
+    const std::string disk = dir / "disk.img", copy = dir / "copy.img";
+    ASSERT_EQ(Sh("truncate -s 1G " + Quote(disk) + " && head -c 3000000 /dev/urandom | dd of=" + Quote(disk) +
+                 " bs=1M seek=700 conv=notrunc status=none && printf lumivista | dd of=" + Quote(disk) +
+                 " bs=1 seek=1073741000 conv=notrunc status=none"),
+              0);
+    testutil::TempDir state;
+    const std::string cmd = "XDG_STATE_HOME=" + Quote(state.path()) + " timeout -s INT 0.1 " + LUMIVISTA_CLI +
+                            " image --image " + Quote(disk) + " --drive 1 --out " + Quote(copy);
+    int status = -1;
+    const std::string out = testutil::Capture(cmd, &status);
+    if (status != 0) {  // stopped: the map says how far it got
+        EXPECT_NE(out.find("copy stopped"), std::string::npos) << out;
+        if (testutil::HaveTool("ddrescuelog")) {
+            EXPECT_EQ(Sh("ddrescuelog -t " + Quote(copy + ".map") + " >/dev/null"), 0);
+            EXPECT_NE(Sh("ddrescuelog -D " + Quote(copy + ".map")), 0);
+        }
+    }
+    auto r = Cli({"image", "--image", disk, "--drive", "1", "--out", copy});
+    ASSERT_EQ(r.status, 0) << r.err;
+    if (testutil::HaveTool("ddrescuelog")) {
+        EXPECT_EQ(Sh("ddrescuelog -D " + Quote(copy + ".map")), 0);
+    }
+    // The data areas match (comparing the whole gigabyte would take seconds;
+    // the rest of both is zero, and zeros are never written).
+    EXPECT_EQ(fs::file_size(copy), fs::file_size(disk));
+    auto piece = [](const std::string& path, uint64_t from, uint64_t bytes) {
+        return testutil::Capture("dd if=" + Quote(path) + " bs=1M iflag=skip_bytes,count_bytes skip=" +
+                                 std::to_string(from) + " count=" + std::to_string(bytes) +
+                                 " status=none | sha256sum");
+    };
+    EXPECT_EQ(piece(copy, 700ull << 20, 3000000), piece(disk, 700ull << 20, 3000000));
+    EXPECT_EQ(piece(copy, 1073741000, 9), piece(disk, 1073741000, 9));
 }
 
 TEST(CliRecover, HostileNamesStayInTheRecoveryFolder) {
@@ -400,6 +530,58 @@ TEST(CliScan, ExtendedContainerWithLogicalPartitions) {
     EXPECT_EQ(clirun::Sha256(image), sha);
 }
 
+TEST(CliScan, GptPartitionsAreWalkedAndAnUnreadableGptIsScannedWhole) {
+    REQUIRE_PHOTOS_AND("sgdisk", "mkfs.fat", "mcopy");
+    testutil::TempDir dir;
+    const std::string image = dir / "gpt.img";
+    // p1: FAT32 "Basic data" named "Holiday"; p2: Linux data, unformatted,
+    // with a photo written straight into it.
+    ASSERT_EQ(Sh("truncate -s 64M " + Quote(image) + " && sgdisk -n 1:2048:+40M -t 1:0700 -c 1:Holiday "
+                 "-n 2:0:+8M -t 2:8300 -c 2:Spare " + Quote(image) + " >/dev/null"),
+              0);
+    ASSERT_EQ(Sh("mkfs.fat -F 32 -s 1 --offset=2048 " + Quote(image) + " 40960 >/dev/null"), 0);
+    ASSERT_EQ(Sh(std::string(kMtools) + "mcopy -i " + Quote(image + "@@1048576") + " " +
+                  Quote(P(photos, "IMG_0101.JPG")) + " " + Quote(P(photos, "SCAN0004.PNG")) + " ::/"),
+              0);
+    ASSERT_EQ(Sh("dd if=" + Quote(P(photos, "IMG_0104.JPG")) + " of=" + Quote(image) +
+                  " bs=512 seek=$((83968 + 64)) conv=notrunc status=none"),
+              0);
+    const std::string sha = clirun::Sha256(image);
+
+    auto r = Cli({"drives", "--image", image, "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    jsonv::Value rows = Json(r.out);
+    ASSERT_GE(rows.items.size(), 2u) << r.out;
+    EXPECT_EQ(rows[0]["partno"].num, 1);
+    EXPECT_EQ(rows[0]["fs"].num, 11);
+    EXPECT_EQ(rows[1]["partno"].num, 2);
+    EXPECT_EQ(rows[1]["fs"].num, 255);
+    EXPECT_NE(rows[1]["drive"].str.find("Spare"), std::string::npos) << rows[1]["drive"].str;
+
+    auto files = RecoverRow(image, 1, dir.path());
+    ExpectRecovered(files, photos, {{"IMG_0101.JPG", "IMG_0101.JPG"}, {"SCAN0004.PNG", "SCAN0004.PNG"}}, {});
+    files = RecoverRow(image, 2, dir.path());
+    ExpectRecovered(files, photos, {}, Paths(photos, {"IMG_0104.JPG"}));
+    EXPECT_EQ(clirun::Sha256(image), sha);
+
+    // Both copies of the table damaged: one row for the whole disk, raw-scanned.
+    ASSERT_EQ(Sh("printf 'X' | dd of=" + Quote(image) + " bs=1 seek=$((512 + 16)) conv=notrunc status=none && "
+                 "printf 'X' | dd of=" + Quote(image) + " bs=1 seek=$((64 * 1048576 - 512 + 16)) conv=notrunc "
+                 "status=none"),
+              0);
+    r = Cli({"drives", "--image", image, "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    rows = Json(r.out);
+    ASSERT_EQ(rows.items.size(), 1u) << r.out;
+    EXPECT_EQ(rows[0]["fs"].num, 4095);
+    files = RecoverRow(image, 1, dir.path());
+    const auto bytes = testutil::ReadFileBytes(image);
+    const auto expected = oracle::RawRecoverable(bytes, 0, bytes.size(),
+                                                 Paths(photos, {"IMG_0101.JPG", "SCAN0004.PNG", "IMG_0104.JPG"}));
+    EXPECT_EQ(expected.size(), 3u);
+    ExpectRecovered(files, photos, {}, expected);
+}
+
 TEST(CliScan, NtfsWalkAndFreeClusters) {
     REQUIRE_PHOTOS_AND("sfdisk", "mkntfs", "ntfscp");
     testutil::TempDir dir;
@@ -525,15 +707,17 @@ TEST(CliDrives, PartitionTableCases) {
         ASSERT_EQ(rows.items.size(), 1u);
         EXPECT_EQ(rows[0]["fs"].num, 11);
 
-        // A GPT disk is shown whole.
+        // A GPT disk lists its partition and the free space after it.
         const std::string gpt = dir / "gpt.img";
         ASSERT_EQ(Sh("truncate -s 20M " + Quote(gpt) + " && echo 'start=2048, size=10000' | sfdisk -q -X gpt " +
                       Quote(gpt)),
                   0);
         rows = DriveRows(gpt);
-        ASSERT_EQ(rows.items.size(), 1u);
-        EXPECT_EQ(rows[0]["fs"].num, 4095);
-        EXPECT_EQ(rows[0]["drive"].str, "GPT Disk (Unknown)");
+        ASSERT_EQ(rows.items.size(), 2u);
+        EXPECT_EQ(rows[0]["partno"].num, 1);
+        EXPECT_EQ(rows[0]["offset"].num, 2048);
+        EXPECT_EQ(rows[0]["sectors"].num, 10000);
+        EXPECT_EQ(rows[1]["fs"].num, 239);
     }
 }
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 
 #include "cli/console_sink.h"
 
@@ -78,3 +80,22 @@ TEST(ConsoleSink, DrawsOnlyWhenLive) {
 }
 
 }  // namespace
+
+// A scan that says the drive seems to fail gets one warning line suggesting
+// a copy first, even when no progress line is drawn.
+TEST(ConsoleSink, FailingDriveWarnsOnce) {
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&text, &size);
+    ASSERT_NE(out, nullptr);
+    {
+        CConsoleSink sink(false, out, nullptr);
+        EXPECT_EQ(sink.Notify(DRIVE_FAILING, 300, nullptr, 0), 0);
+        EXPECT_TRUE(sink.DriveFailing());
+    }
+    std::fclose(out);
+    const std::string said(text, size);
+    std::free(text);
+    EXPECT_EQ(said, kFailingDriveText);
+    EXPECT_NE(said.find("lumivista-cli image"), std::string::npos);
+}

@@ -28,8 +28,32 @@ TEST(CommandLine, ReadsEveryOptionOfRecover) {
     EXPECT_TRUE(o.keepFolders);
     // Without --type every kind is recovered; folders are not kept unless asked.
     ASSERT_EQ(Parse({"recover", "--drive=1", "--out=d"}, o, e), 0);
-    EXPECT_EQ(o.types, 0x1Fu);
+    EXPECT_EQ(o.types, (1u << kPhotoCategoryCount) - 1);
     EXPECT_FALSE(o.keepFolders);
+}
+
+TEST(CommandLine, ScanTakesTypesAndAMinimumSize) {
+    CliOptions o;
+    std::string e;
+    ASSERT_EQ(Parse({"scan", "--drive", "1", "--type", "jpg,raw,HEIC", "--type=webp", "--min-size", "16k"}, o, e), 0)
+        << e;
+    EXPECT_EQ(o.types, (1u << Jpg) | (1u << Raw) | (1u << Heic) | (1u << WebP));
+    EXPECT_EQ(o.minSize, 16u * 1024);
+    const std::pair<const char*, uint64_t> sizes[] = {{"0", 0},         {"4096", 4096},  {"2m", 2u << 20},
+                                                      {"1G", 1u << 30}, {"16kb", 16384}, {"300b", 300}};
+    for (auto [text, bytes] : sizes) {
+        uint64_t v = 1;
+        EXPECT_TRUE(ParseSize(text, v)) << text;
+        EXPECT_EQ(v, bytes) << text;
+    }
+    // Every word the help and the errors offer is taken.
+    std::string words = TypeWords();
+    EXPECT_EQ(words, "jpg,png,bmp,gif,raw,heic,tiff,webp,other");
+    for (size_t at = 0; at < words.size();) {
+        size_t comma = std::min(words.find(',', at), words.size());
+        EXPECT_NE(TypeBit(words.substr(at, comma - at)), 0u);
+        at = comma + 1;
+    }
 }
 
 TEST(CommandLine, UsageErrorsSayWhy) {
@@ -47,7 +71,11 @@ TEST(CommandLine, UsageErrorsSayWhy) {
         {"scan", "--drive", "99999999999"},             //
         {"scan", "--drive"},                            // value missing
         {"recover", "--drive", "1"},                    // --out missing
-        {"recover", "--drive", "1", "--out", "d", "--type", "tiff"},
+        {"recover", "--drive", "1", "--out", "d", "--type", "psd"},
+        {"scan", "--drive", "1", "--min-size", "16q"},
+        {"scan", "--drive", "1", "--min-size", "k"},
+        {"scan", "--drive", "1", "--min-size", "99999999999999999999"},
+        {"drives", "--type", "jpg"},                    // drives finds no photos
         {"recover", "--drive", "1", "--out", "d", "--type", "jpg,"},
         {"scan", "--drive", "1", "--json=yes"},         // a flag takes no value
         {"scan", "--drive", "1", "--keep-folders"},     // only recover writes folders

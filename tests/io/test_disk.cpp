@@ -27,7 +27,6 @@ TEST_F(DiskTest, DisksWhosePartitionsAreNotListedShowOneWholeDiskEntry) {
         int style;
         const char* label;
     } cases[] = {{PARSTYLE_MBR_DYNAMIC, "Dynamic Disk"},
-                 {PARSTYLE_GPT, "GPT Disk"},
                  {PARSTYLE_GPT_DYNAMIC, "Dynamic Disk"},
                  {PARSTYLE_RAW, "Unknown Disk"}};
     p.AddDevice("/dev/sdb", 777777).layout = {Primary(1, 0x07, 2048, 1000)};

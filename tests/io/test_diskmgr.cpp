@@ -155,6 +155,19 @@ TEST_F(DiskMgrTest, PartitionStyleAndWholeDiskEntries) {
                                    0x85, 0xD2, 0xE1, 0xE9, 0x04, 0x34, 0xCF, 0xB3};
     std::array<uint8_t, 16> basicData = {0xA2, 0xA0, 0xD0, 0xEB, 0xE5, 0xB9, 0x33, 0x44,
                                          0x87, 0xC0, 0x68, 0xB6, 0xB7, 0x26, 0x99, 0xC7};
+    auto mbr = [](uint8_t type) {
+        LayoutExEntry e;
+        e.MbrType = type;
+        return e;
+    };
+    auto gpt = [](const std::array<uint8_t, 16>& type, uint64_t first, uint64_t sectors, uint32_t number) {
+        LayoutExEntry e;
+        e.GptType = type;
+        e.StartingOffset = first * 512;
+        e.PartitionLength = sectors * 512;
+        e.PartitionNumber = number;
+        return e;
+    };
     struct Case {
         const char* path;
         PartitionStyle style;
@@ -162,19 +175,24 @@ TEST_F(DiskMgrTest, PartitionStyleAndWholeDiskEntries) {
         bool exFails;
         int parStyle;
         const char* label;  // of the single whole-disk entry; null: a listed table
+        bool readable = true;
     };
     std::vector<Case> cases = {
-        {"/dev/sda", PartitionStyle::Mbr, {{0x0C, {}}, {0x07, {}}}, false, PARSTYLE_MBR, nullptr},
-        {"/dev/sdb", PartitionStyle::Mbr, {{0x07, {}}, {0x42, {}}}, false, PARSTYLE_MBR_DYNAMIC, "Dynamic Disk"},
-        {"/dev/sdc", PartitionStyle::Gpt, {{0, basicData}}, false, PARSTYLE_GPT, "GPT Disk"},
-        {"/dev/sdd", PartitionStyle::Gpt, {{0, basicData}, {0, ldm}}, false, PARSTYLE_GPT_DYNAMIC, "Dynamic Disk"},
+        {"/dev/sda", PartitionStyle::Mbr, {mbr(0x0C), mbr(0x07)}, false, PARSTYLE_MBR, nullptr},
+        {"/dev/sdb", PartitionStyle::Mbr, {mbr(0x07), mbr(0x42)}, false, PARSTYLE_MBR_DYNAMIC, "Dynamic Disk"},
+        {"/dev/sdc", PartitionStyle::Gpt, {gpt(basicData, 2048, 100000, 1), gpt(basicData, 102048, 297000, 3)}, false,
+         PARSTYLE_GPT, nullptr},
+        {"/dev/sdd", PartitionStyle::Gpt, {gpt(basicData, 2048, 1000, 1), gpt(ldm, 4096, 1000, 2)}, false,
+         PARSTYLE_GPT_DYNAMIC, "Dynamic Disk"},
         {"/dev/sde", PartitionStyle::Raw, {}, false, PARSTYLE_RAW, "Unknown Disk"},
         {"/dev/sdf", PartitionStyle::Mbr, {}, true, PARSTYLE_RAW, "Unknown Disk"},
+        {"/dev/sdg", PartitionStyle::Gpt, {}, false, PARSTYLE_GPT, "Bad DPT Disk", false},
     };
     for (auto& c : cases) {
         fake::Device& d = Basic(c.path);
         d.layoutEx.Style = c.style;
         d.layoutEx.Entries = c.entries;
+        d.layoutEx.Readable = c.readable;
         d.layoutExFails = c.exFails;
     }
     mgr.LoadAllDisk();
@@ -249,14 +267,25 @@ TEST_F(DiskMgrImageTest, ImagesAreTheDisksInTheOrderGiven) {
     CDiskMgr& mgr = Load({gpt, dyn, blank, card});
     ASSERT_EQ(mgr.GetDiskCount(), 4);
 
+    // The GPT disk lists its partition (numbered as the kernel numbers it)
+    // and the free space after it.
+    CDisk* g = mgr.GetDiskByIndex(0);
+    EXPECT_EQ(g->GetParStyle(), PARSTYLE_GPT);
+    ASSERT_EQ(g->LoadPartition(), 2);
+    EXPECT_EQ(g->GetPartition(0)->GetOff(), 2048u);
+    EXPECT_EQ(g->GetPartition(0)->GetLen(), 40000u);
+    EXPECT_EQ(g->GetPartition(0)->GetKernelName(), "gpt.img#1");
+    EXPECT_EQ(g->GetPartition(1)->GetFs(), FS_UNALLOCATED);
+    EXPECT_EQ(g->GetState(), 0);
+
     struct Want {
         int style;
         const char* label;
         uint64_t sectors;
-    } want[] = {{PARSTYLE_GPT, "GPT Disk", 131072},
+    } want[] = {{PARSTYLE_GPT, "", 131072},
                 {PARSTYLE_MBR_DYNAMIC, "Dynamic Disk", 65536},
                 {PARSTYLE_RAW, "Unknown Disk", 32768}};
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 1; i < 3; ++i) {
         CDisk* d = mgr.GetDiskByIndex(i);
         EXPECT_EQ(d->GetDiskNo(), i);
         EXPECT_EQ(d->GetParStyle(), want[i].style) << d->GetDevicePath();

@@ -690,4 +690,80 @@ TEST_F(DptImageTest, DiskFormattedWithoutATableIsOneVolume) {
     EXPECT_EQ(disk->GetPartition(0)->GetKernelName(), "floppy.img");
 }
 
+// ---- GPT disks ----
+
+TEST_F(DptImageTest, GptPartitionsAreRowsWithFileSystemsNamesAndGaps) {
+    if (!testutil::HaveTool("sgdisk") || !testutil::HaveTool("mkfs.fat") || !testutil::HaveTool("mkntfs") ||
+        !testutil::HaveTool("mmls"))
+        GTEST_SKIP() << "gdisk, dosfstools, ntfs-3g or sleuthkit missing";
+    std::string img = Make("gpt.img", 160, "");
+    // Slot 4 stays empty: the last partition keeps the kernel's number 5.
+    ASSERT_EQ(testutil::Run("sgdisk -n 1:2048:+40M -t 1:ef00 -c 1:'EFI system partition' "
+                            "-n 2:0:+40M -t 2:0700 -c 2:'Fotos' -n 3:0:+10M -t 3:8300 -c 3:'scratch' "
+                            "-n 5:198656:+16M -t 5:0c01 -c 5:'Microsoft reserved' '" + img + "' >/dev/null"),
+              0);
+    // FAT32 with a label in partition 1, NTFS without one in partition 2.
+    ASSERT_EQ(testutil::Run("mkfs.fat -F 32 -s 1 -n CAMERA --offset=2048 '" + img + "' 40960 >/dev/null 2>&1"), 0);
+    const std::string ntfs = dir / "ntfs.part";
+    ASSERT_EQ(testutil::Run("truncate -s 40M '" + ntfs + "' && mkntfs -F -Q -q '" + ntfs + "' >/dev/null 2>&1 && "
+                            "dd if='" + ntfs + "' of='" + img + "' bs=512 seek=83968 conv=notrunc status=none"),
+              0);
+    CDisk* disk = LoadOne(img);
+    ASSERT_NE(disk, nullptr);
+    EXPECT_EQ(disk->GetParStyle(), PARSTYLE_GPT);
+    EXPECT_EQ(disk->GetState(), 0);
+    auto rows = List(disk);
+    const uint64_t total = 160 * 2048;
+    std::vector<Listed> want = {{2048, 81920, PAR_PRIMARY, FS_FAT32, 1},
+                                {83968, 81920, PAR_PRIMARY, FS_NTFS, 2},
+                                {165888, 20480, PAR_PRIMARY, FS_UNKNOWN, 3},
+                                // 12288 sectors before it: less than a cylinder, no gap row
+                                {198656, 32768, PAR_PRIMARY, FS_UNKNOWN, 5},
+                                {231424, total - 231424, PAR_PRIMARY, FS_UNALLOCATED, 0}};
+    EXPECT_EQ(rows, want) << Show(rows);
+
+    // Every partition mmls lists, with its start and length.
+    std::string out = testutil::Capture("mmls -B '" + img + "' | awk '$2 ~ /^[0-9]+$/ {print $3+0, $5+0}'");
+    std::set<std::pair<uint64_t, uint64_t>> oracle, ours;
+    std::istringstream in(out);
+    for (uint64_t st, l; in >> st >> l;) oracle.insert({st, l});
+    ASSERT_EQ(oracle.size(), 4u) << out;
+    for (auto& r : rows)
+        if (r.no > 0) ours.insert({r.off, r.len});
+    EXPECT_EQ(ours, oracle) << Show(rows);
+
+    // Labels: the file system's own, else the partition's GPT name.
+    EXPECT_EQ(disk->FindPartition(1)->GetVolLabel(), "CAMERA");
+    EXPECT_EQ(disk->FindPartition(2)->GetVolLabel(), "Fotos");
+    EXPECT_EQ(disk->FindPartition(3)->GetVolLabel(), "scratch");
+    ASSERT_NE(disk->FindPartition(5), nullptr) << Show(rows);
+    EXPECT_EQ(disk->FindPartition(5)->GetFs(), FS_UNKNOWN);
+    EXPECT_EQ(disk->FindPartition(5)->GetKernelName(), "gpt.img#5");
+    EXPECT_EQ(disk->FindPartition(5)->GetHiddenSec(), disk->FindPartition(5)->GetOff());
+}
+
+TEST_F(DptImageTest, AGptBothOfWhoseCopiesAreDamagedIsOneWholeDiskRow) {
+    if (!testutil::HaveTool("sgdisk")) GTEST_SKIP() << "gdisk missing";
+    std::string img = Make("bad.img", 64, "");
+    ASSERT_EQ(testutil::Run("sgdisk -n 1:2048:+20M '" + img + "' >/dev/null"), 0);
+    PatchU8(img, 512 + 16, 0x5A);                 // primary header CRC
+    PatchU8(img, (131072 - 1) * 512 + 16, 0x5A);  // backup header CRC
+    LogCapture log;
+    CDisk* disk = LoadOne(img);
+    ASSERT_NE(disk, nullptr);
+    EXPECT_NE(log.Text().find("backup GPT is damaged too"), std::string::npos);
+    auto rows = List(disk);
+    ASSERT_EQ(rows.size(), 1u) << Show(rows);
+    EXPECT_EQ(rows[0], (Listed{0, 131072, PAR_PRIMARY, FS_WHOLE_DISK, 0}));
+    EXPECT_EQ(disk->GetPartition(0)->GetVolLabel(), "Bad DPT Disk");
+    EXPECT_EQ(disk->GetState() & DISKSTATE_BAD_DPT, DISKSTATE_BAD_DPT);
+
+    // With the backup whole again the partition is back.
+    ASSERT_EQ(testutil::Run("sgdisk -n 1:2048:+20M '" + img + "' >/dev/null"), 0);
+    PatchU8(img, 512 + 16, 0x5A);
+    rows = List(LoadOne(img));
+    ASSERT_FALSE(rows.empty());
+    EXPECT_EQ(rows[0], (Listed{2048, 40960, PAR_PRIMARY, FS_UNKNOWN, 1})) << Show(rows);
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <random>
@@ -13,6 +14,8 @@
 #include "io/platform/memory_handle.h"
 #include "log_capture.h"
 #include "testutil.h"
+
+#include <zlib.h>
 
 namespace {
 
@@ -216,30 +219,175 @@ TEST(DriveLayout, ProtectiveEntryWithoutGptHeaderIsMbr) {
     EXPECT_EQ(LayoutExOf(img.path()).Style, PartitionStyle::Mbr);
 }
 
-TEST(DriveLayout, GptWithCorruptEntryArrayKeepsItsStyle) {
-    SfdiskImage img("label: gpt\\nstart=2048,size=4096\\n");
-    REQUIRE_IMAGE(img);
-    auto bytes = img.Bytes();
-    std::span<uint8_t> hdr(bytes.data() + 512, 512);
-    for (auto [field, value] : std::vector<std::pair<size_t, uint32_t>>{{84, 0}, {84, 1u << 30}, {72, 0x7FFFFFFF}}) {
-        auto copy = bytes;
-        le::put32(std::span<uint8_t>(copy.data() + 512, 512), field, value);
-        auto data = std::make_shared<std::vector<uint8_t>>(copy);
-        CMemoryHandle h(data);
-        DriveLayoutEx ex;
-        int err = 0;
-        EXPECT_EQ(ReadDriveLayoutEx(&h, copy.size(), 512, ex, &err), 0);
-        EXPECT_EQ(ex.Style, PartitionStyle::Gpt);
-        EXPECT_TRUE(ex.Entries.empty());
+// ---- GPT disks made by sgdisk, read whole and damaged ----
+
+namespace {
+
+// A GUID's text in GPT's on-disk byte order.
+std::array<uint8_t, 16> GuidBytes(const std::string& text) {
+    std::array<uint8_t, 16> t{};
+    for (size_t i = 0, k = 0; i + 1 < text.size() && k < 16; ++i) {
+        if (text[i] == '-') continue;
+        t[k++] = static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16));
+        ++i;
     }
-    // A huge entry count reads no further than the array bound.
-    le::put32(hdr, 80, 0xFFFFFFFF);
+    return {t[3], t[2], t[1], t[0], t[5], t[4], t[7], t[6], t[8], t[9], t[10], t[11], t[12], t[13], t[14], t[15]};
+}
+
+struct OraclePart {
+    uint32_t number;
+    uint64_t start, size;
+    std::string type, uuid, name;
+};
+
+// sfdisk's view of a GPT image (sfdisk -J), the oracle.
+std::vector<OraclePart> SfdiskGpt(const std::string& path) {
+    std::vector<OraclePart> parts;
+    const std::string json = testutil::Capture("sfdisk -J " + path);
+    std::regex part(R"re("node": "[^"]*?(\d+)",\s*"start": (\d+),\s*"size": (\d+),\s*"type": "([^"]+)",\s*"uuid": "([^"]+)"(,\s*"name": "([^"]*)")?)re");
+    for (std::sregex_iterator it(json.begin(), json.end(), part), end; it != end; ++it)
+        parts.push_back({static_cast<uint32_t>(std::stoul((*it)[1])), std::stoull((*it)[2]), std::stoull((*it)[3]),
+                         (*it)[4], (*it)[5], (*it)[7].matched ? std::string((*it)[7]) : std::string()});
+    return parts;
+}
+
+std::string Narrow(const std::u16string& s) { return std::string(s.begin(), s.end()); }
+
+DriveLayoutEx LayoutExOfBytes(const std::vector<uint8_t>& bytes) {
     auto data = std::make_shared<std::vector<uint8_t>>(bytes);
     CMemoryHandle h(data);
     DriveLayoutEx ex;
     int err = 0;
     EXPECT_EQ(ReadDriveLayoutEx(&h, bytes.size(), 512, ex, &err), 0);
-    EXPECT_EQ(ex.Entries.size(), 1u);
+    return ex;
+}
+
+// Recomputes the header CRC of the header at `lba`, after the entry array's
+// when `array` is set.
+void FixGptCrcs(std::vector<uint8_t>& disk, uint64_t lba, bool array = false) {
+    std::span<uint8_t> hdr(disk.data() + lba * 512, 512);
+    if (array) {
+        const uint64_t entries = le::u64(hdr, 72);
+        const size_t bytes = size_t{le::u32(hdr, 80)} * le::u32(hdr, 84);
+        le::put32(hdr, 88, static_cast<uint32_t>(crc32(0, disk.data() + entries * 512, static_cast<uInt>(bytes))));
+    }
+    le::put32(hdr, 16, 0);
+    le::put32(hdr, 16, static_cast<uint32_t>(crc32(0, hdr.data(), le::u32(hdr, 12))));
+}
+
+class GptImage : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!testutil::HaveTool("sgdisk") || !testutil::HaveTool("sfdisk")) GTEST_SKIP() << "gdisk or sfdisk missing";
+        path = dir / "gpt.img";
+        // Slot 3 stays empty: the fourth partition keeps number 4.
+        ASSERT_EQ(testutil::Run("truncate -s 16M " + path + " && sgdisk -n 1:2048:+2M -t 1:ef00 -c 1:'EFI system' "
+                                "-n 2:0:+3M -t 2:0700 -c 2:'Fotos 2019' -n 4:0:+1M -t 4:8300 " + path + " >/dev/null"),
+                  0);
+        oracle = SfdiskGpt(path);
+        ASSERT_EQ(oracle.size(), 3u);
+        bytes = ReadAll(path);
+        last = bytes.size() / 512 - 1;
+    }
+    void ExpectTheOraclesPartitions(const DriveLayoutEx& ex) {
+        ASSERT_EQ(ex.Entries.size(), oracle.size());
+        for (size_t i = 0; i < oracle.size(); ++i) {
+            const LayoutExEntry& e = ex.Entries[i];
+            const OraclePart& o = oracle[i];
+            EXPECT_EQ(e.PartitionNumber, o.number);
+            EXPECT_EQ(e.StartingOffset, o.start * 512);
+            EXPECT_EQ(e.PartitionLength, o.size * 512);
+            EXPECT_EQ(e.GptType, GuidBytes(o.type)) << o.type;
+            EXPECT_EQ(e.GptId, GuidBytes(o.uuid)) << o.uuid;
+            EXPECT_EQ(Narrow(e.Name), o.name);
+        }
+    }
+    testutil::TempDir dir;
+    std::string path;
+    std::vector<OraclePart> oracle;
+    std::vector<uint8_t> bytes;
+    uint64_t last = 0;  // the backup header's LBA
+};
+
+}  // namespace
+
+TEST_F(GptImage, PartitionsNamesAndGuidsAsSfdiskReadsThem) {
+    DriveLayoutEx ex = LayoutExOf(path);
+    EXPECT_EQ(ex.Style, PartitionStyle::Gpt);
+    EXPECT_TRUE(ex.Readable);
+    EXPECT_FALSE(ex.FromBackup);
+    ExpectTheOraclesPartitions(ex);
+}
+
+TEST_F(GptImage, AHybridMbrIsReadAsItsGpt) {
+    ASSERT_EQ(testutil::Run("sgdisk -h 2 " + path + " >/dev/null"), 0);
+    auto layout = LayoutOf(path);
+    ASSERT_EQ(layout.size(), 4u);
+    EXPECT_EQ(layout[0].PartitionType, 0xEE);  // the legacy view: protective entry and the mirrored partition
+    EXPECT_EQ(layout[1].PartitionType, 0x07);
+    DriveLayoutEx ex = LayoutExOf(path);
+    EXPECT_EQ(ex.Style, PartitionStyle::Gpt);
+    ExpectTheOraclesPartitions(ex);
+}
+
+TEST_F(GptImage, ADamagedPrimaryGivesWayToTheBackup) {
+    struct Damage {
+        const char* what;
+        std::function<void(std::vector<uint8_t>&)> apply;
+    } cases[] = {
+        {"header CRC", [](auto& d) { d[512 + 100 - 8] ^= 0x01; d[512 + 16] ^= 0x40; }},
+        {"own LBA", [](auto& d) { d[512 + 24] = 7; FixGptCrcs(d, 1); }},
+        {"entry array CRC", [](auto& d) { d[1024 + 128 + 60] ^= 0x20; }},  // a letter of a name
+        {"header wiped", [](auto& d) { std::fill(d.begin() + 512, d.begin() + 1024, 0); }},
+        {"entry size", [](auto& d) { le::put32(std::span<uint8_t>(d.data() + 512, 512), 84, 100); FixGptCrcs(d, 1); }},
+        {"huge entry count", [](auto& d) { le::put32(std::span<uint8_t>(d.data() + 512, 512), 80, 0xFFFFFFFF); FixGptCrcs(d, 1); }},
+        {"array past the disk", [](auto& d) { le::put64(std::span<uint8_t>(d.data() + 512, 512), 72, 1ull << 40); FixGptCrcs(d, 1); }},
+    };
+    for (const Damage& c : cases) {
+        auto copy = bytes;
+        c.apply(copy);
+        DriveLayoutEx ex = LayoutExOfBytes(copy);
+        EXPECT_EQ(ex.Style, PartitionStyle::Gpt) << c.what;
+        EXPECT_TRUE(ex.Readable) << c.what;
+        EXPECT_TRUE(ex.FromBackup) << c.what;
+        ExpectTheOraclesPartitions(ex);
+    }
+}
+
+TEST_F(GptImage, BothCopiesDamagedLeaveAnUnreadableGpt) {
+    auto copy = bytes;
+    copy[512 + 16] ^= 0x01;                   // primary header CRC
+    copy[last * 512 + 88] ^= 0x01;            // backup's entry array CRC
+    DriveLayoutEx ex = LayoutExOfBytes(copy);
+    EXPECT_EQ(ex.Style, PartitionStyle::Gpt);
+    EXPECT_FALSE(ex.Readable);
+    EXPECT_TRUE(ex.Entries.empty());
+    // A disk cut short: the usable area runs past its end and the backup is gone.
+    copy = bytes;
+    copy.resize(copy.size() / 2);
+    ex = LayoutExOfBytes(copy);
+    EXPECT_EQ(ex.Style, PartitionStyle::Gpt);
+    EXPECT_FALSE(ex.Readable);
+}
+
+TEST_F(GptImage, EntriesOutsideTheUsableAreaAreLeftOut) {
+    auto copy = bytes;
+    // Partition 2 ends past the last usable LBA; the CRCs are made right.
+    le::put64(std::span<uint8_t>(copy.data() + 1024 + 128, 128), 40, last);
+    // Partition 4 ends before it starts.
+    le::put64(std::span<uint8_t>(copy.data() + 1024 + 3 * 128, 128), 40, 100);
+    FixGptCrcs(copy, 1, true);
+    DriveLayoutEx ex = LayoutExOfBytes(copy);
+    EXPECT_FALSE(ex.FromBackup);
+    ASSERT_EQ(ex.Entries.size(), 1u);
+    EXPECT_EQ(ex.Entries[0].PartitionNumber, 1u);
+}
+
+TEST_F(GptImage, AProtectiveEntryWithoutAnyGptIsAnMbrDisk) {
+    auto copy = bytes;
+    std::fill(copy.begin() + 512, copy.begin() + 1024, 0);
+    std::fill(copy.begin() + static_cast<std::ptrdiff_t>(last * 512), copy.end(), 0);
+    EXPECT_EQ(LayoutExOfBytes(copy).Style, PartitionStyle::Mbr);
 }
 
 TEST(DriveLayout, RawDisk) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -9,6 +11,7 @@
 #include <sys/statvfs.h>
 
 #include "io/deviceio.h"
+#include "io/diskmgr.h"
 #include "io/platform/linux/linux_sysfs.h"
 #include "io/platform/memory_handle.h"
 #include "testutil.h"
@@ -390,4 +393,79 @@ TEST(LinuxPlatform, BlockDeviceGeometry) {
         return;
     }
     GTEST_SKIP() << "no readable disk";
+}
+
+// A descriptor handed over by a system service stands for a device node this
+// user cannot open: the only way to the disk, read-only, never inherited.
+TEST(LinuxPlatform, AdoptedDescriptorIsTheDisk) {
+    if (!testutil::HaveTool("sfdisk") || !testutil::HaveTool("mkfs.fat")) GTEST_SKIP();
+    testutil::TempDir dir;
+    const std::string img = dir / "card.img";
+    ASSERT_EQ(testutil::Run("truncate -s 64M " + img + " && echo 'start=2048, type=c' | sfdisk -q " + img +
+                            " && mkfs.fat -F 32 -n CARD --offset 2048 " + img + " >/dev/null"),
+              0);
+    const std::string node = "/dev/lumivista-test-no-such-node";
+    int err = 0;
+    EXPECT_FALSE(Platform().Open(node, true, &err));
+    EXPECT_EQ(err, ENOENT);
+
+    // Refused: a descriptor that could write, one that is no disk.
+    int rw = open(img.c_str(), O_RDWR | O_CLOEXEC);
+    int chr = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(rw, 0);
+    ASSERT_GE(chr, 0);
+    EXPECT_EQ(Platform().AdoptReadOnlyDescriptor(node, rw, &err), -1);
+    EXPECT_EQ(err, EINVAL);
+    EXPECT_EQ(Platform().AdoptReadOnlyDescriptor(node, chr, &err), -1);
+    EXPECT_EQ(err, ENOTBLK);
+    close(rw);
+    close(chr);
+    EXPECT_FALSE(Platform().HasAdoptedDescriptor(node));
+
+    // Taken without close-on-exec: the platform's copies get it all the same.
+    int fd = open(img.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(Platform().AdoptReadOnlyDescriptor(node, fd, &err), 0);
+    close(fd);  // the caller's copy; the platform keeps its own
+    EXPECT_TRUE(Platform().HasAdoptedDescriptor(node));
+
+    EXPECT_FALSE(Platform().Open(node, false, &err));
+    EXPECT_EQ(err, EACCES);
+    DevHandle h = Platform().Open(node, true, &err);
+    ASSERT_TRUE(h);
+    EXPECT_TRUE(h->IsReadOnly());
+    uint8_t sector[512];
+    ASSERT_EQ(DeviceReadSectorsEx(h.get(), 0, 1, sector), 1);
+    EXPECT_EQ(sector[510], 0x55);
+    EXPECT_EQ(sector[511], 0xAA);
+    EXPECT_EQ(h->WriteAt(0, sector, sizeof sector, &err), -1);
+    EXPECT_EQ(err, EBADF);
+    EXPECT_EQ(testutil::Capture("ls -l /proc/self/fd/").find(img), std::string::npos)
+        << "a descriptor of the disk leaks into programs started later";
+
+    std::string label;
+    ASSERT_EQ(Platform().ProbeLabelAt(node, 2048 * 512, (64 << 20) - 2048 * 512, label), 0);
+    EXPECT_EQ(label, "CARD");
+
+    // The disk manager loads it as it loads any disk, reading only.
+    WmiDiskInfor rec;
+    rec.DeviceID = node;
+    rec.Index = 1000;
+    rec.InterfaceType = "USB";
+    std::unique_ptr<CDisk> disk = CDiskMgr::OpenDisk(rec);
+    ASSERT_TRUE(disk);
+    EXPECT_EQ(disk->GetTotalSectors(), 64u * 2048);
+    CPartition* par = disk->FindPartition(1);
+    ASSERT_TRUE(par);
+    EXPECT_EQ(par->GetOff(), 2048u);
+    EXPECT_EQ(par->GetFs(), FS_FAT32);
+    EXPECT_EQ(par->GetVolLabel(), "CARD");
+    EXPECT_EQ(par->GetKernelName(), "lumivista-test-no-such-node1");
+
+    // Forgotten: the path is what it was, handles given out still read.
+    Platform().ReleaseAdoptedDescriptor(node);
+    EXPECT_FALSE(Platform().HasAdoptedDescriptor(node));
+    EXPECT_FALSE(Platform().Open(node, true, &err));
+    EXPECT_EQ(DeviceReadSectorsEx(h.get(), 2048, 1, sector), 1);
+    EXPECT_EQ(DeviceReadSectorsEx(disk->GetHandle(), 2048, 1, sector), 1);
 }

@@ -30,7 +30,7 @@ size_t FirstScanData(const std::vector<uint8_t>& b) {
 TEST(JpegStructure, RealPhotosEndExactlyAtTheirEndOfImage) {
     REQUIRE_SAMPLES();
     for (const char* name : {"baseline.jpg", "progressive.jpg", "restart.jpg", "exif.jpg", "exif-progressive.jpg",
-                             "gray.jpg", "thumb.jpg", "big.jpg"}) {
+                             "gray.jpg", "thumb.jpg", "mpf.jpg", "big.jpg"}) {
         SCOPED_TRACE(name);
         const auto& bytes = Sample(name);
         ASSERT_GT(bytes.size(), 1000u);
@@ -62,6 +62,27 @@ TEST(JpegStructure, SamplesHaveTheStructuresTheyStandFor) {
     EXPECT_NE(Find(prog, "\xFF\xC2"), std::string::npos);
     EXPECT_NE(Find(prog, "\xFF\xDA", Find(prog, "\xFF\xDA") + 2), std::string::npos) << "more than one scan";
     EXPECT_GT(Sample("big.jpg").size(), 10u << 20);
+    // A multi-picture file: the first image's end of image, then the preview.
+    const auto& mpf = Sample("mpf.jpg");
+    const size_t first = mpf.size() - Sample("preview.jpg").size();
+    EXPECT_EQ(Find(mpf, "\xFF\xD9") + 2, first);
+    EXPECT_EQ(Find(mpf, "\xFF\xD8\xFF", 2), first);
+    EXPECT_NE(Find(mpf, "MPF"), std::string::npos);
+}
+
+// A multi-picture file whose preview after the first image was overwritten:
+// the first image is whole, and the reason says what is missing.
+TEST(JpegStructure, MultiPictureFileWithoutItsPreview) {
+    REQUIRE_SAMPLES();
+    auto mpf = Sample("mpf.jpg");
+    const size_t first = mpf.size() - Sample("preview.jpg").size();
+    const std::string why = "JPEG images its multi-picture index lists not found after it";
+    auto cut = mpf;
+    cut.resize(first + 600);
+    EXPECT_EQ(Read(ReadJpegStructure, cut), (Outcome{StructureVerdict::Whole, first, why}));
+    auto zeroed = mpf;
+    std::fill(zeroed.begin() + static_cast<ptrdiff_t>(first), zeroed.end(), 0);
+    EXPECT_EQ(Read(ReadJpegStructure, zeroed), (Outcome{StructureVerdict::Whole, first, why}));
 }
 
 TEST(JpegStructure, CorruptPhotosGetAVerdictAndAReason) {

@@ -368,6 +368,34 @@ TEST(RecoverPhotoTask, OtherFileSystemsGetOneStep) {
     }
 }
 
+// A long run of unreadable sectors makes the scan say once that the drive
+// seems to be failing; a few scattered bad sectors do not. The scan goes on
+// either way.
+TEST(RecoverPhotoTask, SaysWhenTheDriveSeemsToFail) {
+    const struct {
+        std::vector<std::pair<uint64_t, uint64_t>> unreadable;
+        int failing;
+    } cases[] = {
+        {{{2000, 100}}, 1},
+        {{{100, 1}, {3000, 1}, {5000, 2}}, 0},
+        {{}, 0},
+    };
+    for (const auto& c : cases) {
+        auto d = taskdisk::MemoryDisk(8192);
+        FaultPlan plan;
+        plan.unreadable = c.unreadable;
+        static_cast<CMemoryHandle*>(d.disk->m_handle.get())->SetFaults(plan);
+        CPartition* p = d.AddPartition(0, 8192, FS_UNKNOWN);
+        CTaskMgr mgr;
+        RecordingSink sink;
+        ASSERT_EQ(mgr.RecoverPhotos(p, &sink), 0);
+        int failing = 0;
+        for (const auto& e : sink.events) failing += e.code == DRIVE_FAILING ? 1 : 0;
+        EXPECT_EQ(failing, c.failing) << c.unreadable.size();
+        EXPECT_EQ(sink.events.back().code, ALL_TASKS_FINISHED);
+    }
+}
+
 TEST(RecoverPhotoTask, NoEventsWithoutADevice) {
     CDisk disk;  // never opened
     CPartition p(&disk);

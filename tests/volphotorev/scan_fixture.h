@@ -139,9 +139,16 @@ public:
     CPhotoItemsMgr items;
 };
 
-inline const std::string kJpg = "\xFF\xD8\xFF\xE0";
-inline const std::string kPng = std::string("\x89PNG\r\n\x1A\n", 8);
-inline const std::string kGif = "GIF89a";
-inline const std::string kBmp = "BM";
+// Valid headers whose structure breaks right after them (zeros follow, or a
+// bitmap's compressed pixels of unstated size): the sector rules end these
+// photos, as they end any photo whose end its structure cannot give.
+inline const std::string kJpg("\xFF\xD8\xFF\xE0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00", 20);
+inline const std::string kPng("\x89PNG\r\n\x1A\n\x00\x00\x00\x0DIHDR\x00\x00\x00\x01\x00\x00\x00\x01\x08\x02\x00\x00\x00"
+                              "\x90\x77\x53\xDE", 33);
+inline const std::string kGif("GIF89a\x01\x00\x01\x00\x00\x00\x00", 13);
+// RLE8, 16 x 16, file size and pixel size 0.
+inline const std::string kBmp("BM\x00\x00\x00\x00\x00\x00\x00\x00\x36\x04\x00\x00\x28\x00\x00\x00\x10\x00\x00\x00\x10\x00\x00\x00"
+                              "\x01\x00\x08\x00\x01\x00\x00\x00\x00\x00\x00\x00",
+                              38);
 
 }  // namespace scantest

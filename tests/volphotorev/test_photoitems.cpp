@@ -30,8 +30,8 @@ TEST(PhotoItemStore, ListsByCategoryInInsertionOrder) {
 
 TEST(PhotoItemStore, UnknownCategoryGoesToOther) {
     CPhotoItemsMgr store;
-    store.AddItem(Item(7, u"x"));
-    EXPECT_EQ(store.GetItems(7, -1, -1, nullptr), 1);
+    store.AddItem(Item(12, u"x"));
+    EXPECT_EQ(store.GetItems(12, -1, -1, nullptr), 1);
     EXPECT_EQ(store.GetItems(Other, -1, -1, nullptr), 1);
 }
 
@@ -43,7 +43,35 @@ TEST(PhotoCategoryOfName, ByExtensionIgnoringCase) {
     EXPECT_EQ(GetPhotoCategory("paint.bmp"), Bmp);
     EXPECT_EQ(GetPhotoCategory("photo.jpe"), -1);
     EXPECT_EQ(GetPhotoCategory("abc"), -1);
-    EXPECT_EQ(GetPhotoCategory("image.tiff"), -1);
+    EXPECT_EQ(GetPhotoCategory("image.tiff"), Tiff);
+    EXPECT_EQ(GetPhotoCategory("DSC_0001.NEF"), Raw);
+    EXPECT_EQ(GetPhotoCategory("IMG_0001.HEIC"), Heic);
+    EXPECT_EQ(GetPhotoCategory("a.webp"), WebP);
+    EXPECT_EQ(GetPhotoCategory("notes.txt"), -1);
+}
+
+TEST(PhotoItemStore, KeepsOnlyTheChosenTypesAndSizes) {
+    PhotoChoice choice;
+    choice.categories = 1u << Jpg | 1u << Raw;
+    choice.minSize = 16 * 1024;
+    CPhotoItemsMgr store(choice);
+    auto item = [](int c, uint32_t size) {
+        auto i = Item(c, u"x");
+        i->size = size;
+        return i;
+    };
+    store.AddItem(item(Jpg, 20000));
+    store.AddItem(item(Jpg, 1000));    // an icon: too small
+    store.AddItem(item(Png, 50000));   // a type not chosen
+    store.AddItem(item(Raw, 16384));
+    store.AddItem(item(42, 90000));    // Other, not chosen
+    EXPECT_EQ(store.GetItems(Jpg, -1, -1, nullptr), 1);
+    EXPECT_EQ(store.GetItems(Png, -1, -1, nullptr), 0);
+    EXPECT_EQ(store.GetItems(Raw, -1, -1, nullptr), 1);
+    EXPECT_EQ(store.GetItems(Other, -1, -1, nullptr), 0);
+    EXPECT_TRUE(store.Wants(Raw, 1u << 20));
+    EXPECT_FALSE(store.Wants(Tiff, 1u << 20));
+    EXPECT_FALSE(store.Wants(Jpg, 100));
 }
 
 }  // namespace

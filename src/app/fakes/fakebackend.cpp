@@ -189,6 +189,12 @@ QString CFakePrompts::ChooseImageFile(QWidget*)
     return imageFile;
 }
 
+QString CFakePrompts::ChooseImageSaveFile(QWidget*, const QString& suggestedName)
+{
+    suggestedImageName = suggestedName;
+    return saveImageFile;
+}
+
 QString CFakePrompts::ChooseFolder(QWidget*, const QString& title)
 {
     folderTitles << title;

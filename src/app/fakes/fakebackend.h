@@ -134,6 +134,7 @@ public:
                                            QMessageBox::StandardButtons buttons) override;
     QString ChooseImageFile(QWidget* parent) override;
     QString ChooseFolder(QWidget* parent, const QString& title) override;
+    QString ChooseImageSaveFile(QWidget* parent, const QString& suggestedName) override;
 
     // Answer to Yes/No questions (Ok boxes always get Ok).
     QMessageBox::StandardButton answer = QMessageBox::Yes;
@@ -141,6 +142,8 @@ public:
     // box was open.
     std::function<void()> whileOpen;
     QString imageFile;  // what the file dialog returns
+    QString saveImageFile;  // what the save dialog for an image returns
+    QString suggestedImageName;  // what it was offered
     std::vector<Asked> asked;
     // What the folder dialog returns, one per call; cancelled when none is left.
     QStringList folders;

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <set>
 
+#include <zlib.h>
+
 #include "io/le.h"
 #include "io/log.h"
 
@@ -12,8 +14,31 @@ namespace {
 
 constexpr size_t kTableOffset = 446;  // four 16-byte entries
 constexpr size_t kEntrySize = 16;
-// A GPT entry array larger than this is read only as far as it reaches.
+// A GPT entry array larger than this is not read (128 entries of 128 bytes
+// is the usual 16 KiB).
 constexpr uint64_t kMaxGptArrayBytes = 1u << 20;
+
+// GPT header, at LBA 1 and, as a backup, at the disk's last LBA.
+constexpr size_t kGptSignature = 0;       // "EFI PART"
+constexpr size_t kGptHeaderSize = 12;     // u32: 92 up to one sector
+constexpr size_t kGptHeaderCrc = 16;      // u32: CRC-32 of the header with this field zero
+constexpr size_t kGptMyLba = 24;          // u64: where this copy lies
+constexpr size_t kGptAlternateLba = 32;   // u64: where the other copy lies
+constexpr size_t kGptFirstUsable = 40;    // u64
+constexpr size_t kGptLastUsable = 48;     // u64, inclusive
+constexpr size_t kGptEntriesLba = 72;     // u64
+constexpr size_t kGptEntryCount = 80;     // u32
+constexpr size_t kGptEntrySize = 84;      // u32: 128 times a power of two
+constexpr size_t kGptEntriesCrc = 88;     // u32: CRC-32 of the whole entry array
+constexpr size_t kGptMinHeader = 92;
+// GPT entry.
+constexpr size_t kGpeType = 0;            // 16 bytes; all zero: unused
+constexpr size_t kGpeId = 16;             // 16 bytes
+constexpr size_t kGpeFirstLba = 32;       // u64
+constexpr size_t kGpeLastLba = 40;        // u64, inclusive
+constexpr size_t kGpeAttributes = 48;     // u64
+constexpr size_t kGpeName = 56;           // 36 UTF-16LE units
+constexpr size_t kGpeNameUnits = 36;
 
 // One 16-byte entry of a partition table sector.
 struct TableEntry {
@@ -226,6 +251,170 @@ int ReadDriveLayout(IDeviceHandle* h, uint64_t diskBytes, uint32_t sectorSize, s
     return 0;
 }
 
+namespace {
+
+uint32_t Crc32(const uint8_t* p, size_t n) {
+    uLong c = crc32(0L, Z_NULL, 0);
+    while (n > 0) {  // zlib takes lengths as uInt
+        const uInt chunk = static_cast<uInt>(std::min<size_t>(n, 1u << 30));
+        c = crc32(c, p, chunk);
+        p += chunk;
+        n -= chunk;
+    }
+    return static_cast<uint32_t>(c);
+}
+
+// One copy of the GPT: its header and entry array, checked.
+struct GptCopy {
+    bool signature = false;  // "EFI PART" is there, whatever else is wrong
+    bool valid = false;
+    const char* fault = "";
+    uint64_t firstUsable = 0, lastUsable = 0;
+    uint32_t count = 0, entrySize = 0;
+    std::vector<uint8_t> entries;
+};
+
+// Reads and checks the copy whose header lies at `lba`.
+GptCopy ReadGptCopy(IDeviceHandle* h, uint64_t lba, uint64_t diskSectors, uint32_t ss) {
+    GptCopy g;
+    if (lba == 0 || lba >= diskSectors || lba > UINT64_MAX / ss) {
+        g.fault = "its header lies outside the disk";
+        return g;
+    }
+    std::vector<uint8_t> hdr(ss);
+    int e = 0;
+    int64_t got = h->ReadAt(lba * ss, hdr.data(), hdr.size(), &e);
+    if (got < static_cast<int64_t>(kGptMinHeader)) {
+        g.fault = "its header cannot be read";
+        return g;
+    }
+    le::Bytes hb(hdr.data(), static_cast<size_t>(got));
+    g.signature = std::memcmp(hdr.data() + kGptSignature, "EFI PART", 8) == 0;
+    if (!g.signature) {
+        g.fault = "no header signature";
+        return g;
+    }
+    const uint32_t headerSize = le::u32(hb, kGptHeaderSize);
+    if (headerSize < kGptMinHeader || headerSize > hb.size()) {
+        g.fault = "header size out of range";
+        return g;
+    }
+    std::vector<uint8_t> zeroed(hdr.begin(), hdr.begin() + headerSize);
+    std::memset(zeroed.data() + kGptHeaderCrc, 0, 4);
+    if (Crc32(zeroed.data(), zeroed.size()) != le::u32(hb, kGptHeaderCrc)) {
+        g.fault = "header CRC mismatch";
+        return g;
+    }
+    if (le::u64(hb, kGptMyLba) != lba) {
+        g.fault = "header does not name its own place";
+        return g;
+    }
+    g.firstUsable = le::u64(hb, kGptFirstUsable);
+    g.lastUsable = le::u64(hb, kGptLastUsable);
+    const uint64_t entriesLba = le::u64(hb, kGptEntriesLba);
+    g.count = le::u32(hb, kGptEntryCount);
+    g.entrySize = le::u32(hb, kGptEntrySize);
+    if (g.firstUsable > g.lastUsable || g.lastUsable >= diskSectors) {
+        g.fault = "usable area outside the disk";
+        return g;
+    }
+    if (g.entrySize < 128 || g.entrySize % 128 != 0 || (g.entrySize & (g.entrySize - 1)) != 0) {
+        g.fault = "entry size is not 128 times a power of two";
+        return g;
+    }
+    const uint64_t arrayBytes = uint64_t{g.count} * g.entrySize;
+    const uint64_t arraySectors = (arrayBytes + ss - 1) / ss;
+    if (arrayBytes > kMaxGptArrayBytes || entriesLba < 1 || entriesLba >= diskSectors ||
+        arraySectors > diskSectors - entriesLba) {
+        g.fault = "entry array out of range";
+        return g;
+    }
+    g.entries.assign(static_cast<size_t>(arrayBytes), 0);
+    if (arrayBytes > 0) {
+        got = h->ReadAt(entriesLba * ss, g.entries.data(), g.entries.size(), &e);
+        if (got != static_cast<int64_t>(arrayBytes)) {
+            g.fault = "entry array cannot be read";
+            return g;
+        }
+    }
+    if (Crc32(g.entries.data(), g.entries.size()) != le::u32(hb, kGptEntriesCrc)) {
+        g.fault = "entry array CRC mismatch";
+        return g;
+    }
+    g.valid = true;
+    return g;
+}
+
+// The used entries of a checked copy. Entries that leave the usable area
+// are left out (logged).
+void GptEntries(const GptCopy& g, uint32_t ss, std::vector<LayoutExEntry>& out) {
+    le::Bytes all(g.entries.data(), g.entries.size());
+    for (uint32_t i = 0; i < g.count; ++i) {
+        const size_t off = size_t{i} * g.entrySize;
+        le::Bytes b = all.subspan(off, g.entrySize);
+        LayoutExEntry x;
+        std::memcpy(x.GptType.data(), b.data() + kGpeType, 16);
+        if (std::all_of(x.GptType.begin(), x.GptType.end(), [](uint8_t v) { return v == 0; })) continue;
+        const uint64_t first = le::u64(b, kGpeFirstLba), last = le::u64(b, kGpeLastLba);
+        if (first > last || first < g.firstUsable || last > g.lastUsable) {
+            LOG_E("GPT entry %u (LBA %llu to %llu) lies outside the usable area, left out \n", i + 1,
+                  static_cast<unsigned long long>(first), static_cast<unsigned long long>(last));
+            continue;
+        }
+        if (out.size() >= kMaxLayoutEntries) {
+            LOG_W("GPT holds more than %d partitions, the rest are left out \n", static_cast<int>(kMaxLayoutEntries));
+            break;
+        }
+        std::memcpy(x.GptId.data(), b.data() + kGpeId, 16);
+        x.StartingOffset = first * ss;
+        x.PartitionLength = (last - first + 1) * ss;
+        x.PartitionNumber = i + 1;
+        x.Attributes = le::u64(b, kGpeAttributes);
+        for (size_t k = 0; k < kGpeNameUnits; ++k) {
+            const char16_t c = static_cast<char16_t>(le::u16(b, kGpeName + 2 * k));
+            if (c == 0) break;
+            x.Name.push_back(c);
+        }
+        out.push_back(std::move(x));
+    }
+}
+
+// A protective MBR's GPT: the primary copy, else the backup at the disk's
+// last LBA (or where the primary header says it is). False when neither
+// copy carries a signature: the disk is no GPT disk after all.
+bool ReadGpt(IDeviceHandle* h, uint64_t diskBytes, uint32_t ss, DriveLayoutEx& out) {
+    const uint64_t diskSectors = diskBytes ? diskBytes / ss : UINT64_MAX / ss;
+    GptCopy primary = ReadGptCopy(h, 1, diskSectors, ss);
+    out.Style = PartitionStyle::Gpt;
+    if (primary.valid) {
+        GptEntries(primary, ss, out.Entries);
+        return true;
+    }
+    LOG_E("primary GPT is damaged (%s), trying the backup \n", primary.fault);
+    GptCopy backup = diskBytes ? ReadGptCopy(h, diskSectors - 1, diskSectors, ss) : GptCopy{};
+    if (!backup.valid && primary.signature) {
+        // A header that holds together names the backup's place itself.
+        int e = 0;
+        std::vector<uint8_t> hdr(ss);
+        if (h->ReadAt(ss, hdr.data(), hdr.size(), &e) == static_cast<int64_t>(hdr.size())) {
+            const uint64_t alt = le::u64(le::Bytes(hdr.data(), hdr.size()), kGptAlternateLba);
+            if (alt != diskSectors - 1 && alt != 1) backup = ReadGptCopy(h, alt, diskSectors, ss);
+        }
+    }
+    if (backup.valid) {
+        LOG_W("using the backup GPT \n");
+        out.FromBackup = true;
+        GptEntries(backup, ss, out.Entries);
+        return true;
+    }
+    if (!primary.signature && !backup.signature) return false;
+    LOG_E("backup GPT is damaged too (%s): the partitions cannot be listed \n", backup.fault);
+    out.Readable = false;
+    return true;
+}
+
+}  // namespace
+
 int ReadDriveLayoutEx(IDeviceHandle* h, uint64_t diskBytes, uint32_t sectorSize, DriveLayoutEx& out, int* err) {
     out = DriveLayoutEx{};
     uint8_t mbr[512];
@@ -233,50 +422,13 @@ int ReadDriveLayoutEx(IDeviceHandle* h, uint64_t diskBytes, uint32_t sectorSize,
     le::Bytes sec(mbr, sizeof mbr);
     if (!HasSignature(sec)) return 0;  // RAW
 
+    // A protective entry, alone or beside others (a hybrid MBR, whose other
+    // entries mirror some GPT partitions for older systems): the GPT rules.
     bool protective = false;
     for (int i = 0; i < 4; ++i)
         if (EntryAt(sec, i).type == 0xEE) protective = true;
-
-    if (protective) {
-        int e = 0;
-        std::vector<uint8_t> hdr(sectorSize);
-        int64_t got = h->ReadAt(sectorSize, hdr.data(), hdr.size(), &e);
-        if (got >= 92 && std::memcmp(hdr.data(), "EFI PART", 8) == 0) {
-            out.Style = PartitionStyle::Gpt;
-            le::Bytes hb(hdr.data(), static_cast<size_t>(got));
-            uint64_t arrayLba = le::u64(hb, 72);
-            uint32_t count = le::u32(hb, 80);
-            uint32_t entrySize = le::u32(hb, 84);
-            uint64_t diskSectors = diskBytes ? diskBytes / sectorSize : UINT64_MAX;
-            if (entrySize < 128 || entrySize > 4096 || entrySize % 8 != 0 || arrayLba < 2 ||
-                arrayLba >= diskSectors || arrayLba > UINT64_MAX / sectorSize) {
-                LOG_E("GPT header with an invalid entry array (LBA %llu, %u entries of %u bytes) \n",
-                      static_cast<unsigned long long>(arrayLba), count, entrySize);
-                return 0;
-            }
-            uint64_t bytes = std::min<uint64_t>(static_cast<uint64_t>(count) * entrySize, kMaxGptArrayBytes);
-            if (diskBytes) bytes = std::min<uint64_t>(bytes, diskBytes - arrayLba * sectorSize);
-            std::vector<uint8_t> arr(static_cast<size_t>(bytes));
-            got = arr.empty() ? 0 : h->ReadAt(arrayLba * sectorSize, arr.data(), arr.size(), &e);
-            if (got < 0) {
-                LOG_E("cannot read the GPT entry array, ErrorCode: %d \n", e);
-                return 0;
-            }
-            le::Bytes ab(arr.data(), static_cast<size_t>(got));
-            for (uint64_t off = 0; le::fits(ab, static_cast<size_t>(off), entrySize); off += entrySize) {
-                LayoutExEntry x;
-                std::memcpy(x.GptType.data(), arr.data() + off, 16);
-                if (std::all_of(x.GptType.begin(), x.GptType.end(), [](uint8_t b) { return b == 0; })) continue;
-                if (out.Entries.size() >= kMaxLayoutEntries) {
-                    LOG_W("GPT holds more than %d partitions, the rest are left out \n",
-                          static_cast<int>(kMaxLayoutEntries));
-                    break;
-                }
-                out.Entries.push_back(x);
-            }
-            return 0;
-        }
-    }
+    if (protective && ReadGpt(h, diskBytes, sectorSize, out)) return 0;
+    out = DriveLayoutEx{};
 
     out.Style = PartitionStyle::Mbr;
     std::vector<LayoutEntry> legacy;

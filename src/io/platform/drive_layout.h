@@ -31,8 +31,14 @@ int ReadDriveLayout(IDeviceHandle* h, uint64_t diskBytes, uint32_t sectorSize, s
                     int* err);
 
 // The extended layout: GPT when the master boot record holds a protective
-// 0xEE entry and LBA 1 holds an "EFI PART" header (one entry per used GPT
-// entry, with its type GUID), MBR when the 0x55 0xAA signature is present (the
-// entries of the legacy layout with their types), RAW otherwise. 0, or -1
-// with *err when the master boot record cannot be read.
+// 0xEE entry (alone, or in a hybrid MBR beside entries mirroring some GPT
+// partitions) and a GPT header lies at LBA 1 or at the disk's last LBA; MBR
+// when the 0x55 0xAA signature is present (the entries of the legacy layout
+// with their types); RAW otherwise.
+// For GPT the primary header and entry array are used when their CRC-32s and
+// bounds check out, else the backup ones (FromBackup); when neither copy
+// holds together the layout is GPT with no entries and Readable false. One
+// entry per used GPT slot whose extent lies in the usable area, in slot
+// order, numbered slot + 1, with its type and own GUIDs and its name.
+// 0, or -1 with *err when the master boot record cannot be read.
 int ReadDriveLayoutEx(IDeviceHandle* h, uint64_t diskBytes, uint32_t sectorSize, DriveLayoutEx& out, int* err);

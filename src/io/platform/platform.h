@@ -4,6 +4,8 @@
 #pragma once
 
 #include <array>
+#include <atomic>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -24,6 +26,18 @@ public:
     // Tells the system that [off, off + len) will be read once, front to
     // back (read-ahead may grow). A hint only; handles may ignore it.
     virtual void AdviseSequential(uint64_t off, uint64_t len) { (void)off; (void)len; }
+
+    // Sector reads through this handle that failed, as the sector
+    // primitives count them: how a failing drive shows itself during a scan.
+    struct ReadTally {
+        std::atomic<uint64_t> failed{0};        // in all
+        std::atomic<uint32_t> failedInARow{0};  // since the last read that succeeded
+        std::atomic<uint32_t> mostInARow{0};    // the longest such run
+    };
+    ReadTally& Tally() { return m_tally; }
+
+private:
+    ReadTally m_tally;
 };
 
 using DevHandle = std::unique_ptr<IDeviceHandle>;
@@ -50,14 +64,27 @@ struct LayoutEntry {
 
 enum class PartitionStyle { Mbr = 0, Gpt = 1, Raw = 2 };
 
+// One partition of the extended layout. An MBR disk fills only MbrType;
+// a GPT disk fills everything else.
 struct LayoutExEntry {
     uint8_t MbrType = 0;
     std::array<uint8_t, 16> GptType{};  // on-disk byte order
+    std::array<uint8_t, 16> GptId{};    // the partition's own GUID, on-disk byte order
+    uint64_t StartingOffset = 0;        // bytes from the start of the disk
+    uint64_t PartitionLength = 0;       // bytes
+    uint32_t PartitionNumber = 0;       // entry slot + 1, as the kernel numbers GPT partitions
+    uint64_t Attributes = 0;
+    std::u16string Name;                // up to 36 UTF-16 units, without the padding
 };
 
 struct DriveLayoutEx {
     PartitionStyle Style = PartitionStyle::Raw;
     std::vector<LayoutExEntry> Entries;
+    // GPT only: false when a GPT header was found but neither the primary nor
+    // the backup copy holds together (Entries is then empty); FromBackup when
+    // the primary copy was damaged and the backup was used.
+    bool Readable = true;
+    bool FromBackup = false;
 };
 
 constexpr size_t kMaxLayoutEntries = 51;
@@ -111,6 +138,22 @@ public:
     virtual bool PathExists(const std::string& path) = 0;
     // Text of a platform error code.
     virtual std::string ErrorText(int err) = 0;
+
+    // Takes a descriptor that another party opened for `path` (a system
+    // service that may open disks this user may not) as the way to that disk.
+    // The platform keeps a close-on-exec duplicate; the caller keeps and
+    // closes its own. From then on Open(path, true) gives handles over
+    // further duplicates, and Open(path, false) is refused with EACCES: such a
+    // disk is only ever read. Only descriptors open for reading alone, of a
+    // block device or a regular file, are taken. 0, or -1 with *err.
+    virtual int AdoptReadOnlyDescriptor(const std::string& /*path*/, int /*fd*/, int* err) {
+        if (err) *err = ENOSYS;
+        return -1;
+    }
+    // Forgets the descriptor taken for `path`; handles already given out
+    // stay open. Nothing happens when there is none.
+    virtual void ReleaseAdoptedDescriptor(const std::string& /*path*/) {}
+    virtual bool HasAdoptedDescriptor(const std::string& /*path*/) { return false; }
 };
 
 // The process-wide backend (the Linux one unless a test installed another).

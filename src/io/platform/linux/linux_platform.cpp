@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <mutex>
 #include <linux/fs.h>
 #include <linux/hdreg.h>
 #include <sys/ioctl.h>
@@ -116,13 +118,14 @@ std::string Basename(const std::string& path) {
 
 class CLinuxPlatform : public IPlatform {
 public:
+    ~CLinuxPlatform() override {
+        for (const auto& [path, fd] : m_adopted) close(fd);
+    }
+
     DevHandle Open(const std::string& path, bool readOnly, int* err) override {
         if (DevHandle mem = OpenMemoryDisk(path, readOnly)) return mem;
-        int fd = open(path.c_str(), (readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC);
-        if (fd < 0) {
-            if (err) *err = errno;
-            return nullptr;
-        }
+        int fd = OpenFd(path, readOnly, err);
+        if (fd < 0) return nullptr;
         struct stat st;
         if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
             // A folder or a character device is no disk.
@@ -218,7 +221,7 @@ public:
 
     int ProbeLabelAt(const std::string& diskPath, uint64_t offset, uint64_t size, std::string& label) override {
         if (IsMemoryDisk(diskPath)) return -1;
-        int fd = open(diskPath.c_str(), O_RDONLY | O_CLOEXEC);
+        int fd = OpenFd(diskPath, true, nullptr);
         if (fd < 0) return -1;
         int result = -1;
         blkid_probe pr = blkid_new_probe();
@@ -259,6 +262,69 @@ public:
     }
 
     std::string ErrorText(int err) override { return std::strerror(err); }
+
+    int AdoptReadOnlyDescriptor(const std::string& path, int fd, int* err) override {
+        const int flags = fcntl(fd, F_GETFL);
+        struct stat st;
+        int e = 0;
+        if (flags < 0 || fstat(fd, &st) != 0) e = errno;
+        else if ((flags & O_ACCMODE) != O_RDONLY) e = EINVAL;  // it could write to the disk
+        else if (!S_ISBLK(st.st_mode) && !S_ISREG(st.st_mode)) e = ENOTBLK;
+        // A plain dup() would drop close-on-exec: a program started later
+        // must not inherit the disk.
+        const int own = e ? -1 : fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (!e && own < 0) e = errno;
+        if (e) {
+            LOG_E("cannot take the descriptor handed over for %s: %s\n", path.c_str(), std::strerror(e));
+            if (err) *err = e;
+            return -1;
+        }
+        std::lock_guard<std::mutex> g(m_adoptedLock);
+        auto [it, added] = m_adopted.emplace(path, own);
+        if (!added) {
+            close(it->second);
+            it->second = own;
+        }
+        return 0;
+    }
+
+    void ReleaseAdoptedDescriptor(const std::string& path) override {
+        std::lock_guard<std::mutex> g(m_adoptedLock);
+        auto it = m_adopted.find(path);
+        if (it == m_adopted.end()) return;
+        close(it->second);
+        m_adopted.erase(it);
+    }
+
+    bool HasAdoptedDescriptor(const std::string& path) override {
+        std::lock_guard<std::mutex> g(m_adoptedLock);
+        return m_adopted.count(path) != 0;
+    }
+
+private:
+    // A descriptor of its own for `path`: a duplicate of the one taken for it,
+    // else the path opened. -1 with *err on failure.
+    int OpenFd(const std::string& path, bool readOnly, int* err) {
+        {
+            std::lock_guard<std::mutex> g(m_adoptedLock);
+            auto it = m_adopted.find(path);
+            if (it != m_adopted.end()) {
+                if (!readOnly) {
+                    if (err) *err = EACCES;
+                    return -1;
+                }
+                int fd = fcntl(it->second, F_DUPFD_CLOEXEC, 0);
+                if (fd < 0 && err) *err = errno;
+                return fd;
+            }
+        }
+        int fd = open(path.c_str(), (readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+        if (fd < 0 && err) *err = errno;
+        return fd;
+    }
+
+    std::mutex m_adoptedLock;
+    std::map<std::string, int> m_adopted;  // path -> descriptor taken for it (owned)
 };
 
 }  // namespace

@@ -1,0 +1,7 @@
+#include "app/driveevents.h"
+
+CDriveEvents& DriveEvents()
+{
+    static CDriveEvents events;
+    return events;
+}
