@@ -9,7 +9,7 @@ packages=(
   libblkid-dev
   qt6-base-dev qt6-base-dev-tools libqt6svg6 qt6-image-formats-plugins
   dosfstools mtools fdisk gdisk ntfs-3g sleuthkit attr fuse3
-  zlib1g-dev libsqlite3-dev
+  zlib1g-dev libsqlite3-dev libdeflate-dev
   imagemagick libjpeg-turbo-progs libimage-exiftool-perl
   libheif-dev libheif-examples webp libtiff-tools
   testdisk foremost ghostscript zip

@@ -2,7 +2,7 @@
 // big-endian length (at most 2^31 - 1), a four-letter type, the data, and a
 // CRC-32 of the type and the data. The first chunk is IHDR (13 bytes; Apple's
 // optimised files put a CgBI chunk before it).
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include <algorithm>
 #include <cstring>
@@ -25,12 +25,12 @@ bool IsLetter(uint8_t b) { return (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z
 
 // CRC-32 of `n` bytes from the cursor on, added to `crc`; the cursor moves
 // past them. False when fewer than `n` could be had.
-bool Crc(CByteCursor& c, uint64_t n, uLong& crc) {
+bool Crc(CByteCursor& c, uint64_t n, uint32_t& crc) {
     while (n > 0) {
         std::span<const uint8_t> w = c.Peek();
         if (w.empty()) return false;
         const size_t k = static_cast<size_t>(std::min<uint64_t>(n, w.size()));
-        crc = crc32(crc, w.data(), static_cast<uInt>(k));
+        crc = libdeflate_crc32(crc, w.data(), k);
         c.Skip(k);
         n -= k;
     }
@@ -88,18 +88,18 @@ StructureResult ReadPngStructure(IByteSource& src) {
             return Broken(at, "PNG chunk type not four letters");
         if (uint64_t{len} + 4 > c.Left()) return Broken(at, "PNG chunk passes the end of the bytes");
 
-        uLong crc = crc32(0L, type, 4);
+        uint32_t crc = libdeflate_crc32(0, type, 4);
         if (std::memcmp(type, "IHDR", 4) == 0) {
             uint8_t d[13];
             if (len != 13 || !c.Read(d)) return Broken(at, "PNG header chunk not valid");
             if (!ValidHeader(d)) return Broken(at, "PNG header fields not valid");
-            crc = crc32(crc, d, sizeof d);
+            crc = libdeflate_crc32(crc, d, sizeof d);
         } else if (!Crc(c, len, crc)) {
             return Ended(c, at);
         }
         uint32_t stored = 0;
         if (!c.Be32(stored)) return Ended(c, at);
-        if (stored != static_cast<uint32_t>(crc)) return Broken(at, "PNG chunk CRC mismatch");
+        if (stored != crc) return Broken(at, "PNG chunk CRC mismatch");
         if (std::memcmp(type, "IHDR", 4) == 0) first = false;
         if (std::memcmp(type, "IEND", 4) == 0) {
             if (first) return Broken(at, "PNG ends before its header chunk");
