@@ -71,9 +71,9 @@ const char* CheckGeometry(const FAT32_DBR_Buff& dbr, int64_t partitionSectors) {
     if (partitionSectors > 0 && dataStart > static_cast<uint64_t>(partitionSectors))
         return "FATs reach past the partition's end";
     if ((dbr.GetTotalSectors() - dataStart) / spc == 0) return "no data clusters";
-    if (dbr.GetFatBits() != 32 && dbr.GetRootEntries() == 0) return "FAT12/16 volume without a root folder";
-    if (uint64_t{dbr.GetSectorsPerFat()} * SECTOR_SIZE * 8 / dbr.GetFatBits() < 2)
-        return "FAT too short for its reserved entries";
+    const bool narrow = le::u16(View(dbr.GetRaw()), kSectorsPerFat16Off) != 0;
+    if (narrow && dbr.GetFatBits() == 32) return "16-bit FAT size on a volume of FAT32's cluster count";
+    if (narrow && dbr.GetRootEntries() == 0) return "FAT12/16 volume without a root folder";
     return nullptr;
 }
 

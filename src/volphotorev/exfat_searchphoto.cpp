@@ -4,6 +4,7 @@
 #include <deque>
 #include <memory>
 #include <new>
+#include <unordered_set>
 
 #include "io/deviceio.h"
 #include "io/utf.h"
@@ -188,16 +189,18 @@ std::vector<ExfatClusterRun> CExfatSearchPhoto::DeletedRuns(const ExfatFileEntry
     // Some systems leave a deleted file's FAT chain in place: follow it when
     // every link leads to a free cluster and it ends where the size does.
     {
-        std::vector<bool> seen(uint64_t{m_volume->ClusterCount()} + 2, false);
+        // The chain is followed at most n links: a set of its clusters, not a
+        // flag per cluster of the volume, catches one that comes back.
+        std::unordered_set<uint64_t> seen;
         uint64_t c = file.firstCluster;
         bool whole = true;
         for (uint64_t taken = 0; whole; ++taken) {
-            seen[c] = true;
+            seen.insert(c);
             add(taken, c);
             uint32_t next = 0;
             if (m_volume->GetFatEntry(static_cast<uint32_t>(c), next) != 0) whole = false;
             else if (next == EXFAT_END_OF_CHAIN) { whole = taken + 1 == n; break; }
-            else if (taken + 1 == n || !usable(next) || seen[next]) whole = false;
+            else if (taken + 1 == n || !usable(next) || seen.count(next)) whole = false;
             else c = next;
         }
         if (whole) return runs;

@@ -63,6 +63,10 @@ struct Geometry {
     uint32_t sectorsPerFat = 4;
     uint32_t totalSectors = 0;  // 0: first data sector + 400
     uint32_t rootCluster = 2;
+    // FAT12/16: a fixed root folder of this many entries, and the sizes in
+    // the 16-bit fields where they fit.
+    uint16_t rootEntries = 0;
+    bool sixteenBit = false;
 };
 
 std::vector<uint8_t> MakeBootRecord(const Geometry& g) {
@@ -75,10 +79,17 @@ std::vector<uint8_t> MakeBootRecord(const Geometry& g) {
     le::put16(s, 24, 63);
     le::put16(s, 26, 255);
     le::put32(s, 28, 2048);
-    uint32_t total = g.totalSectors ? g.totalSectors : g.reserved + g.fats * g.sectorsPerFat + 400;
-    le::put32(s, 32, total);
-    le::put32(s, 36, g.sectorsPerFat);
-    le::put32(s, 44, g.rootCluster);
+    uint32_t total = g.totalSectors ? g.totalSectors
+                                    : g.reserved + g.fats * g.sectorsPerFat + (g.rootEntries * 32u + 511) / 512 + 400;
+    if (g.sixteenBit) {
+        le::put16(s, 17, g.rootEntries);
+        if (total <= 0xFFFF) le::put16(s, 19, static_cast<uint16_t>(total)); else le::put32(s, 32, total);
+        le::put16(s, 22, static_cast<uint16_t>(g.sectorsPerFat));
+    } else {
+        le::put32(s, 32, total);
+        le::put32(s, 36, g.sectorsPerFat);
+        le::put32(s, 44, g.rootCluster);
+    }
     le::put16(s, 50, 6);
     s[510] = 0x55; s[511] = 0xAA;
     return s;
@@ -192,6 +203,59 @@ TEST(Fat32BootRecord, ClusterCountIsZeroWhenTotalsLeaveNoDataArea) {
     FAT32_DBR_Buff dbr;
     dbr.Load(raw.data());
     EXPECT_EQ(dbr.GetClusterCount(), 0u);
+}
+
+// FAT12/16 keep their sizes in 16-bit fields and a fixed root folder after
+// the FATs; the data area starts past it. The setters keep the 16-bit form
+// while the value fits.
+TEST(Fat32BootRecord, SixteenBitFieldsAndTheFixedRootFolder) {
+    Geometry g;
+    g.sixteenBit = true;
+    g.reserved = 1;
+    g.sectorsPerFat = 20;
+    g.rootEntries = 512;
+    g.sectorsPerCluster = 4;
+    g.totalSectors = 1 + 40 + 32 + 4 * 5000;
+    auto raw = MakeBootRecord(g);
+    FAT32_DBR_Buff dbr;
+    ASSERT_NE(dbr.Load(raw.data()), nullptr);
+    EXPECT_EQ(dbr.GetTotalSectors(), 20073u);
+    EXPECT_EQ(dbr.GetSectorsPerFat(), 20u);
+    EXPECT_EQ(dbr.GetRootEntries(), 512u);
+    EXPECT_EQ(dbr.GetRootDirSectors(), 32u);
+    EXPECT_EQ(dbr.GetRootDirSector(), 41u);
+    EXPECT_EQ(dbr.GetFirstDataSector(), 73u);
+    EXPECT_EQ(dbr.GetClusterCount(), 5000u);
+    EXPECT_EQ(dbr.GetFatBits(), 16u);
+    EXPECT_EQ(dbr.ClusterToSector(3), 77u);
+    EXPECT_EQ(ClusterToSector(dbr.GetRaw(), 3), 77u);
+
+    dbr.SetTotalSectors(30000);
+    EXPECT_EQ(le::u16(std::span<const uint8_t>(dbr.GetRaw(), 512), 19), 30000u);
+    EXPECT_EQ(le::u32(std::span<const uint8_t>(dbr.GetRaw(), 512), 32), 0u);
+    dbr.SetTotalSectors(70000);  // too many for 16 bits
+    EXPECT_EQ(le::u16(std::span<const uint8_t>(dbr.GetRaw(), 512), 19), 0u);
+    EXPECT_EQ(le::u32(std::span<const uint8_t>(dbr.GetRaw(), 512), 32), 70000u);
+    EXPECT_EQ(dbr.GetTotalSectors(), 70000u);
+    dbr.SetSectorsPerFat(30);
+    EXPECT_EQ(le::u16(std::span<const uint8_t>(dbr.GetRaw(), 512), 22), 30u);
+    EXPECT_EQ(le::u32(std::span<const uint8_t>(dbr.GetRaw(), 512), 36), 0u);
+
+    // The entry width follows the cluster count at each border.
+    const struct {
+        uint32_t clusters;
+        uint32_t bits;
+    } borders[] = {{1, 12}, {4084, 12}, {4085, 16}, {65524, 16}, {65525, 32}};
+    for (const auto& b : borders) {
+        Geometry h = g;
+        h.sectorsPerCluster = 1;
+        h.sectorsPerFat = 256;
+        h.totalSectors = 1 + 512 + 32 + b.clusters;
+        auto r = MakeBootRecord(h);
+        FAT32_DBR_Buff d;
+        d.Load(r.data());
+        EXPECT_EQ(d.GetFatBits(), b.bits) << b.clusters << " clusters";
+    }
 }
 
 TEST(Fat32BootRecord, WritesItsCopyAsOneSector) {
@@ -377,6 +441,15 @@ TEST(MountFatVol, RejectsImpossibleGeometry) {
     add("total below data", [](Geometry& g) { g.totalSectors = 40; });
     add("no data cluster", [](Geometry& g) { g.sectorsPerCluster = 64; g.totalSectors = 32 + 8 + 63; });
     add("FATs past the partition", [](Geometry&) {}, 39);
+    auto fat16 = [](Geometry& g) {
+        g.sixteenBit = true;
+        g.rootEntries = 512;
+    };
+    add("FAT16 without a root folder", [&](Geometry& g) { fat16(g); g.rootEntries = 0; });
+    add("FAT16 root folder past the end", [&](Geometry& g) { fat16(g); g.totalSectors = 32 + 8 + 20; });
+    add("FAT16 root folder past the partition", fat16, 32 + 8 + 20);
+    add("16-bit FAT size with FAT32's cluster count",
+        [&](Geometry& g) { fat16(g); g.sectorsPerFat = 600; g.totalSectors = 32 + 1200 + 32 + 70000; });
     for (const Case& c : cases) {
         MemVolume mv(c.g, kSmallFat);
         LogCapture log;
@@ -398,6 +471,32 @@ TEST(MountFatVol, RejectsImpossibleGeometry) {
     vol = MountFatVol(mv.device.get(), 32 + 16);
     ASSERT_TRUE(vol);
     EXPECT_EQ(vol->fat->highestCluster(), 1u);
+}
+
+// A FAT16 volume in memory: its table is read as 16-bit entries.
+TEST(MountFatVol, ReadsSixteenBitEntries) {
+    Geometry g;
+    g.sixteenBit = true;
+    g.rootEntries = 512;
+    g.sectorsPerFat = 20;
+    g.totalSectors = 32 + 40 + 32 + 5000;  // 5000 clusters: FAT16
+    MemVolume mv(g);
+    const size_t fat = size_t{g.reserved} * 512;
+    for (auto [i, v] : {std::pair{0, 0xFFF8}, {1, 0xFFFF}, {2, 5}, {5, 0xFFFF}, {6, 0xFFF7}})
+        le::put16(*mv.bytes, fat + 2 * i, static_cast<uint16_t>(v));
+    auto vol = MountFatVol(mv.device.get(), 0);
+    ASSERT_TRUE(vol);
+    EXPECT_EQ(vol->fat->entryBits(), 16u);
+    EXPECT_EQ(vol->dbr->GetFirstDataSector(), 32u + 40 + 32);
+    EXPECT_EQ(vol->fat->highestCluster(), 5001u);
+    uint32_t v = 0;
+    ASSERT_EQ(vol->fat->GetEntry(2, v), 0);
+    EXPECT_EQ(v, 5u);
+    ASSERT_EQ(vol->fat->GetEntry(5, v), 0);
+    EXPECT_GE(v, FAT32_END_OF_CHAIN);
+    ASSERT_EQ(vol->fat->GetEntry(6, v), 0);
+    EXPECT_EQ(v, FAT32_BAD_CLUSTER);
+    EXPECT_TRUE(vol->fat->IsFree(3));
 }
 
 // A boot record counting more sectors than the partition has: the clusters

@@ -273,9 +273,13 @@ int ExfatVolume::GetFatEntry(uint32_t cluster, uint32_t& value) {
             return -1;
         }
         const uint64_t first = m_fatSector + page * sectors;
-        if (!ReadSectors(m_device, first, sectors, raw.data())) {
+        // The last page stops at the FAT's end: what follows may lie past
+        // the end of a cut-short partition.
+        const uint64_t fatSectors = uint64_t{m_boot.fatLength} * m_sectorUnit;
+        const uint64_t want = std::min(sectors, fatSectors - std::min(fatSectors, page * sectors));
+        if (want == 0 || !ReadSectors(m_device, first, want, raw.data())) {
             LOG_E("exFAT FAT sectors %llu to %llu cannot be read \n", static_cast<unsigned long long>(first),
-                  static_cast<unsigned long long>(first + sectors - 1));
+                  static_cast<unsigned long long>(first + want - 1));
             return -1;
         }
         for (uint32_t i = 0; i < kFatPageEntries; ++i) entries[i] = le::u32(raw, size_t{i} * 4);
