@@ -1,71 +1,109 @@
-// Every structure reader of the photo-format table on fuzzed bytes, through
-// a byte source that can fail from a chosen byte on, as an unreadable sector
-// does, and the search for a RAW file's embedded JPEGs. Besides memory errors, stops on verdicts that are plainly wrong: a
-// length past the bytes there are, a whole photo of no bytes, an extension
-// the table does not know, or reads past the source's size.
+// Every structure reader of the photo-format table on fuzzed bytes (JPEG,
+// PNG, GIF, BMP, TIFF and the TIFF-based RAW files, RAF, HEIF/AVIF/CR3,
+// WebP, and whatever the table gains), the search for a RAW file's embedded
+// JPEGs, and the signature and name tests.
 //
-// Input: byte 0 the format's index in the table (255 and above the table's
-// size: every format in turn), bytes 1-2 the first unreadable 512-byte
-// sector (u16, little-endian, 0: none), byte 3 unused, then the candidate's
-// bytes from its first one.
+// Input: one control byte, then the candidate photo's bytes.
+//   bits 0-3  window piece: the second reading hands the bytes out in views
+//             of 1 + this many bytes (reads give all they are asked, as
+//             the byte source promises)
+//   bit 4     the second reading gets reads only, no views
+//   bits 5-7  when not 0, the second reading's source cannot read the bytes
+//             from (size * this / 8) on, as past an unreadable sector
+// Each reader answers within the bytes, in bounded work, with an extension
+// the table knows, and the same whatever window it reads them through,
+// unless part of them cannot be read.
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <span>
+#include <string_view>
+#include <vector>
 
 #include "fuzz_support.h"
-#include "io/le.h"
 #include "photoformats/photoformat.h"
 
 namespace {
 
-class Source : public IByteSource {
+class PieceSource : public IByteSource {
 public:
-    Source(std::span<const uint8_t> bytes, uint64_t badFrom) : m_bytes(bytes), m_bad(badFrom) {}
+    PieceSource(std::span<const uint8_t> bytes, size_t piece, bool views, uint64_t badFrom)
+        : m_bytes(bytes), m_piece(piece), m_views(views), m_badFrom(badFrom) {}
     int64_t Read(uint64_t pos, std::span<uint8_t> out) override {
         FUZZ_CHECK(pos <= m_bytes.size());  // a reader never asks past Size()
-        ++m_reads;
-        if (m_bad && pos + out.size() > m_bad) return -1;
-        return CMemoryByteSource(m_bytes).Read(pos, out);
+        ++m_calls;
+        if (pos >= m_bytes.size()) return 0;
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(out.size(), m_bytes.size() - pos));
+        if (pos + n > m_badFrom) return -1;
+        std::memcpy(out.data(), m_bytes.data() + pos, n);
+        return static_cast<int64_t>(n);
     }
     uint64_t Size() const override { return m_bytes.size(); }
-    uint64_t Reads() const { return m_reads; }
+    std::span<const uint8_t> View(uint64_t pos, size_t max) override {
+        ++m_calls;
+        if (!m_views || pos >= m_bytes.size()) return {};
+        const size_t n = static_cast<size_t>(std::min<uint64_t>({max, m_bytes.size() - pos, m_piece}));
+        if (pos + n > m_badFrom) return {};
+        return m_bytes.subspan(static_cast<size_t>(pos), n);
+    }
+    uint64_t Calls() const { return m_calls; }
 
 private:
     std::span<const uint8_t> m_bytes;
-    uint64_t m_bad;
-    uint64_t m_reads = 0;
+    size_t m_piece;
+    bool m_views;
+    uint64_t m_badFrom;
+    uint64_t m_calls = 0;
 };
 
-void Check(const PhotoFormat& f, std::span<const uint8_t> bytes, uint64_t bad) {
-    Source src(bytes, bad);
-    StructureResult r = f.readStructure(src);
-    FUZZ_CHECK(r.length <= bytes.size());
-    if (r.verdict == StructureVerdict::Whole) FUZZ_CHECK(r.length > 0);
+void CheckResult(const StructureResult& r, uint64_t size) {
+    switch (r.verdict) {
+    case StructureVerdict::NotThisFormat: FUZZ_CHECK(r.length == 0 && !r.why.empty()); break;
+    case StructureVerdict::Whole: FUZZ_CHECK(r.length > 0 && r.length <= size); break;
+    case StructureVerdict::Broken: FUZZ_CHECK(r.length <= size && !r.why.empty()); break;
+    case StructureVerdict::Unbounded: FUZZ_CHECK(!r.why.empty()); break;
+    default: FUZZ_CHECK(!"a verdict out of range");
+    }
     if (!r.extension.empty()) FUZZ_CHECK(PhotoFormatOfExtension(r.extension) != nullptr);
-    // Bounded work: a reader reads directories and headers, not the photo.
-    FUZZ_CHECK(src.Reads() <= (1u << 20));
-    (void)f.matchSignature(bytes.first(std::min<size_t>(bytes.size(), 512)));
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 4) return 0;
-    le::Bytes in(data, size);
-    const size_t which = le::u8(in, 0);
-    const uint64_t bad = uint64_t{le::u16(in, 1)} * 512;
-    std::span<const uint8_t> bytes(data + 4, size - 4);
-    std::span<const PhotoFormat> formats = PhotoFormats();
-    if (which < formats.size()) {
-        Check(formats[which], bytes, bad);
-    } else {
-        for (const PhotoFormat& f : formats) Check(f, bytes, bad);
+    if (size < 1) return 0;
+    const uint8_t control = data[0];
+    // A copy of exactly the photo's bytes, so a read past them is a finding.
+    const std::vector<uint8_t> copy(data + 1, data + size);
+    const std::span<const uint8_t> bytes(copy);
+    const size_t piece = 1 + (control & 0x0F);
+    const bool views = !(control & 0x10);
+    const unsigned badEighths = control >> 5;
+    const uint64_t badFrom = badEighths ? bytes.size() * badEighths / 8 : UINT64_MAX;
+
+    for (const PhotoFormat& f : PhotoFormats()) {
+        PieceSource whole(bytes, SIZE_MAX, true, UINT64_MAX);
+        const StructureResult a = f.readStructure(whole);
+        CheckResult(a, bytes.size());
+        // Bounded work: a reader follows directories and headers, a piece at a time.
+        FUZZ_CHECK(whole.Calls() <= (1u << 20));
+        PieceSource pieces(bytes, piece, views, badFrom);
+        const StructureResult b = f.readStructure(pieces);
+        CheckResult(b, bytes.size());
+        if (badFrom == UINT64_MAX) {
+            FUZZ_CHECK(a.verdict == b.verdict && a.length == b.length && a.why == b.why);
+        } else if (b.verdict == StructureVerdict::Whole) {
+            // Nothing unreadable was needed: the same answer as with every byte.
+            FUZZ_CHECK(a.verdict == b.verdict && a.length == b.length);
+        }
     }
-    (void)MatchPhotoFormat(bytes.first(std::min<size_t>(bytes.size(), 512)));
-    Source previewSrc(bytes, bad);
-    for (const ByteRange& r : EmbeddedJpegs(previewSrc)) {
+
+    const std::span<const uint8_t> head = bytes.first(std::min<size_t>(bytes.size(), 512));
+    (void)MatchPhotoFormat(head);
+    PieceSource previews(bytes, piece, views, badFrom);
+    for (const ByteRange& r : EmbeddedJpegs(previews)) {
         FUZZ_CHECK(r.offset <= bytes.size() && r.length <= bytes.size() - r.offset);
         FUZZ_CHECK(r.length >= 3 && bytes[r.offset] == 0xFF && bytes[r.offset + 1] == 0xD8);
     }
-    (void)PhotoFormatOfName(std::string_view(reinterpret_cast<const char*>(bytes.data()), std::min<size_t>(bytes.size(), 64)));
+    (void)PhotoFormatOfName(std::string_view(reinterpret_cast<const char*>(head.data()), std::min<size_t>(head.size(), 64)));
     return 0;
 }

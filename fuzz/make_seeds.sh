@@ -28,7 +28,7 @@ printf 'not a photo\n' > "$p/README.TXT"
 convert "$photos/IMG_0104.JPG" -strip -quality 95 "$p/BIG.JPG"
 
 rm -rf "$corpus"
-mkdir -p "$corpus"/{fuzz_drive_layout,fuzz_fat32,fuzz_ntfs,fuzz_ntfs_record,fuzz_raw_scan,fuzz_read_photo,fuzz_photo_structure,fuzz_exfat}
+mkdir -p "$corpus"/{fuzz_drive_layout,fuzz_fat32,fuzz_ntfs,fuzz_ntfs_record,fuzz_raw_scan,fuzz_read_photo,fuzz_photo_readers,fuzz_exfat}
 
 # ---- partition tables: 64 KiB disks (the target's smallest), cut after
 # their last table sector ----
@@ -210,12 +210,18 @@ convert -delay 10 -seed 3 -size 16x12 plasma: plasma: -loop 0 "$s/animated.gif"
 convert -seed 4 -size 17x9 plasma: -colors 16 -compress None BMP3:"$s/bmp4.bmp"
 convert -seed 4 -size 17x9 plasma: -colors 100 -type Palette -compress RLE BMP3:"$s/rle8.bmp"
 convert -seed 4 -size 17x9 plasma: -alpha set -type TrueColorAlpha BMP:"$s/bmp32.bmp"
+# The newer types: TIFF in strips and tiles in both byte orders, WebP, HEIC, AVIF.
+convert "$photos/IMG_0105.JPG" -resize 16x12 -compress none -endian LSB "$s/strips_le.tif"
+convert "$photos/IMG_0105.JPG" -resize 32x24 -compress lzw -endian MSB -define tiff:tile-geometry=16x16 "$s/tiles_be.tif"
+convert "$photos/IMG_0105.JPG" -resize 16x12 "$work/small.png"
+cwebp -quiet -q 50 "$work/small.png" -o "$s/lossy.webp"
+cwebp -quiet -lossless "$work/small.png" -o "$s/lossless.webp"
+heif-enc -q 20 "$work/small.png" -o "$s/photo.heic" >/dev/null
+heif-enc --avif -q 20 "$work/small.png" -o "$s/photo.avif" >/dev/null
 for f in "$s"/*; do
   name=$(basename "$f")
-  { printf '\0'; cat "$f"; } > "$corpus/fuzz_photo_structure/${name/./_}"
+  { printf '\0'; cat "$f"; } > "$corpus/fuzz_photo_readers/${name/./_}"
 done
-
-bash "$root/fuzz/make_photo_seeds.sh" >/dev/null
 
 ls -l "$corpus"/*
 du -sh "$corpus"

@@ -3,17 +3,22 @@
 # each with the real tool for its format, for tests and benchmarks:
 #   TIFF by ImageMagick (strips and tiles, little- and big-endian, several
 #   pages), WebP by cwebp (lossy, lossless, with alpha), HEIC and AVIF by
-#   heif-enc.
+#   heif-enc; and synthetic camera RAW files of every kind tools/make-raw.py
+#   writes (camera.cr2, camera.nef, ...), each with a real JPEG preview.
 # Usage: tools/formats.sh PHOTOS_DIR [DIR]   (default DIR: PHOTOS_DIR/formats).
-# Prints DIR. Idempotent and safe to run from several processes at once.
+# Prints DIR. Made again when this script or make-raw.py changes; safe to run
+# from several processes at once.
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
 photos=$(cd "$1" && pwd)
 dir=${2:-"$photos/formats"}
 mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
 exec 9>"$dir/.lock"
 flock 9
-if [ -f "$dir/.done" ]; then echo "$dir"; exit 0; fi
+key=$(cat "$here/formats.sh" "$here/make-raw.py" | sha256sum | cut -d' ' -f1)
+if [ -f "$dir/.done" ] && [ "$(cat "$dir/.done")" = "$key" ]; then echo "$dir"; exit 0; fi
+rm -f "$dir/.done"
 
 mid=$photos/IMG_0103.JPG     # 640 x 480
 small=$photos/IMG_0104.JPG   # 320 x 240
@@ -29,6 +34,10 @@ cwebp -quiet -q 70 "$dir/alpha.png" -o "$dir/alpha.webp"
 rm -f "$dir/alpha.png"
 heif-enc -q 40 "$small" -o "$dir/photo.heic" >/dev/null
 heif-enc --avif -q 40 "$small" -o "$dir/photo.avif" >/dev/null
+# Sensor data of a few hundred KiB: several runs of sectors, as on a card.
+for kind in cr2 nef arw dng pef orf rw2 raf cr3; do
+  python3 "$here/make-raw.py" "$kind" "$mid" "$dir/camera.$kind" --sensor-bytes 300000
+done
 
-touch "$dir/.done"
+echo "$key" > "$dir/.done"
 echo "$dir"

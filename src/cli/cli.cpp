@@ -173,11 +173,18 @@ int Scan(const DriveRow& row, ITaskMgr* taskMgr, bool& stopped) {
     return result;
 }
 
-std::vector<PhotoItem*> FoundPhotos(ITaskMgr* taskMgr, int category) {
+// Calls `fn` with each found photo of the category in store order, asking
+// the store a block at a time: a million photos cost no list of their own.
+template <typename Fn>
+void ForEachPhoto(ITaskMgr* taskMgr, int category, Fn fn) {
+    constexpr int kBlock = 512;
+    PhotoItem* block[kBlock];
     const int n = taskMgr->GetPhotoItems(category, -1, -1, nullptr);
-    std::vector<PhotoItem*> items(n > 0 ? static_cast<size_t>(n) : 0);
-    if (n > 0) items.resize(static_cast<size_t>(taskMgr->GetPhotoItems(category, 0, n, items.data())));
-    return items;
+    for (int first = 0; first < n; first += kBlock) {
+        const int got = taskMgr->GetPhotoItems(category, first, kBlock, block);
+        if (got <= 0) break;
+        for (int i = 0; i < got; ++i) fn(block[i]);
+    }
 }
 
 int ScanCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
@@ -192,8 +199,9 @@ int ScanCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
     if (opts.json) {
         std::printf("{\"result\": %d, \"photos\": [", result);
         bool first = true;
+        // Written photo by photo as the store gives them, never held whole.
         for (int c = 0; c < kPhotoCategoryCount; ++c) {
-            for (PhotoItem* item : FoundPhotos(taskMgr, c)) {
+            ForEachPhoto(taskMgr, c, [&](PhotoItem* item) {
                 const std::string time = TimeText(*item, true);
                 std::printf("%s\n  {\"name\": %s, \"category\": \"%s\", \"size\": %u, \"origin\": \"%s\", "
                             "\"folder\": %s, \"path\": %s, \"time\": %s, \"runs\": [",
@@ -211,22 +219,22 @@ int ScanCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
                 std::printf("]}");
                 first = false;
                 ++total;
-            }
+            });
         }
         std::printf("%s]}\n", first ? "" : "\n");
     } else {
         for (int c = 0; c < kPhotoCategoryCount; ++c) {
-            const std::vector<PhotoItem*> items = FoundPhotos(taskMgr, c);
-            if (items.empty()) continue;
-            std::printf("%s (%zu)\n", CategoryTitle(c), items.size());
-            for (PhotoItem* item : items) {
+            const int count = taskMgr->GetPhotoItems(c, -1, -1, nullptr);
+            if (count <= 0) continue;
+            std::printf("%s (%d)\n", CategoryTitle(c), count);
+            ForEachPhoto(taskMgr, c, [&](PhotoItem* item) {
                 const long long sector = item->runs.empty() ? -1 : static_cast<long long>(item->runs[0].volumeSector);
                 const std::string time = TimeText(*item, false);
                 std::printf("  %-24s %12u bytes  %-10s  sector %-10lld  %-19s  %s\n", Utf16ToUtf8(item->name).c_str(),
                             item->size, OriginWord(item->origin), sector, time.empty() ? "-" : time.c_str(),
                             item->origin == RawScan ? "-" : ("/" + Utf16ToUtf8(item->folder)).c_str());
-            }
-            total += items.size();
+                ++total;
+            });
         }
         std::printf("%zu photo%s found on %s.\n", total, total == 1 ? "" : "s", row->drive.c_str());
     }
@@ -274,11 +282,11 @@ int RecoverCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
     uint64_t bytes = 0;
     for (int c = 0; c < kPhotoCategoryCount; ++c) {
         if (!(opts.types & (1u << c))) continue;
-        for (PhotoItem* item : FoundPhotos(taskMgr, c)) {
+        ForEachPhoto(taskMgr, c, [&](PhotoItem* item) {
             item->selected = 1;
             chosen.push_back(item);
             bytes += item->size;
-        }
+        });
     }
 
     std::string folder;

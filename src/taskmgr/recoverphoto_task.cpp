@@ -181,6 +181,7 @@ int CRecoverPhotoTask::SearchExfat() {
     CExfatSearchPhoto* walk = new (std::nothrow) CExfatSearchPhoto(m_partition, m_exfatVolume.get(), store);
     if (!walk) return -1;
     const int result = walk->Do(m_sink);
+    const auto deleted = walk->TakeDeletedSectors();
     walk->Release();
     if (result < 0) {
         LOG_E("exFAT walk did not finish (%d); the whole partition is scanned raw \n", result);
@@ -194,23 +195,13 @@ int CRecoverPhotoTask::SearchExfat() {
     std::unique_ptr<CAlloUnitMgr> map(new (std::nothrow) CAlloUnitMgr(resident));
     if (!map || map->InitFromSource(MapUnits(), MakeExfatAllocSource(*m_exfatVolume)) != 0) return -1;
     m_allocMap = std::move(map);
-    MarkDeletedPhotos(*m_allocMap, *store);
+    MarkDeletedPhotosUsed(*m_allocMap, deleted);
     return 0;
 }
 
-void CRecoverPhotoTask::MarkDeletedPhotos(CAlloUnitMgr& map, IPhotoItmesMgr& store) {
-    for (int32_t c = 0; c < kPhotoCategoryCount; ++c) {
-        const int n = store.GetItems(c, 0, 0, nullptr);
-        std::vector<PhotoItem*> items(static_cast<size_t>(std::max(n, 0)));
-        if (n > 0) items.resize(static_cast<size_t>(store.GetItems(c, 0, n, items.data())));
-        for (const PhotoItem* item : items) {
-            if (item->origin != DeletedRecord) continue;
-            for (const PhotoRun& r : item->runs) {
-                if (r.sectorCount <= 0) break;
-                map.SetUsed(r.volumeSector, r.sectorCount);
-            }
-        }
-    }
+void CRecoverPhotoTask::MarkDeletedPhotosUsed(CAlloUnitMgr& map, const std::vector<std::pair<int64_t, int64_t>>& sectors) {
+    for (const auto& [first, count] : sectors)
+        if (first >= 0 && count > 0) map.SetUsed(first, count);
 }
 
 int CRecoverPhotoTask::FillFromExfat(CAlloUnitMgr& map, const ExfatVolume& volume) {

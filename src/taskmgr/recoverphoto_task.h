@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "filesystem/allounitmgr.h"
 #include "filesystem/exfat/exfat_mount.h"
@@ -64,9 +66,10 @@ public:
     // Marks used the boot regions and FATs (everything before the cluster
     // heap) and every cluster whose bit is set in the allocation bitmap.
     static int FillFromExfat(CAlloUnitMgr& map, const ExfatVolume& volume);
-    // Marks used the sectors of every photo the walk took from a deleted
-    // file's record: the raw scan must not find it a second time.
-    static void MarkDeletedPhotos(CAlloUnitMgr& map, IPhotoItmesMgr& store);
+    // Marks used the sectors (first, count) of the photos a walk found
+    // through deleted entries or records, so that the raw scan does not find
+    // them again.
+    static void MarkDeletedPhotosUsed(CAlloUnitMgr& map, const std::vector<std::pair<int64_t, int64_t>>& sectors);
 
 private:
     // The map's units: the partition's sectors.

@@ -150,7 +150,7 @@ int CExfatSearchPhoto::DealWithFile(const ExfatFileEntry& file, const std::u16st
     // photo must not be taken from them.
     std::vector<ExfatClusterRun> runs;
     const int got = m_volume->StreamRuns(file.firstCluster, file.dataLength, file.NoFatChain(), runs, &m_claimed);
-    if (!format) return 0;
+    if (!format || !m_store->Wants(format->category, file.dataLength)) return 0;
     if (got < 0 || runs.empty()) {
         LOG_E("Invalid exFAT File %s, Start Cluster: %u \n", utf8.c_str(), file.firstCluster);
         return 0;
@@ -255,6 +255,10 @@ void CExfatSearchPhoto::DealWithDeletedFile(const ExfatFileEntry& file, const st
     item->category = found->category;
     for (const ExfatClusterRun& r : runs)
         for (uint32_t k = 0; k < r.count; ++k) m_claimed[r.cluster + k] = true;
+    // The raw scan is not to find it again, kept or not.
+    for (const PhotoRun& r : item->runs)
+        if (r.sectorCount > 0) m_deletedSectors.emplace_back(r.volumeSector, r.sectorCount);
+    if (!m_store->Wants(item->category, file.dataLength)) return;
     m_store->AddItem(std::move(item));
     ++m_deleted;
     m_sink->Notify(PHOTO_FOUND, 1, nullptr, 0);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "filesystem/exfat/exfat_dirent.h"
@@ -32,6 +33,10 @@ public:
     // entry sets of deleted files.
     int64_t LivePhotos() const { return m_live; }
     int64_t DeletedPhotos() const { return m_deleted; }
+    // The sectors (first, count) of every deleted photo the walk took as
+    // whole, kept or not by the store (a type the user left out): the raw
+    // scan is not to find them again. Moved out; call after Do.
+    std::vector<std::pair<int64_t, int64_t>> TakeDeletedSectors() { return std::move(m_deletedSectors); }
 
 protected:
     ~CExfatSearchPhoto() override = default;
@@ -74,6 +79,7 @@ private:
     std::vector<bool> m_claimed;
     // Deleted files are taken once every live file has claimed its clusters.
     std::vector<std::pair<ExfatFileEntry, std::u16string>> m_deletedFiles;
+    std::vector<std::pair<int64_t, int64_t>> m_deletedSectors;
     int64_t m_live = 0;
     int64_t m_deleted = 0;
 };

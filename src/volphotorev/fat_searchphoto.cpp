@@ -201,7 +201,7 @@ int CFatSearchPhoto::DealWithFile(const std::string& name, const FatDirEntry& en
 
     if (name.size() < 5) return 0;
     int category = GetPhotoCategory(name.c_str());
-    if (category < 0) return 0;
+    if (category < 0 || !m_store->Wants(category, size)) return 0;
 
     const uint64_t spc = m_volume->dbr->GetSectorsPerCluster();
     const uint64_t clusterBytes = spc * SECTOR_SIZE;

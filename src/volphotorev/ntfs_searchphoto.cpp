@@ -183,6 +183,7 @@ int CNtfsSearchPhoto::DealWithRecord(std::span<uint8_t> record, int64_t index) {
 
     std::span<const uint8_t> data = NtfsFindAttr(record, NTFS_AT_DATA);
     if (data.empty() || le::u8(data, NTFS_ATTR_NON_RESIDENT) == 0) return 0;
+    if (m_items && !m_items->Wants(category, le::u64(data, NTFS_ATTR_DATA_SIZE))) return 0;
     Runlist rl = ntfs_mapping_pairs_decompress(m_volume, data);
     if (rl.empty()) return 0;
     // Clusters past the volume's end are not the photo's: whatever follows

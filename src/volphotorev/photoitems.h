@@ -80,16 +80,29 @@ public:
     virtual int GetItems(int32_t category, int32_t first, int32_t count, PhotoItem** out) = 0;
 };
 
+// The store keeps its items in chunks of kChunkItems records, so a photo
+// costs its PhotoItem and the heap its name, runs and folder need, and no
+// allocation or pointer of its own: about 270 bytes for a photo of the raw
+// scan (a 14-character name and one run), 300 to 350 for a photo a walk
+// found in a folder (bench/photostore measures it). Item addresses never
+// change while the store lives.
 class CPhotoItemsMgr : public IPhotoItmesMgr {
 public:
+    static constexpr size_t kChunkItems = 512;
+
     explicit CPhotoItemsMgr(PhotoChoice choice = {}) : m_choice(choice) {}
     void AddItem(std::unique_ptr<PhotoItem> item) override;
     bool Wants(int32_t category, uint64_t size) const override { return m_choice.Keeps(category, size); }
     int GetItems(int32_t category, int32_t first, int32_t count, PhotoItem** out) override;
 
 private:
+    struct List {
+        std::vector<std::unique_ptr<PhotoItem[]>> chunks;
+        size_t size = 0;
+        PhotoItem& At(size_t i) { return chunks[i / kChunkItems][i % kChunkItems]; }
+    };
     PhotoChoice m_choice;
-    std::array<std::vector<std::unique_ptr<PhotoItem>>, kPhotoCategoryCount> m_lists;
+    std::array<List, kPhotoCategoryCount> m_lists;
 };
 
 // Category of a file name (UTF-8) by its extension, as the table of photo

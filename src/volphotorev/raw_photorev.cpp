@@ -336,6 +336,15 @@ void CRawScanPhoto::FinishCandidate(int64_t end) {
 
 void CRawScanPhoto::StorePhoto(PhotoCategory category, std::string_view extension, int64_t first, int64_t sectors,
                                uint64_t bytes) {
+    // Numbered whether kept or not: a photo keeps its name whatever types
+    // are chosen. One left out was still followed, so it ended the photo
+    // before it and nothing inside it started another.
+    ++m_photosFound;
+    if (m_items && !m_items->Wants(category, bytes)) {
+        LOG_V("sector %lld: a photo of %llu bytes, category %d, left out by the choice of types and sizes\n",
+              static_cast<long long>(first), static_cast<unsigned long long>(bytes), static_cast<int>(category));
+        return;
+    }
     auto item = std::make_unique<PhotoItem>();
     item->category = category;
     item->origin = RawScan;
@@ -346,7 +355,7 @@ void CRawScanPhoto::StorePhoto(PhotoCategory category, std::string_view extensio
 
     ++m_photosStored;
     char name[48];
-    std::snprintf(name, sizeof name, "%010lld.%.*s", static_cast<long long>(m_photosStored),
+    std::snprintf(name, sizeof name, "%010lld.%.*s", static_cast<long long>(m_photosFound),
                   static_cast<int>(std::min<size_t>(extension.size(), 16)), extension.data());
     item->name.assign(name, name + std::strlen(name));
 

@@ -62,7 +62,7 @@ public:
     // of a whole photo stored already are neither read nor looked at again.
     void ScanFreeRun(int64_t first, int64_t count);
 
-    // Photos stored so far by this scan.
+    // Photos stored so far by this scan (those the store wants).
     int64_t GetPhotosStored() const { return m_photosStored; }
 
 protected:
@@ -93,7 +93,8 @@ private:
     int64_t StartCandidate(const PhotoFormat& format, const StructureResult& r, int64_t s);
     // Closes the open candidate at sector `end` (before it) and stores it.
     void FinishCandidate(int64_t end);
-    // Stores a photo of `sectors` sectors from `first`, `bytes` long.
+    // Stores a photo of `sectors` sectors from `first`, `bytes` long, when
+    // the store wants its category and size; names it either way.
     void StorePhoto(PhotoCategory category, std::string_view extension, int64_t first, int64_t sectors,
                     uint64_t bytes);
 
@@ -106,6 +107,7 @@ private:
     // Whether a sector's first byte can begin a photo (kPhotoLead) or an
     // other-file header (kOtherLead).
     std::array<uint8_t, 256> m_leadBytes{};
+    int64_t m_photosFound = 0;     // of every type, for their names
     int64_t m_photosStored = 0;
     IPhotoItmesMgr* m_items;       // not owned
     Candidate m_cur;               // open, possibly since an earlier run

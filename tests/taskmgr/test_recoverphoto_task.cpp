@@ -5,6 +5,7 @@
 #include <map>
 
 #include "../io/log_capture.h"
+#include "../photoformats/formats_testsupport.h"
 #include "photo_oracle.h"
 #include "taskdisk.h"
 #include "taskmgr/recoverphoto_task.h"
@@ -281,6 +282,26 @@ TEST_F(ExfatCard, WalkThenRawScanOfTheFreeClusters) {
     }
 }
 
+// Types left out are left out of the walk too, live and deleted alike, and
+// the scan counts only what it keeps.
+TEST_F(ExfatCard, TheWalkKeepsOnlyTheChosenTypes) {
+    CTaskMgr mgr;
+    PhotoChoice choice;
+    choice.categories = (1u << Png) | (1u << Gif);
+    mgr.SetPhotoChoice(choice);
+    RecordingSink sink;
+    ASSERT_EQ(mgr.RecoverPhotos(part, &sink), 0);
+    const std::vector<PhotoItem*> items = AllItems(mgr);
+    EXPECT_EQ(sink.Photos(), static_cast<int>(items.size()));
+    std::map<std::u16string, PhotoOrigin> named;
+    for (PhotoItem* item : items) {
+        EXPECT_TRUE(choice.categories >> item->category & 1u) << item->category;
+        if (item->origin != RawScan) named[item->name] = item->origin;
+    }
+    const std::map<std::u16string, PhotoOrigin> want = {{u"SCAN0003.PNG", FileSystem}, {u"kept.gif", DeletedRecord}};
+    EXPECT_EQ(named, want);
+}
+
 TEST_F(ExfatCard, DamagedBootRegionsAreRawScannedWholeWithALogLine) {
     testutil::TempDir dir;
     const std::string copy = dir / "damaged.img";
@@ -353,6 +374,135 @@ TEST(RecoverPhotoTask, NtfsWalkThenRawScanOfFreeClusters) {
     EXPECT_FALSE(expected.empty());
     for (const std::string& e : expected) EXPECT_TRUE(oracle::CameBack(testutil::ReadFileBytes(e), raw)) << e;
 }
+
+// Every type a camera or phone writes, lost on a real volume and carved
+// whole from its free space: the files are written by mtools or ntfscp, then
+// taken away from the file system, which leaves their bytes where they were
+// (a quick format on FAT32, ntfstruncate on NTFS). A few stay listed.
+struct LostPhoto {
+    const char* name;  // in tools/formats.sh's folder
+    PhotoCategory category;
+    const char* extension;  // of the carved photo's name
+    bool live;
+};
+constexpr LostPhoto kLostPhotos[] = {
+    {"camera.cr2", Raw, "cr2", false},   {"camera.nef", Raw, "nef", true},     {"camera.arw", Raw, "arw", false},
+    {"camera.dng", Raw, "dng", false},   {"camera.pef", Raw, "pef", false},    {"camera.orf", Raw, "orf", false},
+    {"camera.rw2", Raw, "rw2", false},   {"camera.raf", Raw, "raf", false},    {"camera.cr3", Raw, "cr3", false},
+    {"photo.heic", Heic, "heic", false}, {"photo.avif", Heic, "avif", false},  {"strips-le.tif", Tiff, "tif", false},
+    {"strips-be.tif", Tiff, "tif", true}, {"tiles-le.tif", Tiff, "tif", false}, {"tiles-be.tif", Tiff, "tif", false},
+    {"pages.tif", Tiff, "tif", false},   {"lossy.webp", WebP, "webp", false},  {"lossless.webp", WebP, "webp", false},
+    {"alpha.webp", WebP, "webp", false},
+};
+
+// Builds the volume once per test run; null when it cannot be made here.
+struct LostVolume {
+    int fs;
+    std::string image;
+    uint64_t start = 0, sectors = 0;
+};
+
+const LostVolume* MakeLostVolume(int fs) {
+    static testutil::TempDir dir;
+    static std::map<int, LostVolume> made;
+    if (auto it = made.find(fs); it != made.end()) return it->second.image.empty() ? nullptr : &it->second;
+    LostVolume& v = made[fs];
+    v.fs = fs;
+    const std::string formats = fmtest::FormatsDir();
+    if (formats.empty()) return nullptr;
+    // Noise ahead of the photos: the live ones written later take its place.
+    const std::string filler = dir / "FILLER.BIN";
+    if (testutil::Run("head -c 1500000 /dev/urandom > " + filler) != 0) return nullptr;
+    std::string all = filler, live;
+    for (const LostPhoto& p : kLostPhotos) {
+        all += " " + formats + "/" + p.name;
+        if (p.live) live += " " + formats + "/" + p.name;
+    }
+    const std::string image = dir / (fs == FS_FAT32 ? "fat.img" : "ntfs.img");
+    if (fs == FS_FAT32) {
+        if (!testutil::HaveTool("mkfs.fat") || !testutil::HaveTool("mcopy")) return nullptr;
+        const std::string mtools = "MTOOLS_SKIP_CHECK=1 mcopy -Q -i " + image + "@@1048576 ";
+        if (testutil::Run("bash " + testutil::ToolsDir() + "/mkfatimage.sh " + image + " 40 " + all + " >/dev/null") != 0 ||
+            testutil::Run("mkfs.fat -F 32 -s 1 -h 2048 --invariant --offset=2048 " + image + " " +
+                          std::to_string((40 * 2048 - 2048) / 2) + " >/dev/null") != 0 ||
+            testutil::Run(mtools + live + " ::/") != 0)
+            return nullptr;
+        v.start = 2048;
+        v.sectors = 40 * 2048 - 2048;
+    } else {
+        if (!testutil::HaveTool("ntfscp") || !testutil::HaveTool("ifind")) return nullptr;
+        std::string actions = "put " + filler + " FILLER.BIN";
+        for (const LostPhoto& p : kLostPhotos) actions += " put " + formats + "/" + p.name + " " + p.name;
+        for (const LostPhoto& p : kLostPhotos)
+            if (!p.live) actions += " trunc " + std::string(p.name) + " 0";
+        if (testutil::Run("bash " + testutil::ToolsDir() + "/mkntfsimage.sh -s 24 " + image + " " + actions +
+                          " >/dev/null") != 0)
+            return nullptr;
+        v.start = 2048;
+        v.sectors = 24 * 2048;
+    }
+    v.image = image;
+    return &v;
+}
+
+class LostNewTypes : public ::testing::TestWithParam<int> {};
+
+TEST_P(LostNewTypes, CarvedWholeFromFreeSpace) {
+    const LostVolume* v = MakeLostVolume(GetParam());
+    if (!v) GTEST_SKIP() << "no photos or no tools";
+    const std::string formats = fmtest::FormatsDir();
+    auto d = taskdisk::ImageDisk(v->image);
+    ASSERT_TRUE(d.disk);
+    CPartition* part = d.AddPartition(v->start, v->sectors, v->fs);
+
+    // Everything, then only RAW and HEIC: fewer types never change what the
+    // chosen ones give back, and the scan counts only the photos it keeps.
+    const uint32_t rawAndHeic = (1u << Raw) | (1u << Heic);
+    for (uint32_t chosen : {(1u << kPhotoCategoryCount) - 1, rawAndHeic}) {
+        SCOPED_TRACE(chosen);
+        CTaskMgr mgr;
+        PhotoChoice choice;
+        choice.categories = chosen;
+        mgr.SetPhotoChoice(choice);
+        RecordingSink sink;
+        ASSERT_EQ(mgr.RecoverPhotos(part, &sink), 0);
+        const std::vector<PhotoItem*> items = AllItems(mgr);
+        EXPECT_EQ(sink.Photos(), static_cast<int>(items.size()));
+
+        std::map<std::string, int> carved, listed;
+        for (PhotoItem* item : items) {
+            EXPECT_TRUE(chosen >> item->category & 1u) << item->category;
+            const std::vector<uint8_t> bytes = ReadBack(mgr, item, part);
+            const LostPhoto* match = nullptr;
+            for (const LostPhoto& p : kLostPhotos)
+                if (bytes == testutil::ReadFileBytes(formats + "/" + p.name)) match = &p;
+            ASSERT_NE(match, nullptr) << "a photo that is none of them, " << item->size << " bytes";
+            EXPECT_EQ(item->category, match->category) << match->name;
+            if (item->origin == FileSystem) {
+                EXPECT_TRUE(match->live) << match->name;
+                ++listed[match->name];
+                continue;
+            }
+            ++carved[match->name];
+            const std::string ext = "." + std::string(match->extension);
+            EXPECT_TRUE(item->name.size() > ext.size() &&
+                        item->name.compare(item->name.size() - ext.size(), ext.size(),
+                                           std::u16string(ext.begin(), ext.end())) == 0)
+                << match->name;
+        }
+        for (const LostPhoto& p : kLostPhotos) {
+            if (!(chosen >> p.category & 1u)) continue;
+            // On FAT32 the live ones were lost in the format too: their old
+            // copies are carved besides. On NTFS they never left.
+            const int wantCarved = p.live && v->fs == FS_NTFS ? 0 : 1;
+            EXPECT_EQ(carved[p.name], wantCarved) << p.name;
+            EXPECT_EQ(listed[p.name], p.live ? 1 : 0) << p.name;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Volumes, LostNewTypes, ::testing::Values(FS_FAT32, FS_NTFS),
+                         [](const auto& info) { return info.param == FS_FAT32 ? "Fat32" : "Ntfs"; });
 
 TEST(RecoverPhotoTask, OtherFileSystemsGetOneStep) {
     for (int fs : {FS_FAT16, FS_UNKNOWN, FS_UNALLOCATED, FS_WHOLE_DISK}) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "volphotorev/photoitems.h"
 
 namespace {
@@ -33,6 +35,43 @@ TEST(PhotoItemStore, UnknownCategoryGoesToOther) {
     store.AddItem(Item(12, u"x"));
     EXPECT_EQ(store.GetItems(12, -1, -1, nullptr), 1);
     EXPECT_EQ(store.GetItems(Other, -1, -1, nullptr), 1);
+}
+
+TEST(PhotoItemStore, ItemsKeepTheirPlaceAcrossChunks) {
+    CPhotoItemsMgr store;
+    const int n = static_cast<int>(3 * CPhotoItemsMgr::kChunkItems + 7);
+    std::vector<PhotoItem*> seen;
+    for (int i = 0; i < n; ++i) {
+        auto item = Item(i % 3 == 0 ? Png : Jpg, u"");
+        item->name = std::u16string(u"IMG_") + static_cast<char16_t>(u'A' + i % 26);
+        item->size = static_cast<uint32_t>(i);
+        item->runs = {{0, i * 8, 8}, {8, -3, 0}};
+        store.AddItem(std::move(item));
+        if (i == 0) {
+            PhotoItem* first = nullptr;
+            ASSERT_EQ(store.GetItems(Png, 0, 1, &first), 1);
+            seen.push_back(first);
+        }
+    }
+    const int pngs = (n + 2) / 3, jpgs = n - pngs;
+    ASSERT_EQ(store.GetItems(Png, -1, -1, nullptr), pngs);
+    ASSERT_EQ(store.GetItems(Jpg, -1, -1, nullptr), jpgs);
+    // A block that straddles two chunks, in insertion order.
+    std::vector<PhotoItem*> block(600);
+    const int first = static_cast<int>(CPhotoItemsMgr::kChunkItems) - 100;
+    ASSERT_EQ(store.GetItems(Jpg, first, 600, block.data()), 600);
+    for (int k = 0; k < 600; ++k) {
+        const int j = first + k;                    // the j-th JPEG
+        const int i = j / 2 * 3 + 1 + j % 2;        // its number among all items
+        EXPECT_EQ(block[static_cast<size_t>(k)]->size, static_cast<uint32_t>(i)) << k;
+        EXPECT_EQ(block[static_cast<size_t>(k)]->runs[0].volumeSector, i * 8) << k;
+    }
+    // The first item stayed where it was while the store grew.
+    PhotoItem* again = nullptr;
+    ASSERT_EQ(store.GetItems(Png, 0, 1, &again), 1);
+    EXPECT_EQ(again, seen[0]);
+    EXPECT_EQ(again->size, 0u);
+    EXPECT_EQ(store.GetItems(Jpg, jpgs - 5, 100, block.data()), 5);
 }
 
 TEST(PhotoCategoryOfName, ByExtensionIgnoringCase) {

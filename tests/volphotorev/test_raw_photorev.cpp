@@ -152,6 +152,44 @@ TEST(RawScanPhoto, NamesRunInDiskOrderAcrossCategories) {
     EXPECT_EQ(d.items.GetItems(Gif, 0, 0, nullptr), 1);
 }
 
+// Photos of a type not chosen, or too small, are followed all the same:
+// they end the photo before them and keep their numbers, but are neither
+// stored nor counted as found.
+TEST(RawScanPhoto, TypesLeftOutStillEndTheOthers) {
+    const struct {
+        uint32_t categories;
+        uint64_t minSize;
+        std::vector<std::string> names;
+        std::vector<std::pair<int64_t, int64_t>> spans;
+    } cases[] = {
+        {1u << Jpg, 0, {"0000000001.jpg", "0000000005.jpg"}, {{10, 290}, {1999, 1}}},
+        {(1u << Png) | (1u << Bmp), 0, {"0000000003.png", "0000000004.bmp"}, {{500, 400}, {900, 1099}}},
+        {~0u, 300 * 512, {"0000000003.png", "0000000004.bmp"}, {{500, 400}, {900, 1099}}},
+        {0, 0, {}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.categories);
+        MemoryPartition d(2000);
+        PhotoChoice choice;
+        choice.categories = c.categories;
+        choice.minSize = c.minSize;
+        d.items = CPhotoItemsMgr(choice);
+        d.Put(900, kBmp);
+        d.Put(10, kJpg);
+        d.Put(300, kGif);
+        d.Put(500, kPng);
+        d.Put(1999, kJpg);
+        RecordingSink sink;
+        ASSERT_EQ(d.Scan(sink), 0);
+        auto found = AllItems(d.items);
+        std::vector<std::string> names;
+        for (auto& f : found) names.push_back(f.name);
+        EXPECT_EQ(names, c.names);
+        EXPECT_EQ(Spans(found), c.spans);
+        EXPECT_EQ(sink.Count(PHOTO_FOUND), c.names.size());
+    }
+}
+
 TEST(RawScanPhoto, ProgressEvery20480SectorsOfTheMap) {
     {
         MemoryPartition d(40960);
