@@ -14,6 +14,7 @@
 #include "app/backend.h"
 #include "app/dlgscanresult.h"
 #include "app/drivetext.h"
+#include "app/prompts.h"
 #include "app/uifont.h"
 #include "app/wizardevents.h"
 #include "io/log.h"
@@ -95,14 +96,26 @@ void CDlgRecoverProgress::OnInitDialog()
 
 void CDlgRecoverProgress::OnCancel()
 {
+    m_userCancelled = true;
     m_cancel.store(1);
 }
 
 // Enter, Escape and the close box end the dialog only when no thread runs;
-// a running thread still uses the dialog until its last message.
+// a running thread still uses the dialog until its last message. Escape and
+// the close box offer to stop it: the dialog then ends after the photo
+// being written, as with Cancel.
 void CDlgRecoverProgress::reject()
 {
-    if (!m_thread.joinable()) QDialog::reject();
+    if (!m_thread.joinable()) {
+        QDialog::reject();
+        return;
+    }
+    if (m_asking || IsCancelled()) return;
+    m_asking = true;
+    const bool stop = AskYesNo(this, QStringLiteral("Are you sure to stop the recovery? The photos saved so far stay "
+                                                    "in the folder."));
+    m_asking = false;
+    if (stop && m_thread.joinable()) OnCancel();
 }
 
 void CDlgRecoverProgress::accept()

@@ -40,6 +40,8 @@ public:
     int exec() override;
 
     bool IsCancelled() const { return m_cancel.load() != 0; }
+    // True when the user pressed Cancel (or agreed to stop on closing).
+    bool UserCancelled() const { return m_userCancelled; }
     int SavedCount() const { return m_saved.load(); }
     int FailedCount() const { return m_failed.load(); }
     QProgressBar* ProgressBar() const { return m_progress; }
@@ -84,4 +86,6 @@ private:
     std::atomic<int> m_failed{0};
     std::thread m_thread;
     bool m_initialised = false;
+    bool m_userCancelled = false;
+    bool m_asking = false;  // the stop question is open
 };

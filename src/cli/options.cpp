@@ -249,8 +249,8 @@ std::string HelpText(CliCommand command) {
                "\n"
                "  --image FILE   use this disk image instead of the machine's disks\n"
                "                 (repeat for several; their disks come in the order given)\n"
-               "  --flash-only   list only the drives of USB disks\n"
-               "  --json         print a JSON array of rows\n"
+               "  --flash-only   list only the drives of USB disks (and the images given)\n"
+               "  --json         print a JSON array of rows (fields: see the README)\n"
                "  --help         show this help\n"
                "\n"
                "Reading the machine's disks needs root; disk images need nothing special.\n";
@@ -272,8 +272,11 @@ std::string HelpText(CliCommand command) {
                "                 jpg, png, bmp, gif, raw (every camera's raw files), heic\n"
                "                 (HEIF and AVIF), tiff, webp, other\n"
                "  --min-size SIZE  leave out photos smaller than SIZE (bytes, or 16k, 2m)\n"
-               "  --json         print the result as JSON\n"
-               "  --help         show this help\n";
+               "  --json         print the result as JSON (fields: see the README)\n"
+               "  --help         show this help\n"
+               "\n"
+               "Each photo is marked \"on drive\" when the file system still lists it and\n"
+               "\"deleted\" when it was deleted (found in free space or in a deleted record).\n";
     case CliCommand::Recover:
         return "Usage: lumivista-cli recover [--image FILE]... [--flash-only] --drive N --out DIR\n"
                "                             [--type LIST] [--min-size SIZE] [--keep-folders] [--json]\n"
@@ -337,7 +340,8 @@ std::string HelpText(CliCommand command) {
                "  recover   scan a drive and write the photos found into a folder\n"
                "  image     copy a failing drive into an image file first, ddrescue-style\n"
                "\n"
-               "lumivista-cli COMMAND --help shows a command's options.\n"
+               "lumivista-cli COMMAND --help shows a command's options;\n"
+               "lumivista-cli --version shows the program's version.\n"
                "Exit status: 0 success, 1 failure, 2 wrong usage.\n";
     }
 }

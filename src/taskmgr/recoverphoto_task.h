@@ -49,6 +49,8 @@ public:
     // bitmap; as SearchFat32. A volume whose boot region or root folder
     // cannot be read is logged and left to the raw scan whole.
     int SearchExfat();
+    // The free sectors of the file system's clusters, by its own allocation.
+    int64_t FileSystemFreeSectors() const;
     // A new map with every sector of the partition free: 0 or -1.
     int CreateAlloUnitMgr();
 

@@ -17,6 +17,7 @@ enum EventCode : uint32_t {
     PHOTO_FOUND = 13,             // value: photos just stored (1)
     DRIVE_FAILING = 14,           // value: failed reads so far; sent once per scan when reads
                                   // fail so often that the drive seems to be dying
+    FREE_SECTORS_KNOWN = 15,      // data: int64_t* sectors the file system marks free
 };
 
 class IEventSink {
