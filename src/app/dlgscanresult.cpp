@@ -742,6 +742,8 @@ void CDlgScanResult::OnRecoverSelected()
     const int result = dialog.exec();
     m_recovering = false;
     m_list->viewport()->update();
+    // The user closed the program meanwhile: it ends now, without messages.
+    if (dialog.EndsProgram()) return;
     const QString where = QString::fromStdString(folder);
     if (result != QDialog::Accepted) {
         // Stopped by the user: what was saved stays, and they are told where.

@@ -17,6 +17,7 @@
 #include "app/analyzeeventsink.h"
 #include "app/appconfig.h"
 #include "app/backend.h"
+#include "app/dlgrecoverprogress.h"
 #include "app/dlgscan.h"
 #include "app/dlgscanresult.h"
 #include "app/dlgseldrive.h"
@@ -39,6 +40,9 @@ const QString kAboutItem = QStringLiteral("&About Lumivista...");
 const QString kCancelScan = QStringLiteral("Are are sure to cancel scan?");
 const QString kReturnHome = QStringLiteral("Are are sure to return to home page?");
 const QString kExit = QStringLiteral("Are are sure to exit?");
+const QString kExitDuringRecovery = QStringLiteral(
+    "Photos are being recovered. Are you sure to stop the recovery and exit? The photos saved so far stay in the "
+    "folder.");
 const QString kScanNotStarted = QStringLiteral(
     "The scan could not be started: the system refused to run it. Please close some programs and try again.");
 const QString kDriveGone = QStringLiteral(
@@ -462,6 +466,19 @@ void CLumivistaDlg::OnSysCommand(int command)
 
 void CLumivistaDlg::reject()
 {
+    // A recovery writes photos from a thread: it is stopped after the photo
+    // being written, and the window closes once it has.
+    if (auto* recovery = findChild<CDlgRecoverProgress*>(); recovery && recovery->isVisible()) {
+        if (recovery->EndsProgram()) return;
+        if (recovery->AskToStop(kExitDuringRecovery)) {
+            recovery->SetEndsProgram();
+            QPointer<CLumivistaDlg> self(this);
+            connect(recovery, &QDialog::finished, this, [self] {
+                QMetaObject::invokeMethod(self, [self] { if (self) self->QDialog::reject(); }, Qt::QueuedConnection);
+            });
+        }
+        return;
+    }
     if (m_bScanning) {
         // The scan thread uses the scan page: it is stopped first, and the
         // window closes once it has returned.

@@ -4,10 +4,15 @@
 #include <QPushButton>
 #include <QTreeWidget>
 
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "apptest.h"
+#include "realdisk.h"
+#include "resultpage.h"
 #include "app/appconfig.h"
+#include "app/dlgrecoverprogress.h"
 #include "app/dlgscan.h"
 #include "app/dlgseldrive.h"
 #include "app/dlgseloperation.h"
@@ -420,6 +425,81 @@ private slots:
         QCOMPARE(machine.tasks.stoppedScans.load(), 1);
         QVERIFY(!wizard.frame.IsScanRunning());
         QCOMPARE(wizard.frame.result(), int(QDialog::Rejected));
+    }
+
+    // Closing the window during a recovery: no modal dialog holds the window
+    // (the system would drop its close box unanswered), the controls around
+    // the dialog take no input, and closing asks, stops the recovery after
+    // the photo being written and ends the program with no more messages.
+    void closingDuringARecoveryStopsItFirst()
+    {
+        FakeMachine machine;
+        UrlCatcher urls;
+        std::vector<PhotoItem> photos = Photos(Jpg, 3, 1000);
+        for (const PhotoItem& item : photos) machine.tasks.photoBytes[item.name] = std::vector<uint8_t>(item.size, 7);
+        Wizard wizard;
+        wizard.StartScan(machine, photos);
+        machine.tasks.Finish();
+        QTRY_COMPARE(wizard.Page(), QString("144"));
+        auto* results = qobject_cast<CDlgScanResult*>(wizard.frame.CurrentPage());
+        QVERIFY(results);
+        for (int i = 0; i < 3; ++i) results->ToggleEntry(i);
+        QCOMPARE(results->TickedCount(), 3);
+        Services().folderOnPartition = [](const std::string&, IPartition*) { return 0; };
+
+        CHookedTasks hooked(Services().tasks);
+        Services().tasks = &hooked;
+        std::mutex mutex;
+        std::condition_variable wake;
+        bool open = false;
+        std::atomic<int> reads{0};
+        hooked.onRead = [&](PhotoItem*) {
+            // Thumbnails are read on the window's thread; the recovery's own.
+            if (QThread::currentThread() == qApp->thread() || ++reads != 1) return;
+            std::unique_lock<std::mutex> lock(mutex);
+            wake.wait(lock, [&] { return open; });
+        };
+        auto release = [&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            open = true;
+            wake.notify_all();
+        };
+        const auto letGo = qScopeGuard(release);  // also when a check fails
+        testutil::TempDir out;
+        machine.prompts.folders = {QString::fromStdString(out.path())};
+        machine.prompts.answer = QMessageBox::Yes;
+
+        // The checks run inside the recovery's loop, once the thread reads.
+        bool checked = false;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, [&] {
+            auto* dialog = wizard.frame.findChild<CDlgRecoverProgress*>();
+            if (!dialog || !dialog->isVisible() || reads.load() == 0) return;
+            poll.stop();
+            const auto go = qScopeGuard(release);
+            QVERIFY(!dialog->isModal());
+            QCOMPARE(QApplication::activeModalWidget(), nullptr);
+            for (const char* id : {"1005", "1006", "1007"}) QVERIFY(!wizard.Button(id)->isEnabled());
+            QVERIFY(!results->Tree()->isEnabled());
+            QVERIFY(dialog->isEnabled());
+            wizard.frame.close();
+            QVERIFY(dialog->IsCancelled());
+            wizard.frame.close();  // asked once only
+            checked = true;
+        });
+        poll.start(10);
+        wizard.Button("1007")->click();
+        QTRY_VERIFY(!wizard.frame.isVisible());
+        QVERIFY(checked);
+        QCOMPARE(wizard.frame.result(), int(QDialog::Rejected));
+        QCOMPARE(machine.prompts.Texts(),
+                 QStringList({"Photos are being recovered. Are you sure to stop the recovery and exit? The photos "
+                              "saved so far stay in the folder."}));
+        QCOMPARE(reads.load(), 1);
+        const QDir folder(QString::fromStdString(out.path()) + "/" +
+                          QDir(QString::fromStdString(out.path())).entryList(QDir::Dirs | QDir::NoDotAndDotDot).value(0));
+        QCOMPARE(folder.entryList(QDir::Files), QStringList({"P1"}));
+        QVERIFY(urls.opened.isEmpty());
     }
 
     // The scan may end while a question about it is open: the question
