@@ -214,10 +214,12 @@ int PragmaInt(sqlite3* db, const char* sql, int64_t& value) {
 std::unique_ptr<CScanSession> CScanSession::Create(const std::string& path, const SessionIdentity& identity,
                                                    const PhotoChoice& choice, std::string& error) {
     std::error_code ec;
-    if (fs::exists(path, ec)) {
+    if (SessionFileExists(path)) {
         error = "the session file " + Quoted(path) + " exists already";
         return nullptr;
     }
+    // Left by a scan killed before its first save: nothing is lost.
+    if (fs::is_regular_file(path, ec) && fs::file_size(path, ec) == 0) fs::remove(path, ec);
     std::unique_ptr<CScanSession> s(new CScanSession());
     s->m_path = path;
     if (sqlite3_open_v2(path.c_str(), &s->m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW,
@@ -232,10 +234,11 @@ std::unique_ptr<CScanSession> CScanSession::Create(const std::string& path, cons
     info.identity = identity;
     info.choice = choice;
     info.created = info.updated = Now();
+    // All in one transaction: a scan killed meanwhile leaves no half-made session.
     std::string why;
     const std::string pragmas = "PRAGMA application_id = " + std::to_string(kApplicationId) +
                                 "; PRAGMA user_version = " + std::to_string(kFormat) + ";";
-    if (s->Exec(pragmas.c_str(), why) != 0 || s->Exec("BEGIN", why) != 0 || s->Exec(kSessionTable, why) != 0 ||
+    if (s->Exec("BEGIN", why) != 0 || s->Exec(pragmas.c_str(), why) != 0 || s->Exec(kSessionTable, why) != 0 ||
         s->Exec(kPhotoTable, why) != 0) {
         error = "cannot make the session file " + Quoted(path) + ": " + why;
         s.reset();
@@ -430,6 +433,13 @@ int CScanSession::CheckSessionRow(std::string& error) {
 // --- photos ------------------------------------------------------------------
 
 int CScanSession::LoadPhotos(IPhotoItmesMgr& store, std::string& error) {
+    m_loadError.clear();
+    const int result = ReadPhotos(store, error);
+    if (result != 0) m_loadError = error;
+    return result;
+}
+
+int CScanSession::ReadPhotos(IPhotoItmesMgr& store, std::string& error) {
     const std::string what = "the session file " + Quoted(m_path);
     Statement st;
     if (sqlite3_prepare_v2(m_db,
@@ -661,6 +671,12 @@ int CScanSession::Finish() {
 }
 
 // --- where the wizard keeps them ---------------------------------------------
+
+bool SessionFileExists(const std::string& path) {
+    std::error_code ec;
+    if (!fs::exists(path, ec)) return false;
+    return !fs::is_regular_file(path, ec) || fs::file_size(path, ec) > 0;
+}
 
 std::string DefaultSessionFolder() {
     const char* data = std::getenv("XDG_DATA_HOME");

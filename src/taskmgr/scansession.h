@@ -99,6 +99,8 @@ public:
     const SessionInfo& Info() const { return m_info; }
     // The last failure to write the session, empty when every save worked.
     const std::string& WriteError() const { return m_writeError; }
+    // Why LoadPhotos last refused the photos, empty when it did not.
+    const std::string& LoadError() const { return m_loadError; }
 
     // Adds the saved photos to `store` in the order they were found,
     // checking each one (runs inside the partition, sizes and names within
@@ -129,6 +131,7 @@ private:
     CScanSession() = default;
     int Exec(const char* sql, std::string& error);
     int CheckSessionRow(std::string& error);
+    int ReadPhotos(IPhotoItmesMgr& store, std::string& error);
     // Saves the photos of the store up to the counts in `upTo` and the
     // session row, in one transaction.
     int Save(const std::array<int64_t, kPhotoCategoryCount>& upTo);
@@ -147,7 +150,12 @@ private:
     std::chrono::steady_clock::time_point m_lastCommit;
     std::chrono::milliseconds m_interval = kDefaultSaveInterval;
     std::string m_writeError;
+    std::string m_loadError;
 };
+
+// Whether there is a session at `path`. An empty file, which a scan killed
+// before its first save leaves behind, counts as none.
+bool SessionFileExists(const std::string& path);
 
 // The folder where the wizard keeps its sessions, one per drive:
 // $XDG_DATA_HOME/lumivista/sessions, or ~/.local/share/lumivista/sessions.
