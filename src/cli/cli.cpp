@@ -36,6 +36,13 @@ extern "C" void OnInterrupt(int) {
     std::signal(SIGINT, SIG_DFL);
 }
 
+// Ctrl-C from here on stops the scan when it comes, even before the scan
+// has started (while the drives are listed or the session is made).
+void CatchInterrupts() {
+    g_stop.store(false);
+    std::signal(SIGINT, OnInterrupt);
+}
+
 int Fail(const std::string& reason) {
     std::fprintf(stderr, "lumivista-cli: %s\n", reason.c_str());
     return kExitFailure;
@@ -174,8 +181,8 @@ int Scan(const DriveRow& row, ITaskMgr* taskMgr, bool& stopped, CScanSession* se
     else if (live)
         std::fprintf(stderr, "Scanning %s ...\n", row.drive.c_str());
     CConsoleSink sink(live, stderr, &g_stop);
-    g_stop.store(false);
-    std::signal(SIGINT, OnInterrupt);
+    // The command caught Ctrl-C from its start; after a first one, a second ends the program.
+    if (!g_stop.load()) std::signal(SIGINT, OnInterrupt);
     int result = 0;
     if (session) {
         // Tests ask for saves more often than every few seconds.
@@ -286,6 +293,7 @@ void ForEachPhoto(ITaskMgr* taskMgr, int category, Fn fn) {
 }
 
 int ScanCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
+    CatchInterrupts();
     std::vector<DriveRow> rows;
     const DriveRow* row = nullptr;
     std::unique_ptr<CScanSession> session;
@@ -400,6 +408,7 @@ int RecoverCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
     } else {
         bool stopped = false;
         taskMgr->SetPhotoChoice(PhotoChoice{opts.types, opts.minSize});
+        CatchInterrupts();
         result = Scan(*row, taskMgr, stopped);
         if (stopped) return Fail("scan stopped; nothing was recovered");
     }

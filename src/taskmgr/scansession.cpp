@@ -220,9 +220,14 @@ std::unique_ptr<CScanSession> CScanSession::Create(const std::string& path, cons
     }
     // Left by a scan killed before its first save: nothing is lost.
     if (fs::is_regular_file(path, ec) && fs::file_size(path, ec) == 0) fs::remove(path, ec);
+    // The file is made under another name and renamed into place once whole:
+    // a scan killed meanwhile leaves no half-made session behind.
+    const std::string making = path + ".new";
+    fs::remove(making, ec);
+    fs::remove(making + "-journal", ec);
     std::unique_ptr<CScanSession> s(new CScanSession());
     s->m_path = path;
-    if (sqlite3_open_v2(path.c_str(), &s->m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW,
+    if (sqlite3_open_v2(making.c_str(), &s->m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW,
                         nullptr) != SQLITE_OK) {
         error = "cannot make the session file " + Quoted(path) + ": " +
                 (s->m_db ? sqlite3_errmsg(s->m_db) : "out of memory");
@@ -234,7 +239,6 @@ std::unique_ptr<CScanSession> CScanSession::Create(const std::string& path, cons
     info.identity = identity;
     info.choice = choice;
     info.created = info.updated = Now();
-    // All in one transaction: a scan killed meanwhile leaves no half-made session.
     std::string why;
     const std::string pragmas = "PRAGMA application_id = " + std::to_string(kApplicationId) +
                                 "; PRAGMA user_version = " + std::to_string(kFormat) + ";";
@@ -242,7 +246,7 @@ std::unique_ptr<CScanSession> CScanSession::Create(const std::string& path, cons
         s->Exec(kPhotoTable, why) != 0) {
         error = "cannot make the session file " + Quoted(path) + ": " + why;
         s.reset();
-        fs::remove(path, ec);
+        fs::remove(making, ec);
         return nullptr;
     }
     {
@@ -275,10 +279,22 @@ std::unique_ptr<CScanSession> CScanSession::Create(const std::string& path, cons
             sqlite3_finalize(st.s);
             st.s = nullptr;
             s.reset();
-            fs::remove(path, ec);
+            fs::remove(making, ec);
             return nullptr;
         }
     }
+    sqlite3_close_v2(s->m_db);
+    s->m_db = nullptr;
+    fs::rename(making, path, ec);
+    if (ec || sqlite3_open_v2(path.c_str(), &s->m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr) !=
+                  SQLITE_OK) {
+        error = "cannot make the session file " + Quoted(path) + ": " +
+                (ec ? ec.message() : std::string(s->m_db ? sqlite3_errmsg(s->m_db) : "out of memory"));
+        s.reset();
+        fs::remove(ec ? making : path, ec);
+        return nullptr;
+    }
+    Harden(s->m_db);
     s->m_lastCommit = std::chrono::steady_clock::now();
     LOG_T("session %s made\n", path.c_str());
     return s;
