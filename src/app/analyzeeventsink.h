@@ -23,6 +23,8 @@ public:
     int64_t TotalUnits() const { return m_total; }
     int64_t DoneUnits() const { return m_done; }
     int FoundTotal() const { return m_found; }
+    // How far the current step is, 0 to 1, finer than the bar; any thread.
+    double StepFraction() const { return static_cast<double>(m_stepMillionths.load()) / 1e6; }
 
     // The bar position for a step's progress: done over total in percent,
     // truncated and kept within 2..99 (a step without a total stays at 2).
@@ -38,4 +40,6 @@ private:
     int64_t m_done = 0;
     int m_found = 0;
     int m_bar = -1;  // last position given to the page
+    int64_t m_freeSectors = -1;  // as the file system counts them, once known
+    std::atomic<int64_t> m_stepMillionths{0};
 };

@@ -1,5 +1,6 @@
 #include "app/backend.h"
 
+#include <QDesktopServices>
 #include <QStorageInfo>
 #include <QString>
 
@@ -41,4 +42,21 @@ int FolderIsOnPartition(const std::string& folder, IPartition* partition)
         return PathIsOnDevice(folder, "/dev/" + kernel, false);
     CDisk* disk = concrete->GetDisk();
     return disk ? PathIsOnDevice(folder, disk->GetDevicePath(), true) : 0;
+}
+
+int CheckFolderForPhotos(const std::string& folder, std::string& reason)
+{
+    if (Services().folderWritable) return Services().folderWritable(folder, reason);
+    return CheckFolderWritable(folder, reason);
+}
+
+bool RunsWithDiskRights()
+{
+    return Services().diskRights ? Services().diskRights() : HasDiskRights();
+}
+
+bool OpenWithDesktop(const QUrl& url)
+{
+    if (Services().openUrl) return Services().openUrl(url);
+    return QDesktopServices::openUrl(url);
 }

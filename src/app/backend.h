@@ -3,10 +3,13 @@
 // disk manager and task manager behind them; tests install stand-ins.
 #pragma once
 
+#include <QUrl>
+
 #include <cstdint>
 #include <ctime>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "io/disk.h"
 #include "io/partition.h"
@@ -46,6 +49,17 @@ public:
     // Disks the last enumeration found but could not open for lack of
     // permission.
     virtual int GetDeniedDiskCount() = 0;
+    // Why the last AddImage failed, to follow "cannot open FILE: "
+    // ("permission denied", "no such file or directory", a file smaller
+    // than a sector); empty when there is nothing more to say.
+    virtual std::string GetLastImageError() { return {}; }
+    // Every disk the last enumeration found but could not open, and why.
+    struct UnopenedDisk {
+        std::string device;  // "/dev/sdb"
+        std::string reason;  // "no medium found"; empty when it opened but could not be measured
+        bool denied = false; // refused for lack of permission
+    };
+    virtual std::vector<UnopenedDisk> GetUnopenedDisks() { return {}; }
 
     // Whether the partition's disk was listed without being opened (from a
     // system service), so that it must be opened with OpenForReading before
@@ -104,6 +118,13 @@ struct AppServices {
     // 1 when the folder lies on the partition's own device, 0 when not, -1
     // when the folder cannot be examined.
     std::function<int(const std::string& folder, IPartition* partition)> folderOnPartition;
+    // 0 when photos can be written into the folder, else -1 and the reason.
+    std::function<int(const std::string& folder, std::string& reason)> folderWritable;
+    // Whether the program runs with the rights that opening disks needs.
+    std::function<bool()> diskRights;
+    // Opens an address (a folder, the user guide, a web page) with the
+    // desktop's program for it; false when there is none.
+    std::function<bool(const QUrl& url)> openUrl;
 };
 
 AppServices& Services();
@@ -118,3 +139,6 @@ std::time_t CurrentTime();
 // the partition's block device (for a gap or a whole-disk entry, with the
 // disk's and its partitions'); a disk image's partitions are never it.
 int FolderIsOnPartition(const std::string& folder, IPartition* partition);
+int CheckFolderForPhotos(const std::string& folder, std::string& reason);
+bool RunsWithDiskRights();
+bool OpenWithDesktop(const QUrl& url);

@@ -1,6 +1,8 @@
 #include "app/dlgrecoverprogress.h"
 
+#include <QEventLoop>
 #include <QLabel>
+#include <QPointer>
 #include <QMetaObject>
 #include <QProgressBar>
 #include <QPushButton>
@@ -14,6 +16,7 @@
 #include "app/backend.h"
 #include "app/dlgscanresult.h"
 #include "app/drivetext.h"
+#include "app/prompts.h"
 #include "app/uifont.h"
 #include "app/wizardevents.h"
 #include "io/log.h"
@@ -42,7 +45,7 @@ CDlgRecoverProgress::CDlgRecoverProgress(const RecoveryRequest& request, IPartit
     setObjectName(QStringLiteral("147"));
     setWindowTitle(QStringLiteral("Recovering Photos"));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
-    setModal(true);
+    setModal(false);  // see exec()
     setFont(DialogFont());
     const DialogUnits& du = DlgUnits();
     setFixedSize(du.X(242), du.Y(49));
@@ -72,7 +75,26 @@ CDlgRecoverProgress::~CDlgRecoverProgress()
 int CDlgRecoverProgress::exec()
 {
     OnInitDialog();
-    return QDialog::exec();
+    // A modal dialog would have the system drop the close box of the
+    // program's window unanswered: instead the controls around the dialog
+    // are switched off while it runs, level by level up to the window.
+    std::vector<QPointer<QWidget>> switchedOff;
+    for (QWidget* inner = this; QWidget* outer = inner->parentWidget(); inner = outer) {
+        for (QWidget* sibling : outer->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            if (sibling == inner || sibling->isWindow() || !sibling->isEnabled()) continue;
+            sibling->setEnabled(false);
+            switchedOff.emplace_back(sibling);
+        }
+        if (outer->isWindow()) break;
+    }
+    setResult(0);
+    show();
+    QEventLoop loop;
+    connect(this, &QDialog::finished, &loop, &QEventLoop::quit);
+    if (isVisible()) loop.exec(QEventLoop::DialogExec);
+    for (const QPointer<QWidget>& widget : switchedOff)
+        if (widget) widget->setEnabled(true);
+    return result();
 }
 
 void CDlgRecoverProgress::OnInitDialog()
@@ -95,14 +117,33 @@ void CDlgRecoverProgress::OnInitDialog()
 
 void CDlgRecoverProgress::OnCancel()
 {
+    m_userCancelled = true;
     m_cancel.store(1);
 }
 
 // Enter, Escape and the close box end the dialog only when no thread runs;
-// a running thread still uses the dialog until its last message.
+// a running thread still uses the dialog until its last message. Escape and
+// the close box offer to stop it: the dialog then ends after the photo
+// being written, as with Cancel.
 void CDlgRecoverProgress::reject()
 {
-    if (!m_thread.joinable()) QDialog::reject();
+    if (!m_thread.joinable()) {
+        QDialog::reject();
+        return;
+    }
+    AskToStop(QStringLiteral("Are you sure to stop the recovery? The photos saved so far stay in the folder."));
+}
+
+bool CDlgRecoverProgress::AskToStop(const QString& question)
+{
+    if (!m_thread.joinable() || IsCancelled()) return IsCancelled();
+    if (m_asking) return false;
+    m_asking = true;
+    const bool stop = AskYesNo(this, question);
+    m_asking = false;
+    // The thread may have ended while the question was open.
+    if (stop && m_thread.joinable()) OnCancel();
+    return stop && IsCancelled();
 }
 
 void CDlgRecoverProgress::accept()

@@ -36,10 +36,22 @@ public:
     ~CDlgRecoverProgress() override;
 
     // Ends with Accepted when the thread finished without a cancel, with
-    // Rejected otherwise.
+    // Rejected otherwise. The dialog is no modal window: the rest of its
+    // window takes no input meanwhile, but its close box still reaches the
+    // program, which asks to stop the recovery (see CLumivistaDlg::reject).
     int exec() override;
 
+    // While the thread runs: asks whether to stop it, and stops it after the
+    // photo being written when the user says Yes. True when it is stopping.
+    bool AskToStop(const QString& question);
+    // The program is to end once the recovery has stopped: nothing more is
+    // said to the user.
+    void SetEndsProgram() { m_endsProgram = true; }
+    bool EndsProgram() const { return m_endsProgram; }
+
     bool IsCancelled() const { return m_cancel.load() != 0; }
+    // True when the user pressed Cancel (or agreed to stop on closing).
+    bool UserCancelled() const { return m_userCancelled; }
     int SavedCount() const { return m_saved.load(); }
     int FailedCount() const { return m_failed.load(); }
     QProgressBar* ProgressBar() const { return m_progress; }
@@ -84,4 +96,7 @@ private:
     std::atomic<int> m_failed{0};
     std::thread m_thread;
     bool m_initialised = false;
+    bool m_userCancelled = false;
+    bool m_asking = false;  // the stop question is open
+    bool m_endsProgram = false;
 };

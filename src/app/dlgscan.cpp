@@ -44,19 +44,19 @@ CDlgScan::CDlgScan(QWidget* parent) : CWizardPage(IDD_SCAN_PAGE, parent)
 {
     m_startTime = QDateTime::currentSecsSinceEpoch();
 
-    m_heading = AddStatic(1022, QStringLiteral("Scanning Drive %s"), 7, 7, 188, 8);
+    m_heading = AddStatic(1022, QStringLiteral("Scanning Drive %s"), 7, 7, 188, 8, ANCHOR_GROW_WIDTH);
     m_heading->setWordWrap(false);
     // Group boxes first, so that the texts placed over them stay on top.
     auto* driveInfo = new QGroupBox(QStringLiteral("Drive Info "), this);
-    Place(driveInfo, 0, 20, 22, 320, 45);
+    Place(driveInfo, 0, 20, 22, 320, 45, ANCHOR_GROW_WIDTH);
     auto* result = new QGroupBox(QStringLiteral("Scanning Result "), this);
-    Place(result, 0, 20, 78, 320, 45);
+    Place(result, 0, 20, 78, 320, 45, ANCHOR_GROW_WIDTH);
     m_capacity = AddStatic(1030, QStringLiteral("Capacity:"), 30, 36, 96, 13);
-    m_freeSpace = AddStatic(1032, QStringLiteral("Free Space:"), 197, 36, 120, 13);
+    m_freeSpace = AddStatic(1032, QStringLiteral("Free Space:"), 197, 36, 120, 13, ANCHOR_CENTRE_X);
     m_fileSystem = AddStatic(1031, QStringLiteral("File System:"), 30, 50, 113, 15);
     m_found = AddStatic(1033, QStringLiteral("Found Photos: 0"), 31, 92, 133, 8);
     m_elapsed = AddStatic(1034, QStringLiteral("Elapsed Time: 00:00:00"), 31, 105, 119, 10);
-    m_remaining = AddStatic(1035, QStringLiteral("Remaining Time: Calcuating..."), 199, 105, 131, 13);
+    m_remaining = AddStatic(1035, QStringLiteral("Remaining Time: Calcuating..."), 199, 105, 131, 13, ANCHOR_CENTRE_X);
     m_step = AddStatic(1038, QStringLiteral("Step 1 of 1"), 160, 132, 38, 11);
     for (QLabel* label : {m_found, m_elapsed, m_remaining}) label->setWordWrap(false);
     m_failing = AddStatic(1039, kDriveFailingText, 7, 124, 346, 19);
@@ -65,7 +65,7 @@ CDlgScan::CDlgScan(QWidget* parent) : CWizardPage(IDD_SCAN_PAGE, parent)
     m_failing->hide();
 
     m_progress = new QProgressBar(this);
-    Place(m_progress, 1020, 7, 144, 346, 13);
+    Place(m_progress, 1020, 7, 144, 346, 13, ANCHOR_GROW_WIDTH | ANCHOR_BOTTOM);
     m_progress->setTextVisible(false);
     m_progress->setRange(0, 100);
     m_progress->setValue(0);
@@ -154,6 +154,14 @@ void CDlgScan::SetDriveInfo(const QString& capacity, const QString& fileSystem, 
         QMetaObject::invokeMethod(this, apply, Qt::QueuedConnection);
 }
 
+void CDlgScan::SetFreeSpace(const QString& freeSpace)
+{
+    if (QThread::currentThread() == thread())
+        m_freeSpace->setText(freeSpace);
+    else
+        QMetaObject::invokeMethod(this, [this, freeSpace] { m_freeSpace->setText(freeSpace); }, Qt::QueuedConnection);
+}
+
 void CDlgScan::ShowDriveFailing()
 {
     if (QThread::currentThread() == thread()) {
@@ -177,12 +185,22 @@ void CDlgScan::OnTimer()
     // A clock set back must not make the times negative.
     m_elapsedSeconds = std::max<int64_t>(QDateTime::currentSecsSinceEpoch() - m_startTime, 0);
     m_elapsed->setText(QStringLiteral("Elapsed Time: ") + FormatHms(m_elapsedSeconds));
-    // Until the bar has moved there is nothing to estimate from: the label
-    // keeps "Calcuating...".
-    const int position = m_progress->value();
-    if (position > 0) {
-        const int64_t remaining = (100 - position) * m_elapsedSeconds / position;
-        m_remaining->setText(QStringLiteral("Remaining Time: ") + FormatHms(remaining));
-    }
+    // The speed of the last half minute of the current step, followed
+    // smoothly; until a step has run a few seconds there is nothing to
+    // estimate from and the label reads "Calcuating...".
+    const double fraction = m_sink ? m_sink->StepFraction() : std::max(m_progress->value(), 0) / 100.0;
+    m_estimate.Add(static_cast<double>(m_elapsedSeconds), fraction);
+    const int64_t remaining = m_estimate.Seconds();
+    m_remaining->setText(remaining < 0 ? QStringLiteral("Remaining Time: Calcuating...")
+                                       : QStringLiteral("Remaining Time: ") + FormatHms(remaining));
+    m_found->setText(QStringLiteral("Found Photos: %1").arg(m_foundCount.load()));
+}
+
+void CDlgScan::ScanEnded()
+{
+    m_timer->stop();
+    m_elapsedSeconds = std::max<int64_t>(QDateTime::currentSecsSinceEpoch() - m_startTime, 0);
+    m_elapsed->setText(QStringLiteral("Elapsed Time: ") + FormatHms(m_elapsedSeconds));
+    m_remaining->setText(QStringLiteral("Remaining Time: ") + FormatHms(0));
     m_found->setText(QStringLiteral("Found Photos: %1").arg(m_foundCount.load()));
 }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <thread>
 
+#include "app/remainingtime.h"
 #include "app/wizardpage.h"
 
 class CAnalyzeEventSink;
@@ -44,6 +45,7 @@ public:
     // From the sink, on any thread; shown by the user-interface thread.
     void SetProgress(int position);
     void SetDriveInfo(const QString& capacity, const QString& fileSystem, const QString& freeSpace);
+    void SetFreeSpace(const QString& freeSpace);
     void SetFoundCount(int count) { m_foundCount.store(count); }
     // The scan's reads fail so often that the drive seems to be dying: the
     // page says so and suggests copying it first.
@@ -54,6 +56,8 @@ public:
     // The timer's work, once a second: elapsed and remaining time and the
     // found count.
     void OnTimer();
+    // The scan has returned: the figures are final, nothing remains.
+    void ScanEnded();
     // Seconds since the epoch at which the page was made; the times shown
     // count from here.
     int64_t StartTime() const { return m_startTime; }
@@ -85,6 +89,7 @@ private:
 
     int64_t m_startTime = 0;
     int64_t m_elapsedSeconds = 0;
+    CRemainingTime m_estimate;
     std::atomic<int> m_foundCount{0};
     std::unique_ptr<CAnalyzeEventSink> m_sink;
     std::thread m_thread;

@@ -2,6 +2,10 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QPainter>
+#include <QPushButton>
 #include <QDateTime>
 #include <QDesktopServices>
 #include <QFileInfo>
@@ -15,6 +19,8 @@
 #include <new>
 
 #include "app/backend.h"
+#include "app/dlgphotofilter.h"
+#include "app/dlgphotopreview.h"
 #include "app/dlgrecoverprogress.h"
 #include "app/drivetext.h"
 #include "app/imageload.h"
@@ -29,6 +35,7 @@ namespace {
 
 constexpr int kBlockRole = Qt::UserRole;      // PhotoBlock*, as quintptr; none for root and categories
 constexpr int kCheckRole = Qt::UserRole + 1;  // the check state the page last saw
+constexpr int kDeletedRole = Qt::UserRole + 2;  // list entries: true for a deleted photo
 
 const QString kSelectPhotos = QStringLiteral("Please select the photos you want to recover.");
 const QString kChooseFolder = QStringLiteral("Please select a folder to save your recovered photos.");
@@ -78,6 +85,8 @@ QVariant CPhotoListModel::data(const QModelIndex& index, int role) const
         return m_page->EntryPicture(index.row());
     case Qt::CheckStateRole:
         return m_page->EntryTicked(index.row()) ? Qt::Checked : Qt::Unchecked;
+    case kDeletedRole:
+        return m_page->EntryDeleted(index.row());
     default:
         return QVariant();
     }
@@ -124,6 +133,31 @@ QSize CPhotoDelegate::sizeHint(const QStyleOptionViewItem&, const QModelIndex&) 
     return CellSize();
 }
 
+void CPhotoDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const
+{
+    QStyledItemDelegate::paint(painter, option, index);
+    if (!index.data(kDeletedRole).toBool()) return;
+    // A small red tag in the picture's lower left corner.
+    const QRect picture = DecorationRect(option, index);
+    if (picture.isEmpty()) return;
+    painter->save();
+    QFont font = option.font;
+    font.setBold(true);
+    font.setPixelSize(std::max(QFontMetrics(option.font).height() * 3 / 4, 8));
+    painter->setFont(font);
+    const QString text = QStringLiteral("Deleted");
+    const QFontMetrics metrics(font);
+    const QRect tag(picture.left() + 2, picture.bottom() - metrics.height() - 3, metrics.horizontalAdvance(text) + 8,
+                    metrics.height() + 2);
+    painter->setRenderHint(QPainter::Antialiasing);
+    painter->setPen(Qt::NoPen);
+    painter->setBrush(QColor(0xC0, 0x20, 0x20, 0xE0));
+    painter->drawRoundedRect(tag, 3, 3);
+    painter->setPen(Qt::white);
+    painter->drawText(tag, Qt::AlignCenter, text);
+    painter->restore();
+}
+
 QRect CPhotoDelegate::DecorationRect(const QStyleOptionViewItem& option, const QModelIndex& index) const
 {
     QStyleOptionViewItem opt = option;
@@ -158,8 +192,46 @@ void CPhotoListView::mouseReleaseEvent(QMouseEvent* event)
     m_pressed = QPersistentModelIndex();
     QListView::mouseReleaseEvent(event);
     if (event->button() != Qt::LeftButton) return;
+    if (m_afterDoubleClick) {
+        m_afterDoubleClick = false;
+        return;
+    }
     const QModelIndex index = indexAt(pos);
-    if (index.isValid() && index == pressed && PictureRect(index).contains(pos)) emit pictureClicked(index.row());
+    if (index.isValid() && index == pressed && PictureRect(index).contains(pos)) {
+        m_lastTickRow = index.row();
+        m_lastTickTime = event->timestamp();
+        emit pictureClicked(index.row());
+    }
+}
+
+// The first click of a double click on the picture ticked or unticked the
+// photo: the double click takes that back and opens the preview.
+void CPhotoListView::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    const QPoint pos = event->position().toPoint();
+    const QModelIndex index = indexAt(pos);
+    if (event->button() != Qt::LeftButton || !index.isValid()) {
+        QListView::mouseDoubleClickEvent(event);
+        return;
+    }
+    if (m_lastTickRow == index.row() &&
+        event->timestamp() - m_lastTickTime <= static_cast<quint64>(QApplication::doubleClickInterval()))
+        emit pictureClicked(index.row());
+    m_lastTickRow = -1;
+    m_afterDoubleClick = true;
+    m_pressed = QPersistentModelIndex();
+    event->accept();
+    emit previewRequested(index.row());
+}
+
+void CPhotoListView::keyPressEvent(QKeyEvent* event)
+{
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && currentIndex().isValid()) {
+        event->accept();
+        emit previewRequested(currentIndex().row());
+        return;
+    }
+    QListView::keyPressEvent(event);
 }
 
 // --- the page ------------------------------------------------------------------
@@ -168,11 +240,11 @@ CDlgScanResult::CDlgScanResult(QWidget* parent) : CWizardPage(IDD_RESULT_PAGE, p
 {
     QLabel* prompt = AddStatic(0, QStringLiteral("Please preview and select photos to recover."), 7, 6, 196, 10);
     prompt->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    m_label = AddStatic(1036, QStringLiteral("%d files selected in %d KB"), 243, 7, 112, 10);
+    m_label = AddStatic(1036, QStringLiteral("%d files selected in %d KB"), 243, 7, 112, 10, ANCHOR_RIGHT);
     m_label->setWordWrap(false);
 
     m_tree = new CCategoryTree(this);
-    Place(m_tree, 1025, 7, 17, 98, 133);
+    Place(m_tree, 1025, 7, 17, 98, 132, ANCHOR_GROW_HEIGHT);
     m_tree->setHeaderHidden(true);
     m_tree->setRootIsDecorated(true);
     m_tree->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -180,7 +252,7 @@ CDlgScanResult::CDlgScanResult(QWidget* parent) : CWizardPage(IDD_RESULT_PAGE, p
     m_tree->setMouseTracking(true);
 
     m_list = new CPhotoListView(this);
-    Place(m_list, 1026, 114, 17, 241, 133);
+    Place(m_list, 1026, 114, 17, 241, 132, ANCHOR_GROW_WIDTH | ANCHOR_GROW_HEIGHT);
     m_list->setViewMode(QListView::IconMode);
     m_list->setMovement(QListView::Static);
     m_list->setResizeMode(QListView::Adjust);
@@ -197,7 +269,19 @@ CDlgScanResult::CDlgScanResult(QWidget* parent) : CWizardPage(IDD_RESULT_PAGE, p
     m_list->setModel(m_model);
 
     m_keepFolders = new QCheckBox(QStringLiteral("Keep the folders the photos were in"), this);
-    Place(m_keepFolders, 1040, 7, 153, 348, 10);
+    Place(m_keepFolders, 1040, 7, 153, 150, 12, ANCHOR_BOTTOM);
+
+    // Sorting and narrowing down what the tree and the list show.
+    m_sortBox = new QComboBox(this);
+    Place(m_sortBox, 1041, 162, 152, 86, 13, ANCHOR_BOTTOM | ANCHOR_RIGHT);
+    for (PhotoView::Sort sort : {PhotoView::FoundOrder, PhotoView::ByName, PhotoView::BySize, PhotoView::ByDate})
+        m_sortBox->addItem(SortText(sort), static_cast<int>(sort));
+    m_sortBox->setToolTip(QStringLiteral("The order of the photos in each block: as found, by name, by size "
+                                         "(largest first) or by date (newest first)."));
+    m_filterButton = new QPushButton(QStringLiteral("Filter..."), this);
+    Place(m_filterButton, 1042, 252, 152, 103, 13, ANCHOR_BOTTOM | ANCHOR_RIGHT);
+    m_filterButton->setAutoDefault(false);
+    m_filterButton->setToolTip(QStringLiteral("Show only some types, photos larger than a size, or deleted photos."));
     m_keepFolders->setToolTip(QStringLiteral("Recovered photos go into their folders (such as DCIM/100CANON) "
                                              "inside the new folder, instead of all side by side."));
     m_keepFolders->setChecked(false);
@@ -209,6 +293,13 @@ CDlgScanResult::CDlgScanResult(QWidget* parent) : CWizardPage(IDD_RESULT_PAGE, p
     connect(m_tree, &QTreeWidget::itemChanged, this, &CDlgScanResult::OnTreeItemChanged);
     connect(m_tree, &QTreeWidget::itemSelectionChanged, this, &CDlgScanResult::OnTreeSelectionChanged);
     connect(m_list, &CPhotoListView::pictureClicked, this, &CDlgScanResult::ToggleEntry);
+    connect(m_list, &CPhotoListView::previewRequested, this, &CDlgScanResult::PreviewEntry);
+    connect(m_sortBox, &QComboBox::activated, this, [this](int row) {
+        PhotoView view = m_view;
+        view.sort = static_cast<PhotoView::Sort>(m_sortBox->itemData(row).toInt());
+        SetView(view);
+    });
+    connect(m_filterButton, &QPushButton::clicked, this, &CDlgScanResult::OnFilter);
 }
 
 CDlgScanResult::~CDlgScanResult()
@@ -228,35 +319,90 @@ PhotoBlock* CDlgScanResult::BlockOf(const QTreeWidgetItem* node)
 
 void CDlgScanResult::InitPage()
 {
+    BuildTree();
+}
+
+void CDlgScanResult::SetView(const PhotoView& view)
+{
+    m_view = view;
+    const int row = m_sortBox->findData(static_cast<int>(view.sort));
+    if (row >= 0) m_sortBox->setCurrentIndex(row);
+    BuildTree();
+}
+
+void CDlgScanResult::OnFilter()
+{
+    uint32_t present = 0;
+    if (ITaskBackend* tasks = Tasks())
+        for (int category = 0; category < kPhotoCategoryCount; ++category)
+            if (tasks->GetPhotoItems(category, -1, -1, nullptr) > 0) present |= 1u << category;
+    CDlgPhotoFilter dialog(m_view, present, this);
+    if (dialog.exec() == QDialog::Accepted) SetView(dialog.Result());
+}
+
+void CDlgScanResult::BuildTree()
+{
+    // The list first: it points into the blocks about to go.
+    m_shown.clear();
+    m_thumbnailMade.clear();
+    m_thumbnails.clear();
+    m_shownNode = nullptr;
+    m_model->Reset(0);
     m_settingChecks = true;
+    m_tree->clear();
+    m_blocks.clear();
+    m_viewShown = 0;
+    m_viewFound = 0;
+
     auto* root = new QTreeWidgetItem(m_tree, {QStringLiteral("Photos")});
     root->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
-    SetNodeCheck(root, Qt::Unchecked);
 
     ITaskBackend* tasks = Tasks();
+    const bool arranged = m_view.Filters() || m_view.sort != PhotoView::FoundOrder;
     for (int category = 0; category < kPhotoCategoryCount; ++category) {
         const int n = tasks ? tasks->GetPhotoItems(category, -1, -1, nullptr) : 0;
         if (n <= 0) continue;
+        m_viewFound += n;
+        if (!m_view.ShowsCategory(category)) continue;
+        // The category's photos, for the ticks they carry and the view.
+        std::vector<PhotoItem*> items(static_cast<size_t>(n), nullptr);
+        items.resize(static_cast<size_t>(std::clamp(tasks->GetPhotoItems(category, 0, n, items.data()), 0, n)));
+        std::vector<int32_t> order;
+        if (arranged) {
+            order = m_view.Arrange(items);
+            if (order.empty()) continue;
+        }
+        const int shown = arranged ? static_cast<int>(order.size()) : static_cast<int>(items.size());
+        m_viewShown += shown;
+
         auto* categoryNode = new QTreeWidgetItem(root, {CategoryText(category)});
         categoryNode->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
-        SetNodeCheck(categoryNode, Qt::Unchecked);
         auto addBlock = [&](int first, int last) {
-            auto block = std::make_unique<PhotoBlock>(PhotoBlock{category, first, last, 0});
+            auto block = std::make_unique<PhotoBlock>(PhotoBlock{category, first, last, 0, {}});
+            for (int k = first - 1; k < last; ++k) {
+                const int32_t index = arranged ? order[static_cast<size_t>(k)] : k;
+                if (arranged) block->members.push_back(index);
+                if (items[static_cast<size_t>(index)]->selected) ++block->ticked;
+            }
             auto* node = new QTreeWidgetItem(
                 categoryNode, {QString::asprintf("%s(%03d-%03d)", qPrintable(CategoryText(category)), first, last)});
             node->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable |
                            Qt::ItemNeverHasChildren);
             node->setData(0, kBlockRole, QVariant::fromValue(reinterpret_cast<quintptr>(block.get())));
-            SetNodeCheck(node, Qt::Unchecked);
             m_blocks.push_back(std::move(block));
         };
-        for (int b = 0; b < n / kPhotosPerBlock; ++b) addBlock(kPhotosPerBlock * b + 1, kPhotosPerBlock * (b + 1));
-        if (n % kPhotosPerBlock != 0) addBlock(kPhotosPerBlock * (n / kPhotosPerBlock) + 1, n);
+        for (int b = 0; b < shown / kPhotosPerBlock; ++b)
+            addBlock(kPhotosPerBlock * b + 1, kPhotosPerBlock * (b + 1));
+        if (shown % kPhotosPerBlock != 0) addBlock(kPhotosPerBlock * (shown / kPhotosPerBlock) + 1, shown);
         categoryNode->setExpanded(true);
     }
     root->setExpanded(true);
+    ShowAllChecks(root);
     m_settingChecks = false;
 
+    m_filterButton->setText(m_view.Filters()
+                                ? QStringLiteral("Filter: %1 of %2 shown").arg(m_viewShown).arg(m_viewFound)
+                                : QStringLiteral("Filter..."));
     if (root->childCount() > 0 && root->child(0)->childCount() > 0) m_tree->setCurrentItem(root->child(0)->child(0));
     UpdateSelectionText();
 }
@@ -270,7 +416,8 @@ bool CDlgScanResult::event(QEvent* event)
     case WM_TREE_CHECK_CHANGED: {
         auto* node = reinterpret_cast<QTreeWidgetItem*>(static_cast<CWizardEvent*>(event)->LParam());
         if (node && node->treeWidget() == m_tree) {
-            ApplyCheckState(node, node->checkState(0));
+            ApplyCheckState(node, node->checkState(0) == Qt::Unchecked ? Qt::Unchecked : Qt::Checked);
+            for (int k = 0; k < m_tree->topLevelItemCount(); ++k) ShowAllChecks(m_tree->topLevelItem(k));
             m_model->Redraw(0, kPhotosPerBlock);
             UpdateSelectionText();
         }
@@ -317,6 +464,14 @@ std::vector<PhotoItem*> CDlgScanResult::BlockItems(const PhotoBlock& block) cons
     ITaskBackend* tasks = Tasks();
     const int n = block.Size();
     if (!tasks || n <= 0) return items;
+    if (!block.members.empty()) {
+        items.reserve(block.members.size());
+        for (int32_t index : block.members) {
+            PhotoItem* item = nullptr;
+            if (tasks->GetPhotoItems(block.category, index, 1, &item) == 1 && item) items.push_back(item);
+        }
+        return items;
+    }
     items.resize(static_cast<size_t>(n), nullptr);
     const int got = tasks->GetPhotoItems(block.category, block.first - 1, n, items.data());
     items.resize(static_cast<size_t>(std::clamp(got, 0, n)));
@@ -358,6 +513,8 @@ QString CDlgScanResult::EntryToolTip(int i) const
                      .arg(QLocale().toString(QDateTime::fromSecsSinceEpoch(item.mtime), QLocale::ShortFormat));
     if (item.origin == DeletedRecord) lines << QStringLiteral("Deleted; found with its name");
     else if (item.origin == RawScan) lines << QStringLiteral("Deleted; found without its name");
+    else lines << QStringLiteral("Still on the drive");
+    lines << QStringLiteral("Double-click or press Enter for a large preview");
     return lines.join(QLatin1Char('\n'));
 }
 
@@ -366,6 +523,22 @@ QPixmap CDlgScanResult::EntryPicture(int i)
     if (i < 0 || static_cast<size_t>(i) >= m_shown.size()) return QPixmap();
     MakeThumbnail(i);
     return m_thumbnails[static_cast<size_t>(i)];
+}
+
+bool CDlgScanResult::EntryDeleted(int i) const
+{
+    if (i < 0 || static_cast<size_t>(i) >= m_shown.size()) return false;
+    return IsDeletedPhoto(*m_shown[static_cast<size_t>(i)]);
+}
+
+void CDlgScanResult::PreviewEntry(int i)
+{
+    if (i < 0 || static_cast<size_t>(i) >= m_shown.size() || m_recovering) return;
+    CDlgPhotoPreview preview(m_shown, i, g_pSelectedPartition, this);
+    preview.exec();
+    // Back on the list where the preview ended.
+    m_list->setCurrentIndex(m_model->index(preview.Index(), 0));
+    m_list->scrollTo(m_model->index(preview.Index(), 0));
 }
 
 bool CDlgScanResult::EntryTicked(int i) const
@@ -390,8 +563,10 @@ void CDlgScanResult::MakeThumbnail(int i)
     if (!buffer) return;
     if (tasks->ReadPhotoData(item, g_pSelectedPartition, buffer.get(), static_cast<uint32_t>(length)) < 0) return;
 
+    // As many pixels as the screen shows in the thumbnail's place.
+    const double ratio = m_list->devicePixelRatioF();
     QSize full;
-    QImage picture = DecodeForThumbnail(buffer.get(), item->size, &full);
+    QImage picture = DecodeForThumbnail(buffer.get(), item->size, &full, ratio);
     buffer.reset();
     if (picture.isNull()) {
         item->previewWidth = 0;
@@ -402,7 +577,7 @@ void CDlgScanResult::MakeThumbnail(int i)
     } else {
         item->previewWidth = full.width();
     }
-    m_thumbnails[slot] = QPixmap::fromImage(FitIntoThumbnail(picture, full));
+    m_thumbnails[slot] = QPixmap::fromImage(FitIntoThumbnail(picture, full, ratio));
 }
 
 void CDlgScanResult::ToggleEntry(int i)
@@ -412,20 +587,18 @@ void CDlgScanResult::ToggleEntry(int i)
     item->selected = item->selected ? 0 : 1;
     if (PhotoBlock* block = BlockOf(m_shownNode)) {
         block->ticked += item->selected ? 1 : -1;
-        if (block->ticked == 0)
-            SetNodeCheck(m_shownNode, Qt::Unchecked);
-        else if (block->ticked == block->Size())
-            SetNodeCheck(m_shownNode, Qt::Checked);
+        ShowChecks(m_shownNode);
     }
     m_model->Redraw(i, i);
     UpdateSelectionText();
 }
 
+// A partly checked node clicked by the user arrives as checked: everything
+// under it is ticked.
 void CDlgScanResult::ApplyCheckState(QTreeWidgetItem* node, Qt::CheckState state)
 {
     if (node->childCount() > 0) {
         for (int k = 0; k < node->childCount(); ++k) ApplyCheckState(node->child(k), state);
-        SetNodeCheck(node, state);
         return;
     }
     PhotoBlock* block = BlockOf(node);
@@ -434,32 +607,67 @@ void CDlgScanResult::ApplyCheckState(QTreeWidgetItem* node, Qt::CheckState state
     if ((!tick && block->ticked <= 0) || (tick && block->ticked == block->Size())) return;
     for (PhotoItem* item : BlockItems(*block)) item->selected = tick ? 1 : 0;
     block->ticked = tick ? block->Size() : 0;
-    SetNodeCheck(node, state);
 }
 
+Qt::CheckState CDlgScanResult::CheckStateOf(const QTreeWidgetItem* node)
+{
+    if (const PhotoBlock* block = BlockOf(node)) {
+        if (block->ticked <= 0) return Qt::Unchecked;
+        return block->ticked >= block->Size() ? Qt::Checked : Qt::PartiallyChecked;
+    }
+    bool any = false;
+    bool all = node->childCount() > 0;
+    for (int k = 0; k < node->childCount(); ++k) {
+        const Qt::CheckState child = CheckStateOf(node->child(k));
+        any = any || child != Qt::Unchecked;
+        all = all && child == Qt::Checked;
+    }
+    return all ? Qt::Checked : any ? Qt::PartiallyChecked : Qt::Unchecked;
+}
+
+void CDlgScanResult::ShowChecks(QTreeWidgetItem* node)
+{
+    // From the node up to the root: each box shows what lies under it.
+    for (QTreeWidgetItem* n = node; n; n = n->parent()) SetNodeCheck(n, CheckStateOf(n));
+}
+
+void CDlgScanResult::ShowAllChecks(QTreeWidgetItem* node)
+{
+    for (int k = 0; k < node->childCount(); ++k) ShowAllChecks(node->child(k));
+    SetNodeCheck(node, CheckStateOf(node));
+}
+
+// Every ticked photo counts, also those the filter hides: they are
+// recovered too.
 void CDlgScanResult::UpdateSelectionText()
 {
     m_tickedCount = 0;
     m_tickedBytes = 0;
-    std::vector<QTreeWidgetItem*> pending;
-    for (int k = 0; k < m_tree->topLevelItemCount(); ++k) pending.push_back(m_tree->topLevelItem(k));
-    while (!pending.empty()) {
-        QTreeWidgetItem* node = pending.back();
-        pending.pop_back();
-        if (node->childCount() > 0) {
-            for (int k = 0; k < node->childCount(); ++k) pending.push_back(node->child(k));
-            continue;
+    int hidden = 0;
+    if (ITaskBackend* tasks = Tasks()) {
+        std::vector<PhotoItem*> page(4096, nullptr);
+        for (int category = 0; category < kPhotoCategoryCount; ++category) {
+            const int n = tasks->GetPhotoItems(category, -1, -1, nullptr);
+            for (int first = 0; first < n; first += static_cast<int>(page.size())) {
+                const int got = tasks->GetPhotoItems(category, first,
+                                                     std::min(n - first, static_cast<int>(page.size())), page.data());
+                for (int k = 0; k < got; ++k) {
+                    const PhotoItem* item = page[static_cast<size_t>(k)];
+                    if (!item || !item->selected) continue;
+                    ++m_tickedCount;
+                    m_tickedBytes += item->size;
+                    if (!m_view.ShowsCategory(category) || !m_view.Shows(*item)) ++hidden;
+                }
+            }
         }
-        const PhotoBlock* block = BlockOf(node);
-        if (!block) continue;
-        m_tickedCount += block->ticked;
-        for (const PhotoItem* item : BlockItems(*block))
-            if (item->selected) m_tickedBytes += item->size;
     }
     m_label->setText(QStringLiteral("%1 %2 selected in %3")
                          .arg(m_tickedCount)
                          .arg(m_tickedCount < 2 ? QStringLiteral("file") : QStringLiteral("files"))
                          .arg(FormatSizeText(m_tickedBytes)));
+    m_label->setToolTip(hidden > 0 ? QStringLiteral("%1 of them hidden by the filter; they are recovered too.")
+                                         .arg(hidden)
+                                   : QString());
 }
 
 // --- recovering the ticked photos --------------------------------------------
@@ -494,6 +702,17 @@ void CDlgScanResult::OnRecoverSelected()
         if (!AskYesNo(this, reselect)) break;
     }
 
+    // A folder nothing can be written to is refused for what it is, not for
+    // its free space.
+    if (std::string reason; CheckFolderForPhotos(chosen.toStdString(), reason) != 0) {
+        LOG_E("cannot write into %s: %s\n", chosen.toUtf8().constData(), reason.c_str());
+        MsgBox(this,
+               QStringLiteral("Cannot save photos in \"%1\": %2. Please select another folder.")
+                   .arg(chosen, QString::fromStdString(reason)),
+               QMessageBox::Critical);
+        return;
+    }
+
     const FreeSpace free = QueryFreeSpace(chosen.toStdString());
     if (free.known && !(free.bytes > m_tickedBytes)) {
         MsgBox(this,
@@ -508,7 +727,8 @@ void CDlgScanResult::OnRecoverSelected()
     std::string error;
     if (CreateRecoveryFolder(chosen.toStdString(), CurrentTime(), folder, error) != 0) {
         LOG_E("%s\n", error.c_str());
-        MsgBox(this, kCreateFailed, QMessageBox::Critical);
+        MsgBox(this, kCreateFailed + QStringLiteral("\n\nReason: %1.").arg(QString::fromStdString(error)),
+               QMessageBox::Critical);
         return;
     }
 
@@ -522,18 +742,50 @@ void CDlgScanResult::OnRecoverSelected()
     const int result = dialog.exec();
     m_recovering = false;
     m_list->viewport()->update();
-    if (result != QDialog::Accepted) return;
+    // The user closed the program meanwhile: it ends now, without messages.
+    if (dialog.EndsProgram()) return;
+    const QString where = QString::fromStdString(folder);
+    if (result != QDialog::Accepted) {
+        // Stopped by the user: what was saved stays, and they are told where.
+        if (dialog.UserCancelled())
+            MsgBox(this, RecoveryCancelledText(dialog.SavedCount(), m_tickedCount, where), QMessageBox::Information);
+        return;
+    }
 
     if (dialog.FailedCount() == 0) {
-        MsgBox(this, kRecovered, QMessageBox::Information);
+        MsgBox(this, RecoveredText(where), QMessageBox::Information);
     } else {
         MsgBox(this,
                QStringLiteral("%1 of the %2 selected photos have been recovered. %3 could not be read from the drive "
-                              "or written to the folder; please check that the folder's drive has room for them.")
+                              "or written to the folder; please check that the folder's drive has room for them. "
+                              "The recovered photos are in \"%4\".")
                    .arg(dialog.SavedCount())
                    .arg(dialog.SavedCount() + dialog.FailedCount())
-                   .arg(dialog.FailedCount()),
+                   .arg(dialog.FailedCount())
+                   .arg(where),
                QMessageBox::Warning);
     }
-    if (dialog.SavedCount() > 0) QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(folder)));
+    if (dialog.SavedCount() > 0 && !OpenWithDesktop(QUrl::fromLocalFile(where)))
+        MsgBox(this, FolderNotShownText(where), QMessageBox::Warning);
+}
+
+QString RecoveredText(const QString& folder)
+{
+    return kRecovered + QStringLiteral(" They are in \"%1\".").arg(folder);
+}
+
+QString RecoveryCancelledText(int saved, int ticked, const QString& folder)
+{
+    return QStringLiteral("The recovery was cancelled. %1 of the %2 selected photos %3 been saved in \"%4\".")
+        .arg(saved)
+        .arg(ticked)
+        .arg(saved == 1 ? QStringLiteral("has") : QStringLiteral("have"))
+        .arg(folder);
+}
+
+QString FolderNotShownText(const QString& folder)
+{
+    return QStringLiteral("The folder \"%1\" could not be shown: no file manager is set up on this system. Please "
+                          "open it yourself.")
+        .arg(folder);
 }

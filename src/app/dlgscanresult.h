@@ -14,27 +14,42 @@
 #include <memory>
 #include <vector>
 
+#include "app/photoview.h"
 #include "app/wizardpage.h"
 #include "volphotorev/photoitems.h"
 
 class CDlgScanResult;
 class QCheckBox;
+class QComboBox;
 class QLabel;
+class QPushButton;
 class QTreeWidgetItem;
 
 constexpr int kPhotosPerBlock = 500;
 
-// The photos of one block node: numbers within the category, from 1.
+// The photos of one block node: numbers within the category, from 1; with a
+// filter or a sort, positions within the category's shown photos, and the
+// photos themselves in `members`.
 struct PhotoBlock {
     int category = 0;
     int first = 0;
     int last = 0;
     int ticked = 0;  // how many of them are ticked
-    int Size() const { return last - first + 1; }
+    // The photos' indices in the category's store (from 0), in list order;
+    // empty when the block is photos first..last of the store as found.
+    std::vector<int32_t> members;
+    int Size() const { return members.empty() ? last - first + 1 : static_cast<int>(members.size()); }
 };
 
 // The category tree's texts, in tree order: JPG, PNG, BMP, GIF, Other.
 QString CategoryText(int category);
+
+// What the user is told after a recovery into `folder`: all went well; the
+// user cancelled after `saved` of the `ticked` photos; the folder could not
+// be shown.
+QString RecoveredText(const QString& folder);
+QString RecoveryCancelledText(int saved, int ticked, const QString& folder);
+QString FolderNotShownText(const QString& folder);
 
 // The category tree: only block nodes can be selected; a click on the root
 // or a category leaves the selection, and so the list, as it was.
@@ -74,6 +89,9 @@ class CPhotoDelegate : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+    // The entry as the style draws it, and a "Deleted" mark on the picture
+    // of a photo the drive no longer lists.
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
     QRect DecorationRect(const QStyleOptionViewItem& option, const QModelIndex& index) const;
     static QSize CellSize();
 };
@@ -89,13 +107,20 @@ public:
 
 signals:
     void pictureClicked(int row);
+    // A double click on an entry, or Enter on the current one.
+    void previewRequested(int row);
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     QPersistentModelIndex m_pressed;
+    bool m_afterDoubleClick = false;  // the release that ends a double click ticks nothing
+    int m_lastTickRow = -1;           // the entry the last click on a picture ticked or unticked
+    quint64 m_lastTickTime = 0;       // and when (event time, ms)
 };
 
 class CDlgScanResult : public CWizardPage {
@@ -126,16 +151,37 @@ public:
     bool EntryTicked(int i) const;
     // Flips the tick of entry i of the list.
     void ToggleEntry(int i);
+    // Whether entry i is a photo the drive no longer lists.
+    bool EntryDeleted(int i) const;
+
+    // The filter and the sort; setting one builds the tree again, ticks kept.
+    const PhotoView& View() const { return m_view; }
+    void SetView(const PhotoView& view);
+    QComboBox* SortBox() const { return m_sortBox; }
+    QPushButton* FilterButton() const { return m_filterButton; }
+    // How many photos the view shows, of how many found.
+    int ShownPhotoCount() const { return m_viewShown; }
+    int FoundPhotoCount() const { return m_viewFound; }
+    // Opens the large preview at entry i of the list; returns when it closes.
+    void PreviewEntry(int i);
 
 protected:
     bool event(QEvent* event) override;
 
 private:
+    // Fills the tree from the store through the view, keeping the ticks.
+    void BuildTree();
+    void OnFilter();
     void ShowBlock(QTreeWidgetItem* node);
     void MakeThumbnail(int i);
     void OnTreeItemChanged(QTreeWidgetItem* node, int column);
     void OnTreeSelectionChanged();
     void ApplyCheckState(QTreeWidgetItem* node, Qt::CheckState state);
+    // Checked when every photo under the node is ticked, unchecked when none
+    // is, partly checked otherwise.
+    static Qt::CheckState CheckStateOf(const QTreeWidgetItem* node);
+    void ShowChecks(QTreeWidgetItem* node);     // the node and its ancestors
+    void ShowAllChecks(QTreeWidgetItem* node);  // the node and everything under it
     void SetNodeCheck(QTreeWidgetItem* node, Qt::CheckState state);
     std::vector<PhotoItem*> BlockItems(const PhotoBlock& block) const;
     void UpdateSelectionText();
@@ -146,6 +192,11 @@ private:
     CPhotoListView* m_list = nullptr;  // 1026
     CPhotoListModel* m_model = nullptr;
     QCheckBox* m_keepFolders = nullptr;  // 1040
+    QComboBox* m_sortBox = nullptr;      // 1041
+    QPushButton* m_filterButton = nullptr;  // 1042
+    PhotoView m_view;
+    int m_viewShown = 0;
+    int m_viewFound = 0;
 
     std::vector<PhotoItem*> m_shown;
     std::vector<bool> m_thumbnailMade;

@@ -1,11 +1,14 @@
 #include "app/dlgseldrive.h"
 
 #include <QHeaderView>
+#include <QStringList>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPointer>
 #include <QPushButton>
 #include <QTreeWidget>
+
+#include <algorithm>
 
 #include "app/backend.h"
 #include "app/dlgimageprogress.h"
@@ -29,7 +32,44 @@ const QString kNoPermission = QStringLiteral(
     "No available drives. Reading drives needs administrator rights: start Lumivista with sudo, or open a disk "
     "image file with \"Open Image...\".");
 
+// No row to show although the system lists disks: say which could not be
+// opened and why. Only an ordinary user is told to get more rights.
+QString NoDrivesText(const std::vector<IDriveSource::UnopenedDisk>& unopened, bool hasRights)
+{
+    if (unopened.empty()) return kNoDrives;
+    const bool denied = std::any_of(unopened.begin(), unopened.end(),
+                                    [](const IDriveSource::UnopenedDisk& d) { return d.denied; });
+    if (denied && !hasRights) return kNoPermission;
+    auto reasonOf = [](const IDriveSource::UnopenedDisk& d) {
+        return d.reason.empty() ? QStringLiteral("it cannot be measured") : QString::fromStdString(d.reason);
+    };
+    QString what;
+    if (unopened.size() == 1) {
+        what = QStringLiteral("The disk %1 could not be opened: %2")
+                   .arg(QString::fromStdString(unopened.front().device), reasonOf(unopened.front()));
+    } else {
+        QStringList disks;
+        for (const IDriveSource::UnopenedDisk& d : unopened)
+            disks << QString::fromStdString(d.device) + QStringLiteral(" (") + reasonOf(d) + QStringLiteral(")");
+        what = QStringLiteral("These disks could not be opened: ") + disks.join(QStringLiteral(", "));
+    }
+    return QStringLiteral("No available drives. %1. You can still open a disk image file with \"Open Image...\".")
+        .arg(what);
+}
+
 }  // namespace
+
+bool IsImageDisk(IDisk* disk)
+{
+    return disk && QString::fromStdString(disk->GetInterfaceType()).compare(QLatin1String("Image"),
+                                                                              Qt::CaseInsensitive) == 0;
+}
+
+QString ImageRefusalText(const QString& path, const std::string& reason)
+{
+    if (reason.empty()) return QStringLiteral("Cannot open \"%1\" as a disk image.").arg(path);
+    return QStringLiteral("Cannot open \"%1\" as a disk image: %2.").arg(path, QString::fromStdString(reason));
+}
 
 bool IsUsbInterface(const std::string& interfaceType)
 {
@@ -43,7 +83,7 @@ CDlgSelDrive::CDlgSelDrive(QWidget* parent) : CWizardPage(IDD_DRIVE_PAGE, parent
               7, 270, 8);
 
     m_list = new QTreeWidget(this);
-    Place(m_list, 1001, 7, 18, 347, 123);
+    Place(m_list, 1001, 7, 18, 347, 123, ANCHOR_GROW_WIDTH | ANCHOR_GROW_HEIGHT);
     m_list->setRootIsDecorated(false);
     m_list->setItemsExpandable(false);
     m_list->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -53,18 +93,18 @@ CDlgSelDrive::CDlgSelDrive(QWidget* parent) : CWizardPage(IDD_DRIVE_PAGE, parent
     m_list->viewport()->installEventFilter(this);
 
     m_flashButton = new QPushButton(QStringLiteral("Show Only Flash Drives"), this);
-    Place(m_flashButton, 1007, 7, 143, 83, 16);
+    Place(m_flashButton, 1007, 7, 143, 83, 16, ANCHOR_BOTTOM);
     auto* refresh = new QPushButton(QStringLiteral("Refresh Drives"), this);
-    Place(refresh, 1008, 95, 143, 83, 16);
+    Place(refresh, 1008, 95, 143, 83, 16, ANCHOR_BOTTOM);
     auto* openImage = new QPushButton(QStringLiteral("Open Image..."), this);
-    Place(openImage, 1009, 183, 143, 83, 16);
+    Place(openImage, 1009, 183, 143, 83, 16, ANCHOR_BOTTOM);
     auto* types = new QPushButton(QStringLiteral("Photo Types..."), this);
-    Place(types, 1010, 271, 143, 83, 16);
+    Place(types, 1010, 271, 143, 83, 16, ANCHOR_BOTTOM);
     for (QPushButton* button : {m_flashButton, refresh, openImage, types}) button->setAutoDefault(false);
     connect(types, &QPushButton::clicked, this, [this] { CDlgScanOptions(this).exec(); });
     // The row of buttons below the list is full: copying a drive sits above it.
     auto* saveImage = new QPushButton(QStringLiteral("Save Image..."), this);
-    Place(saveImage, 1011, 281, 3, 73, 14);
+    Place(saveImage, 1011, 281, 3, 73, 14, ANCHOR_RIGHT);
     saveImage->setAutoDefault(false);
     saveImage->setToolTip(QStringLiteral("Copy the drive into an image file first, then scan the copy: the best way "
                                          "with a drive that has read errors"));
@@ -115,7 +155,8 @@ void CDlgSelDrive::FillList(bool flashOnly, bool quiet)
         IDisk* disk = drives->GetDiskByIndex(d);
         if (!disk) continue;
         const bool usb = IsUsbInterface(disk->GetInterfaceType());
-        if (flashOnly && !usb) continue;
+        // The images the user opened are what they came for: always shown.
+        if (flashOnly && !usb && !IsImageDisk(disk)) continue;
         const QString model = QString::fromStdString(disk->GetModel());
         const int partitions = disk->LoadPartition();
         for (int k = 0; k < partitions; ++k) {
@@ -129,6 +170,7 @@ void CDlgSelDrive::FillList(bool flashOnly, bool quiet)
             row->setIcon(0, m_images[usb ? 1 : 0]);
             row->setText(1, FormatSizeText(SectorsToBytes(infor.Len)));
             row->setText(2, model);
+            for (int column = 0; column < 3; ++column) row->setToolTip(column, row->text(column));
             row->setData(0, ROLE_PARTITION, QVariant::fromValue(reinterpret_cast<quintptr>(
                                                  static_cast<IPartition*>(partition))));
             row->setData(0, ROLE_IMAGE, usb ? 1 : 0);
@@ -137,6 +179,7 @@ void CDlgSelDrive::FillList(bool flashOnly, bool quiet)
         }
     }
     m_list->addTopLevelItems(rows);
+    FitColumns();
 
     if (!rows.isEmpty()) {
         m_list->setCurrentItem(rows.first());
@@ -144,9 +187,29 @@ void CDlgSelDrive::FillList(bool flashOnly, bool quiet)
         return;
     }
     if (quiet) return;
-    const bool denied = diskCount == 0 && drives && drives->GetDeniedDiskCount() > 0;
-    MsgBox(this, denied ? kNoPermission : kNoDrives, QMessageBox::Warning, QMessageBox::Ok);
+    std::vector<IDriveSource::UnopenedDisk> unopened;
+    if (drives && diskCount == 0 && !flashOnly) unopened = drives->GetUnopenedDisks();
+    MsgBox(this, NoDrivesText(unopened, RunsWithDiskRights()), QMessageBox::Warning, QMessageBox::Ok);
     m_list->setFocus();
+}
+
+// Drive and capacity as wide as their longest text, so that no name is cut
+// while the information column has room; what does not fit shows in the
+// rows' tooltips.
+void CDlgSelDrive::FitColumns()
+{
+    const int available = m_list->width() - 2 * m_list->frameWidth();
+    int wanted[2] = {0, 0};
+    for (int column = 0; column < 2; ++column) {
+        m_list->resizeColumnToContents(column);
+        wanted[column] = std::max(m_list->columnWidth(column), m_list->header()->sectionSizeHint(column)) + 8;
+    }
+    // The information column keeps at least a third of the list; the drive
+    // column gives way first.
+    const int limit = available * 2 / 3;
+    if (wanted[0] + wanted[1] > limit) wanted[0] = std::max(limit - wanted[1], 80);
+    m_list->setColumnWidth(0, wanted[0]);
+    m_list->setColumnWidth(1, wanted[1]);
 }
 
 void CDlgSelDrive::OnSelectionChanged()
@@ -206,14 +269,10 @@ void CDlgSelDrive::OpenImage(const QString& path)
     IDriveSource* drives = Services().drives;
     const int disk = drives ? drives->AddImage(path.toStdString()) : -1;
     if (disk < 0) {
-        LOG_E("cannot open the disk image %s\n", path.toUtf8().constData());
-        MsgBox(this, QStringLiteral("Cannot open \"%1\" as a disk image.").arg(path), QMessageBox::Critical);
+        const std::string reason = drives ? drives->GetLastImageError() : std::string();
+        LOG_E("cannot open the disk image %s: %s\n", path.toUtf8().constData(), reason.c_str());
+        MsgBox(this, ImageRefusalText(path, reason), QMessageBox::Critical);
         return;
-    }
-    // An image is no flash drive: show every drive so it can be seen.
-    if (m_flashOnly) {
-        m_flashOnly = false;
-        m_flashButton->setText(QStringLiteral("Show only Flash Drives"));
     }
     FillList(m_flashOnly);
     for (int i = 0; i < m_list->topLevelItemCount(); ++i) {
@@ -222,6 +281,18 @@ void CDlgSelDrive::OpenImage(const QString& path)
             m_list->setCurrentItem(row);
             m_list->scrollToItem(row);
             break;
+        }
+    }
+}
+
+void CDlgSelDrive::SelectPartition(IPartition* partition)
+{
+    for (int i = 0; i < m_list->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* row = m_list->topLevelItem(i);
+        if (PartitionOf(row) == partition) {
+            m_list->setCurrentItem(row);
+            m_list->scrollToItem(row);
+            return;
         }
     }
 }

@@ -9,6 +9,7 @@
 class QPushButton;
 class QTreeWidget;
 class QTreeWidgetItem;
+class IDisk;
 class IPartition;
 
 // Drive list item data, column 0.
@@ -20,6 +21,11 @@ enum DriveRowRole : int {
 
 // True when an interface type text names a USB disk.
 bool IsUsbInterface(const std::string& interfaceType);
+// True for a disk image file the user opened.
+bool IsImageDisk(IDisk* disk);
+// The message shown when a disk image cannot be opened, with the reason
+// when one is known.
+QString ImageRefusalText(const QString& path, const std::string& reason);
 
 class CDlgSelDrive : public CWizardPage {
     Q_OBJECT
@@ -33,6 +39,8 @@ public:
 
     // Opens a disk image and selects its first row.
     void OpenImage(const QString& path);
+    // Selects the row of that partition when it is listed.
+    void SelectPartition(IPartition* partition);
     // Copies the selected drive into the image file at `path` (resuming the
     // copy its map tells of), with a progress dialog; when it ends, offers
     // to open the image for scanning.
@@ -44,6 +52,7 @@ protected:
 private:
     // `quiet`: an empty list is not announced (a refill nobody asked for).
     void FillList(bool flashOnly, bool quiet = false);
+    void FitColumns();
     // Drives came or went: the list follows, keeping the selected row.
     void OnDrivesChanged();
     void OnSelectionChanged();

@@ -21,8 +21,10 @@ CDlgSelOperation::CDlgSelOperation(QWidget* parent) : CWizardPage(IDD_HOME_PAGE,
 
     m_recoverButton = new CPngButton2(this);
     m_recoverButton->setText(QStringLiteral("Recover Now"));
+    // Enter presses it, wherever the focus is on the page.
     m_recoverButton->setAutoDefault(false);
-    Place(m_recoverButton, 1000, 96, 124, 99, 36);
+    m_recoverButton->setDefault(true);
+    Place(m_recoverButton, 1000, 96, 124, 99, 36, ANCHOR_CENTRE_X | ANCHOR_CENTRE_Y);
     connect(m_recoverButton, &QPushButton::clicked, this, &CDlgSelOperation::OnRecoverNow);
 }
 

@@ -8,6 +8,7 @@
 
 #include "app/appconfig.h"
 #include "app/backend.h"
+#include "app/dlgseldrive.h"
 #include "app/imageload.h"
 #include "app/lumivistadlg.h"
 #include "app/prompts.h"
@@ -59,8 +60,9 @@ int CLumivistaApp::Run(int argc, char** argv)
     for (const QString& image : parser.values(imageOption)) {
         const QString path = QFileInfo(image).absoluteFilePath();
         if (!services.drives || services.drives->AddImage(path.toStdString()) < 0) {
-            LOG_E("cannot open the disk image %s\n", path.toUtf8().constData());
-            MsgBox(nullptr, QStringLiteral("Cannot open \"%1\" as a disk image.").arg(path), QMessageBox::Critical);
+            const std::string reason = services.drives ? services.drives->GetLastImageError() : std::string();
+            LOG_E("cannot open the disk image %s: %s\n", path.toUtf8().constData(), reason.c_str());
+            MsgBox(nullptr, ImageRefusalText(path, reason), QMessageBox::Critical);
         }
     }
 

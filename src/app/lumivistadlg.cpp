@@ -2,22 +2,27 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QKeyEvent>
+#include <QResizeEvent>
 #include <QDesktopServices>
 #include <QLabel>
 #include <QMenu>
 #include <QPointer>
 #include <QPushButton>
 
+#include <algorithm>
 #include <system_error>
 
 #include "app/aboutdlg.h"
 #include "app/analyzeeventsink.h"
 #include "app/appconfig.h"
 #include "app/backend.h"
+#include "app/dlgrecoverprogress.h"
 #include "app/dlgscan.h"
 #include "app/dlgscanresult.h"
 #include "app/dlgseldrive.h"
 #include "app/dlgseloperation.h"
+#include "app/drivetext.h"
 #include "app/driveopen.h"
 #include "app/imageload.h"
 #include "app/lumivistaapp.h"
@@ -32,6 +37,12 @@
 namespace {
 
 const QString kAboutItem = QStringLiteral("&About Lumivista...");
+const QString kCancelScan = QStringLiteral("Are are sure to cancel scan?");
+const QString kReturnHome = QStringLiteral("Are are sure to return to home page?");
+const QString kExit = QStringLiteral("Are are sure to exit?");
+const QString kExitDuringRecovery = QStringLiteral(
+    "Photos are being recovered. Are you sure to stop the recovery and exit? The photos saved so far stay in the "
+    "folder.");
 const QString kScanNotStarted = QStringLiteral(
     "The scan could not be started: the system refused to run it. Please close some programs and try again.");
 const QString kDriveGone = QStringLiteral(
@@ -55,10 +66,12 @@ std::unique_ptr<CWizardPage> CreatePage(int templateId, QWidget* parent)
 }
 
 template <typename Control>
-Control* Place(Control* control, int id, int x, int y, int width, int height)
+Control* Place(CAnchorLayout& layout, Control* control, int id, int x, int y, int width, int height,
+               unsigned anchors = ANCHOR_NONE)
 {
     control->setObjectName(QString::number(id));
     control->setGeometry(DlgUnits().Rect(x, y, width, height));
+    layout.Add(control, anchors);
     return control;
 }
 
@@ -74,24 +87,31 @@ CLumivistaDlg::CLumivistaDlg(QWidget* parent) : QDialog(parent)
     setObjectName(QStringLiteral("102"));
     setWindowTitle(QStringLiteral("Lumivista"));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                   Qt::WindowCloseButtonHint);
+                   Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
     setFont(DialogFont());
     const DialogUnits& du = DlgUnits();
-    setFixedSize(du.X(373), du.Y(224));
+    // The template's size is the smallest; a larger window gives the lists
+    // and the photos the room.
+    const QSize base(du.X(373), du.Y(224));
+    m_layout.SetBaseSize(base);
+    setMinimumSize(base);
+    resize(base);
 
-    m_logo = Place(new CIconButton(this), 1009, 12, 7, 32, 22);
-    m_title = Place(new CTransparentStatic(QStringLiteral("Lumivista"), this), 1010, 45, 12, 152, 13);
-    m_help = Place(new CIconButton(this), 1004, 352, 7, 14, 11);
+    m_logo = Place(m_layout, new CIconButton(this), 1009, 12, 7, 32, 22);
+    m_title = Place(m_layout, new CTransparentStatic(QStringLiteral("Lumivista"), this), 1010, 45, 12, 152, 13);
+    m_help = Place(m_layout, new CIconButton(this), 1004, 352, 7, 14, 11, ANCHOR_RIGHT);
     m_help->setText(QStringLiteral("Help"));
     m_help->setToolTip(QStringLiteral("Help"));
-    m_placeholder = Place(new QPushButton(QStringLiteral("POS"), this), 1002, 6, 30, 360, 167);
+    m_placeholder = Place(m_layout, new QPushButton(QStringLiteral("POS"), this), 1002, 6, 30, 360, 167,
+                          ANCHOR_GROW_WIDTH | ANCHOR_GROW_HEIGHT);
     m_placeholder->hide();
     m_placeholder->setEnabled(false);
-    m_line = Place(new CStaticLine(this), 1008, 40, 195, 292, 8);
-    m_home = Place(new QPushButton(QStringLiteral("Home"), this), 1005, 72, 204, 58, 15);
-    m_back = Place(new QPushButton(QStringLiteral("Back"), this), 1006, 154, 204, 58, 15);
-    m_next = Place(new QPushButton(QStringLiteral("Next"), this), 1007, 236, 204, 58, 15);
-    m_link = Place(new QLabel(this), 1016, 145, 211, 84, 8);
+    m_line = Place(m_layout, new CStaticLine(this), 1008, 40, 195, 292, 8, ANCHOR_GROW_WIDTH | ANCHOR_BOTTOM);
+    const unsigned footer = ANCHOR_CENTRE_X | ANCHOR_BOTTOM;
+    m_home = Place(m_layout, new QPushButton(QStringLiteral("Home"), this), 1005, 72, 204, 58, 15, footer);
+    m_back = Place(m_layout, new QPushButton(QStringLiteral("Back"), this), 1006, 154, 204, 58, 15, footer);
+    m_next = Place(m_layout, new QPushButton(QStringLiteral("Next"), this), 1007, 236, 204, 58, 15, footer);
+    m_link = Place(m_layout, new QLabel(this), 1016, 145, 211, 84, 8, footer);
     m_link->setTextFormat(Qt::RichText);
     m_link->setText(QStringLiteral("<a href=\"%1\">%2</a>")
                         .arg(HomeUrl().toString().toHtmlEscaped(), HomeLinkText().toHtmlEscaped()));
@@ -99,7 +119,11 @@ CLumivistaDlg::CLumivistaDlg(QWidget* parent) : QDialog(parent)
     m_link->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
     m_link->setOpenExternalLinks(false);
 
-    for (QPushButton* button : {m_home, m_back, m_next}) button->setAutoDefault(false);
+    // Only the page's main button answers Enter (see ShowPage).
+    for (QPushButton* button : {static_cast<QPushButton*>(m_home), static_cast<QPushButton*>(m_back),
+                                static_cast<QPushButton*>(m_next), static_cast<QPushButton*>(m_help),
+                                static_cast<QPushButton*>(m_logo)})
+        button->setAutoDefault(false);
     connect(m_next, &QPushButton::clicked, this, &CLumivistaDlg::OnNext);
     connect(m_back, &QPushButton::clicked, this, &CLumivistaDlg::OnBack);
     connect(m_home, &QPushButton::clicked, this, &CLumivistaDlg::OnHome);
@@ -173,7 +197,23 @@ void CLumivistaDlg::ShowPage(int templateId)
                             static_cast<QWidget*>(m_next), static_cast<QWidget*>(m_back)})
         footer->setVisible(!home);
     m_link->setVisible(home);
-    m_back->setEnabled(templateId != IDD_RESULT_PAGE);
+    // Back on the result page returns to the drives, after asking.
+    for (QPushButton* button : {m_home, m_back, m_next}) button->setEnabled(true);
+    // Enter presses the page's main button: Next on the drive page, Recover
+    // on the result page ("Recover Now" on the home page is its own). On
+    // the scan page Next means Cancel, which Enter must not press.
+    m_next->setDefault(templateId == IDD_DRIVE_PAGE || templateId == IDD_RESULT_PAGE);
+    // The keyboard starts on the new page (its first control), not on
+    // whatever the old page's going left it on; a page without controls
+    // (the scan) gives it to its only action, Cancel.
+    QWidget* first = m_pCurPage->nextInFocusChain();
+    while (first && first != m_pCurPage.get() && !(m_pCurPage->isAncestorOf(first) && first->isVisible() &&
+                                                    first->isEnabled() && (first->focusPolicy() & Qt::TabFocus)))
+        first = first->nextInFocusChain();
+    if (first && first != m_pCurPage.get() && m_pCurPage->isAncestorOf(first))
+        first->setFocus(Qt::OtherFocusReason);
+    else if (!home)
+        m_next->setFocus(Qt::OtherFocusReason);
 }
 
 void CLumivistaDlg::Advance()
@@ -202,12 +242,7 @@ void CLumivistaDlg::OnNext()
         break;
     case 2:
         if (m_bScanning) {
-            QPointer<CDlgScan> scan = dynamic_cast<CDlgScan*>(m_pCurPage.get());
-            if (!scan) return;
-            const bool yes = AskYesNo(this, QStringLiteral("Are are sure to cancel scan?"));
-            // The scan may have ended, and its page gone, while the question
-            // was open.
-            if (yes && scan && m_bScanning && scan->GetSink()) scan->GetSink()->SetStop();
+            if (Ask(kCancelScan)) StopScan(AfterScan::Results);
         } else {
             m_next->setText(QStringLiteral("Recover"));
             Advance();
@@ -225,6 +260,7 @@ void CLumivistaDlg::StartScan()
 {
     m_next->setText(QStringLiteral("Cancel"));
     m_bScanning = true;
+    m_afterScan = AfterScan::Results;
     Advance();
     if (auto* scan = dynamic_cast<CDlgScan*>(m_pCurPage.get()); scan && !scan->ScanStarted()) {
         // No scan runs, so nothing will ever end it: back to the drives.
@@ -265,7 +301,20 @@ void CLumivistaDlg::SetOpening(bool opening)
 
 void CLumivistaDlg::OnBack()
 {
-    if (m_nCurPage == 2 && m_bScanning) return;
+    if (m_nCurPage == 2 && m_bScanning) {
+        if (Ask(kCancelScan)) StopScan(AfterScan::Drives);
+        return;
+    }
+    if (m_nCurPage == 3) {
+        // Another partition of the same disk is a click away, but the found
+        // photos go.
+        if (!Ask(QStringLiteral("Are you sure to go back to the drive list? The photos found will be dropped.")))
+            return;
+        IPartition* scanned = g_pSelectedPartition;
+        ShowDrivePage(scanned);
+        StartClearThread();
+        return;
+    }
     m_next->setText(QStringLiteral("Next"));
     if (m_nCurPage >= 1) {
         --m_nCurPage;
@@ -275,8 +324,11 @@ void CLumivistaDlg::OnBack()
 
 void CLumivistaDlg::OnHome()
 {
-    if (m_bScanning) return;
-    if (m_nCurPage == 3 && !AskYesNo(this, QStringLiteral("Are are sure to return to home page?"))) return;
+    if (m_bScanning) {
+        if (Ask(kCancelScan)) StopScan(AfterScan::Home);
+        return;
+    }
+    if (m_nCurPage == 3 && !Ask(kReturnHome)) return;
     const bool leavingResults = m_nCurPage == 3;
     m_nCurPage = 0;
     ShowPage(IDD_HOME_PAGE);
@@ -284,14 +336,124 @@ void CLumivistaDlg::OnHome()
     if (leavingResults) StartClearThread();
 }
 
+void CLumivistaDlg::ShowDrivePage(IPartition* partition)
+{
+    m_nCurPage = 1;
+    ShowPage(IDD_DRIVE_PAGE);
+    m_next->setText(QStringLiteral("Next"));
+    if (auto* drives = dynamic_cast<CDlgSelDrive*>(m_pCurPage.get()); drives && partition)
+        drives->SelectPartition(partition);
+}
+
+bool CLumivistaDlg::Ask(const QString& text)
+{
+    ++m_questions;
+    const bool yes = AskYesNo(this, text);
+    --m_questions;
+    // The scan ended while the question was open: its end is handled now
+    // that the question's loop is over.
+    if (m_questions == 0 && m_scanEndPending) {
+        m_scanEndPending = false;
+        PostWizardMessage(this, WM_SCAN_FINISHED, m_pendingScanResult, 0);
+    }
+    return yes;
+}
+
+void CLumivistaDlg::StopScan(AfterScan then)
+{
+    // The scan may have ended while the question was open.
+    auto* scan = dynamic_cast<CDlgScan*>(m_pCurPage.get());
+    if (!m_bScanning || !scan || !scan->GetSink()) return;
+    m_afterScan = then;
+    scan->GetSink()->SetStop();
+    // The scan stops at its next event; until it has, there is nothing
+    // more to press.
+    for (QPushButton* button : {m_home, m_back, m_next}) button->setEnabled(false);
+}
+
+void CLumivistaDlg::OnScanFinished(intptr_t result)
+{
+    auto* scan = dynamic_cast<CDlgScan*>(m_pCurPage.get());
+    const bool stopped = scan && scan->GetSink() && scan->GetSink()->IsStopped();
+    const bool driveGone = scan && scan->DriveGone();
+    if (scan) scan->ScanEnded();
+    const AfterScan then = m_afterScan;
+    m_afterScan = AfterScan::Results;
+    switch (then) {
+    case AfterScan::Exit:
+        QDialog::reject();
+        return;
+    case AfterScan::Home:
+        m_nCurPage = 0;
+        ShowPage(IDD_HOME_PAGE);
+        m_next->setText(QStringLiteral("Next"));
+        StartClearThread();
+        return;
+    case AfterScan::Drives:
+        ShowDrivePage(g_pSelectedPartition);
+        StartClearThread();
+        return;
+    case AfterScan::Results:
+        break;
+    }
+
+    // Nothing to show: say so, and offer the drives again.
+    int found = 0;
+    if (ITaskBackend* tasks = Services().tasks)
+        for (int category = 0; category < kPhotoCategoryCount; ++category)
+            found += std::max(tasks->GetPhotoItems(category, -1, -1, nullptr), 0);
+    if (found == 0) {
+        const QString drive = FormatDriveText(g_pSelectedPartition);
+        if (driveGone) {
+            MsgBox(this,
+                   QStringLiteral("The drive was removed during the scan, so the scan ended before any photo was "
+                                  "found. Attach the drive again and scan it once more."),
+                   QMessageBox::Warning);
+        } else if (stopped) {
+            MsgBox(this, QStringLiteral("The scan was cancelled before any photo was found."),
+                   QMessageBox::Information);
+        } else if (result < 0) {
+            MsgBox(this,
+                   QStringLiteral("The scan of %1 could not be completed, and no photos were found. The log \"%2\" "
+                                  "tells what went wrong.")
+                       .arg(drive, QString::fromStdString(CurrentLogPath())),
+                   QMessageBox::Warning);
+        } else {
+            MsgBox(this,
+                   QStringLiteral("No photos were found on %1. Please choose another drive, or scan the whole "
+                                  "disk if it is listed.")
+                       .arg(drive),
+                   QMessageBox::Information);
+        }
+        ShowDrivePage(g_pSelectedPartition);
+        StartClearThread();
+        return;
+    }
+    m_next->setText(QStringLiteral("Recover"));
+    Advance();
+    if (driveGone) MsgBox(this, kDriveGone, QMessageBox::Warning, QMessageBox::Ok);
+}
+
 void CLumivistaDlg::OnHelp()
 {
-    QDesktopServices::openUrl(HelpUrl());
+    const QUrl url = HelpUrl();
+    if (!OpenWithDesktop(url))
+        MsgBox(this,
+               QStringLiteral("The user guide could not be opened: no program to show it is set up on this system. "
+                              "It is at %1")
+                   .arg(url.isLocalFile() ? url.toLocalFile() : url.toString()),
+               QMessageBox::Warning);
 }
 
 void CLumivistaDlg::OnLink()
 {
-    QDesktopServices::openUrl(HomeUrl());
+    const QUrl url = HomeUrl();
+    if (!OpenWithDesktop(url))
+        MsgBox(this,
+               QStringLiteral("The web page could not be opened: no web browser is set up on this system. Its "
+                              "address is %1")
+                   .arg(url.toString()),
+               QMessageBox::Warning);
 }
 
 void CLumivistaDlg::OnSysCommand(int command)
@@ -304,9 +466,43 @@ void CLumivistaDlg::OnSysCommand(int command)
 
 void CLumivistaDlg::reject()
 {
-    if (m_bScanning) return;
-    if (m_nCurPage == 3 && !AskYesNo(this, QStringLiteral("Are are sure to exit?"))) return;
+    // A recovery writes photos from a thread: it is stopped after the photo
+    // being written, and the window closes once it has.
+    if (auto* recovery = findChild<CDlgRecoverProgress*>(); recovery && recovery->isVisible()) {
+        if (recovery->EndsProgram()) return;
+        if (recovery->AskToStop(kExitDuringRecovery)) {
+            recovery->SetEndsProgram();
+            QPointer<CLumivistaDlg> self(this);
+            connect(recovery, &QDialog::finished, this, [self] {
+                QMetaObject::invokeMethod(self, [self] { if (self) self->QDialog::reject(); }, Qt::QueuedConnection);
+            });
+        }
+        return;
+    }
+    if (m_bScanning) {
+        // The scan thread uses the scan page: it is stopped first, and the
+        // window closes once it has returned.
+        if (m_afterScan == AfterScan::Results && Ask(kExit)) StopScan(AfterScan::Exit);
+        return;
+    }
+    if (m_nCurPage == 3 && !Ask(kExit)) return;
     QDialog::reject();
+}
+
+// Escape is easily pressed by mistake: it asks on every page before the
+// program ends.
+void CLumivistaDlg::keyPressEvent(QKeyEvent* event)
+{
+    if (event->matches(QKeySequence::Cancel)) {
+        event->accept();
+        if (m_bScanning || m_nCurPage == 3) {
+            reject();
+        } else if (Ask(kExit)) {
+            QDialog::reject();
+        }
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 bool CLumivistaDlg::event(QEvent* event)
@@ -323,15 +519,28 @@ bool CLumivistaDlg::event(QEvent* event)
         return true;
     case WM_SCAN_FINISHED: {
         m_bScanning = false;
-        const auto* scan = dynamic_cast<CDlgScan*>(m_pCurPage.get());
-        const bool driveGone = scan && scan->DriveGone();
-        if (m_nCurPage == 2) OnNext();
-        if (driveGone) MsgBox(this, kDriveGone, QMessageBox::Warning, QMessageBox::Ok);
+        const intptr_t result = static_cast<CWizardEvent*>(event)->WParam();
+        if (m_questions > 0) {
+            // A question about the scan lost its point: it closes, and the
+            // page changes once its loop has ended (see Ask).
+            m_scanEndPending = true;
+            m_pendingScanResult = result;
+            Prompts().DismissQuestion();
+            return true;
+        }
+        if (m_nCurPage == 2) OnScanFinished(result);
         return true;
     }
     default:
         return QDialog::event(event);
     }
+}
+
+void CLumivistaDlg::resizeEvent(QResizeEvent* event)
+{
+    QDialog::resizeEvent(event);
+    m_layout.Apply(event->size());
+    if (m_pCurPage) m_pCurPage->setGeometry(m_placeholder->geometry());
 }
 
 void CLumivistaDlg::contextMenuEvent(QContextMenuEvent* event)

@@ -7,6 +7,9 @@
 #include <QDialog>
 #include <QFont>
 
+#include "app/wizardpage.h"
+
+#include <cstdint>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -15,6 +18,7 @@ class CIconButton;
 class CStaticLine;
 class CTransparentStatic;
 class CWizardPage;
+class IPartition;
 class QLabel;
 class QMenu;
 class QPushButton;
@@ -43,14 +47,19 @@ public:
     void OnLink();
     void OnSysCommand(int command);
 
-    // Close box, Alt+F4 and Escape.
+    // Close box and Alt+F4 (Escape asks first on every page).
     void reject() override;
 
 protected:
     bool event(QEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
+    // Where the wizard goes once a scan the user stopped has returned.
+    enum class AfterScan { Results, Home, Drives, Exit };
+
     void OnInitDialog();
     void ShowPage(int templateId);
     void Advance();
@@ -61,11 +70,23 @@ private:
     void SetOpening(bool opening);
     void StartClearThread();
     void WaitForClearThread();
+    // A Yes/No question; the frame knows one is open, so that the end of a
+    // scan can close a question that has lost its point.
+    bool Ask(const QString& text);
+    // Asks the running scan to stop and notes where to go once it has.
+    void StopScan(AfterScan then);
+    void OnScanFinished(intptr_t result);
+    // Back to the drive page with `partition` selected again when listed.
+    void ShowDrivePage(IPartition* partition);
 
     std::vector<int> m_pageList;
     int m_nCurPage = 0;
     std::unique_ptr<CWizardPage> m_pCurPage;
     bool m_bScanning = false;
+    AfterScan m_afterScan = AfterScan::Results;
+    int m_questions = 0;  // questions open now
+    bool m_scanEndPending = false;  // the scan ended while one was open
+    intptr_t m_pendingScanResult = 0;
     bool m_opening = false;  // a drive is being opened for the scan
     int m_openRequest = 0;   // a newer request, or a page change, makes older answers stale
 
@@ -80,5 +101,6 @@ private:
     CIconButton* m_help = nullptr;           // 1004
     QMenu* m_headerMenu = nullptr;
     QFont m_titleFont;
+    CAnchorLayout m_layout;
     std::thread m_clearThread;  // ClearResultsThread, while one runs
 };

@@ -3,6 +3,9 @@
 #include <QEnterEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPen>
+
+#include "app/uifont.h"
 
 #include <algorithm>
 #include <cmath>
@@ -55,8 +58,10 @@ DrawState PngButton::GetDrawState() const
 void PngButton::SizeToImage()
 {
     if (!m_image) return;
-    m_imageWidth = m_image->width();
-    m_imageHeight = m_image->height();
+    // With a smaller dialog font (a small screen) the pictures shrink too.
+    const double scale = std::min(UiScale(), 1.0);
+    m_imageWidth = static_cast<int>(m_image->width() * scale + 0.5);
+    m_imageHeight = static_cast<int>(m_image->height() * scale + 0.5);
     m_buttonWidth = m_imageWidth;
     m_buttonHeight = m_imageHeight;
     setGeometry(x(), y(), m_buttonWidth, m_buttonHeight);
@@ -68,6 +73,23 @@ void PngButton::paintEvent(QPaintEvent*)
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
     DrawImage(painter, GetDrawState());
     DrawLabel(painter, QRect(0, 0, m_buttonWidth, m_buttonHeight));
+    if (hasFocus()) DrawFocus(painter);
+}
+
+// The keyboard focus: a dotted frame just inside the edge, drawn by the
+// button itself (some styles draw none unless the focus came by Tab), light
+// under dark dots so that it shows on any picture.
+void PngButton::DrawFocus(QPainter& painter)
+{
+    const QRectF frame = QRectF(rect()).adjusted(2.5, 2.5, -2.5, -2.5);
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing, false);
+    painter.setBrush(Qt::NoBrush);
+    painter.setPen(QPen(QColor(255, 255, 255, 200), 1, Qt::SolidLine));
+    painter.drawRect(frame);
+    painter.setPen(QPen(QColor(0, 0, 0, 220), 1, Qt::DotLine));
+    painter.drawRect(frame);
+    painter.restore();
 }
 
 void PngButton::SetHot(bool hot)

@@ -55,6 +55,7 @@ protected:
 
 private:
     void SetHot(bool hot);
+    void DrawFocus(QPainter& painter);
 };
 
 // A picture alone, the same in every state; its caption is never drawn. The

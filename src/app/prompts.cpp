@@ -3,6 +3,7 @@
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QLabel>
+#include <QPointer>
 
 #include "app/backend.h"
 
@@ -15,12 +16,31 @@ std::unique_ptr<QMessageBox> CreateMessageBox(QWidget* parent, const QString& te
     return box;
 }
 
+namespace {
+// The boxes open now, innermost last.
+QList<QPointer<QMessageBox>>& OpenBoxes()
+{
+    static QList<QPointer<QMessageBox>> boxes;
+    return boxes;
+}
+}  // namespace
+
 QMessageBox::StandardButton CQtPromptService::MessageBox(QWidget* parent, const QString& text,
                                                          QMessageBox::Icon icon,
                                                          QMessageBox::StandardButtons buttons)
 {
     const std::unique_ptr<QMessageBox> box = CreateMessageBox(parent, text, icon, buttons);
-    return static_cast<QMessageBox::StandardButton>(box->exec());
+    OpenBoxes().append(box.get());
+    const int answer = box->exec();
+    OpenBoxes().removeAll(box.get());
+    return static_cast<QMessageBox::StandardButton>(answer);
+}
+
+void CQtPromptService::DismissQuestion()
+{
+    if (OpenBoxes().isEmpty() || !OpenBoxes().last()) return;
+    QMessageBox* box = OpenBoxes().last();
+    box->done(box->standardButtons() & QMessageBox::No ? QMessageBox::No : QMessageBox::Ok);
 }
 
 QString CQtPromptService::ChooseImageFile(QWidget* parent)

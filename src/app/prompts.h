@@ -31,6 +31,9 @@ public:
         (void)suggestedName;
         return QString();
     }
+    // Closes the message box open now, if any, as Escape would (No, or Ok):
+    // for a question that an event has made pointless.
+    virtual void DismissQuestion() {}
 };
 
 // Real dialogs.
@@ -41,6 +44,7 @@ public:
     QString ChooseImageFile(QWidget* parent) override;
     QString ChooseFolder(QWidget* parent, const QString& title) override;
     QString ChooseImageSaveFile(QWidget* parent, const QString& suggestedName) override;
+    void DismissQuestion() override;
 };
 
 // The message box CQtPromptService shows, for callers that need to place or

@@ -3,7 +3,10 @@
 // manager.
 #include "app/backend.h"
 
+#include <cerrno>
+
 #include "io/diskmgr.h"
+#include "io/platform/frontend_checks.h"
 #include "taskmgr/taskmgr.h"
 
 namespace {
@@ -20,6 +23,15 @@ public:
     }
     int AddImage(const std::string& path) override { return CDiskMgr::Instance().AddImage(path); }
     int GetDeniedDiskCount() override { return CDiskMgr::Instance().GetDeniedDiskCount(); }
+    std::string GetLastImageError() override { return CDiskMgr::Instance().GetLastImageError(); }
+    std::vector<UnopenedDisk> GetUnopenedDisks() override
+    {
+        std::vector<UnopenedDisk> disks;
+        for (const CDiskMgr::UnopenedDisk& u : CDiskMgr::Instance().GetUnopenedDisks())
+            disks.push_back(UnopenedDisk{u.path, u.err != 0 ? ErrorReason(u.err) : std::string(),
+                                         u.err == EACCES || u.err == EPERM});
+        return disks;
+    }
 };
 
 class CTaskMgrBackend : public ITaskBackend {

@@ -7,6 +7,7 @@
 
 #include <libheif/heif.h>
 
+#include <algorithm>
 #include <memory>
 #include <span>
 
@@ -34,9 +35,19 @@ QRect ThumbnailPlacement(QSize fullSize)
 
 namespace {
 
+// Where the picture goes on a canvas of `pixelRatio` device pixels per
+// logical one.
+QRect ScaledPlacement(QSize fullSize, double pixelRatio)
+{
+    const QRect place = ThumbnailPlacement(fullSize);
+    if (pixelRatio == 1.0) return place;
+    return QRect(static_cast<int>(place.x() * pixelRatio), static_cast<int>(place.y() * pixelRatio),
+                 static_cast<int>(place.width() * pixelRatio), static_cast<int>(place.height() * pixelRatio));
+}
+
 // What Qt's image readers decode: JPEG (scaled while decoding), PNG, GIF,
 // BMP, and TIFF and WebP through the image-format plugins.
-QImage DecodeWithQt(const void* bytes, uint32_t count, QSize* fullSize)
+QImage DecodeWithQt(const void* bytes, uint32_t count, QSize* fullSize, double pixelRatio)
 {
     if (fullSize) *fullSize = QSize();
     if (!bytes || count == 0) return QImage();
@@ -53,7 +64,7 @@ QImage DecodeWithQt(const void* bytes, uint32_t count, QSize* fullSize)
         // reduction that still leaves twice the thumbnail's rectangle, so the
         // final smooth scale has at least two source pixels for each one it
         // makes and the result matches a scale of the whole picture.
-        const QRect place = ThumbnailPlacement(full);
+        const QRect place = ScaledPlacement(full, pixelRatio);
         for (int denom = 8; denom >= 2; denom /= 2) {
             const QSize reduced(full.width() / denom, full.height() / denom);
             if (reduced.width() >= 2 * place.width() && reduced.height() >= 2 * place.height()) {
@@ -70,7 +81,7 @@ QImage DecodeWithQt(const void* bytes, uint32_t count, QSize* fullSize)
 
 // HEIC and AVIF through libheif: the primary image, or the smallest of its
 // stored thumbnails that still holds twice the thumbnail's rectangle.
-QImage DecodeHeif(const void* bytes, uint32_t count, QSize* fullSize)
+QImage DecodeHeif(const void* bytes, uint32_t count, QSize* fullSize, double pixelRatio)
 {
     std::unique_ptr<heif_context, void (*)(heif_context*)> ctx(heif_context_alloc(), heif_context_free);
     if (!ctx || heif_context_read_from_memory_without_copy(ctx.get(), bytes, count, nullptr).code != heif_error_Ok)
@@ -81,7 +92,7 @@ QImage DecodeHeif(const void* bytes, uint32_t count, QSize* fullSize)
     Handle primary(raw, heif_image_handle_release);
     const QSize full(heif_image_handle_get_width(primary.get()), heif_image_handle_get_height(primary.get()));
     if (full.isEmpty()) return QImage();
-    const QRect place = ThumbnailPlacement(full);
+    const QRect place = ScaledPlacement(full, pixelRatio);
 
     Handle best(nullptr, heif_image_handle_release);
     heif_item_id ids[8];
@@ -112,13 +123,13 @@ QImage DecodeHeif(const void* bytes, uint32_t count, QSize* fullSize)
 
 }  // namespace
 
-QImage DecodeForThumbnail(const void* bytes, uint32_t count, QSize* fullSize)
+QImage DecodeForThumbnail(const void* bytes, uint32_t count, QSize* fullSize, double pixelRatio)
 {
     if (fullSize) *fullSize = QSize();
     if (!bytes || count == 0) return QImage();
     const std::span<const uint8_t> all(static_cast<const uint8_t*>(bytes), count);
     const PhotoFormat* format = MatchPhotoFormat(all.first(std::min<size_t>(count, 512)));
-    if (format && format->category == Heic) return DecodeHeif(bytes, count, fullSize);
+    if (format && format->category == Heic) return DecodeHeif(bytes, count, fullSize, pixelRatio);
     if (format && (format->category == Raw || format->category == Tiff)) {
         // A camera's raw file: its largest JPEG preview that decodes (the
         // sensor data itself is no picture Qt can show).
@@ -127,26 +138,30 @@ QImage DecodeForThumbnail(const void* bytes, uint32_t count, QSize* fullSize)
         if (PhotoFormatOfResult(*format, structure).category == Raw) {
             for (const ByteRange& preview : EmbeddedJpegs(source)) {
                 QImage picture = DecodeWithQt(all.data() + preview.offset, static_cast<uint32_t>(preview.length),
-                                              fullSize);
+                                              fullSize, pixelRatio);
                 if (!picture.isNull()) return picture;
             }
         }
     }
-    return DecodeWithQt(bytes, count, fullSize);
+    return DecodeWithQt(bytes, count, fullSize, pixelRatio);
 }
 
-QImage FitIntoThumbnail(const QImage& picture, QSize fullSize)
+QImage FitIntoThumbnail(const QImage& picture, QSize fullSize, double pixelRatio)
 {
-    QImage canvas(kThumbnailWidth, kThumbnailHeight, QImage::Format_RGB32);
+    pixelRatio = std::clamp(pixelRatio, 1.0, 4.0);
+    QImage canvas(static_cast<int>(kThumbnailWidth * pixelRatio), static_cast<int>(kThumbnailHeight * pixelRatio),
+                  QImage::Format_RGB32);
     canvas.fill(Qt::white);
-    const QRect place = ThumbnailPlacement(fullSize);
-    if (picture.isNull() || place.isEmpty()) return canvas;
-    // Averaging over premultiplied pixels, so transparent parts lend no
-    // colour to their neighbours; then over white.
-    const QImage scaled = picture.convertToFormat(QImage::Format_ARGB32_Premultiplied)
-                              .scaled(place.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-    QPainter painter(&canvas);
-    painter.drawImage(place.topLeft(), scaled);
+    const QRect place = ScaledPlacement(fullSize, pixelRatio);
+    if (!picture.isNull() && !place.isEmpty()) {
+        // Averaging over premultiplied pixels, so transparent parts lend no
+        // colour to their neighbours; then over white, pixel for pixel.
+        const QImage scaled = picture.convertToFormat(QImage::Format_ARGB32_Premultiplied)
+                                  .scaled(place.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        QPainter painter(&canvas);
+        painter.drawImage(place.topLeft(), scaled);
+    }
+    canvas.setDevicePixelRatio(pixelRatio);
     return canvas;
 }
 

@@ -19,12 +19,16 @@ constexpr int kThumbnailHeight = 90;
 // camera photos. The
 // picture's full size, read from its header, goes to *fullSize. A null image
 // when the bytes do not decode.
-QImage DecodeForThumbnail(const void* bytes, uint32_t count, QSize* fullSize);
+// `pixelRatio`: the screen's device pixels per logical pixel, for which the
+// thumbnail is wanted.
+QImage DecodeForThumbnail(const void* bytes, uint32_t count, QSize* fullSize, double pixelRatio = 1.0);
 
 // Draws a picture whose full size is `fullSize` (the picture itself may be a
 // reduced decode of it) into a white 120 x 90 canvas: scaled by the smaller
-// of 120 / width and 90 / height and centred on the other axis.
-QImage FitIntoThumbnail(const QImage& picture, QSize fullSize);
+// of 120 / width and 90 / height and centred on the other axis. With a
+// `pixelRatio` above 1 the canvas has that many device pixels per logical
+// one (240 x 180 for 2), so the thumbnail is sharp on such a screen.
+QImage FitIntoThumbnail(const QImage& picture, QSize fullSize, double pixelRatio = 1.0);
 
 // The picture shown for a photo that does not decode: `placeholder` with
 // the photo's type ("RAW", "HEIC") written across its lower part.

@@ -6,6 +6,7 @@
 #include <QRawFont>
 #include <QScreen>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -60,24 +61,62 @@ int PointsToPixels(int points)
     return static_cast<int>(LogPixelsY() * points / 72.0 + 0.5);
 }
 
-QFont MakeDialogFont(int points, bool bold)
+namespace {
+
+QFont FontOfPixels(int pixels, bool bold)
 {
     const QString& family = TahomaFamily();
     QFont font(family.isEmpty() ? QStringLiteral("Sans Serif") : family);
     font.setStyleHint(QFont::SansSerif);
-    font.setPixelSize(PointsToPixels(points));
+    font.setPixelSize(std::max(pixels, 1));
     font.setBold(bold);
     return font;
 }
 
+// Room the window manager's frame and title bar take around the window.
+constexpr int kFrameWidth = 16;
+constexpr int kFrameHeight = 48;
+
+}  // namespace
+
+QFont MakeDialogFont(int points, bool bold)
+{
+    return FontOfPixels(PointsToPixels(points), bold);
+}
+
+int FittingDialogPoints(QSize available)
+{
+    for (int points = 10; points > 6; --points) {
+        const DialogUnits units(MakeDialogFont(points));
+        if (units.X(373) + kFrameWidth <= available.width() && units.Y(224) + kFrameHeight <= available.height())
+            return points;
+    }
+    return 6;
+}
+
+int DialogPoints()
+{
+    static const int points = [] {
+        const QScreen* screen = QGuiApplication::primaryScreen();
+        return screen ? FittingDialogPoints(screen->availableGeometry().size()) : 10;
+    }();
+    return points;
+}
+
+double UiScale()
+{
+    return DialogPoints() / 10.0;
+}
+
 QFont DialogFont()
 {
-    return MakeDialogFont(10);
+    return MakeDialogFont(DialogPoints());
 }
 
 QFont CreateBoldFont(int points)
 {
-    return MakeDialogFont(points, true);
+    if (DialogPoints() == 10) return MakeDialogFont(points, true);
+    return FontOfPixels(static_cast<int>(LogPixelsY() * points * UiScale() / 72.0 + 0.5), true);
 }
 
 DialogUnits::DialogUnits(const QFont& font)

@@ -3,6 +3,7 @@
 
 #include <QFont>
 #include <QRect>
+#include <QSize>
 
 // Logical pixels per inch of the screen (96 when there is no screen).
 int LogPixelsY();
@@ -15,10 +16,21 @@ int PointsToPixels(int points);
 // at `points` points.
 QFont MakeDialogFont(int points, bool bold = false);
 
-// The windows' font: Tahoma 10.
+// The windows' font: Tahoma 10, or smaller when the wizard would not fit on
+// the screen at 10 points (a high scale factor on a small screen).
 QFont DialogFont();
 
-// A bold Tahoma of `points` points (the title and the home page's fonts).
+// The point size DialogFont has, and its ratio to 10: the other fonts and
+// the pictures of the skinned buttons follow it.
+int DialogPoints();
+double UiScale();
+
+// The largest point size from 10 down to 6 at which the wizard's window
+// (373 x 224 dialog units and its frame) fits into `available` pixels.
+int FittingDialogPoints(QSize available);
+
+// A bold Tahoma of `points` points (the title and the home page's fonts),
+// scaled as DialogFont is.
 QFont CreateBoldFont(int points);
 
 // Converts dialog units to pixels from a font, as dialog templates are

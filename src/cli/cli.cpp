@@ -103,34 +103,49 @@ std::vector<std::string> DisksDeniedToUs(ITaskMgr* taskMgr) {
 
 std::string RootNeeded(const std::vector<std::string>& denied) {
     std::string list;
-    for (const auto& d : denied) list += (list.empty() ? "" : ", ") + d;
-    if (HasDiskRights()) return "cannot open " + list + ": permission denied";
-    return "cannot open " + list + ": permission denied; reading the machine's disks needs root (try sudo)";
-}
-
-// Sets the disk sources: exactly the images when any are given.
-int UseImages(const std::vector<std::string>& images) {
-    for (const std::string& path : images) {
-        int err = 0;
-        DevHandle h = Platform().Open(path, true, &err);
-        if (!h) return Fail("cannot open " + path + ": " + Platform().ErrorText(err));
+    for (const auto& d : denied) {
+        // Root was refused all the same: the system's own reason is the one
+        // that helps (a container without the device, a locked disk).
+        std::string reason = "permission denied";
+        if (HasDiskRights()) {
+            int err = 0;
+            if (!Platform().Open(d, true, &err)) reason = ErrorReason(err);
+        }
+        list += (list.empty() ? "" : ", ") + d + " (" + reason + ")";
     }
-    if (!images.empty()) SetDiskSources(false, images);
-    return kExitOk;
+    if (HasDiskRights()) return "cannot open " + list;
+    return "cannot open " + list + "; reading the machine's disks needs root (try sudo)";
 }
 
-int Drives(const CliOptions& opts, ITaskMgr* taskMgr) {
+// Sets the disk sources: exactly the images when any are given. The images
+// that cannot be disks are left out, each with its reason in `refused`.
+void UseImages(const std::vector<std::string>& images, std::vector<std::string>& refused) {
+    std::vector<std::string> usable;
+    for (const std::string& path : images) {
+        std::string reason;
+        if (CheckImageFile(path, reason) != 0)
+            refused.push_back("cannot open " + path + ": " + reason);
+        else
+            usable.push_back(path);
+    }
+    if (!images.empty()) SetDiskSources(false, usable);
+}
+
+const char* StateWord(const PhotoItem& item) { return IsDeletedPhoto(item) ? "deleted" : "on drive"; }
+
+int Drives(const CliOptions& opts, ITaskMgr* taskMgr, const std::vector<std::string>& refusedImages) {
     const std::vector<DriveRow> rows = ListDrives(taskMgr, opts.flashOnly);
     const std::vector<std::string> denied = DisksDeniedToUs(taskMgr);
     if (opts.json) {
         std::printf("[");
         for (const DriveRow& r : rows) {
             std::printf("%s\n  {\"row\": %d, \"device\": %s, \"drive\": %s, \"capacity\": %s, \"information\": %s, "
-                        "\"disk\": %d, \"partno\": %d, \"fs\": %d, \"offset\": %llu, \"sectors\": %llu}",
+                        "\"disk\": %d, \"partno\": %d, \"fs\": %d, \"fs_name\": %s, \"offset\": %llu, "
+                        "\"sectors\": %llu}",
                         r.row == 1 ? "" : ",", r.row, JsonString(r.device).c_str(), JsonString(r.drive).c_str(),
                         JsonString(r.capacity).c_str(), JsonString(r.information).c_str(), r.disk->GetDiskNo(),
-                        r.infor.PartNo, r.infor.Fs, static_cast<unsigned long long>(r.infor.Off),
-                        static_cast<unsigned long long>(r.infor.Len));
+                        r.infor.PartNo, r.infor.Fs, JsonString(GetFsTypeName(r.infor.Fs)).c_str(),
+                        static_cast<unsigned long long>(r.infor.Off), static_cast<unsigned long long>(r.infor.Len));
         }
         std::printf("%s]\n", rows.empty() ? "" : "\n");
     } else if (!rows.empty()) {
@@ -146,10 +161,14 @@ int Drives(const CliOptions& opts, ITaskMgr* taskMgr) {
                         static_cast<int>(wCap), r.capacity.c_str(), r.information.c_str());
     }
     std::fflush(stdout);
+    // Images named on the command line that could not be read: the others
+    // are listed, these reported, and the run counts as failed.
+    for (const std::string& refusal : refusedImages) Fail(refusal);
     if (!denied.empty()) {
         const int rc = Fail(RootNeeded(denied));
-        return rows.empty() ? rc : kExitOk;
+        return rows.empty() || !refusedImages.empty() ? rc : kExitOk;
     }
+    if (!refusedImages.empty()) return kExitFailure;
     if (rows.empty()) return Fail(opts.flashOnly ? "no flash drives found" : "no drives found");
     return kExitOk;
 }
@@ -318,10 +337,10 @@ int ScanCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
             ForEachPhoto(taskMgr, c, [&](PhotoItem* item) {
                 const std::string time = TimeText(*item, true);
                 std::printf("%s\n  {\"name\": %s, \"category\": \"%s\", \"size\": %u, \"origin\": \"%s\", "
-                            "\"folder\": %s, \"path\": %s, \"time\": %s, \"runs\": [",
+                            "\"deleted\": %s, \"folder\": %s, \"path\": %s, \"time\": %s, \"runs\": [",
                             first ? "" : ",", JsonString(Utf16ToUtf8(item->name)).c_str(), CategoryWord(c), item->size,
-                            OriginWord(item->origin), JsonString(Utf16ToUtf8(item->folder)).c_str(),
-                            JsonString(PhotoPathText(*item)).c_str(),
+                            OriginWord(item->origin), IsDeletedPhoto(*item) ? "true" : "false",
+                            JsonString(Utf16ToUtf8(item->folder)).c_str(), JsonString(PhotoPathText(*item)).c_str(),
                             time.empty() ? "null" : JsonString(time).c_str());
                 bool firstRun = true;
                 for (const PhotoRun& run : item->runs) {
@@ -344,8 +363,8 @@ int ScanCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
             ForEachPhoto(taskMgr, c, [&](PhotoItem* item) {
                 const long long sector = item->runs.empty() ? -1 : static_cast<long long>(item->runs[0].volumeSector);
                 const std::string time = TimeText(*item, false);
-                std::printf("  %-24s %12u bytes  %-10s  sector %-10lld  %-19s  %s\n", Utf16ToUtf8(item->name).c_str(),
-                            item->size, OriginWord(item->origin), sector, time.empty() ? "-" : time.c_str(),
+                std::printf("  %-24s %12u bytes  %-8s  sector %-10lld  %-19s  %s\n", Utf16ToUtf8(item->name).c_str(),
+                            item->size, StateWord(*item), sector, time.empty() ? "-" : time.c_str(),
                             item->origin == RawScan ? "-" : ("/" + Utf16ToUtf8(item->folder)).c_str());
                 ++total;
             });
@@ -357,7 +376,7 @@ int ScanCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
         return Fail("scan stopped; it is saved in " + opts.session + ": give the same command again to go on");
     if (stopped) return Fail("scan stopped");
     if (result < 0)
-        return Fail("the scan failed (result " + std::to_string(result) + "); see the log " + DefaultLogPath() +
+        return Fail("the scan failed (result " + std::to_string(result) + "); see the log " + CurrentLogPath() +
                     (session ? "; what it found is saved in " + opts.session : std::string()));
     return kExitOk;
 }
@@ -387,6 +406,8 @@ int RecoverCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
     }
 
     if (!Platform().PathExists(opts.out)) return Fail("no such folder: " + opts.out);
+    if (std::string reason; CheckFolderWritable(opts.out, reason) != 0)
+        return Fail("cannot write into " + opts.out + ": " + reason);
     bool wholeDisk = false;
     const std::string device = RowDevice(*row, wholeDisk);
     const int same = PathIsOnDevice(opts.out, device, wholeDisk);
@@ -576,10 +597,14 @@ int RunCli(int argc, const char* const* argv) {
         return kExitOk;
     }
     InitLog();
-    if (UseImages(opts.images) != kExitOk) return kExitFailure;
+    std::vector<std::string> refused;
+    UseImages(opts.images, refused);
+    // Scanning a row of a shorter list than the user counted would scan
+    // the wrong drive: any image that cannot be read stops the command.
+    if (!refused.empty() && opts.command != CliCommand::Drives) return Fail(refused.front());
     ITaskMgr* taskMgr = GetTaskMgr();
     switch (opts.command) {
-    case CliCommand::Drives: return Drives(opts, taskMgr);
+    case CliCommand::Drives: return Drives(opts, taskMgr, refused);
     case CliCommand::Scan: return ScanCommand(opts, taskMgr);
     case CliCommand::Recover: return RecoverCommand(opts, taskMgr);
     case CliCommand::Image: return ImageCommand(opts, taskMgr);

@@ -17,7 +17,8 @@ std::vector<DriveRow> ListDrives(ITaskMgr* taskMgr, bool flashOnly) {
         CDisk* disk = taskMgr->GetDiskByIndex(static_cast<uint32_t>(d));
         if (!disk) continue;
         const bool usb = IsUsbDisk(disk);
-        if (flashOnly && !usb) continue;
+        // Images named on the command line always show.
+        if (flashOnly && !usb && disk->GetInterfaceType() != "Image") continue;
         const std::string model = disk->GetModel();
         const int n = disk->LoadPartition();
         for (int k = 0; k < n; ++k) {

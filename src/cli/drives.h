@@ -21,7 +21,8 @@ struct DriveRow {
 };
 
 // One row per partition of every disk of the task manager, extended
-// containers left out; with `flashOnly` only the partitions of USB disks.
+// containers left out; with `flashOnly` only the partitions of USB disks and
+// of disk images.
 std::vector<DriveRow> ListDrives(ITaskMgr* taskMgr, bool flashOnly);
 
 // True for a disk whose interface text begins with "USB" (any case).

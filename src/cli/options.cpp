@@ -276,8 +276,8 @@ std::string HelpText(CliCommand command) {
                "\n"
                "  --image FILE   use this disk image instead of the machine's disks\n"
                "                 (repeat for several; their disks come in the order given)\n"
-               "  --flash-only   list only the drives of USB disks\n"
-               "  --json         print a JSON array of rows\n"
+               "  --flash-only   list only the drives of USB disks (and the images given)\n"
+               "  --json         print a JSON array of rows (fields: see the README)\n"
                "  --help         show this help\n"
                "\n"
                "Reading the machine's disks needs root; disk images need nothing special.\n";
@@ -304,8 +304,11 @@ std::string HelpText(CliCommand command) {
                "                 starting again (its drive is found by itself, so --drive\n"
                "                 may be left out; the types it was started with hold). A\n"
                "                 session of another drive, or a damaged one, is refused.\n"
-               "  --json         print the result as JSON\n"
-               "  --help         show this help\n";
+               "  --json         print the result as JSON (fields: see the README)\n"
+               "  --help         show this help\n"
+               "\n"
+               "Each photo is marked \"on drive\" when the file system still lists it and\n"
+               "\"deleted\" when it was deleted (found in free space or in a deleted record).\n";
     case CliCommand::Recover:
         return "Usage: lumivista-cli recover [--image FILE]... [--flash-only] --drive N --out DIR\n"
                "                             [--type LIST] [--min-size SIZE] [--keep-folders]\n"
@@ -383,7 +386,8 @@ std::string HelpText(CliCommand command) {
                "  image     copy a failing drive into an image file first, ddrescue-style\n"
                "  sessions  list saved scans (sessions list)\n"
                "\n"
-               "lumivista-cli COMMAND --help shows a command's options.\n"
+               "lumivista-cli COMMAND --help shows a command's options;\n"
+               "lumivista-cli --version shows the program's version.\n"
                "Exit status: 0 success, 1 failure, 2 wrong usage.\n";
     }
 }

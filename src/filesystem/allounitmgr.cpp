@@ -213,6 +213,7 @@ int CAlloUnitMgr::InitFromSource(int64_t units, std::unique_ptr<IAlloUnitSource>
             }
         } else {
             pc.kind = Kind::Unloaded;
+            pc.used = static_cast<int32_t>(n);  // kept for CountFreeUnits
         }
     }
     m_source = std::move(source);
@@ -478,4 +479,18 @@ void CAlloUnitMgr::SetUsedByClusterBitmap(std::span<const uint8_t> clusterBitmap
         ++c;
     }
     if (runStart >= 0) mark(runStart, clusters - runStart);
+}
+
+int64_t CAlloUnitMgr::CountFreeUnits() const {
+    int64_t used = 0;
+    for (int64_t p = 0; p < m_pieceCount; ++p) {
+        const Piece& pc = m_pieces[static_cast<size_t>(p)];
+        switch (pc.kind) {
+        case Kind::Free: break;
+        case Kind::Used: used += PieceLength(p); break;
+        case Kind::Mixed:
+        case Kind::Unloaded: used += pc.used; break;
+        }
+    }
+    return m_units - used;
 }

@@ -122,6 +122,8 @@ public:
                                 int64_t unitsPerCluster);
 
     int64_t GetUnits() const { return m_units; }
+    // Units the map holds as free (nothing is read again for it).
+    int64_t CountFreeUnits() const;
     int64_t GetBitmapBytes() const { return m_bitmapBytes; }
     // Bytes the map holds now: its piece table and the bitmaps of its mixed
     // pieces in memory (GetBitmap's copy included while it lives).

@@ -6,6 +6,7 @@
 
 #include "io/deviceio.h"
 #include "io/log.h"
+#include "io/platform/frontend_checks.h"
 
 namespace {
 
@@ -75,7 +76,12 @@ std::unique_ptr<CDisk> CDiskMgr::LoadDisk(const WmiDiskInfor& rec) {
     std::unique_ptr<CDisk> disk = OpenDisk(rec);
     if (!disk) {
         int err = 0;
-        if (!Platform().Open(rec.DeviceID, true, &err) && (err == EACCES || err == EPERM)) ++m_deniedDisks;
+        if (!Platform().Open(rec.DeviceID, true, &err)) {
+            if (err == EACCES || err == EPERM) ++m_deniedDisks;
+        } else {
+            err = 0;  // it opens, but cannot be measured
+        }
+        m_unopened.push_back(UnopenedDisk{rec.DeviceID, err});
     }
     return disk;
 }
@@ -100,14 +106,34 @@ std::unique_ptr<CDisk> CDiskMgr::OpenDisk(const WmiDiskInfor& rec) {
 void CDiskMgr::ReleaseAllDisk() {
     m_disks.clear();
     m_deniedDisks = 0;
+    m_unopened.clear();
 }
 
 int CDiskMgr::AddImage(const std::string& path) {
+    m_lastImageError.clear();
     for (size_t i = 0; i < m_disks.size(); ++i)
         if (m_disks[i]->GetDevicePath() == path) return static_cast<int>(i);
     if (m_disks.size() >= static_cast<size_t>(kMaxDisks)) {
         LOG_E("No room for the image %s: %d disks are loaded.\n", path.c_str(), kMaxDisks);
+        m_lastImageError = "no more than " + std::to_string(kMaxDisks) + " disks can be open at once";
         return -1;
+    }
+    // What a person can act on: the system's refusal, or a file too small
+    // to hold even one sector (an empty or a text file).
+    {
+        int err = 0;
+        DevHandle h = Platform().Open(path, true, &err);
+        if (!h) {
+            m_lastImageError = ErrorReason(err);
+            LOG_E("Cannot open the image %s: %s.\n", path.c_str(), m_lastImageError.c_str());
+            return -1;
+        }
+        DiskGeometry g;
+        if (Platform().GetGeometry(h.get(), g, &err) == 0 && g.DiskSize < SECTOR_SIZE) {
+            m_lastImageError = TooSmallForADisk(g.DiskSize);
+            LOG_E("Cannot open the image %s: %s.\n", path.c_str(), m_lastImageError.c_str());
+            return -1;
+        }
     }
 
     // Listed first, so that it gets the number the next load gives it.
@@ -118,11 +144,14 @@ int CDiskMgr::AddImage(const std::string& path) {
     Win_EnumAllDisksInfoByWMI(records);
     std::unique_ptr<CDisk> disk;
     const int denied = m_deniedDisks;  // an image is no disk the user lacks rights to
+    const size_t unopened = m_unopened.size();
     for (const WmiDiskInfor& rec : records)
         if (rec.DeviceID == path) disk = LoadDisk(rec);
     m_deniedDisks = denied;
+    m_unopened.resize(unopened);
     if (!disk) {
         LOG_E("Cannot open the image %s as a disk.\n", path.c_str());
+        m_lastImageError = "it cannot be read as a disk (see the log)";
         SetDiskSources(machineDisks, before);
         return -1;
     }

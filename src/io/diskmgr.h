@@ -45,9 +45,20 @@ public:
     // file cannot be opened or measured or the list is full. An image already
     // loaded gives its present index.
     int AddImage(const std::string& path);
+    // Why the last AddImage refused its file, for a person to read after
+    // "cannot open PATH: " ("permission denied", "no such file or
+    // directory", a file smaller than a sector); empty after a success.
+    const std::string& GetLastImageError() const { return m_lastImageError; }
     // Disks the loads since the last ReleaseAllDisk left out because opening
     // them was refused for lack of permission.
     int GetDeniedDiskCount() const { return m_deniedDisks; }
+    // Every disk of the platform's list those loads left out, with the
+    // system's error number (0 when it opened but could not be measured).
+    struct UnopenedDisk {
+        std::string path;
+        int err = 0;
+    };
+    const std::vector<UnopenedDisk>& GetUnopenedDisks() const { return m_unopened; }
     int GetDiskCount() const { return static_cast<int>(m_disks.size()); }
     // Null when index is out of range.
     CDisk* GetDiskByIndex(int index);
@@ -77,4 +88,6 @@ private:
 
     std::vector<std::unique_ptr<CDisk>> m_disks;  // at most kMaxDisks
     int m_deniedDisks = 0;
+    std::vector<UnopenedDisk> m_unopened;
+    std::string m_lastImageError;
 };

@@ -6,11 +6,14 @@
 #include <ctime>
 #include <filesystem>
 
+#include "io/platform/filelock.h"
+
 namespace {
 
 unsigned g_mask = kDefaultLogMask;
 unsigned g_options = kDefaultLogOptions;
 FILE* g_stream = nullptr;  // the open log file; closed by the runtime at exit
+std::string g_streamPath;  // its path
 
 const char* LevelLabel(unsigned level) {
     switch (level) {
@@ -105,12 +108,33 @@ int Log(unsigned level, const char* func, const char* file, int line, FILE* stre
 int OpenLogFile(const char* path) {
     if (!path) return -1;
     if (std::strlen(path) >= 260) return -2;
-    FILE* f = fopen(path, "w+");
+    // Opened without emptying it first: another running program may still
+    // be writing there. Only once the lock is ours is it emptied, and every
+    // write goes to its end, so a line is never written over or past a gap.
+    FILE* f = fopen(path, "a+");
     if (!f) return -3;
+    if (LockOpenFile(f) != 0) {
+        // Held by this very process (the file opened again): let it go.
+        if (!g_stream || !SameOpenFile(f, g_stream)) {
+            fclose(f);
+            return -4;
+        }
+        fclose(g_stream);
+        g_stream = nullptr;
+        g_streamPath.clear();
+        if (LockOpenFile(f) != 0) {
+            fclose(f);
+            return -4;
+        }
+    }
+    EmptyOpenFile(f);
     if (g_stream) fclose(g_stream);
     g_stream = f;
+    g_streamPath = path;
     return 0;
 }
+
+std::string CurrentLogPath() { return g_streamPath; }
 
 std::string DefaultLogPath() {
     std::filesystem::path dir;
@@ -124,11 +148,22 @@ std::string DefaultLogPath() {
     return (dir / "Lumivista.log").string();
 }
 
+std::string LogPathForRun(int run) {
+    const std::filesystem::path first(DefaultLogPath());
+    if (run <= 1) return first.string();
+    const std::string name = run <= kLogRunSlots ? "Lumivista-" + std::to_string(run) + ".log"
+                                                 : "Lumivista-pid" + std::to_string(ProcessId()) + ".log";
+    return (first.parent_path() / name).string();
+}
+
 void InitLog() {
     std::filesystem::path p(DefaultLogPath());
     std::error_code ec;
     std::filesystem::create_directories(p.parent_path(), ec);
-    OpenLogFile(p.c_str());
+    // A program already running keeps its file: this run takes the first
+    // free one of a few numbered files, and one of its own past those.
+    for (int run = 1; run <= kLogRunSlots + 1; ++run)
+        if (OpenLogFile(LogPathForRun(run).c_str()) != -4) return;
 }
 
 unsigned GetLogMask() { return g_mask; }

@@ -40,16 +40,26 @@ using LogSink = int (*)(const char* func, const char* file, int line, unsigned l
 int Log(unsigned level, const char* func, const char* file, int line, FILE* stream,
         const char* fmt, ...) __attribute__((format(printf, 6, 7)));
 
-// 0 success; -1 null path; -2 path of 260 or more characters; -3 cannot open.
-// On success the previous log file is closed and this one takes its place.
+// 0 success; -1 null path; -2 path of 260 or more characters; -3 cannot open;
+// -4 another running program writes this file (it is left as it is). On
+// success the file is emptied and held by this process until it is closed,
+// the previous log file is closed and this one takes its place.
 int OpenLogFile(const char* path);
 
 // Opens "Lumivista.log" in the user's state folder ($XDG_STATE_HOME/lumivista,
-// else ~/.local/state/lumivista), creating the folder when missing.
+// else ~/.local/state/lumivista), creating the folder when missing. While
+// another run of the wizard or the command line holds that file, this run
+// writes "Lumivista-2.log", "Lumivista-3.log"... up to kLogRunSlots, then
+// "Lumivista-pidN.log" with its process number.
 void InitLog();
+constexpr int kLogRunSlots = 9;
 
-// The path InitLog would open (for the user guide and the tests).
+// The path InitLog tries first (for the user guide and the tests).
 std::string DefaultLogPath();
+// The path InitLog tries for the n-th program running at once (from 1).
+std::string LogPathForRun(int run);
+// The file this process logs to, or empty when it logs to no file.
+std::string CurrentLogPath();
 
 // Settings; the program keeps the defaults, tests may change them.
 unsigned GetLogMask();

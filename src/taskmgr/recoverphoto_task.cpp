@@ -131,7 +131,14 @@ int CRecoverPhotoTask::Run(IEventSink* sink) {
         }
     }
     const bool mapFromFileSystem = m_allocMap != nullptr;
-    if (!m_allocMap && CreateAlloUnitMgr() != 0) return -1;
+    if (m_allocMap) {
+        // The map is the file system's own allocation: its free space,
+        // whether or not the volume is mounted here.
+        int64_t freeSectors = FileSystemFreeSectors();
+        m_sink->Notify(FREE_SECTORS_KNOWN, 0, &freeSectors, 0);
+    } else if (CreateAlloUnitMgr() != 0) {
+        return -1;
+    }
     // A walk the user stopped is done again next time; one that failed is
     // not, and neither is its map.
     if (m_session && !resume && !watch.Stopped())
@@ -151,6 +158,28 @@ int CRecoverPhotoTask::Run(IEventSink* sink) {
     }
     m_sink->Notify(ALL_TASKS_FINISHED, 0, nullptr, 0);
     return result;
+}
+
+int64_t CRecoverPhotoTask::FileSystemFreeSectors() const {
+    if (!m_allocMap) return 0;
+    // Sectors past the last cluster (the rest of a partition that holds no
+    // whole cluster more, NTFS's backup boot sector) are free to the raw
+    // scan but are no space the file system can give out.
+    const int64_t units = m_allocMap->GetUnits();
+    int64_t end = units;
+    if (m_ntfsVolume && m_ntfsVolume->clusterSize >= 512)
+        end = m_ntfsVolume->numberOfClusters * (m_ntfsVolume->clusterSize / 512);
+    else if (m_fatVolume && m_fatVolume->dbr && m_fatVolume->dbr->GetSectorsPerCluster() > 0)
+        end = static_cast<int64_t>(m_fatVolume->dbr->GetFirstDataSector()) +
+              static_cast<int64_t>(m_fatVolume->dbr->GetClusterCount()) * m_fatVolume->dbr->GetSectorsPerCluster();
+    end = std::clamp<int64_t>(end, 0, units);
+    int64_t tailFree = 0;
+    for (int64_t u = m_allocMap->NextFree(end, units); u < units;) {
+        const int64_t v = m_allocMap->NextUsed(u, units);
+        tailFree += v - u;
+        u = m_allocMap->NextFree(v, units);
+    }
+    return m_allocMap->CountFreeUnits() - tailFree;
 }
 
 int CRecoverPhotoTask::CreateAlloUnitMgr() {

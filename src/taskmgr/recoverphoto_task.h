@@ -49,6 +49,8 @@ public:
     // The NTFS walk, then the map of used sectors from $Bitmap, read a window
     // at a time; as SearchFat32.
     int SearchNtfs(bool walk = true);
+    // The free sectors of the file system's clusters, by its own allocation.
+    int64_t FileSystemFreeSectors() const;
     // A new map with every sector of the partition free: 0 or -1.
     int CreateAlloUnitMgr();
 

@@ -17,7 +17,8 @@ enum EventCode : uint32_t {
     PHOTO_FOUND = 13,             // value: photos just stored (1)
     DRIVE_FAILING = 14,           // value: failed reads so far; sent once per scan when reads
                                   // fail so often that the drive seems to be dying
-    RAW_SCAN_POSITION = 15,       // data: const RawScanPosition*, a point the raw scan could go
+    FREE_SECTORS_KNOWN = 15,      // data: int64_t* sectors the file system marks free
+    RAW_SCAN_POSITION = 16,       // data: const RawScanPosition*, a point the raw scan could go
                                   // on from; sent after each progress report and at the end
 };
 

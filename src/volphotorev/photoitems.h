@@ -63,6 +63,10 @@ struct PhotoChoice {
     }
 };
 
+// True for a photo the file system no longer lists as a live file: found
+// in free space or in a deleted record. Everything else is still on the drive.
+inline bool IsDeletedPhoto(const PhotoItem& item) { return item.origin != FileSystem; }
+
 class IPhotoItmesMgr {
 public:
     virtual ~IPhotoItmesMgr() = default;

@@ -123,11 +123,32 @@ private slots:
         infor.Len = 3906250;      // 1.86 GB
         infor.FreeSec = 3072;     // 1.50 MB
         infor.Fs = FS_FAT32;
+        infor.DriveRoot = "/media/card";  // mounted: the system's figure
         partition.SetInfor(infor);
         sink.Notify(CURRENT_TASK_START, 0, &partition, 0);
         QCOMPARE(p.Text("1030"), QString("Capacity: 1.86 GB"));
         QCOMPARE(p.Text("1031"), QString("File System: FAT32"));
         QCOMPARE(p.Text("1032"), QString("Free Space: 1.50 MB"));
+    }
+
+    // Not mounted (an image, a card nobody mounted): the file system's own
+    // count, once the walk has read it, for this step and the next.
+    void freeSpaceOfAVolumeNotMounted()
+    {
+        Page p;
+        CAnalyzeEventSink sink(&p.page);
+        CPartition partition;
+        ParInfor infor;
+        infor.Len = 134217728;  // 64 GB
+        infor.Fs = FS_FAT32;
+        partition.SetInfor(infor);
+        sink.Notify(CURRENT_TASK_START, 0, &partition, 0);
+        QCOMPARE(p.Text("1032"), QString("Free Space: Unknown"));
+        int64_t freeSectors = 125829120;  // 60 GB
+        QCOMPARE(sink.Notify(FREE_SECTORS_KNOWN, 0, &freeSectors, 0), 0);
+        QCOMPARE(p.Text("1032"), QString("Free Space: 60.00 GB"));
+        sink.Notify(CURRENT_TASK_START, 0, &partition, 0);  // the raw scan
+        QCOMPARE(p.Text("1032"), QString("Free Space: 60.00 GB"));
     }
 
     void foundPhotosAreCountedAndShownByTheTimer()
@@ -151,7 +172,7 @@ private slots:
         QCOMPARE(sink.Notify(CURRENT_FILE_NAME, 0, const_cast<char16_t*>(name), 0), 0);
         QVERIFY(!sink.IsStopped());
         sink.SetStop();
-        for (uint32_t code : {0u, 1u, 2u, 3u, 5u, 6u, 8u, 9u, 11u, 12u, 13u, 77u}) {
+        for (uint32_t code : {0u, 1u, 2u, 3u, 5u, 6u, 8u, 9u, 11u, 12u, 13u, 14u, 15u, 77u}) {
             void* data = (code == 5 || code == 6) ? static_cast<void*>(&units)
                          : (code == 8 || code == 9) ? const_cast<char16_t*>(name) : nullptr;
             QCOMPARE(sink.Notify(code, 1, data, 0), -1);

@@ -51,6 +51,12 @@ std::time_t At(int hour, int minute, int second)
     return std::mktime(&local);
 }
 
+// The last message the user was shown, or nothing.
+QString Said(const CFakePrompts& prompts)
+{
+    return prompts.asked.empty() ? QString() : prompts.asked.back().text;
+}
+
 QStringList FilesIn(const QString& folder)
 {
     return QDir(folder).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name);
@@ -239,7 +245,8 @@ private slots:
         };
         r.machine.prompts.answer = QMessageBox::Yes;
         r.Recover();
-        QTRY_VERIFY(r.machine.prompts.Texts().contains(kRecovered));
+        const QString folder = Out(r.out) + "/Recovered Photos(03-07-09)";
+        QTRY_VERIFY(r.machine.prompts.Texts().contains(RecoveredText(folder)));
 
         const QString title = kChooseFolder +
                               "\n \rWarning: You are recovering photos from sdb1 drive, do not save photos to this drive.";
@@ -247,11 +254,11 @@ private slots:
         const QString question =
             "You are recovering photos from sdb1 drive, we do not recommend you to save recovered photos to this "
             "drive. Do you want to reselect save folder?";
-        QCOMPARE(r.machine.prompts.Texts(), QStringList({question, question, kRecovered}));
+        QCOMPARE(r.machine.prompts.Texts(), QStringList({question, question, RecoveredText(folder)}));
         QCOMPARE(r.machine.prompts.asked[0].icon, QMessageBox::Question);
         QCOMPARE(r.machine.prompts.asked[2].icon, QMessageBox::Information);
-        QCOMPARE(FilesIn(Out(r.out) + "/Recovered Photos(03-07-09)"), QStringList({"P1", "P2"}));
-        QCOMPARE(r.urls.opened, QList<QUrl>({QUrl::fromLocalFile(Out(r.out) + "/Recovered Photos(03-07-09)")}));
+        QCOMPARE(FilesIn(folder), QStringList({"P1", "P2"}));
+        QCOMPARE(r.urls.opened, QList<QUrl>({QUrl::fromLocalFile(folder)}));
     }
 
     void freeSpaceMustExceedTheTickedBytes()
@@ -284,14 +291,14 @@ private slots:
         Services().freeSpace = [](const std::string&) { return FreeSpace{true, 3073}; };
         r.machine.prompts.folders = {Out(r.out)};
         r.Recover();
-        QTRY_COMPARE(r.machine.prompts.asked.back().text, kRecovered);
+        QTRY_VERIFY(Said(r.machine.prompts).startsWith(kRecovered));
 
         // A file system without a figure is not checked.
         Services().freeSpace = [](const std::string&) { return FreeSpace{false, 0}; };
         Services().clock = [] { return At(15, 7, 10); };
         r.machine.prompts.folders = {Out(r.out)};
         r.Recover();
-        QTRY_COMPARE(r.machine.prompts.asked.back().text, kRecovered);
+        QTRY_VERIFY(Said(r.machine.prompts).startsWith(kRecovered));
         QCOMPARE(FilesIn(Out(r.out)), QStringList({"Recovered Photos(03-07-09)", "Recovered Photos(03-07-10)"}));
     }
 
@@ -302,7 +309,7 @@ private slots:
         Services().clock = [] { return At(0, 5, 0); };
         r.machine.prompts.folders = {Out(r.out)};
         r.Recover();
-        QTRY_COMPARE(r.machine.prompts.asked.back().text, kRecovered);
+        QTRY_VERIFY(Said(r.machine.prompts).startsWith(kRecovered));
         QCOMPARE(FilesIn(Out(r.out)), QStringList({"Recovered Photos(00-05-00)"}));
 
         // Something else in the way of the folder.
@@ -312,8 +319,49 @@ private slots:
         blocker.close();
         r.machine.prompts.folders = {Out(r.out)};
         r.Recover();
-        QCOMPARE(r.machine.prompts.asked.back().text, QString("Create folder failed, please retry."));
+        QCOMPARE(r.machine.prompts.asked.back().text,
+                 "Create folder failed, please retry.\n\nReason: cannot create " + Out(r.out) +
+                     "/Recovered Photos(12-30-00): File exists.");
         QCOMPARE(r.machine.prompts.asked.back().icon, QMessageBox::Critical);
+    }
+
+    // A folder that takes no files is refused with the system's reason,
+    // before free space is looked at; nothing is created.
+    void folderThatTakesNoFiles()
+    {
+        FakeResults r(Photos(Jpg, 2, 700));
+        r.TickAll();
+        bool spaceAsked = false;
+        Services().freeSpace = [&](const std::string&) {
+            spaceAsked = true;
+            return FreeSpace{true, 1 << 20};
+        };
+        for (const char* reason : {"read-only file system", "permission denied"}) {
+            Services().folderWritable = [reason](const std::string&, std::string& why) {
+                why = reason;
+                return -1;
+            };
+            r.machine.prompts.folders = {Out(r.out)};
+            r.Recover();
+            QCOMPARE(Said(r.machine.prompts), QString("Cannot save photos in \"%1\": %2. Please select another folder.")
+                                                  .arg(Out(r.out), reason));
+            QCOMPARE(r.machine.prompts.asked.back().icon, QMessageBox::Critical);
+        }
+        QVERIFY(!spaceAsked);
+        QVERIFY(FilesIn(Out(r.out)).isEmpty());
+    }
+
+    // No file manager to show the folder in: the user is told where it is.
+    void folderThatCannotBeShown()
+    {
+        FakeResults r(Photos(Jpg, 1, 700));
+        r.TickAll();
+        Services().openUrl = [](const QUrl&) { return false; };
+        r.machine.prompts.folders = {Out(r.out)};
+        r.Recover();
+        const QString folder = Out(r.out) + "/Recovered Photos(03-07-09)";
+        QTRY_COMPARE(r.machine.prompts.Texts(), QStringList({RecoveredText(folder), FolderNotShownText(folder)}));
+        QCOMPARE(r.machine.prompts.asked.back().icon, QMessageBox::Warning);
     }
 
     // Two photos of the same name: NAME and n_NAME; the counter goes on in
@@ -327,7 +375,7 @@ private slots:
         QCOMPARE(r.page->page.TickedCount(), 2);
         r.machine.prompts.folders = {Out(r.out)};
         r.Recover();
-        QTRY_COMPARE(r.machine.prompts.asked.back().text, kRecovered);
+        QTRY_VERIFY(Said(r.machine.prompts).startsWith(kRecovered));
         const QString folder = Out(r.out) + "/Recovered Photos(03-07-09)";
         QStringList files = FilesIn(folder);
         QCOMPARE(files.size(), 2);
@@ -340,7 +388,7 @@ private slots:
 
         r.machine.prompts.folders = {Out(r.out)};
         r.Recover();
-        QTRY_COMPARE(r.machine.prompts.asked.back().text, kRecovered);
+        QTRY_VERIFY(Said(r.machine.prompts).startsWith(kRecovered));
         const QStringList want = {QString("%1_IMG_0104.JPG").arg(n), QString("%1_IMG_0104.JPG").arg(n + 1),
                                   QString("%1_IMG_0104.JPG").arg(n + 2), "IMG_0104.JPG"};
         const QStringList got = FilesIn(folder);
@@ -360,9 +408,10 @@ private slots:
         const int ticked = r.page->page.TickedCount();
         r.machine.prompts.folders = {Out(r.out)};
         r.Recover();
-        QTRY_COMPARE(r.machine.prompts.asked.back().text, kRecovered);
-        QCOMPARE(r.machine.prompts.asked.back().icon, QMessageBox::Information);
         const QString folder = Out(r.out) + "/Recovered Photos(03-07-09)";
+        QTRY_COMPARE(Said(r.machine.prompts),
+                     "Selected photos have been successfully recovered. They are in \"" + folder + "\".");
+        QCOMPARE(r.machine.prompts.asked.back().icon, QMessageBox::Information);
         QCOMPARE(r.urls.opened, QList<QUrl>({QUrl::fromLocalFile(folder)}));
 
         const QStringList files = FilesIn(folder);
@@ -407,14 +456,19 @@ private slots:
         r.Recover();
         QTRY_VERIFY(!page->page.findChild<CDlgRecoverProgress*>());
         QCOMPARE(reads.load(), 1);
-        QVERIFY(r.machine.prompts.asked.empty());  // no success message
+        // No success message: how many were saved, and where.
+        const QString folder = Out(r.out) + "/Recovered Photos(03-07-09)";
+        QCOMPARE(r.machine.prompts.Texts(),
+                 QStringList({QString("The recovery was cancelled. 1 of the %1 selected photos has been saved in \"%2\".")
+                                  .arg(page->page.TickedCount())
+                                  .arg(folder)}));
         QVERIFY(r.urls.opened.isEmpty());
         // The photo being written was finished; it stays.
-        const QString folder = Out(r.out) + "/Recovered Photos(03-07-09)";
         QCOMPARE(FilesIn(folder).size(), 1);
     }
 
-    // While the thread runs, Escape and the close box do nothing.
+    // While the thread runs, Escape and the close box ask whether to stop;
+    // No goes on, Enter does nothing.
     void dialogWhileRecovering()
     {
         FakeResults r(Photos(Jpg, 2, 1536));
@@ -445,15 +499,47 @@ private slots:
             QCOMPARE(dialog->findChild<QLabel*>("1037")->text(), QString("Recovering 2 photos (3.00 KB)"));
             QCOMPARE(dialog->size(), QSize(DlgUnits().X(242), DlgUnits().Y(49)));
             QCOMPARE(dialog->CancelButton()->geometry(), DlgUnits().Rect(189, 33, 47, 12));
+            r.machine.prompts.answer = QMessageBox::No;
             QTest::keyClick(dialog, Qt::Key_Escape);
             QTest::keyClick(dialog, Qt::Key_Return);
             dialog->close();
             QVERIFY(dialog->isVisible());
+            QVERIFY(!dialog->IsCancelled());
         });
         r.machine.prompts.folders = {Out(r.out)};
         r.Recover();
-        QTRY_COMPARE(r.machine.prompts.asked.back().text, kRecovered);
+        QTRY_VERIFY(Said(r.machine.prompts).startsWith(kRecovered));
         QVERIFY(seen);
+        const QString stop = "Are you sure to stop the recovery? The photos saved so far stay in the folder.";
+        QCOMPARE(r.machine.prompts.Texts(),
+                 QStringList({stop, stop, RecoveredText(Out(r.out) + "/Recovered Photos(03-07-09)")}));
+    }
+
+    // Closing the dialog and saying Yes stops the recovery after the photo
+    // being written, and the user is told how many were saved and where.
+    void closingStopsTheRecovery()
+    {
+        FakeResults r(Photos(Jpg, 3, 1536));
+        r.TickAll();
+        CHookedTasks hooked(Services().tasks);
+        Services().tasks = &hooked;
+        std::atomic<int> reads{0};
+        ResultPage* page = r.page.get();
+        hooked.onRead = [&](PhotoItem*) {
+            if (++reads != 1) return;
+            SendToWindow(&page->page, [page] {
+                if (auto* dialog = page->page.findChild<CDlgRecoverProgress*>()) dialog->close();
+            });
+        };
+        r.machine.prompts.answer = QMessageBox::Yes;
+        r.machine.prompts.folders = {Out(r.out)};
+        r.Recover();
+        QTRY_VERIFY(!page->page.findChild<CDlgRecoverProgress*>());
+        const QString folder = Out(r.out) + "/Recovered Photos(03-07-09)";
+        QTRY_COMPARE(Said(r.machine.prompts),
+                     QString("The recovery was cancelled. 1 of the 3 selected photos has been saved in \"%1\".")
+                         .arg(folder));
+        QCOMPARE(FilesIn(folder), QStringList({"P1"}));
     }
 
     void threadThatCannotStart()
@@ -493,7 +579,7 @@ private slots:
         QVERIFY(QDir().mkpath(chosen));
         r.machine.prompts.folders = {chosen};
         r.Recover();
-        QTRY_COMPARE(r.machine.prompts.asked.back().text, kRecovered);
+        QTRY_VERIFY(Said(r.machine.prompts).startsWith(kRecovered));
         QCOMPARE(FilesIn(Out(parent)), QStringList({"chosen"}));
         QCOMPARE(FilesIn(chosen), QStringList({"Recovered Photos(03-07-09)"}));
         const QStringList files = FilesIn(chosen + "/Recovered Photos(03-07-09)");

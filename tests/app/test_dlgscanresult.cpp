@@ -1,9 +1,16 @@
+#include <QCheckBox>
+#include <QComboBox>
+#include <QSpinBox>
 #include <QLabel>
+#include <QPushButton>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include "apptest.h"
 #include "realdisk.h"
 #include "resultpage.h"
+#include "app/dlgphotofilter.h"
+#include "app/dlgphotopreview.h"
 #include "app/dlgscanresult.h"
 #include "app/imageload.h"
 #include "app/thumbnail.h"
@@ -78,8 +85,8 @@ private slots:
         QCOMPARE(p.Shown(), QString("B1"));
     }
 
-    // Ticking the last unticked photo of a block checks it; unticking leaves
-    // the box until no photo of the block is ticked.
+    // Each box shows what lies under it: checked when every photo is
+    // ticked, unchecked when none is, partly checked otherwise.
     void blockCheckFollowsTheTicks()
     {
         FakeMachine machine;
@@ -89,25 +96,63 @@ private slots:
         QTreeWidgetItem* block = p.Node("JPG(501-503)");
         p.page.ToggleEntry(0);
         p.page.ToggleEntry(1);
-        QCOMPARE(block->checkState(0), Qt::Unchecked);
+        QCOMPARE(block->checkState(0), Qt::PartiallyChecked);
+        QCOMPARE(p.Node("JPG")->checkState(0), Qt::PartiallyChecked);
+        QCOMPARE(p.Node("JPG(001-500)")->checkState(0), Qt::Unchecked);
         QCOMPARE(p.Label(), QString("2 files selected in 1.95 KB"));
         p.page.ToggleEntry(2);
         QCOMPARE(block->checkState(0), Qt::Checked);
+        QCOMPARE(p.Node("JPG")->checkState(0), Qt::PartiallyChecked);
         QCOMPARE(CDlgScanResult::BlockOf(block)->ticked, 3);
         QCOMPARE(p.EntryCheck(2), Qt::Checked);
 
         p.page.ToggleEntry(1);
-        QCOMPARE(block->checkState(0), Qt::Checked);
+        QCOMPARE(block->checkState(0), Qt::PartiallyChecked);
         p.page.ToggleEntry(0);
-        QCOMPARE(block->checkState(0), Qt::Checked);
+        QCOMPARE(block->checkState(0), Qt::PartiallyChecked);
         QCOMPARE(p.Label(), QString("1 file selected in 1000.00 byte"));
         p.page.ToggleEntry(2);
         QCOMPARE(block->checkState(0), Qt::Unchecked);
         QCOMPARE(CDlgScanResult::BlockOf(block)->ticked, 0);
         QCOMPARE(p.Label(), QString("0 file selected in 0.00 byte"));
-        // The parent's box never follows its children.
         QCOMPARE(p.Node("JPG")->checkState(0), Qt::Unchecked);
+        QCOMPARE(p.Node("Photos")->checkState(0), Qt::Unchecked);
         QCOMPARE(machine.prompts.asked.size(), size_t(0));
+    }
+
+    // Tick everything, then untick one kind and one photo: the boxes above
+    // show it, and a click on a partly checked box ticks all under it.
+    void partlyCheckedParents()
+    {
+        FakeMachine machine;
+        Store(machine, Photos(Jpg, 600, 1000) + Photos(Png, 2, 100, "S"));
+        ResultPage p;
+        p.ClickCheckBox(p.Node("Photos"));
+        QTRY_COMPARE(p.page.TickedCount(), 602);
+        for (QTreeWidgetItemIterator it(p.Tree()); *it; ++it) QCOMPARE((*it)->checkState(0), Qt::Checked);
+
+        p.ClickCheckBox(p.Node("PNG(001-002)"));
+        QTRY_COMPARE(p.page.TickedCount(), 600);
+        QCOMPARE(p.Node("PNG(001-002)")->checkState(0), Qt::Unchecked);
+        QCOMPARE(p.Node("PNG")->checkState(0), Qt::Unchecked);
+        QCOMPARE(p.Node("Photos")->checkState(0), Qt::PartiallyChecked);
+        QCOMPARE(p.Node("JPG")->checkState(0), Qt::Checked);
+
+        p.page.ToggleEntry(3);  // one photo of JPG(001-500)
+        QCOMPARE(p.Node("JPG(001-500)")->checkState(0), Qt::PartiallyChecked);
+        QCOMPARE(p.Node("JPG(501-600)")->checkState(0), Qt::Checked);
+        QCOMPARE(p.Node("JPG")->checkState(0), Qt::PartiallyChecked);
+        QCOMPARE(p.Label(), QString("599 files selected in 584.96 KB"));
+
+        p.ClickCheckBox(p.Node("JPG"));
+        QTRY_COMPARE(p.page.TickedCount(), 600);
+        QCOMPARE(p.Node("JPG(001-500)")->checkState(0), Qt::Checked);
+        QCOMPARE(p.Node("JPG")->checkState(0), Qt::Checked);
+        QCOMPARE(p.EntryCheck(3), Qt::Checked);
+        QCOMPARE(p.Node("Photos")->checkState(0), Qt::PartiallyChecked);
+        p.ClickCheckBox(p.Node("Photos"));
+        QTRY_COMPARE(p.page.TickedCount(), 602);
+        QCOMPARE(p.Node("Photos")->checkState(0), Qt::Checked);
     }
 
     void listTicksByPictureCheckBoxAndSpaceBar()
@@ -157,7 +202,7 @@ private slots:
         for (const char* name : {"JPG", "JPG(001-500)", "JPG(501-1000)", "JPG(1001-1234)"})
             QCOMPARE(p.Node(name)->checkState(0), Qt::Checked);
         QCOMPARE(p.Node("PNG(001-002)")->checkState(0), Qt::Unchecked);
-        QCOMPARE(p.Node("Photos")->checkState(0), Qt::Unchecked);
+        QCOMPARE(p.Node("Photos")->checkState(0), Qt::PartiallyChecked);
         QCOMPARE(CDlgScanResult::BlockOf(p.Node("JPG(1001-1234)"))->ticked, 234);
         QCOMPARE(p.EntryCheck(0), Qt::Checked);  // the list shows the ticks at once
         QCOMPARE(p.EntryCheck(499), Qt::Checked);
@@ -203,6 +248,235 @@ private slots:
         QCOMPARE(machine.tasks.reads.load(), before + 1);  // once per view
         QCOMPARE(p.page.TickedCount(), 3);
         QCOMPARE(p.Label(), QString("3 files selected in 1.76 KB"));
+    }
+
+    // Sort a block by name (as people read numbers), size or date, and
+    // narrow the photos down by type, size and state; ticks stay with the
+    // photos through every view.
+    void sortAndFilter()
+    {
+        FakeMachine machine;
+        auto photo = [](const char16_t* name, uint32_t size, PhotoOrigin origin, int64_t time) {
+            std::vector<PhotoItem> one = Photos(Jpg, 1, size);
+            one[0].name = name;
+            one[0].origin = origin;
+            one[0].mtime = time;
+            return one;
+        };
+        Store(machine, photo(u"IMG_10.JPG", 5000, FileSystem, 300) + photo(u"IMG_2.JPG", 1000, RawScan, 0) +
+                           photo(u"img_1.jpg", 20000, DeletedRecord, 100) +
+                           photo(u"IMG_3.JPG", 3000, FileSystem, 200) + Photos(Png, 2, 800, "S"));
+        ResultPage p;
+        auto names = [&] {
+            QStringList shown;
+            for (int i = 0; i < p.Rows(); ++i) shown << p.page.EntryText(i);
+            return shown;
+        };
+        QCOMPARE(names(), QStringList({"IMG_10.JPG", "IMG_2.JPG", "img_1.jpg", "IMG_3.JPG"}));
+        // The state of each photo, as the list marks it.
+        QCOMPARE(QList<bool>({p.page.EntryDeleted(0), p.page.EntryDeleted(1), p.page.EntryDeleted(2),
+                              p.page.EntryDeleted(3)}),
+                 QList<bool>({false, true, true, false}));
+        p.page.ToggleEntry(1);  // IMG_2.JPG
+
+        PhotoView view;
+        view.sort = PhotoView::ByName;
+        p.page.SetView(view);
+        QCOMPARE(p.page.SortBox()->currentText(), QString("Sort by name"));
+        QCOMPARE(names(), QStringList({"img_1.jpg", "IMG_2.JPG", "IMG_3.JPG", "IMG_10.JPG"}));
+        QCOMPARE(p.EntryCheck(1), Qt::Checked);
+        view.sort = PhotoView::BySize;
+        p.page.SetView(view);
+        QCOMPARE(names(), QStringList({"img_1.jpg", "IMG_10.JPG", "IMG_3.JPG", "IMG_2.JPG"}));
+        view.sort = PhotoView::ByDate;  // newest first, unknown last
+        p.page.SetView(view);
+        QCOMPARE(names(), QStringList({"IMG_10.JPG", "IMG_3.JPG", "img_1.jpg", "IMG_2.JPG"}));
+
+        // Deleted photos only: the PNGs (still on the drive) go too.
+        view.deletedOnly = true;
+        p.page.SetView(view);
+        QCOMPARE(Children(p.Node("Photos")), QStringList({"JPG"}));
+        QCOMPARE(Children(p.Node("JPG")), QStringList({"JPG(001-002)"}));
+        QCOMPARE(names(), QStringList({"img_1.jpg", "IMG_2.JPG"}));
+        QCOMPARE(p.page.FilterButton()->text(), QString("Filter: 2 of 6 shown"));
+        QCOMPARE(p.Node("JPG(001-002)")->checkState(0), Qt::PartiallyChecked);
+        // Ticking everything shown ticks the two, nothing hidden.
+        p.ClickCheckBox(p.Node("Photos"));
+        QTRY_COMPARE(p.page.TickedCount(), 2);
+        QCOMPARE(p.Label(), QString("2 files selected in 20.51 KB"));
+
+        // Larger than 4 KB, of any state.
+        view.deletedOnly = false;
+        view.minBytes = 4000;
+        p.page.SetView(view);
+        QCOMPARE(names(), QStringList({"IMG_10.JPG", "img_1.jpg"}));
+        QCOMPARE(p.EntryCheck(1), Qt::Checked);
+        // A ticked photo the filter hides still counts: it is recovered too.
+        QCOMPARE(p.page.TickedCount(), 2);
+        QVERIFY(p.page.SelectionLabel()->toolTip().startsWith("1 of them hidden"));
+
+        // Only PNG.
+        view = PhotoView();
+        view.categories = 1u << Png;
+        p.page.SetView(view);
+        QCOMPARE(Children(p.Node("Photos")), QStringList({"PNG"}));
+        QCOMPARE(p.page.ShownPhotoCount(), 2);
+        QCOMPARE(p.page.FoundPhotoCount(), 6);
+
+        // Everything again, as found: the JPG block shows its two ticks.
+        p.page.SetView(PhotoView());
+        QCOMPARE(p.page.FilterButton()->text(), QString("Filter..."));
+        QCOMPARE(names(), QStringList({"IMG_10.JPG", "IMG_2.JPG", "img_1.jpg", "IMG_3.JPG"}));
+        QCOMPARE(p.Node("JPG(001-004)")->checkState(0), Qt::PartiallyChecked);
+        QCOMPARE(p.page.TickedCount(), 2);
+    }
+
+    void namesAsPeopleReadThem()
+    {
+        QVERIFY(CompareNames(u"IMG_2.JPG", u"IMG_10.JPG") < 0);
+        QVERIFY(CompareNames(u"img_2.jpg", u"IMG_10.JPG") < 0);
+        QVERIFY(CompareNames(u"IMG_0010.JPG", u"IMG_9.JPG") > 0);
+        QVERIFY(CompareNames(u"a", u"ab") < 0);
+        QVERIFY(CompareNames(u"DSC1", u"dsc1") != 0);  // a fixed order all the same
+        QCOMPARE(CompareNames(u"x", u"x"), 0);
+        QVERIFY(CompareNames(u"IMG_99999999999999999999.JPG", u"IMG_100000000000000000000.JPG") < 0);
+    }
+
+    // The filter dialog offers the types found and gives the view back.
+    void filterDialog()
+    {
+        PhotoView view;
+        view.sort = PhotoView::BySize;
+        CDlgPhotoFilter dialog(view, (1u << Jpg) | (1u << Gif), nullptr);
+        QVERIFY(!dialog.TypeBox(Jpg)->isHidden());
+        QVERIFY(dialog.TypeBox(Png)->isHidden());
+        QVERIFY(dialog.TypeBox(Jpg)->isChecked());
+        QVERIFY(!dialog.KilobytesBox()->isEnabled());
+        dialog.TypeBox(Gif)->setChecked(false);
+        dialog.LargerBox()->setChecked(true);
+        QVERIFY(dialog.KilobytesBox()->isEnabled());
+        dialog.KilobytesBox()->setValue(250);
+        dialog.DeletedBox()->setChecked(true);
+        PhotoView result = dialog.Result();
+        QCOMPARE(result.sort, PhotoView::BySize);
+        QVERIFY(result.ShowsCategory(Jpg));
+        QVERIFY(!result.ShowsCategory(Gif));
+        QVERIFY(result.ShowsCategory(Png));  // not offered: not hidden
+        QCOMPARE(result.minBytes, uint64_t(250 * 1024));
+        QVERIFY(result.deletedOnly);
+        QVERIFY(result.Filters());
+        dialog.ShowAllButton()->click();
+        QVERIFY(!dialog.Result().Filters());
+    }
+
+    // Deleted photos carry a red "Deleted" mark on their picture; photos
+    // still on the drive none.
+    void deletedMarkOnThePicture()
+    {
+        FakeMachine machine;
+        std::vector<PhotoItem> photos = Photos(Jpg, 2, 1000);
+        photos[1].origin = RawScan;
+        Store(machine, photos);
+        ResultPage p;
+        CPhotoListView* list = p.page.List();
+        QTRY_VERIFY(list->visualRect(list->model()->index(1, 0)).isValid());
+        const QImage shot = list->viewport()->grab().toImage();
+        auto reddish = [&](int row) {
+            const QRect picture = list->PictureRect(list->model()->index(row, 0));
+            int count = 0;
+            for (int y = picture.top(); y <= picture.bottom(); ++y)
+                for (int x = picture.left(); x <= picture.right(); ++x) {
+                    const QColor c = shot.pixelColor(QPoint(x, y) * shot.devicePixelRatio());
+                    if (c.red() > 150 && c.green() < 90 && c.blue() < 90) ++count;
+                }
+            return count;
+        };
+        QCOMPARE(reddish(0), 0);
+        QVERIFY2(reddish(1) > 30, qPrintable(QString::number(reddish(1))));
+        QVERIFY(list->model()->index(1, 0).data(Qt::ToolTipRole).toString().contains("Deleted"));
+        QVERIFY(list->model()->index(0, 0).data(Qt::ToolTipRole).toString().contains("Still on the drive"));
+    }
+
+    // A double click on a thumbnail (or Enter) opens the photo large, read
+    // from the card; the arrow keys go through the block; nothing is
+    // recovered and no tick changes.
+    void previewOfARealCard()
+    {
+        REQUIRE_CARD();
+        RealMachine machine;
+        IPartition* partition = machine.Open(Card().image);
+        QVERIFY(partition);
+        g_pSelectedPartition = partition;
+        NullSink sink;
+        QCOMPARE(Services().tasks->RecoverPhotos(partition, &sink), 0);
+        ResultPage p;
+        CPhotoListView* list = p.page.List();
+        QTRY_VERIFY(list->visualRect(list->model()->index(0, 0)).isValid());
+        int first = -1;
+        for (int i = 0; i < p.Rows() && first < 0; ++i)
+            if (Card().originals.count(NameOf(p.page.ShownItems()[static_cast<size_t>(i)])) &&
+                NameOf(p.page.ShownItems()[static_cast<size_t>(i)]) != Card().brokenJpeg)
+                first = i;
+        QVERIFY(first >= 0 && first + 1 < p.Rows());
+        const std::string name = NameOf(p.page.ShownItems()[static_cast<size_t>(first)]);
+
+        QStringList captions;
+        int shown = -1;
+        double difference = 255;
+        QTimer::singleShot(0, [&] {
+            auto* preview = qobject_cast<CDlgPhotoPreview*>(QApplication::activeModalWidget());
+            if (!preview) return;
+            captions << preview->Caption();
+            const QImage original(QString::fromStdString(Card().originals.at(name)));
+            const QImage picture = preview->Picture();
+            if (!picture.isNull())
+                difference = std::abs(double(picture.width()) / picture.height() -
+                                      double(original.width()) / original.height());
+            QTest::keyClick(preview, Qt::Key_Right);
+            captions << preview->Caption();
+            QTest::keyClick(preview, Qt::Key_Left);
+            QTest::keyClick(preview, Qt::Key_End);
+            shown = preview->Index();
+            QTest::keyClick(preview, Qt::Key_Escape);
+        });
+        // A double click as the window system delivers it: press, release,
+        // press and double click, release, within the double-click time.
+        const QPoint at = list->PictureRect(list->model()->index(first, 0)).center();
+        ulong time = 5000;
+        auto send = [&](QEvent::Type type, Qt::MouseButtons buttons, ulong after) {
+            QMouseEvent event(type, at, list->viewport()->mapToGlobal(at), Qt::LeftButton, buttons, Qt::NoModifier,
+                              QPointingDevice::primaryPointingDevice());
+            time += after;
+            event.setTimestamp(time);
+            QApplication::sendEvent(list->viewport(), &event);
+        };
+        send(QEvent::MouseButtonPress, Qt::LeftButton, 0);
+        send(QEvent::MouseButtonRelease, Qt::NoButton, 40);
+        QCOMPARE(p.page.TickedCount(), 1);  // a click on a picture ticks it
+        send(QEvent::MouseButtonPress, Qt::LeftButton, 60);
+        send(QEvent::MouseButtonDblClick, Qt::LeftButton, 0);
+        send(QEvent::MouseButtonRelease, Qt::NoButton, 40);
+        QCOMPARE(captions.size(), 2);
+        QVERIFY2(captions[0].startsWith(QString::fromStdString(name) + "  |  "), qPrintable(captions[0]));
+        QVERIFY2(captions[0].contains("still on the drive"), qPrintable(captions[0]));
+        QVERIFY2(captions[0].endsWith(QString("%1 of %2").arg(first + 1).arg(p.Rows())), qPrintable(captions[0]));
+        QVERIFY2(captions[1].endsWith(QString("%1 of %2").arg(first + 2).arg(p.Rows())), qPrintable(captions[1]));
+        QVERIFY2(difference < 0.02, qPrintable(QString::number(difference)));
+        QCOMPARE(shown, p.Rows() - 1);
+        QCOMPARE(p.page.TickedCount(), 0);  // the double click ticked nothing
+        QCOMPARE(list->currentIndex().row(), p.Rows() - 1);  // back where the preview ended
+
+        // Enter on the current entry.
+        bool opened = false;
+        QTimer::singleShot(0, [&] {
+            if (auto* preview = qobject_cast<CDlgPhotoPreview*>(QApplication::activeModalWidget())) {
+                opened = preview->Index() == p.Rows() - 1;
+                preview->reject();
+            }
+        });
+        list->setFocus();
+        QTest::keyClick(list, Qt::Key_Return);
+        QVERIFY(opened);
     }
 
     // Thumbnails of the photos of a real card: pictures that decode show

@@ -76,8 +76,17 @@ private slots:
         QCOMPARE(list->headerItem()->text(0), QString("Drive"));
         QCOMPARE(list->headerItem()->text(1), QString("Capacity"));
         QCOMPARE(list->headerItem()->text(2), QString("Information"));
-        QCOMPARE(list->columnWidth(0), 200);
-        QCOMPARE(list->columnWidth(1), 200);
+        // Drive and capacity are as wide as their texts; every cell's full
+        // text is in its tooltip.
+        const QFontMetrics metrics(list->font());
+        for (int column = 0; column < 2; ++column) {
+            int widest = 0;
+            for (const QString& text : RowTexts(list, column)) widest = std::max(widest, metrics.horizontalAdvance(text));
+            QVERIFY2(list->columnWidth(column) >= widest + (column == 0 ? 32 : 0), qPrintable(QString::number(column)));
+        }
+        QVERIFY(list->columnWidth(0) + list->columnWidth(1) <= list->width() * 2 / 3);
+        for (int column = 0; column < 3; ++column)
+            QCOMPARE(list->topLevelItem(1)->toolTip(column), list->topLevelItem(1)->text(column));
         QCOMPARE(RowTexts(list),
                  QStringList({"sda1: System (NTFS)", "sda2: Data (NTFS)", "sda5: BACKUP (FAT32)",
                               "sdb1: PHOTOS (FAT32)"}));
@@ -136,13 +145,36 @@ private slots:
             QCOMPARE(drives.List()->topLevelItemCount(), 0);
             QCOMPARE(machine.prompts.Texts(), QStringList({kNoDrives}));
         }
+        const std::vector<IDriveSource::UnopenedDisk> refused = {{"/dev/sda", "permission denied", true},
+                                                                  {"/dev/sdc", "no medium found", false}};
         {
             FakeMachine machine([](CFakeDriveSource&) {});
-            machine.drives.SetDeniedDiskCount(2);
+            Services().diskRights = [] { return false; };
+            machine.drives.unopened = refused;
             DrivePage drives;
             QCOMPARE(machine.prompts.asked.size(), size_t(1));
             QVERIFY(machine.prompts.asked[0].text.contains("administrator rights"));
             QVERIFY(machine.prompts.asked[0].text.contains("sudo"));
+        }
+        // Root has the rights already: the reasons are what helps.
+        {
+            FakeMachine machine([](CFakeDriveSource&) {});
+            Services().diskRights = [] { return true; };
+            machine.drives.unopened = refused;
+            DrivePage drives;
+            QCOMPARE(machine.prompts.Texts(),
+                     QStringList({"No available drives. These disks could not be opened: /dev/sda (permission "
+                                  "denied), /dev/sdc (no medium found). You can still open a disk image file with "
+                                  "\"Open Image...\"."}));
+        }
+        {
+            FakeMachine machine([](CFakeDriveSource&) {});
+            Services().diskRights = [] { return false; };
+            machine.drives.unopened = {refused[1]};
+            DrivePage drives;
+            QCOMPARE(machine.prompts.Texts(),
+                     QStringList({"No available drives. The disk /dev/sdc could not be opened: no medium found. You "
+                                  "can still open a disk image file with \"Open Image...\"."}));
         }
     }
 
@@ -208,18 +240,36 @@ private slots:
         open->click();
         QCOMPARE(drives.List()->topLevelItemCount(), 4);
 
-        drives.Button("1007")->click();  // flash only: the image must still show
+        drives.Button("1007")->click();  // flash only: the image shows all the same
         machine.prompts.imageFile = "/data/card.img";
         open->click();
-        QVERIFY(!drives.page.IsFlashOnly());
-        QCOMPARE(drives.Button("1007")->text(), QString("Show only Flash Drives"));
-        QCOMPARE(drives.List()->topLevelItemCount(), 5);
+        QVERIFY(drives.page.IsFlashOnly());
+        QCOMPARE(drives.Button("1007")->text(), QString("Show all Drives"));
+        QCOMPARE(RowTexts(drives.List()), QStringList({"sdb1: PHOTOS (FAT32)", "card.img#1: CAMERA (FAT32)"}));
         QCOMPARE(drives.List()->selectedItems().value(0)->text(0), QString("card.img#1: CAMERA (FAT32)"));
         QCOMPARE(g_pSelectedPartition->GetVolLabel(), std::string("CAMERA"));
 
-        // Images stay in the list across a refresh.
+        // Images stay in the list across a refresh, and with every drive.
         drives.Button("1008")->click();
         QCOMPARE(RowTexts(drives.List()).last(), QString("card.img#1: CAMERA (FAT32)"));
+        drives.Button("1007")->click();
+        QCOMPARE(drives.List()->topLevelItemCount(), 5);
+        QCOMPARE(RowTexts(drives.List()).last(), QString("card.img#1: CAMERA (FAT32)"));
+        QVERIFY(machine.prompts.asked.empty());
+    }
+
+    // Flash only with nothing but an image: the image is listed, and nobody
+    // is asked to attach a flash drive.
+    void flashOnlyKeepsImagesWithoutUsbDisks()
+    {
+        FakeMachine machine(OnlyInternalDisk);
+        machine.drives.AllowImage("/data/card.img", [](CFakeDisk& disk) {
+            disk.AddPartition(FS_FAT32, 3906250, "CAMERA", 1);
+        });
+        DrivePage drives;
+        drives.page.OpenImage("/data/card.img");
+        drives.Button("1007")->click();
+        QCOMPARE(RowTexts(drives.List()), QStringList({"card.img#1: CAMERA (FAT32)"}));
         QVERIFY(machine.prompts.asked.empty());
     }
 
@@ -304,11 +354,15 @@ private slots:
         FakeMachine machine;
         DrivePage drives;
         IPartition* selected = g_pSelectedPartition;
-        machine.prompts.imageFile = "/data/missing.img";
+        machine.drives.RefuseImage("/data/secret.img", "permission denied");
+        machine.prompts.imageFile = "/data/secret.img";
         drives.Button("1009")->click();
-        QCOMPARE(machine.prompts.asked.size(), size_t(1));
+        machine.prompts.imageFile = "/data/missing.img";  // no reason known
+        drives.Button("1009")->click();
+        QCOMPARE(machine.prompts.Texts(),
+                 QStringList({"Cannot open \"/data/secret.img\" as a disk image: permission denied.",
+                              "Cannot open \"/data/missing.img\" as a disk image."}));
         QCOMPARE(machine.prompts.asked[0].icon, QMessageBox::Critical);
-        QVERIFY(machine.prompts.asked[0].text.contains("/data/missing.img"));
         QCOMPARE(drives.List()->topLevelItemCount(), 4);
         QCOMPARE(g_pSelectedPartition, selected);
     }

@@ -4,10 +4,15 @@
 #include <QPushButton>
 #include <QTreeWidget>
 
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "apptest.h"
+#include "realdisk.h"
+#include "resultpage.h"
 #include "app/appconfig.h"
+#include "app/dlgrecoverprogress.h"
 #include "app/dlgscan.h"
 #include "app/dlgseldrive.h"
 #include "app/dlgseloperation.h"
@@ -80,12 +85,23 @@ struct Wizard {
         auto* drives = qobject_cast<CDlgSelDrive*>(frame.CurrentPage());
         return drives ? drives->DriveList() : nullptr;
     }
-    void StartScan(FakeMachine& machine)
+    // The stand-in scan finds one photo unless told otherwise.
+    void StartScan(FakeMachine& machine, std::vector<PhotoItem> photos = OnePhoto())
     {
+        machine.tasks.SetPhotos(std::move(photos));
+        const int before = machine.tasks.scans.load();
         RecoverNow();
         Button("1007")->click();
         QCOMPARE(Page(), QString("143"));
-        QTRY_COMPARE(machine.tasks.scans.load(), 1);
+        QTRY_COMPARE(machine.tasks.scans.load(), before + 1);
+    }
+    static std::vector<PhotoItem> OnePhoto()
+    {
+        PhotoItem item;
+        item.name = u"IMG_0001.JPG";
+        item.size = 1000;
+        item.runs = {PhotoRun{0, 100, 2}, PhotoRun{}};
+        return {item};
     }
     void ReachResults(FakeMachine& machine)
     {
@@ -159,6 +175,7 @@ private slots:
         wizard.RecoverNow();
         wizard.DriveList()->setCurrentItem(wizard.DriveList()->topLevelItem(3));
         IPartition* chosen = g_pSelectedPartition;
+        machine.tasks.SetPhotos(Wizard::OnePhoto());
         wizard.Button("1007")->click();
         QCOMPARE(wizard.Page(), QString("143"));
         QCOMPARE(wizard.NextCaption(), QString("Cancel"));
@@ -173,9 +190,145 @@ private slots:
         QCOMPARE(wizard.frame.CurrentPageIndex(), 3);
         QVERIFY(!wizard.frame.IsScanRunning());
         QCOMPARE(wizard.NextCaption(), QString("Recover"));
-        QVERIFY(!wizard.Button("1006")->isEnabled());
+        QVERIFY(wizard.Button("1006")->isEnabled());
         for (const char* id : {"1008", "1005", "1006", "1007"}) QVERIFY2(wizard.Shown(id), id);
         QVERIFY(machine.prompts.asked.empty());
+    }
+
+    // Back on the result page asks, then returns to the drive page with the
+    // scanned drive selected; the results are released.
+    void backFromResultsAsksAndReleases()
+    {
+        FakeMachine machine;
+        Wizard wizard;
+        wizard.ReachResults(machine);
+        IPartition* scanned = g_pSelectedPartition;
+        QVERIFY(scanned);
+
+        const QString back = "Are you sure to go back to the drive list? The photos found will be dropped.";
+        machine.prompts.answer = QMessageBox::No;
+        wizard.Button("1006")->click();
+        QCOMPARE(wizard.Page(), QString("144"));
+        QCOMPARE(machine.tasks.clears.load(), 0);
+        machine.prompts.answer = QMessageBox::Yes;
+        wizard.Button("1006")->click();
+        QCOMPARE(wizard.Page(), QString("129"));
+        QCOMPARE(wizard.frame.CurrentPageIndex(), 1);
+        QCOMPARE(g_pSelectedPartition, scanned);
+        QCOMPARE(wizard.NextCaption(), QString("Next"));
+        QCOMPARE(machine.prompts.Texts(), QStringList({back, back}));
+        QTRY_COMPARE(machine.tasks.clears.load(), 1);
+    }
+
+    // Enter presses the page's main button; Space is no longer needed.
+    void enterPressesTheMainButton()
+    {
+        FakeMachine machine;
+        Wizard wizard;
+        auto* home = qobject_cast<CDlgSelOperation*>(wizard.frame.CurrentPage());
+        QVERIFY(home->RecoverButton()->isDefault());
+        QTest::keyClick(&wizard.frame, Qt::Key_Return);
+        QTRY_COMPARE(wizard.Page(), QString("129"));
+        QVERIFY(wizard.Button("1007")->isDefault());
+        machine.tasks.SetPhotos(Wizard::OnePhoto());
+        wizard.DriveList()->setFocus();
+        QTest::keyClick(wizard.DriveList(), Qt::Key_Return);  // in the list, too
+        QCOMPARE(wizard.Page(), QString("143"));
+        QVERIFY(!wizard.Button("1007")->isDefault());  // "Cancel" is no default
+        QTest::keyClick(&wizard.frame, Qt::Key_Return);
+        QVERIFY(machine.prompts.asked.empty());
+        machine.tasks.Finish();
+        QTRY_COMPARE(wizard.Page(), QString("144"));
+        QVERIFY(wizard.Button("1007")->isDefault());
+        MessageCounter counter(WM_RECOVER_SELECTED);
+        wizard.frame.CurrentPage()->installEventFilter(&counter);
+        QTest::keyClick(&wizard.frame, Qt::Key_Enter);
+        QTRY_COMPARE(counter.count, 1);
+    }
+
+    // Escape asks before the program ends, on the home and drive pages too;
+    // the close box there still closes at once.
+    void escapeAsksOnEveryPage()
+    {
+        FakeMachine machine;
+        for (bool drivePage : {false, true}) {
+            Wizard wizard;
+            if (drivePage) wizard.RecoverNow();
+            machine.prompts.asked.clear();
+            machine.prompts.answer = QMessageBox::No;
+            QTest::keyClick(&wizard.frame, Qt::Key_Escape);
+            QCOMPARE(machine.prompts.Texts(), QStringList({kExit}));
+            QVERIFY(wizard.frame.isVisible());
+            machine.prompts.answer = QMessageBox::Yes;
+            QTest::keyClick(&wizard.frame, Qt::Key_Escape);
+            QVERIFY(!wizard.frame.isVisible());
+        }
+    }
+
+    // With no program to open the user guide or the web page, the user is
+    // told where they are.
+    void helpWithoutALauncherIsReported()
+    {
+        FakeMachine machine;
+        Services().openUrl = [](const QUrl&) { return false; };
+        Wizard wizard;
+        qobject_cast<CIconButton*>(wizard.Control("1004"))->click();
+        emit qobject_cast<QLabel*>(wizard.Control("1016"))->linkActivated(HomeUrl().toString());
+        QCOMPARE(machine.prompts.asked.size(), size_t(2));
+        QVERIFY(machine.prompts.asked[0].text.startsWith("The user guide could not be opened"));
+        QVERIFY(machine.prompts.asked[0].text.contains(HelpUrl().isLocalFile() ? HelpUrl().toLocalFile()
+                                                                               : HelpUrl().toString()));
+        QVERIFY(machine.prompts.asked[1].text.endsWith(HomeUrl().toString()));
+        QCOMPARE(machine.prompts.asked[1].icon, QMessageBox::Warning);
+    }
+
+    // The window can be made larger: the page, its lists and the footer
+    // follow; it never gets smaller than its template.
+    void largerWindowGivesTheListsRoom()
+    {
+        FakeMachine machine;
+        Wizard wizard;
+        wizard.RecoverNow();
+        const QSize base = wizard.frame.size();
+        QCOMPARE(wizard.frame.minimumSize(), base);
+        QTreeWidget* list = wizard.DriveList();
+        const QSize listBefore = list->size();
+        const QRect nextBefore = wizard.Button("1007")->geometry();
+        wizard.frame.resize(base + QSize(300, 200));
+        QTRY_COMPARE(wizard.frame.size(), base + QSize(300, 200));
+        QCOMPARE(wizard.frame.CurrentPage()->geometry(), wizard.Control("1002")->geometry());
+        QCOMPARE(list->size(), listBefore + QSize(300, 200));
+        // The footer keeps to the bottom, centred; the drive page's buttons
+        // stay below the list.
+        QCOMPARE(wizard.Button("1007")->geometry(), nextBefore.translated(150, 200));
+        auto* flash = wizard.frame.CurrentPage()->findChild<QPushButton*>("1007");
+        QVERIFY(flash->geometry().top() >= list->geometry().bottom());
+        QVERIFY(flash->geometry().bottom() < wizard.frame.CurrentPage()->height());
+        for (const char* id : {"1005", "1006", "1007"})
+            QVERIFY(wizard.Button(id)->geometry().bottom() < wizard.frame.height());
+        // A new page takes the present size at once.
+        wizard.Button("1006")->click();
+        QCOMPARE(wizard.frame.CurrentPage()->size(), wizard.Control("1002")->size());
+    }
+
+    // On a small screen (a scale factor of 2 on 1280 x 800 leaves 640 x 400
+    // logical pixels) the font shrinks until the whole window fits, footer
+    // buttons included.
+    void fontFitsTheWindowOnSmallScreens()
+    {
+        QCOMPARE(FittingDialogPoints(QSize(1280, 770)), 10);
+        for (QSize screen : {QSize(640, 370), QSize(683, 384), QSize(800, 450)}) {
+            const int points = FittingDialogPoints(screen);
+            const DialogUnits units(MakeDialogFont(points));
+            QVERIFY2(units.X(373) <= screen.width() && units.Y(224) <= screen.height(),
+                     qPrintable(QString("%1x%2: %3").arg(screen.width()).arg(screen.height()).arg(points)));
+            if (points < 10) {
+                const DialogUnits larger(MakeDialogFont(points + 1));
+                QVERIFY(larger.X(373) + 16 > screen.width() || larger.Y(224) + 48 > screen.height());
+            }
+        }
+        QVERIFY(FittingDialogPoints(QSize(640, 370)) < 10);
+        QCOMPARE(DialogPoints(), FittingDialogPoints(QGuiApplication::primaryScreen()->availableGeometry().size()));
     }
 
     void nextWithoutDriveAsksForOne()
@@ -195,32 +348,33 @@ private slots:
         QCOMPARE(machine.tasks.scans.load(), 0);
     }
 
-    void whileScanningOnlyCancelWorks()
+    // During a scan Home, Back, the close box and Escape ask whether to
+    // stop it; No changes nothing, Yes stops the scan and goes where asked
+    // once it has returned. Next ("Cancel") asks the same and shows what
+    // was found.
+    void whileScanningEveryControlAsksToStop()
     {
         FakeMachine machine;
         Wizard wizard;
         wizard.StartScan(machine);
+        machine.prompts.answer = QMessageBox::No;
         wizard.Button("1005")->click();
         wizard.Button("1006")->click();
-        wizard.frame.reject();
-        QTest::keyClick(&wizard.frame, Qt::Key_Escape);
+        wizard.Button("1007")->click();
         wizard.frame.close();
+        QTest::keyClick(&wizard.frame, Qt::Key_Escape);
+        QCOMPARE(machine.prompts.Texts(), QStringList({kCancelScan, kCancelScan, kCancelScan, kExit, kExit}));
+        for (const CFakePrompts::Asked& asked : machine.prompts.asked) {
+            QCOMPARE(asked.icon, QMessageBox::Question);
+            QCOMPARE(asked.buttons, QMessageBox::Yes | QMessageBox::No);
+        }
+        QTest::qWait(50);
         QCOMPARE(wizard.Page(), QString("143"));
         QVERIFY(wizard.frame.isVisible());
         QVERIFY(wizard.frame.IsScanRunning());
-        QVERIFY(machine.prompts.asked.empty());
-
-        // No keeps scanning.
-        machine.prompts.answer = QMessageBox::No;
-        wizard.Button("1007")->click();
-        QCOMPARE(machine.prompts.Texts(), QStringList({kCancelScan}));
-        QCOMPARE(machine.prompts.asked[0].icon, QMessageBox::Question);
-        QCOMPARE(machine.prompts.asked[0].buttons, QMessageBox::Yes | QMessageBox::No);
-        QTest::qWait(50);
-        QCOMPARE(wizard.Page(), QString("143"));
         QCOMPARE(machine.tasks.stoppedScans.load(), 0);
 
-        // Yes stops the scan; the result page follows its end.
+        // Yes on Next: the result page follows the scan's end.
         machine.prompts.answer = QMessageBox::Yes;
         wizard.Button("1007")->click();
         QCOMPARE(wizard.Page(), QString("143"));  // not before the scan has returned
@@ -229,8 +383,127 @@ private slots:
         QCOMPARE(wizard.NextCaption(), QString("Recover"));
     }
 
-    // The scan may end while the cancel question is open; answering Yes then
-    // must not reach for the scan page that is gone.
+    void stoppingAScanWithHomeOrBack()
+    {
+        FakeMachine machine;
+        Wizard wizard;
+        // Home: the home page, and the photos found so far are released.
+        wizard.StartScan(machine);
+        wizard.Button("1005")->click();
+        QTRY_COMPARE(wizard.Page(), QString("130"));
+        QCOMPARE(machine.tasks.stoppedScans.load(), 1);
+        QVERIFY(!wizard.frame.IsScanRunning());
+        QTRY_COMPARE(machine.tasks.clears.load(), 1);
+
+        // Back: the drive page, the scanned drive still selected.
+        wizard.RecoverNow();
+        wizard.DriveList()->setCurrentItem(wizard.DriveList()->topLevelItem(2));
+        IPartition* chosen = g_pSelectedPartition;
+        machine.tasks.SetPhotos(Wizard::OnePhoto());
+        wizard.Button("1007")->click();
+        QTRY_COMPARE(machine.tasks.scans.load(), 2);
+        wizard.Button("1006")->click();
+        // While the scan winds down there is nothing more to press.
+        QVERIFY(!wizard.Button("1007")->isEnabled() || wizard.Page() == "129");
+        QTRY_COMPARE(wizard.Page(), QString("129"));
+        QCOMPARE(g_pSelectedPartition, chosen);
+        QCOMPARE(wizard.NextCaption(), QString("Next"));
+        QVERIFY(wizard.Button("1007")->isEnabled());
+        QCOMPARE(machine.prompts.Texts(), QStringList({kCancelScan, kCancelScan}));
+    }
+
+    // Closing the window during a scan asks, stops the scan and closes once
+    // the scan thread has returned: the page it uses outlives it.
+    void closingDuringAScanStopsItFirst()
+    {
+        FakeMachine machine;
+        Wizard wizard;
+        wizard.StartScan(machine);
+        wizard.frame.close();
+        QCOMPARE(machine.prompts.Texts(), QStringList({kExit}));
+        QTRY_VERIFY(!wizard.frame.isVisible());
+        QCOMPARE(machine.tasks.stoppedScans.load(), 1);
+        QVERIFY(!wizard.frame.IsScanRunning());
+        QCOMPARE(wizard.frame.result(), int(QDialog::Rejected));
+    }
+
+    // Closing the window during a recovery: no modal dialog holds the window
+    // (the system would drop its close box unanswered), the controls around
+    // the dialog take no input, and closing asks, stops the recovery after
+    // the photo being written and ends the program with no more messages.
+    void closingDuringARecoveryStopsItFirst()
+    {
+        FakeMachine machine;
+        UrlCatcher urls;
+        std::vector<PhotoItem> photos = Photos(Jpg, 3, 1000);
+        for (const PhotoItem& item : photos) machine.tasks.photoBytes[item.name] = std::vector<uint8_t>(item.size, 7);
+        Wizard wizard;
+        wizard.StartScan(machine, photos);
+        machine.tasks.Finish();
+        QTRY_COMPARE(wizard.Page(), QString("144"));
+        auto* results = qobject_cast<CDlgScanResult*>(wizard.frame.CurrentPage());
+        QVERIFY(results);
+        for (int i = 0; i < 3; ++i) results->ToggleEntry(i);
+        QCOMPARE(results->TickedCount(), 3);
+        Services().folderOnPartition = [](const std::string&, IPartition*) { return 0; };
+
+        CHookedTasks hooked(Services().tasks);
+        Services().tasks = &hooked;
+        std::mutex mutex;
+        std::condition_variable wake;
+        bool open = false;
+        std::atomic<int> reads{0};
+        hooked.onRead = [&](PhotoItem*) {
+            // Thumbnails are read on the window's thread; the recovery's own.
+            if (QThread::currentThread() == qApp->thread() || ++reads != 1) return;
+            std::unique_lock<std::mutex> lock(mutex);
+            wake.wait(lock, [&] { return open; });
+        };
+        auto release = [&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            open = true;
+            wake.notify_all();
+        };
+        const auto letGo = qScopeGuard(release);  // also when a check fails
+        testutil::TempDir out;
+        machine.prompts.folders = {QString::fromStdString(out.path())};
+        machine.prompts.answer = QMessageBox::Yes;
+
+        // The checks run inside the recovery's loop, once the thread reads.
+        bool checked = false;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, [&] {
+            auto* dialog = wizard.frame.findChild<CDlgRecoverProgress*>();
+            if (!dialog || !dialog->isVisible() || reads.load() == 0) return;
+            poll.stop();
+            const auto go = qScopeGuard(release);
+            QVERIFY(!dialog->isModal());
+            QCOMPARE(QApplication::activeModalWidget(), nullptr);
+            for (const char* id : {"1005", "1006", "1007"}) QVERIFY(!wizard.Button(id)->isEnabled());
+            QVERIFY(!results->Tree()->isEnabled());
+            QVERIFY(dialog->isEnabled());
+            wizard.frame.close();
+            QVERIFY(dialog->IsCancelled());
+            wizard.frame.close();  // asked once only
+            checked = true;
+        });
+        poll.start(10);
+        wizard.Button("1007")->click();
+        QTRY_VERIFY(!wizard.frame.isVisible());
+        QVERIFY(checked);
+        QCOMPARE(wizard.frame.result(), int(QDialog::Rejected));
+        QCOMPARE(machine.prompts.Texts(),
+                 QStringList({"Photos are being recovered. Are you sure to stop the recovery and exit? The photos "
+                              "saved so far stay in the folder."}));
+        QCOMPARE(reads.load(), 1);
+        const QDir folder(QString::fromStdString(out.path()) + "/" +
+                          QDir(QString::fromStdString(out.path())).entryList(QDir::Dirs | QDir::NoDotAndDotDot).value(0));
+        QCOMPARE(folder.entryList(QDir::Files), QStringList({"P1"}));
+        QVERIFY(urls.opened.isEmpty());
+    }
+
+    // The scan may end while a question about it is open: the question
+    // closes (answered No), and the result page follows.
     void scanEndingWhileCancelQuestionIsOpen()
     {
         FakeMachine machine;
@@ -239,12 +512,41 @@ private slots:
         machine.prompts.answer = QMessageBox::Yes;
         machine.prompts.whileOpen = [&] {
             machine.tasks.Finish();
-            QTRY_COMPARE(wizard.Page(), QString("144"));
+            QTRY_COMPARE(machine.prompts.dismissed, 1);
         };
         wizard.Button("1007")->click();
-        QCOMPARE(wizard.Page(), QString("144"));
+        QTRY_COMPARE(wizard.Page(), QString("144"));
+        QCOMPARE(machine.prompts.dismissed, 1);
         QCOMPARE(machine.tasks.stoppedScans.load(), 0);
         QCOMPARE(wizard.NextCaption(), QString("Recover"));
+    }
+
+    // A scan that finds nothing says so and leads back to the drive page,
+    // the scanned drive selected; so does one cancelled before a find.
+    void scanThatFindsNothing()
+    {
+        FakeMachine machine;
+        Wizard wizard;
+        wizard.StartScan(machine, {});
+        IPartition* scanned = g_pSelectedPartition;
+        machine.tasks.Finish();
+        QTRY_COMPARE(wizard.Page(), QString("129"));
+        QCOMPARE(machine.prompts.Texts(),
+                 QStringList({"No photos were found on sda1: System (NTFS). Please choose another drive, or scan the "
+                              "whole disk if it is listed."}));
+        QCOMPARE(machine.prompts.asked[0].icon, QMessageBox::Information);
+        QCOMPARE(g_pSelectedPartition, scanned);
+        QCOMPARE(wizard.NextCaption(), QString("Next"));
+        QVERIFY(!wizard.frame.IsScanRunning());
+
+        machine.prompts.asked.clear();
+        machine.tasks.SetPhotos({});
+        wizard.Button("1007")->click();
+        QTRY_COMPARE(machine.tasks.scans.load(), 2);
+        wizard.Button("1007")->click();  // Cancel, Yes
+        QTRY_COMPARE(wizard.Page(), QString("129"));
+        QCOMPARE(machine.prompts.Texts(),
+                 QStringList({kCancelScan, "The scan was cancelled before any photo was found."}));
     }
 
     void recoverIsPostedToTheResultPage()

@@ -134,6 +134,42 @@ private slots:
         QCOMPARE(Grab(&logo), enabled);
     }
 
+    // The keyboard focus shows on every skinned button: a frame the style
+    // draws just inside the edge, gone again when the focus leaves.
+    void keyboardFocusIsVisible()
+    {
+        QWidget parent;
+        CIconButton help(&parent);
+        help.SetImage(std::make_unique<QImage>(SolidImage(24, 24, QColor(40, 90, 200))));
+        help.SizeToImage();
+        CPngButton2 recover(&parent);
+        recover.SetImage(TestPicture());
+        recover.SizeToImage();
+        recover.move(40, 0);
+        parent.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&parent));
+        for (PngButton* button : {static_cast<PngButton*>(&help), static_cast<PngButton*>(&recover)}) {
+            QCOMPARE(button->focusPolicy(), Qt::StrongFocus);
+            parent.setFocus();
+            const QImage without = Grab(button);
+            button->setFocus(Qt::TabFocusReason);
+            QTRY_VERIFY(button->hasFocus());
+            const QImage with = Grab(button);
+            int changed = 0;
+            for (int y = 0; y < with.height(); ++y)
+                for (int x = 0; x < with.width(); ++x) changed += with.pixel(x, y) != without.pixel(x, y);
+            QVERIFY2(changed > 10, qPrintable(QString::number(changed)));
+            // The icon itself stays as it was: only the frame is new.
+            if (button == &help) QCOMPARE(with.pixel(12, 12), without.pixel(12, 12));
+        }
+        help.setFocus(Qt::TabFocusReason);
+        QTRY_VERIFY(help.hasFocus());
+        const QImage focused = Grab(&help);
+        recover.setFocus();
+        QTRY_VERIFY(!help.hasFocus());
+        QVERIFY(Grab(&help) != focused);
+    }
+
     void iconButtonShowsHandOnlyWhileEnabled()
     {
         CIconButton help;

@@ -41,6 +41,7 @@ private slots:
         QCOMPARE(drives->GetDiskCount(), 0);
         QCOMPARE(drives->GetDeniedDiskCount(), 0);
         QCOMPARE(drives->AddImage(Card().image + ".missing"), -1);
+        QCOMPARE(drives->GetLastImageError(), std::string("no such file or directory"));
         QCOMPARE(drives->AddImage(Card().image), 0);
         QCOMPARE(drives->AddImage(Card().image), 0);
         QCOMPARE(drives->GetDiskCount(), 1);

@@ -139,6 +139,37 @@ private slots:
         }
     }
 
+    // On a screen of two device pixels per logical one the thumbnail has
+    // twice the pixels each way, drawn from the photo (not enlarged from
+    // the 120 x 90 one), and the same logical size.
+    void sharpOnHighDensityScreens()
+    {
+        const std::string photos = testutil::PhotosDir();
+        if (photos.empty()) QSKIP("no photos");
+        const QString path = QString::fromStdString(photos + "/IMG_0002.JPG");
+        const QByteArray bytes = ReadFile(path);
+        QSize full;
+        const QImage reduced = DecodeForThumbnail(bytes.constData(), static_cast<uint32_t>(bytes.size()), &full, 2.0);
+        QVERIFY(reduced.width() >= 2 * ThumbnailPlacement(full).width());
+        const QImage thumb = FitIntoThumbnail(reduced, full, 2.0);
+        QCOMPARE(thumb.size(), QSize(240, 180));
+        QCOMPARE(thumb.devicePixelRatio(), 2.0);
+        QCOMPARE(thumb.deviceIndependentSize().toSize(), QSize(120, 90));
+        // It matches the whole photo scaled to 240 wide, and holds detail
+        // that the 120 x 90 thumbnail enlarged does not.
+        QImage whole;
+        QVERIFY(whole.loadFromData(bytes));
+        const QRect place = ThumbnailPlacement(full);
+        const QImage reference = whole.scaled(place.size() * 2, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        QImage flat = thumb;
+        flat.setDevicePixelRatio(1.0);
+        const QImage picture = flat.copy(QRect(place.topLeft() * 2, place.size() * 2));
+        const double sharp = MeanDifference(picture, reference);
+        const QImage blurred = FitIntoThumbnail(reduced, full).copy(place).scaled(place.size() * 2);
+        QVERIFY2(sharp < 2.0, qPrintable(QString::number(sharp)));
+        QVERIFY2(MeanDifference(blurred, reference) > sharp, qPrintable(QString::number(sharp)));
+    }
+
     // TIFF and WebP through Qt's plugins, HEIC and AVIF through libheif,
     // each against ImageMagick's scale of the photo it was made from (the
     // lossy ones from a lossy encode, hence the wider margin).

@@ -25,6 +25,17 @@
 
 namespace {
 
+// What the fake scan "finds": one photo, so that it ends on the result page
+// (a scan that finds nothing goes back to the drives).
+std::vector<PhotoItem> OnePhoto()
+{
+    PhotoItem item;
+    item.name = u"IMG_0001.JPG";
+    item.size = 1000;
+    item.runs = {PhotoRun{0, 100, 2}, PhotoRun{}};
+    return {item};
+}
+
 QJsonObject Drive(const QString& name, const std::string& image, const QString& bus, const QString& vendor,
                   const QString& model, const QString& serial)
 {
@@ -188,6 +199,7 @@ private slots:
         REQUIRE_MOCK(mock);
         DesktopMachine machine(mock);
         CFakeTaskBackend tasks;
+        tasks.SetPhotos(OnePhoto());
         Services().tasks = &tasks;
         Wizard wizard;
         wizard.ToDrives();
@@ -269,6 +281,7 @@ private slots:
         REQUIRE_MOCK(mock);
         DesktopMachine machine(mock);
         CFakeTaskBackend tasks;
+        tasks.SetPhotos(OnePhoto());
         Services().tasks = &tasks;
         QVERIFY(mock.Call("SetOpenDelay", {1.5}));
         Wizard wizard;

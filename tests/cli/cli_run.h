@@ -23,12 +23,15 @@ inline std::string Quote(const std::string& s) {
     return q + "'";
 }
 
-// Runs the program with `args` (each passed as one word). The log goes to a
-// folder of its own; standard error is a file, so never a terminal.
-inline Result Cli(const std::vector<std::string>& args) {
+// Runs the program with `args` (each passed as one word), behind `prefix`
+// (such as a command that changes the user). The log goes to a folder of its
+// own; standard error is a file, so never a terminal.
+inline Result Cli(const std::vector<std::string>& args, const std::string& prefix = "",
+                  const std::string& stateHome = "") {
     static testutil::TempDir state;
     testutil::TempDir tmp;
-    std::string cmd = "XDG_STATE_HOME=" + Quote(state.path()) + " " + Quote(LUMIVISTA_CLI);
+    std::string cmd = "XDG_STATE_HOME=" + Quote(stateHome.empty() ? state.path() : stateHome) + " " + prefix +
+                      Quote(LUMIVISTA_CLI);
     for (const auto& a : args) cmd += " " + Quote(a);
     cmd += " 2>" + Quote(tmp / "err");
     Result r;

@@ -9,6 +9,8 @@
 #include <regex>
 #include <set>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "cli_run.h"
 #include "json_value.h"
@@ -123,12 +125,15 @@ TEST(CliUsage, ExitStatusesAndHelp) {
     EXPECT_NE(r.err.find("psd"), std::string::npos);
     EXPECT_NE(r.err.find("raw"), std::string::npos);  // the error lists the words that work
 
+    r = Cli({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(std::regex_match(r.out, std::regex("lumivista-cli [0-9]+\\.[0-9]+(\\.[0-9]+)?\n"))) << r.out;
+
     // Failures: exit 1 with one line that says why.
     testutil::TempDir dir;
     r = Cli({"drives", "--image", dir / "missing.img"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("missing.img"), std::string::npos);
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+    EXPECT_EQ(r.err, "lumivista-cli: cannot open " + dir / "missing.img" + ": no such file or directory\n");
 }
 
 class SampleCard : public ::testing::Test {
@@ -161,7 +166,7 @@ TEST_F(SampleCard, DrivesListsThePartition) {
     ASSERT_EQ(rows.items.size(), 1u);
     const jsonv::Value& row = rows[0];
     EXPECT_EQ(row.order, (std::vector<std::string>{"row", "device", "drive", "capacity", "information", "disk",
-                                                    "partno", "fs", "offset", "sectors"}));
+                                                    "partno", "fs", "fs_name", "offset", "sectors"}));
     EXPECT_EQ(row["row"].num, 1);
     EXPECT_EQ(row["device"].str, image);
     EXPECT_EQ(row["drive"].str.rfind("card.img#1: ", 0), 0u) << row["drive"].str;
@@ -169,6 +174,7 @@ TEST_F(SampleCard, DrivesListsThePartition) {
     EXPECT_EQ(row["capacity"].str, "63.00 MB");
     EXPECT_EQ(row["partno"].num, 1);
     EXPECT_EQ(row["fs"].num, 11);
+    EXPECT_EQ(row["fs_name"].str, "FAT32");
     EXPECT_EQ(row["offset"].num, 2048);
     EXPECT_EQ(row["sectors"].num, 64 * 2048 - 2048);
 
@@ -176,9 +182,10 @@ TEST_F(SampleCard, DrivesListsThePartition) {
     ASSERT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("Capacity"), std::string::npos);
     EXPECT_NE(r.out.find("63.00 MB"), std::string::npos);
-    // An image is no USB disk.
-    r = Cli({"drives", "--image", image, "--flash-only"});
-    EXPECT_EQ(r.status, 1);
+    // An image is no USB disk, but the images given are always listed.
+    r = Cli({"drives", "--image", image, "--flash-only", "--json"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(Json(r.out).items.size(), 1u);
     r = Cli({"scan", "--image", image, "--drive", "2"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("no drive 2"), std::string::npos);
@@ -195,8 +202,8 @@ TEST_F(SampleCard, ScanListsLiveAndDeletedPhotos) {
     std::set<std::string> live;
     size_t lastCat = 0;
     for (const jsonv::Value& p : v["photos"].items) {
-        EXPECT_EQ(p.order, (std::vector<std::string>{"name", "category", "size", "origin", "folder", "path", "time",
-                                                      "runs"}));
+        EXPECT_EQ(p.order, (std::vector<std::string>{"name", "category", "size", "origin", "deleted", "folder", "path",
+                                                      "time", "runs"}));
         const size_t cat = std::find(cats.begin(), cats.end(), p["category"].str) - cats.begin();
         ASSERT_LT(cat, cats.size());
         EXPECT_GE(cat, lastCat);  // the store's order: by category
@@ -211,8 +218,10 @@ TEST_F(SampleCard, ScanListsLiveAndDeletedPhotos) {
         EXPECT_GE(covered, p["size"].num);
         if (p["origin"].str == "filesystem") {
             live.insert(p["name"].str);
+            EXPECT_TRUE(p["deleted"].kind == jsonv::Value::Bool && !p["deleted"].b);
         } else {
             EXPECT_EQ(p["origin"].str, "raw");
+            EXPECT_TRUE(p["deleted"].kind == jsonv::Value::Bool && p["deleted"].b);
         }
     }
     // The walk lists exactly what mtools lists.
@@ -232,6 +241,14 @@ TEST_F(SampleCard, ScanListsLiveAndDeletedPhotos) {
     EXPECT_NE(r.out.find("JPG ("), std::string::npos);
     EXPECT_NE(r.out.find("IMG_0101.JPG"), std::string::npos);
     EXPECT_NE(r.out.find(std::to_string(v["photos"].items.size()) + " photos found"), std::string::npos);
+    // Each line says whether the photo is still on the drive or was deleted.
+    size_t onDrive = 0, deleted = 0;
+    for (std::istringstream in(r.out); std::getline(in, line);) {
+        if (line.find(" bytes  on drive  sector ") != std::string::npos) ++onDrive;
+        if (line.find(" bytes  deleted   sector ") != std::string::npos) ++deleted;  // by signature or record
+    }
+    EXPECT_EQ(onDrive, live.size());
+    EXPECT_EQ(onDrive + deleted, v["photos"].items.size());
 }
 
 TEST_F(SampleCard, ScanKeepsTheChosenTypesAndSizes) {
@@ -280,6 +297,17 @@ TEST_F(SampleCard, RecoverBringsBackLiveAndDeletedPhotos) {
     r = Cli({"recover", "--image", image, "--drive", "1", "--out", dir / "nowhere"});
     EXPECT_EQ(r.status, 1);
     EXPECT_FALSE(fs::exists(dir / "nowhere"));
+
+    // So is a folder on a read-only file system, with that reason (needs
+    // the right to mount one).
+    const std::string readOnly = dir / "ro";
+    fs::create_directories(readOnly);
+    if (Sh("mount -t tmpfs -o ro,size=64k tmpfs " + Quote(readOnly) + " 2>/dev/null") == 0) {
+        r = Cli({"recover", "--image", image, "--drive", "1", "--out", readOnly});
+        Sh("umount " + Quote(readOnly));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "lumivista-cli: cannot write into " + readOnly + ": read-only file system\n");
+    }
 }
 
 TEST_F(SampleCard, ProgressLineOnlyOnATerminal) {
@@ -736,6 +764,50 @@ TEST(CliDrives, SeveralImagesInTheOrderGiven) {
     EXPECT_EQ(rows[2]["partno"].num, 2);
     EXPECT_NE(rows[0]["disk"].num, rows[1]["disk"].num);
     for (size_t i = 0; i < 3; ++i) EXPECT_EQ(rows[i]["row"].num, i + 1);
+}
+
+// What cannot be a disk is refused with its reason; the images that can be
+// read are listed all the same.
+TEST(CliDrives, ImagesThatCannotBeReadAreReported) {
+    testutil::TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    const std::string a = MbrImage(dir, "a.img", 20480, {{0x83, 2048, 18432}});
+    ASSERT_TRUE(testutil::WriteFileBytes(dir / "note.txt", std::vector<uint8_t>(25, 'x')));
+    ASSERT_TRUE(testutil::WriteFileBytes(dir / "empty.img", {}));
+    const std::string tooSmall = ": the file holds 25 bytes, less than one sector of 512 bytes, so it cannot be a disk\n";
+
+    auto r = Cli({"drives", "--image", a, "--image", dir / "note.txt", "--image", dir / "missing.img", "--json"});
+    EXPECT_EQ(r.status, 1);
+    const jsonv::Value rows = Json(r.out);
+    ASSERT_EQ(rows.items.size(), 1u);
+    EXPECT_EQ(rows[0]["device"].str, a);
+    EXPECT_EQ(r.err, "lumivista-cli: cannot open " + dir / "note.txt" + tooSmall + "lumivista-cli: cannot open " +
+                         dir / "missing.img" + ": no such file or directory\n");
+    r = Cli({"drives", "--image", dir / "empty.img"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("the file holds 0 bytes"), std::string::npos) << r.err;
+
+    // Scanning counts rows: a list without the refused image would move
+    // them, so nothing is scanned.
+    r = Cli({"scan", "--image", dir / "note.txt", "--image", a, "--drive", "1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "lumivista-cli: cannot open " + dir / "note.txt" + tooSmall);
+
+    // An image this user may not read.
+    ASSERT_EQ(chmod(a.c_str(), 0600), 0);
+    std::string asNobody;
+    testutil::TempDir state;
+    ASSERT_EQ(chmod(state.path().c_str(), 0777), 0);
+    if (geteuid() == 0) {
+        if (!testutil::HaveTool("setpriv")) GTEST_SKIP() << "no setpriv to run as an ordinary user";
+        asNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    } else {
+        ASSERT_EQ(chmod(a.c_str(), 0), 0);
+    }
+    r = Cli({"drives", "--image", a}, asNobody, state.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "lumivista-cli: cannot open " + a + ": permission denied\n");
 }
 
 }  // namespace

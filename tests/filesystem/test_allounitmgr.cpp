@@ -261,6 +261,13 @@ public:
     int failFrom = -1;  // reads after this many fail
 };
 
+// Free units of the flat map, one by one.
+int64_t FreeCount(flatmap::FlatAlloUnitMgr& f, int64_t units) {
+    int64_t n = 0;
+    for (int64_t u = 0; u < units; ++u) n += f.IsFree(u, 1) ? 1 : 0;
+    return n;
+}
+
 }  // namespace
 
 TEST(AlloUnitMgr, RandomChangesGiveTheFlatMapsAnswersAtPieceEdges) {
@@ -286,6 +293,7 @@ TEST(AlloUnitMgr, RandomChangesGiveTheFlatMapsAnswersAtPieceEdges) {
             if (op % 50 == 49) ExpectSameAnswers(m, f, rng, units);
         }
         ExpectSameAnswers(m, f, rng, units);
+        EXPECT_EQ(m.CountFreeUnits(), FreeCount(f, units)) << units;
     }
 }
 
@@ -303,6 +311,10 @@ TEST(AlloUnitMgr, ASourceBackedMapKeepsFewPiecesAndReadsTheOthersAgain) {
 
     std::mt19937_64 rng(9);
     ExpectSameAnswers(m, f, rng, units);
+    // Counting the free units reads nothing again, kept piece or not.
+    const int readsBefore = src->reads;
+    EXPECT_EQ(m.CountFreeUnits(), FreeCount(f, units));
+    EXPECT_EQ(src->reads, readsBefore);
     // Ten mixed pieces, three of them in memory at a time.
     EXPECT_LE(m.MemoryBytes(), 31 * 16 + 4 * static_cast<int64_t>(CAlloUnitMgr::kPieceBytes + 8) + 4096 + units / 8 + 8);
     EXPECT_GT(src->reads, 31 + 7);
@@ -315,6 +327,7 @@ TEST(AlloUnitMgr, ASourceBackedMapKeepsFewPiecesAndReadsTheOthersAgain) {
     f.SetUsed(5 * K, K);
     for (int64_t p = 0; p < 30; ++p) (void)m.NextUsed(p * K, p * K + K);  // walk everything: evictions
     ExpectSameAnswers(m, f, rng, units);
+    EXPECT_EQ(m.CountFreeUnits(), FreeCount(f, units));
 }
 
 TEST(AlloUnitMgr, ASourceThatFailsLeavesNoMapOrCountsThePieceFree) {

@@ -128,8 +128,14 @@ TEST_F(DiskMgrTest, DisksRefusedForLackOfPermissionAreCounted) {
     mgr.LoadAllDisk();
     EXPECT_EQ(mgr.GetDiskCount(), 1);
     EXPECT_EQ(mgr.GetDeniedDiskCount(), 2);
+    // Every disk left out, with the reason it was.
+    std::vector<std::pair<std::string, int>> unopened;
+    for (const auto& u : mgr.GetUnopenedDisks()) unopened.emplace_back(u.path, u.err);
+    EXPECT_EQ(unopened, (std::vector<std::pair<std::string, int>>{
+                            {"/dev/sdb", EACCES}, {"/dev/sdc", 0}, {"/dev/sdd", ENOENT}, {"/dev/sde", EACCES}}));
     mgr.ReleaseAllDisk();
     EXPECT_EQ(mgr.GetDeniedDiskCount(), 0);
+    EXPECT_TRUE(mgr.GetUnopenedDisks().empty());
     p.devices["/dev/sdb"].denyAll = false;
     mgr.LoadAllDisk();
     EXPECT_EQ(mgr.GetDiskCount(), 2);
@@ -353,8 +359,21 @@ TEST_F(DiskMgrImageTest, AddImageOpensOneMoreDiskAndKeepsItAcrossReloads) {
 
     // Refused files leave the list and the sources as they were.
     EXPECT_EQ(mgr.AddImage(dir / "missing.img"), -1);
+    EXPECT_EQ(mgr.GetLastImageError(), "no such file or directory");
     EXPECT_EQ(mgr.AddImage(dir.path()), -1) << "a folder is no disk";
+    EXPECT_EQ(mgr.GetLastImageError(), "is a directory");
+    // Shorter than one sector: an empty or a text file is no disk.
+    ASSERT_TRUE(testutil::WriteFileBytes(dir / "note.txt", std::vector<uint8_t>(25, 'x')));
+    ASSERT_TRUE(testutil::WriteFileBytes(dir / "empty.img", {}));
+    EXPECT_EQ(mgr.AddImage(dir / "note.txt"), -1);
+    EXPECT_EQ(mgr.GetLastImageError(),
+              "the file holds 25 bytes, less than one sector of 512 bytes, so it cannot be a disk");
+    EXPECT_EQ(mgr.AddImage(dir / "empty.img"), -1);
+    EXPECT_EQ(mgr.GetLastImageError(),
+              "the file holds 0 bytes, less than one sector of 512 bytes, so it cannot be a disk");
     EXPECT_EQ(mgr.GetDiskCount(), 2);
+    EXPECT_EQ(mgr.AddImage(card), 0);
+    EXPECT_EQ(mgr.GetLastImageError(), "");
     EXPECT_EQ(ImageFiles(), (std::vector<std::string>{card, second}));
     EXPECT_EQ(mgr.GetDeniedDiskCount(), 0);
 

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <regex>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "io/log.h"
 #include "log_capture.h"
@@ -168,4 +170,85 @@ TEST(Log, InitLogCreatesTheStateFolder) {
     auto bytes = testutil::ReadFileBytes(dir / "state/lumivista/Lumivista.log");
     std::string text(bytes.begin(), bytes.end());
     EXPECT_NE(text.find("after init"), std::string::npos);
+}
+
+namespace {
+
+// Sets XDG_STATE_HOME for one test.
+struct StateHome {
+    explicit StateHome(const std::string& path) {
+        const char* old = getenv("XDG_STATE_HOME");
+        had = old != nullptr;
+        if (old) saved = old;
+        setenv("XDG_STATE_HOME", path.c_str(), 1);
+    }
+    ~StateHome() {
+        if (had) setenv("XDG_STATE_HOME", saved.c_str(), 1);
+        else unsetenv("XDG_STATE_HOME");
+    }
+    bool had = false;
+    std::string saved;
+};
+
+std::string ReadText(const std::string& path) {
+    auto bytes = testutil::ReadFileBytes(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+}  // namespace
+
+// Another running program (here a child process) keeps its log whole: this
+// run neither empties it nor writes into it, and logs to a file of its own.
+TEST(Log, EachRunningProgramKeepsItsOwnLog) {
+    testutil::TempDir dir;
+    StateHome home(dir / "state");
+    InitLog();
+    const std::string first = LogPathForRun(1);
+    ASSERT_EQ(CurrentLogPath(), first);
+    OpenLogFile("/dev/null");  // this process lets go of it
+
+    int toParent[2], toChild[2];
+    ASSERT_EQ(pipe(toParent), 0);
+    ASSERT_EQ(pipe(toChild), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        char c = 0;
+        if (OpenLogFile(first.c_str()) != 0) _exit(1);
+        LOG_E("child before \n");
+        (void)!write(toParent[1], "x", 1);
+        (void)!read(toChild[0], &c, 1);
+        LOG_E("child after \n");
+        _exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(read(toParent[0], &c, 1), 1);
+    InitLog();
+    EXPECT_EQ(CurrentLogPath(), dir / "state/lumivista/Lumivista-2.log");
+    LOG_E("second program \n");
+    // Opening the held file directly is refused and changes nothing.
+    EXPECT_EQ(OpenLogFile(first.c_str()), -4);
+    EXPECT_EQ(CurrentLogPath(), dir / "state/lumivista/Lumivista-2.log");
+    ASSERT_EQ(write(toChild[1], "x", 1), 1);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    const std::string held = ReadText(first);
+    EXPECT_NE(held.find("child before \n"), std::string::npos) << held;
+    EXPECT_NE(held.find("child after \n"), std::string::npos) << held;
+    EXPECT_EQ(held.find('\0'), std::string::npos) << "no gap of zero bytes";
+    EXPECT_EQ(held.find("second program"), std::string::npos);
+    const std::string own = ReadText(dir / "state/lumivista/Lumivista-2.log");
+    EXPECT_NE(own.find("second program \n"), std::string::npos) << own;
+
+    // Once the first program has ended, the next run takes the first file
+    // again and starts it empty.
+    OpenLogFile("/dev/null");
+    InitLog();
+    EXPECT_EQ(CurrentLogPath(), first);
+    EXPECT_EQ(ReadText(first), "");
+    OpenLogFile("/dev/null");
+    for (int run : {2, 9, 10}) EXPECT_EQ(LogPathForRun(run).substr(0, (dir / "state/lumivista/").size()),
+                                         dir / "state/lumivista/");
+    EXPECT_EQ(LogPathForRun(10), dir / "state/lumivista/Lumivista-pid" + std::to_string(getpid()) + ".log");
 }

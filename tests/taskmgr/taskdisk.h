@@ -69,8 +69,11 @@ public:
     bool stopAfterPhoto = false;
     std::vector<Event> events;
 
+    int64_t freeSectors = -1;  // what FREE_SECTORS_KNOWN told, if it came
+
     int Notify(uint32_t code, int32_t value, void* data, uint32_t) override {
         events.push_back({code, value, data != nullptr});
+        if (code == FREE_SECTORS_KNOWN && data) freeSectors = *static_cast<const int64_t*>(data);
         if (code == PHOTO_FOUND && stopAfterPhoto) m_stopped = true;
         if (stopAt >= 0 && static_cast<int>(events.size()) > stopAt) m_stopped = true;
         return m_stopped ? -1 : 0;

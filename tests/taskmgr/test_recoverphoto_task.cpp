@@ -3,6 +3,7 @@
 #include <cstring>
 #include <algorithm>
 #include <map>
+#include <regex>
 
 #include "../photoformats/formats_testsupport.h"
 #include "photo_oracle.h"
@@ -151,10 +152,17 @@ TEST_F(Fat32Card, WalkThenRawScanWithTheEventSequence) {
     ASSERT_FALSE(sink.events.empty());
     EXPECT_EQ(sink.events.front().code, INIT_TASK_COUNT);
     EXPECT_EQ(sink.events.front().value, 2);
-    const std::vector<uint32_t> frame = {INIT_TASK_COUNT,       CURRENT_TASK_START, INIT_CURRENT_PROGRESS,
-                                         CURRENT_TASK_FINISHED, CURRENT_TASK_START, INIT_CURRENT_PROGRESS,
-                                         CURRENT_TASK_FINISHED, ALL_TASKS_FINISHED};
+    const std::vector<uint32_t> frame = {INIT_TASK_COUNT,       CURRENT_TASK_START,    INIT_CURRENT_PROGRESS,
+                                         CURRENT_TASK_FINISHED, FREE_SECTORS_KNOWN,    CURRENT_TASK_START,
+                                         INIT_CURRENT_PROGRESS, CURRENT_TASK_FINISHED, ALL_TASKS_FINISHED};
     EXPECT_EQ(sink.Frame(), frame);
+    // The free space the file system keeps, as mtools counts it.
+    const std::string listing = testutil::Capture("MTOOLS_SKIP_CHECK=1 mdir -i " + image + "@@1048576 ::/");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(listing, m, std::regex(R"(([0-9 ]+) bytes free)"))) << listing;
+    std::string digits = m[1].str();
+    digits.erase(std::remove(digits.begin(), digits.end(), ' '), digits.end());
+    EXPECT_EQ(sink.freeSectors * 512, std::stoll(digits));
 
     const std::vector<PhotoItem*> items = AllItems(mgr);
     EXPECT_EQ(sink.Photos(), static_cast<int>(items.size()));
@@ -245,10 +253,17 @@ TEST(RecoverPhotoTask, NtfsWalkThenRawScanOfFreeClusters) {
     RecordingSink sink;
     ASSERT_EQ(mgr.RecoverPhotos(p, &sink), 0);
     EXPECT_EQ(sink.events.front().value, 2);
-    const std::vector<uint32_t> frame = {INIT_TASK_COUNT,       CURRENT_TASK_START, INIT_CURRENT_PROGRESS,
-                                         CURRENT_TASK_FINISHED, CURRENT_TASK_START, INIT_CURRENT_PROGRESS,
-                                         CURRENT_TASK_FINISHED, ALL_TASKS_FINISHED};
+    const std::vector<uint32_t> frame = {INIT_TASK_COUNT,       CURRENT_TASK_START,    INIT_CURRENT_PROGRESS,
+                                         CURRENT_TASK_FINISHED, FREE_SECTORS_KNOWN,    CURRENT_TASK_START,
+                                         INIT_CURRENT_PROGRESS, CURRENT_TASK_FINISHED, ALL_TASKS_FINISHED};
     EXPECT_EQ(sink.Frame(), frame);
+    // The free clusters of $Bitmap, as ntfs-3g counts them.
+    if (testutil::HaveTool("ntfsinfo")) {
+        const std::string info = testutil::Capture("ntfsinfo -m " + part + " 2>/dev/null");
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(info, m, std::regex(R"(Free Clusters:\s*([0-9]+))"))) << info;
+        EXPECT_EQ(sink.freeSectors, std::stoll(m[1].str()) * 8);  // 4096-byte clusters
+    }
     int live = 0;
     std::vector<std::vector<uint8_t>> raw;
     for (PhotoItem* item : AllItems(mgr)) {

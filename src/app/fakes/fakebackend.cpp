@@ -89,13 +89,18 @@ int CFakeDriveSource::OpenImage(const std::string& path)
     auto it = m_allowedImages.find(path);
     if (it == m_allowedImages.end()) return -1;
     const std::string name = path.substr(path.find_last_of('/') + 1);
-    CFakeDisk* disk = AddDisk("FILE", "Disk image " + name, name + "#");
+    CFakeDisk* disk = AddDisk("Image", "Disk image " + name, name + "#");
     it->second(*disk);
     return static_cast<int>(m_disks.size()) - 1;
 }
 
 int CFakeDriveSource::AddImage(const std::string& path)
 {
+    m_lastImageError.clear();
+    if (auto refused = m_refusedImages.find(path); refused != m_refusedImages.end()) {
+        m_lastImageError = refused->second;
+        return -1;
+    }
     const int index = OpenImage(path);
     if (index >= 0) m_openImages.push_back(path);
     return index;
@@ -106,6 +111,10 @@ int CFakeTaskBackend::RecoverPhotos(IPartition* partition, IEventSink* sink)
     clearsAtLastScan = clears.load();
     lastPartition = partition;
     ++scans;
+    // The photos are "found" at once: a scan stopped later keeps them, as a
+    // real one keeps what it found before the stop.
+    m_store = CPhotoItemsMgr();
+    for (const PhotoItem& photo : m_nextPhotos) m_store.AddItem(std::make_unique<PhotoItem>(photo));
     if (sink->Notify(INIT_TASK_COUNT, 1, nullptr, 0) < 0) {
         ++stoppedScans;
         return -1;
@@ -124,8 +133,6 @@ int CFakeTaskBackend::RecoverPhotos(IPartition* partition, IEventSink* sink)
             return -1;
         }
     }
-    m_store = CPhotoItemsMgr();
-    for (const PhotoItem& photo : m_nextPhotos) m_store.AddItem(std::make_unique<PhotoItem>(photo));
     sink->Notify(ALL_TASKS_FINISHED, 0, nullptr, 0);
     return 0;
 }
@@ -179,9 +186,22 @@ QMessageBox::StandardButton CFakePrompts::MessageBox(QWidget*, const QString& te
                                                      QMessageBox::StandardButtons buttons)
 {
     asked.push_back({text, icon, buttons});
+    ++m_open;
+    m_dismissedNow = false;
     if (whileOpen) whileOpen();
-    if (buttons & QMessageBox::Yes) return answer == QMessageBox::Yes ? QMessageBox::Yes : QMessageBox::No;
+    --m_open;
+    const bool dismissedNow = m_dismissedNow;
+    m_dismissedNow = false;
+    if (buttons & QMessageBox::Yes)
+        return answer == QMessageBox::Yes && !dismissedNow ? QMessageBox::Yes : QMessageBox::No;
     return QMessageBox::Ok;
+}
+
+void CFakePrompts::DismissQuestion()
+{
+    if (m_open == 0) return;
+    ++dismissed;
+    m_dismissedNow = true;
 }
 
 QString CFakePrompts::ChooseImageFile(QWidget*)

@@ -66,6 +66,10 @@ public:
     // An image file AddImage will accept, and the disk it becomes.
     void AllowImage(const std::string& path, std::function<void(CFakeDisk&)> build);
     void SetDeniedDiskCount(int count) { m_denied = count; }
+    // An image file AddImage refuses, and why.
+    void RefuseImage(const std::string& path, std::string reason) { m_refusedImages[path] = std::move(reason); }
+    // Disks the enumeration could not open.
+    std::vector<UnopenedDisk> unopened;
     int RefreshCount() const { return m_refreshes; }
 
     int GetDiskCount() override { return static_cast<int>(m_disks.size()); }
@@ -73,6 +77,8 @@ public:
     void Refresh() override;
     int AddImage(const std::string& path) override;
     int GetDeniedDiskCount() override { return m_denied; }
+    std::string GetLastImageError() override { return m_lastImageError; }
+    std::vector<UnopenedDisk> GetUnopenedDisks() override { return unopened; }
 
 private:
     int OpenImage(const std::string& path);
@@ -81,6 +87,8 @@ private:
     std::vector<std::unique_ptr<CFakeDisk>> m_disks;
     std::map<std::string, std::function<void(CFakeDisk&)>> m_allowedImages;
     std::vector<std::string> m_openImages;
+    std::map<std::string, std::string> m_refusedImages;
+    std::string m_lastImageError;
     int m_denied = 0;
     int m_refreshes = 0;
 };
@@ -135,7 +143,10 @@ public:
     QString ChooseImageFile(QWidget* parent) override;
     QString ChooseFolder(QWidget* parent, const QString& title) override;
     QString ChooseImageSaveFile(QWidget* parent, const QString& suggestedName) override;
+    // Makes the box open now answer No (or Ok); counted.
+    void DismissQuestion() override;
 
+    int dismissed = 0;
     // Answer to Yes/No questions (Ok boxes always get Ok).
     QMessageBox::StandardButton answer = QMessageBox::Yes;
     // Runs before a question is answered, as if events happened while the
@@ -150,6 +161,10 @@ public:
     QStringList folderTitles;  // the titles it was shown with
 
     QStringList Texts() const;
+
+private:
+    int m_open = 0;             // boxes open now
+    bool m_dismissedNow = false;  // the innermost one was dismissed
 };
 
 // A demonstration machine: an internal SATA disk (system NTFS, data NTFS,

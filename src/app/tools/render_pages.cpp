@@ -5,6 +5,7 @@
 // Usage: lumivista-render-pages [OUTPUT_DIR [CARD_IMAGE]]
 //        (default docs/screenshots; without an image no scan is rendered)
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QMenu>
 #include <QPushButton>
@@ -25,6 +26,8 @@
 
 #include "app/aboutdlg.h"
 #include "app/backend.h"
+#include "app/dlgphotofilter.h"
+#include "app/dlgphotopreview.h"
 #include "app/dlgrecoverprogress.h"
 #include "app/dlgscan.h"
 #include "app/dlgscanresult.h"
@@ -271,6 +274,37 @@ void RenderRealScan(const QString& image, CRenderingPrompts& prompts)
         for (int i : {0, 2, 3, 6}) results->ToggleEntry(i);
         Save(&frame, QStringLiteral("result"));
 
+        // The large preview of a photo, read from the card.
+        QTimer::singleShot(0, [] {
+            if (auto* preview = qobject_cast<CDlgPhotoPreview*>(QApplication::activeModalWidget())) {
+                preview->resize(720, 540);
+                for (int i = 0; i < 5; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+                Save(preview, QStringLiteral("preview"));
+                preview->accept();
+            }
+        });
+        results->PreviewEntry(1);
+
+        // The filter: deleted photos only.
+        QTimer::singleShot(0, [] {
+            if (auto* filter = qobject_cast<CDlgPhotoFilter*>(QApplication::activeModalWidget())) {
+                filter->DeletedBox()->setChecked(true);
+                Save(filter, QStringLiteral("filter"));
+                filter->accept();
+            }
+        });
+        results->FilterButton()->click();
+        WaitFor([] { return false; }, 1);
+        Save(&frame, QStringLiteral("result-filtered"));
+        results->SetView(PhotoView());
+
+        // A larger window gives the photos the room.
+        frame.resize(frame.width() * 3 / 2, frame.height() * 3 / 2);
+        WaitFor([] { return false; }, 1);
+        Save(&frame, QStringLiteral("result-large"));
+        frame.resize(frame.minimumSize());
+        WaitFor([] { return false; }, 1);
+
         CRecoveryDrawer drawer(results, &tasks);
         tasks.m_recovering = true;
         prompts.nextName = QStringLiteral("message-recovered");
@@ -350,6 +384,8 @@ int main(int argc, char** argv)
         prompts.nextName = QStringLiteral("message-no-drives");
         Click(frame.CurrentPage(), "1000");
         none.SetDeniedDiskCount(2);
+        none.unopened = {{"/dev/sda", "permission denied", true}, {"/dev/sdb", "permission denied", true}};
+        services.diskRights = [] { return false; };
         prompts.nextName = QStringLiteral("message-no-permission");
         Click(frame.CurrentPage(), "1008");
     }

@@ -1,5 +1,7 @@
 #include "io/platform/platform.h"
 
+#include "io/platform/frontend_checks.h"
+
 #include <algorithm>
 #include <mutex>
 
@@ -60,4 +62,9 @@ void ImageGeometry(uint64_t bytes, DiskGeometry& g) {
     g.SectorsPerTrack = 63;
     g.Cylinders = bytes / (255ULL * 63 * 512);
     g.DiskSize = bytes;
+}
+
+std::string TooSmallForADisk(unsigned long long bytes) {
+    return "the file holds " + std::to_string(bytes) + " byte" + (bytes == 1 ? "" : "s") +
+           ", less than one sector of " + std::to_string(kImageSectorBytes) + " bytes, so it cannot be a disk";
 }

@@ -1,0 +1,38 @@
+// Which of the found photos the result page shows, and in what order: the
+// user's filter (types, a least size, deleted photos only) and sort.
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "volphotorev/photoitems.h"
+
+struct PhotoView {
+    enum Sort { FoundOrder = 0, ByName, BySize, ByDate };
+    Sort sort = FoundOrder;
+    uint32_t categories = ~0u;  // bit c set: photos of category c are shown
+    uint64_t minBytes = 0;      // only photos larger than this (0: any)
+    bool deletedOnly = false;   // only photos the file system no longer lists
+
+    // True when some photo may be hidden.
+    bool Filters() const;
+    bool ShowsCategory(int category) const;
+    bool Shows(const PhotoItem& item) const;
+    // Positions (0-based, within `items`) of the photos shown, in the view's
+    // order: by name (case and digits as people read them), by size (largest
+    // first), by date (newest first, unknown dates last), or as found.
+    std::vector<int32_t> Arrange(const std::vector<PhotoItem*>& items) const;
+};
+
+// Orders names as people read them: letters without regard to case, runs of
+// digits by their value ("IMG_2" before "IMG_10"). Negative, 0 or positive.
+int CompareNames(const std::u16string& a, const std::u16string& b);
+
+// The photo's modification time (seconds since 1970, UTC), 0 when unknown.
+int64_t PhotoTime(const PhotoItem& item);
+
+// The texts of the sort box, in Sort order.
+QString SortText(PhotoView::Sort sort);
