@@ -266,9 +266,11 @@ int UseSession(const CliOptions& opts, ITaskMgr* taskMgr, bool mayStart, std::ve
     if (!session) return Fail(error);
     const SessionIdentity& saved = session->Info().identity;
     // A session of a disk image brings its image along.
-    if (opts.images.empty() && !saved.imagePath.empty() && Platform().PathExists(saved.imagePath) &&
-        UseImages({saved.imagePath}) != kExitOk)
-        return kExitFailure;
+    if (opts.images.empty() && !saved.imagePath.empty() && Platform().PathExists(saved.imagePath)) {
+        std::vector<std::string> refused;
+        UseImages({saved.imagePath}, refused);
+        if (!refused.empty()) return Fail(refused.front());
+    }
     rows = ListDrives(taskMgr, opts.flashOnly);
     row = nullptr;
     if (opts.drive != 0) {
