@@ -9,6 +9,7 @@
 #include "io/log.h"
 #include "taskmgr/scansession.h"
 #include "taskmgr/taskmgr.h"
+#include "volphotorev/exfat_searchphoto.h"
 #include "volphotorev/fat_searchphoto.h"
 #include "volphotorev/ntfs_searchphoto.h"
 #include "volphotorev/raw_photorev.h"
@@ -84,6 +85,7 @@ CRecoverPhotoTask::CRecoverPhotoTask(IPartition* partition, CTaskMgr* taskMgr)
 CRecoverPhotoTask::~CRecoverPhotoTask() {
     m_allocMap.reset();
     m_fatVolume.reset();
+    m_exfatVolume.reset();
     NtfsUnmount(std::move(m_ntfsVolume));
     m_device.reset();
 }
@@ -107,9 +109,10 @@ int CRecoverPhotoTask::Run(IEventSink* sink) {
     const int fs = m_partition->GetFs();
     const bool fat32 = fs == 11 || fs == 12;
     const bool ntfs = fs == FS_NTFS;
+    const bool exfat = fs == FS_EXFAT;
     // A session whose walk was over goes on with the raw scan alone.
     const bool resume = m_session && m_session->Info().state == SessionState::RawScan;
-    m_sink->Notify(INIT_TASK_COUNT, (fat32 || ntfs) && !resume ? 2 : 1, nullptr, 0);
+    m_sink->Notify(INIT_TASK_COUNT, (fat32 || ntfs || exfat) && !resume ? 2 : 1, nullptr, 0);
 
     IPhotoItmesMgr* store = m_owner->GetPhotoItemsMgr();
     if (!store) return -1;
@@ -119,11 +122,13 @@ int CRecoverPhotoTask::Run(IEventSink* sink) {
         // leaves no map, and the raw scan then covers the whole partition.
         if (fat32) SearchFat32();
         else if (ntfs) SearchNtfs();
+        else if (exfat) SearchExfat();
     } else if (m_session->Info().map == SessionMap::FileSystem) {
         // The map must be the one the scan began with, or the raw scan would
         // not find what it would have found.
         if (fat32) SearchFat32(false);
         else if (ntfs) SearchNtfs(false);
+        else if (exfat) SearchExfat(false);
         if (!m_allocMap) {
             LOG_E("the file system's map of used sectors cannot be read as it was when the saved scan began\n");
             m_sink->Notify(ALL_TASKS_FINISHED, 0, nullptr, 0);
@@ -172,6 +177,9 @@ int64_t CRecoverPhotoTask::FileSystemFreeSectors() const {
     else if (m_fatVolume && m_fatVolume->dbr && m_fatVolume->dbr->GetSectorsPerCluster() > 0)
         end = static_cast<int64_t>(m_fatVolume->dbr->GetFirstDataSector()) +
               static_cast<int64_t>(m_fatVolume->dbr->GetClusterCount()) * m_fatVolume->dbr->GetSectorsPerCluster();
+    else if (m_exfatVolume)
+        end = static_cast<int64_t>(m_exfatVolume->HeapSector() +
+                                   uint64_t{m_exfatVolume->ClusterCount()} * m_exfatVolume->SectorsPerCluster());
     end = std::clamp<int64_t>(end, 0, units);
     int64_t tailFree = 0;
     for (int64_t u = m_allocMap->NextFree(end, units); u < units;) {
@@ -246,4 +254,59 @@ int CRecoverPhotoTask::SearchNtfs(bool walk) {
         if (result < 0) return result;
     }
     return UseSource(MakeNtfsAllocSource(m_device.get(), m_ntfsVolume.get()));
+}
+
+namespace {
+
+// Hears nothing and never stops: for a walk whose photos are not wanted.
+class CQuietSink : public IEventSink {
+public:
+    int Notify(uint32_t, int32_t, void*, uint32_t) override { return 0; }
+};
+
+}  // namespace
+
+int CRecoverPhotoTask::SearchExfat(bool walk) {
+    m_exfatVolume = ExfatVolume::Mount(m_device.get(), static_cast<int64_t>(m_partition->GetLen()));
+    if (!m_exfatVolume) {
+        LOG_E("exFAT volume cannot be read; the whole partition is scanned raw \n");
+        return -1;
+    }
+    IPhotoItmesMgr* store = m_owner->GetPhotoItemsMgr();
+    if (!store) return -1;
+    // The map keeps deleted photos' sectors from the raw scan, and only the
+    // walk finds them: going on with a saved scan, the walk runs again into
+    // a store of its own, as its photos are saved already.
+    CPhotoItemsMgr scratch;
+    CQuietSink quiet;
+    CExfatSearchPhoto* search =
+        new (std::nothrow) CExfatSearchPhoto(m_partition, m_exfatVolume.get(), walk ? store : &scratch);
+    if (!search) return -1;
+    const int result = search->Do(walk ? m_sink : static_cast<IEventSink*>(&quiet));
+    const auto deleted = search->TakeDeletedSectors();
+    search->Release();
+    if (result < 0) {
+        LOG_E("exFAT walk did not finish (%d); the whole partition is scanned raw \n", result);
+        return result;
+    }
+    // The map reads the bitmap again rather than holding more of it than the
+    // bitmap's own size.
+    m_allocMap.reset();
+    const int64_t resident = std::max<int64_t>(static_cast<int64_t>(m_exfatVolume->Bitmap().size()),
+                                               static_cast<int64_t>(CAlloUnitMgr::kPieceBytes));
+    std::unique_ptr<CAlloUnitMgr> map(new (std::nothrow) CAlloUnitMgr(resident));
+    if (!map || map->InitFromSource(MapUnits(), MakeExfatAllocSource(*m_exfatVolume)) != 0) return -1;
+    m_allocMap = std::move(map);
+    MarkDeletedPhotosUsed(*m_allocMap, deleted);
+    return 0;
+}
+
+void CRecoverPhotoTask::MarkDeletedPhotosUsed(CAlloUnitMgr& map, const std::vector<std::pair<int64_t, int64_t>>& sectors) {
+    for (const auto& [first, count] : sectors)
+        if (first >= 0 && count > 0) map.SetUsed(first, count);
+}
+
+int CRecoverPhotoTask::FillFromExfat(CAlloUnitMgr& map, const ExfatVolume& volume) {
+    std::unique_ptr<IAlloUnitSource> source = MakeExfatAllocSource(volume);
+    return source ? map.MarkUsedFrom(*source) : -1;
 }
