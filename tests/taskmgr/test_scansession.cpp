@@ -483,3 +483,56 @@ TEST_F(SessionCard, ASessionOfAnotherPartitionOrFormattingIsRefused) {
     EXPECT_EQ(mgr.RecoverPhotosWithSession(formatted, &sink, s.get()), -1) << "another image file";
     EXPECT_TRUE(sink.events.empty());
 }
+
+// exFAT: its map keeps the sectors of deleted photos the walk found, so a
+// scan resumed in its raw scan walks again (keeping none of that walk's
+// photos) and ends with exactly the photos of one run.
+TEST(ScanSessionExfat, StoppedInTheRawScanAndResumedFindsWhatOneRunFinds) {
+    const std::string photos = testutil::PhotosDir();
+    if (photos.empty()) GTEST_SKIP() << "no photos";
+    int status = 0;
+    const std::string image = testutil::CachedImage(
+        "exfat-task", "bash '" + testutil::ToolsDir() + "/mkexfatimage.sh' -c 4096 \"$IMAGE\" 24 \"mkdir DCIM; cp '" +
+                          photos + "/IMG_0101.JPG' '" + photos + "/SCAN0003.PNG' DCIM/; cp '" + photos +
+                          "/IMG_0103.JPG' DCIM/gone.jpg; cp '" + photos + "/ANIM0002.GIF' DCIM/kept.gif; " +
+                          "rm DCIM/gone.jpg DCIM/kept.gif; cp '" + photos + "/IMG_0104.JPG' DCIM/new.jpg\" >/dev/null",
+        &status);
+    if (status == 77) GTEST_SKIP() << "no loop device or FUSE here";
+    ASSERT_FALSE(image.empty());
+    taskdisk::TestDisk disk = taskdisk::ImageDisk(image);
+    ASSERT_TRUE(disk.disk);
+    disk.disk->m_totalSectors = 24 * 2048;
+    CPartition* part = disk.AddPartition(2048, 24 * 2048 - 2048, FS_EXFAT);
+
+    CTaskMgr once;
+    RecordingSink all;
+    ASSERT_EQ(once.RecoverPhotos(part, &all), 0);
+    const std::vector<Fields> expected = ScanFields(once);
+    bool deletedRecord = false;
+    for (const Fields& f : expected) deletedRecord |= std::get<2>(f) == DeletedRecord;
+    ASSERT_TRUE(deletedRecord) << "the walk found no deleted photo: the test would prove nothing";
+
+    testutil::TempDir dir;
+    SessionIdentity id;
+    ASSERT_EQ(MakeSessionIdentity(part, id), 0);
+    const std::string path = dir / (std::string("exfat") + kSessionSuffix);
+    std::string error;
+    ASSERT_TRUE(CScanSession::Create(path, id, PhotoChoice{}, error)) << error;
+    {
+        auto s = CScanSession::Open(path, error);
+        ASSERT_TRUE(s) << error;
+        s->SetSaveInterval(std::chrono::milliseconds(0));
+        CTaskMgr mgr;
+        StopAt stop;
+        stop.positionsToStop = 2;
+        EXPECT_LT(mgr.RecoverPhotosWithSession(part, &stop, s.get()), 0);
+    }
+    auto s = CScanSession::Open(path, error);
+    ASSERT_TRUE(s) << error;
+    ASSERT_EQ(s->Info().state, SessionState::RawScan);
+    EXPECT_EQ(s->Info().map, SessionMap::FileSystem);
+    CTaskMgr mgr;
+    RecordingSink sink;
+    ASSERT_EQ(mgr.RecoverPhotosWithSession(part, &sink, s.get()), 0);
+    EXPECT_EQ(ScanFields(mgr), expected);
+}
