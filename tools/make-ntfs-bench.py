@@ -30,16 +30,17 @@ picture pool).
 
 import argparse
 import hashlib
-import importlib.util
 import json
 import os
 import random
+import runpy
 import re
 import shutil
 import subprocess
 import sys
 import tempfile
 import time
+import types
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -48,9 +49,8 @@ SECTOR = 512
 CLUSTER = 4096
 CONVERT = "/usr/bin/convert" if os.path.exists("/usr/bin/convert") else "convert"
 
-spec = importlib.util.spec_from_file_location("camera_card", HERE / "make-camera-card.py")
-camera_card = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(camera_card)
+# The camera card's photo makers, shared with make-camera-card.py.
+camera_card = types.SimpleNamespace(**runpy.run_path(str(HERE / "make-camera-card.py"), run_name="camera_card"))
 
 STARTED = time.monotonic()
 
