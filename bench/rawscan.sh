@@ -30,4 +30,4 @@ rss_kb=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$dir/time.txt")
 map_kb=$(( (mib * 2048 / 8 + 1023) / 1024 ))
 
 echo "image:                 $mib MiB on $(df --output=fstype "$dir" | tail -1)"
-echo "scan peak RSS:         $rss_kb KiB     (buffer 8192 KiB + map $map_kb KiB)"
+echo "scan peak RSS:         $rss_kb KiB     (buffers 512 + 256 KiB + map $map_kb KiB)"

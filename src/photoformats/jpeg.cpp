@@ -49,17 +49,34 @@ StructureResult Ended(const CByteCursor& c, uint64_t good) {
 // (GCC and Clang vectors: SSE2 on x86-64, NEON on ARM).
 using Bytes16 = uint8_t __attribute__((vector_size(16)));
 
+// Where in `q`'s sixteen bytes an FF stands that is neither a stuffed FF 00
+// nor a restart marker: lanes of all ones there. Reads q[0..16].
+inline Bytes16 MarkerLanes(const uint8_t* q) {
+    Bytes16 a, b;
+    std::memcpy(&a, q, 16);
+    std::memcpy(&b, q + 1, 16);
+    return reinterpret_cast<Bytes16>((a == 0xFF) & ~((b == 0) | ((b & 0xF8) == 0xD0)));
+}
+
+bool AnyLane(const Bytes16& v) {
+    uint64_t lo, hi;
+    std::memcpy(&lo, &v, 8);
+    std::memcpy(&hi, reinterpret_cast<const uint8_t*>(&v) + 8, 8);
+    return (lo | hi) != 0;
+}
+
 // Offset in [p, end) of the first FF that is neither a stuffed FF 00 nor a
 // restart marker, or of a last FF whose next byte lies past `end`; `end` - `p`
-// when there is none. Sixteen bytes at a time: compressed data holds an FF
-// every few dozen bytes, too often for a call to memchr each.
+// when there is none. Compressed data holds an FF every few hundred bytes,
+// too often for a call to memchr each, and a marker only every few hundred
+// kilobytes: 64 bytes are tested at once, then the 16 that hold the marker.
 size_t FindMarker(const uint8_t* p, const uint8_t* end) {
     const uint8_t* q = p;
+    for (; end - q >= 65; q += 64) {
+        if (AnyLane(MarkerLanes(q) | MarkerLanes(q + 16) | MarkerLanes(q + 32) | MarkerLanes(q + 48))) break;
+    }
     for (; end - q >= 17; q += 16) {
-        Bytes16 a, b;
-        std::memcpy(&a, q, 16);
-        std::memcpy(&b, q + 1, 16);
-        const auto stop = (a == 0xFF) & ~((b == 0) | ((b & 0xF8) == 0xD0));
+        const Bytes16 stop = MarkerLanes(q);
         uint64_t lo, hi;
         std::memcpy(&lo, &stop, 8);
         std::memcpy(&hi, reinterpret_cast<const uint8_t*>(&stop) + 8, 8);

@@ -71,11 +71,18 @@ private:
         const uint64_t bytes = std::min<uint64_t>(kAheadBytes, (m_size - from + SECTOR_SIZE - 1) / SECTOR_SIZE * SECTOR_SIZE);
         const uint64_t sectors = bytes / SECTOR_SIZE;
         m_aheadBytes = 0;
+        m_scan.m_aheadSectors = 0;
+        // The device's reads go on past a sector they cannot read and leave
+        // its place in the buffer as it was: a piece with such a sector is
+        // not the photo's bytes.
+        const uint64_t failed = m_scan.FailedReads();
         const uint64_t got = m_scan.m_device->ReadSectors(static_cast<uint64_t>(m_first) + from / SECTOR_SIZE, sectors,
                                                          m_scan.m_ahead.get());
-        if (got < sectors) return false;
+        if (got < sectors || m_scan.FailedReads() != failed) return false;
         m_aheadPos = from;
         m_aheadBytes = std::min(bytes, m_size - from);
+        m_scan.m_aheadFirst = m_first + static_cast<int64_t>(from / SECTOR_SIZE);
+        m_scan.m_aheadSectors = static_cast<int64_t>(sectors);
         return true;
     }
 
@@ -102,6 +109,12 @@ CRawScanPhoto::CRawScanPhoto(IPartition* partition, CAlloUnitMgr* allocMap, IPho
 }
 
 CRawScanPhoto::~CRawScanPhoto() = default;
+
+uint64_t CRawScanPhoto::FailedReads() const {
+    CDisk* disk = m_partition ? m_partition->GetDisk() : nullptr;
+    IDeviceHandle* handle = disk ? disk->GetHandle() : nullptr;
+    return handle ? handle->Tally().failed.load() : 0;
+}
 
 int CRawScanPhoto::Do(IEventSink* sink) {
     if (!sink) {
@@ -138,6 +151,7 @@ int CRawScanPhoto::TransferFreeAlloUnits(int64_t totalSectors, int64_t blockSect
     }
     m_totalSectors = totalSectors;
     m_cur = Candidate();
+    m_aheadSectors = 0;
     const int64_t begin = std::clamp<int64_t>(m_start.next, 0, totalSectors);
     m_skipUntil = std::max<int64_t>(m_start.skipUntil, 0);
     m_photosFound = std::max<int64_t>(m_start.photosFound, 0);
@@ -235,7 +249,17 @@ void CRawScanPhoto::ScanFreeRun(int64_t first, int64_t count) {
         if (count == 0) return;
     }
     uint8_t* buf = m_buffer.get();
-    uint64_t got = m_device->ReadSectors(static_cast<uint64_t>(first), static_cast<uint64_t>(count), buf);
+    // The sectors after a photo that ended inside its last read-ahead piece
+    // are in memory already: they are taken from there, not read again.
+    int64_t held = 0;
+    if (first >= m_aheadFirst && first < m_aheadFirst + m_aheadSectors) {
+        held = std::min(count, m_aheadFirst + m_aheadSectors - first);
+        std::memcpy(buf, m_ahead.get() + (first - m_aheadFirst) * SECTOR_SIZE, static_cast<size_t>(held) * SECTOR_SIZE);
+    }
+    uint64_t got = static_cast<uint64_t>(held);
+    if (held < count)
+        got += m_device->ReadSectors(static_cast<uint64_t>(first + held), static_cast<uint64_t>(count - held),
+                                     buf + held * SECTOR_SIZE);
     int64_t n = static_cast<int64_t>(std::min<uint64_t>(got, static_cast<uint64_t>(count)));
 
     // A candidate open at the end of the previous run goes on only when this

@@ -435,7 +435,8 @@ TEST(RawScanPhoto, PhotosFollowingEachOtherComeBackExact) {
 }
 
 // A JPEG above 10 MiB is not cut at 10 MiB, and its free area reaches past
-// the 8 MiB read run: the sectors after the run are read once, by the reader.
+// the read run: the sectors after the run are read once, by the reader, and
+// the photo right after it comes from the reader's last piece.
 TEST(RawScanPhoto, PhotoOverTenMiBComesBackWhole) {
     auto big = readertest::Sample("big.jpg");
     if (big.empty()) GTEST_SKIP() << "no format samples";
@@ -449,6 +450,26 @@ TEST(RawScanPhoto, PhotoOverTenMiBComesBackWhole) {
     EXPECT_EQ(l.Back(found[0]), big);
     EXPECT_EQ(found[1].first, end);
     EXPECT_EQ(found[1].category, Gif);
+}
+
+// A sector the device cannot read inside a photo, past the run the scan read:
+// the reader's piece with it is no photo bytes, so the photo is not taken as
+// whole; the sector rules keep it, over the bad sector, as far as they go.
+TEST(RawScanPhoto, UnreadableSectorInsideAPhotoIsNotTakenAsWhole) {
+    auto big = readertest::Sample("big.jpg");
+    if (big.empty()) GTEST_SKIP() << "no format samples";
+    Layout l(30000);
+    const int64_t end = l.Put(1000, big);
+    l.d.Put(end, kGif);
+    const int64_t bad = 1000 + 3 * CRawScanPhoto::kBlockSectors;
+    l.d.handle->SetBadSectors({static_cast<uint64_t>(bad)});
+    auto found = l.Scan();
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].first, 1000);
+    EXPECT_GT(found[0].first + found[0].sectors, bad);
+    EXPECT_EQ(found[0].size, static_cast<uint64_t>(found[0].sectors) * 512);
+    EXPECT_NE(found[0].size, big.size());
+    EXPECT_EQ(found[1].first, end);
 }
 
 // A photo whose tail another file overwrote: its head comes back as far as
