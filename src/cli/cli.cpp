@@ -211,7 +211,7 @@ int ScanCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
     const DriveRow* row = ChooseRow(opts, taskMgr, rows);
     if (!row) return kExitFailure;
     bool stopped = false;
-    taskMgr->SetPhotoChoice(PhotoChoice{opts.types, opts.minSize});
+    taskMgr->SetPhotoChoice(PhotoChoice{opts.types, opts.minSize, !opts.namesOnly});
     const int result = Scan(*row, taskMgr, stopped);
 
     size_t total = 0;
@@ -295,7 +295,7 @@ int RecoverCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
                     "); recovered photos would overwrite the photos being rescued: choose a folder on another drive");
 
     bool stopped = false;
-    taskMgr->SetPhotoChoice(PhotoChoice{opts.types, opts.minSize});
+    taskMgr->SetPhotoChoice(PhotoChoice{opts.types, opts.minSize, !opts.namesOnly});
     const int result = Scan(*row, taskMgr, stopped);
     if (stopped) return Fail("scan stopped; nothing was recovered");
 

@@ -9,6 +9,8 @@
 #include "io/le.h"
 #include "io/log.h"
 #include "io/partition.h"
+#include "io/utf.h"
+#include "photoformats/photoformat.h"
 
 namespace {
 
@@ -119,6 +121,10 @@ int CFatSearchPhoto::TraverseFileRecord() {
         }
         pending.pop_front();
     }
+    StoreUnnamedPhotos();
+    if (m_sniffer)
+        LOG_V("Looked at the first sector of %llu files in %llu reads \n",
+              static_cast<unsigned long long>(m_sniffer->Files()), static_cast<unsigned long long>(m_sniffer->Reads()));
     return 0;
 }
 
@@ -199,17 +205,26 @@ int CFatSearchPhoto::DealWithFile(const std::string& name, const FatDirEntry& en
     int r = m_sink->Notify(UPDATE_CURRENT_PROGRESS, 0, &sectors, 0);
     if (r < 0) return r;
 
-    if (name.size() < 5) return 0;
-    int category = GetPhotoCategory(name.c_str());
-    if (category < 0 || !m_store->Wants(category, size)) return 0;
+    const int category = name.size() < 5 ? -1 : GetPhotoCategory(name.c_str());
+    if (category < 0) {
+        // Less than a sector would leave the rest of the sector to whatever
+        // the cluster held before.
+        if (m_store->LooksInside() && size >= SECTOR_SIZE) LookInside(Unnamed{Widen(name), {}, first, size, 0});
+        return 0;
+    }
+    if (!m_store->Wants(category, size)) return 0;
+    StoreLiveFile(Unnamed{Widen(name), {}, first, size, 0}, static_cast<PhotoCategory>(category));
+    return 0;
+}
 
+void CFatSearchPhoto::StoreLiveFile(const Unnamed& file, PhotoCategory category) {
     const uint64_t spc = m_volume->dbr->GetSectorsPerCluster();
     const uint64_t clusterBytes = spc * SECTOR_SIZE;
-    const auto clusters = static_cast<uint32_t>((uint64_t{size} + clusterBytes - 1) / clusterBytes);
-    std::vector<PhotoRun> runs = GetFileRunList(first, clusters);
+    const auto clusters = static_cast<uint32_t>((uint64_t{file.size} + clusterBytes - 1) / clusterBytes);
+    std::vector<PhotoRun> runs = GetFileRunList(file.firstCluster, clusters);
     if (runs.empty()) {
-        LOG_E("Invalid Fat32 File, Start Sector: %u \n", first);
-        return 0;
+        LOG_E("Invalid Fat32 File, Start Sector: %u \n", file.firstCluster);
+        return;
     }
 
     // Clusters to sectors; the end entry keeps count 0 and volumeSector -3.
@@ -222,14 +237,40 @@ int CFatSearchPhoto::DealWithFile(const std::string& name, const FatDirEntry& en
     }
 
     auto item = std::make_unique<PhotoItem>();
-    item->name = Widen(name);
-    item->category = static_cast<PhotoCategory>(category);
+    item->name = file.name;
+    item->folder = file.folder;
+    item->category = category;
     item->origin = FileSystem;
     item->runs = std::move(runs);
-    item->size = size;
+    item->size = file.size;
+    item->mtime = file.mtime;
     m_store->AddItem(std::move(item));
     m_sink->Notify(PHOTO_FOUND, 1, nullptr, 0);
-    return 0;
+}
+
+void CFatSearchPhoto::LookInside(Unnamed file) {
+    const uint32_t first = file.firstCluster;
+    if (first < 2 || first > m_volume->fat->highestCluster()) return;
+    if (!m_sniffer) m_sniffer = std::make_unique<CContentSniffer>(m_volume->device);
+    try {
+        m_unnamed.push_back(std::move(file));
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    m_sniffer->Add(ClusterToSector(m_volume->dbr->GetRaw(), first), m_unnamed.size() - 1);
+    if (m_sniffer->Full()) StoreUnnamedPhotos();
+}
+
+void CFatSearchPhoto::StoreUnnamedPhotos() {
+    if (!m_sniffer) return;
+    m_sniffer->Flush([&](uint64_t tag, const PhotoFormat& format) {
+        if (tag >= m_unnamed.size()) return;
+        const Unnamed& file = m_unnamed[tag];
+        LOG_V("%s begins like a photo of type %.*s \n", Utf16ToUtf8(file.name).c_str(),
+              static_cast<int>(format.typeName.size()), format.typeName.data());
+        if (m_store->Wants(format.category, file.size)) StoreLiveFile(file, format.category);
+    });
+    m_unnamed.clear();
 }
 
 std::vector<PhotoRun> CFatSearchPhoto::GetFileRunList(uint32_t firstCluster, uint32_t clusterCount) {

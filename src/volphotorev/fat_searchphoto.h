@@ -3,10 +3,12 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "filesystem/fatmount.h"
+#include "volphotorev/contentsniff.h"
 #include "volphotorev/operation.h"
 #include "volphotorev/photoitems.h"
 
@@ -19,7 +21,9 @@ using FatDirEntry = std::array<uint8_t, 32>;
 // Walks the directory tree breadth first from the root, and stores a
 // PhotoItem for every live regular file whose short name ends in a photo
 // extension, with the sectors that hold it. Deleted entries are left to the
-// raw scan. Progress is counted in sectors.
+// raw scan. Progress is counted in sectors. When the store looks inside
+// files, a live file of a sector or more whose name names no photo is
+// listed too when its first sector begins like a photo.
 class CFatSearchPhoto : public IOperation {
 public:
     // None of the three is owned; all must outlive the operation.
@@ -60,6 +64,21 @@ private:
     bool Claim(uint32_t cluster);
     bool Claimed(uint32_t cluster) const;
     bool EnsureClaimMap();
+    // A live file whose name names no photo, waiting for its first sector
+    // to be looked at.
+    struct Unnamed {
+        std::u16string name;
+        std::u16string folder;
+        uint32_t firstCluster = 0;
+        uint32_t size = 0;
+        int64_t mtime = 0;
+    };
+    void LookInside(Unnamed file);
+    // Reads the first sectors of the files gathered so far and stores those
+    // that are photos.
+    void StoreUnnamedPhotos();
+    // Stores a live file as a photo of `category`: runs from its chain.
+    void StoreLiveFile(const Unnamed& file, PhotoCategory category);
 
     IPartition* m_partition;
     FatVolume* m_volume;
@@ -69,4 +88,6 @@ private:
     // the walk has followed: no cluster is ever read or listed twice, so
     // looping chains and directories that link back end the walk.
     std::vector<bool> m_claimed;
+    std::unique_ptr<CContentSniffer> m_sniffer;  // made for the first file looked inside
+    std::vector<Unnamed> m_unnamed;               // the sniffer's tags index this
 };

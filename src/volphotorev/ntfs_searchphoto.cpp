@@ -14,6 +14,8 @@
 #include "io/le.h"
 #include "io/log.h"
 #include "io/partition.h"
+#include "io/utf.h"
+#include "photoformats/photoformat.h"
 #include "volphotorev/photoitems.h"
 
 namespace {
@@ -29,6 +31,7 @@ constexpr uint8_t kNsWin32 = 1;
 constexpr uint8_t kNsWin32AndDos = 3;
 
 constexpr size_t kMaxNarrowName = 260;
+constexpr int64_t kFirstUserRecord = 16;  // records 0 to 15 are the file system's own
 
 // Runs in clusters to runs in 512-byte sectors. Negative LCN values stay as
 // they are, so a reader sees a hole instead of a sector before the volume.
@@ -143,7 +146,40 @@ int CNtfsSearchPhoto::TraverseFileRecord() {
         }
         done += inBatch;
     }
+    StoreUnnamedPhotos();
+    if (m_sniffer)
+        LOG_V("Looked at the first sector of %llu files in %llu reads \n",
+              static_cast<unsigned long long>(m_sniffer->Files()), static_cast<unsigned long long>(m_sniffer->Reads()));
     return 0;
+}
+
+void CNtfsSearchPhoto::LookInside(std::unique_ptr<PhotoItem> item) {
+    const PhotoRun& first = item->runs.front();
+    if (first.fileSector != 0 || first.sectorCount == 0 || first.volumeSector < 0) return;  // begins with a hole
+    const auto sector = static_cast<uint64_t>(first.volumeSector);
+    if (!m_sniffer) m_sniffer = std::make_unique<CContentSniffer>(m_device);
+    try {
+        m_unnamed.push_back(std::move(item));
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    m_sniffer->Add(sector, m_unnamed.size() - 1);
+    if (m_sniffer->Full()) StoreUnnamedPhotos();
+}
+
+void CNtfsSearchPhoto::StoreUnnamedPhotos() {
+    if (!m_sniffer) return;
+    m_sniffer->Flush([&](uint64_t tag, const PhotoFormat& format) {
+        if (tag >= m_unnamed.size() || !m_unnamed[tag]) return;
+        std::unique_ptr<PhotoItem>& item = m_unnamed[tag];
+        LOG_V("%s begins like a photo of type %.*s \n", Utf16ToUtf8(item->name).c_str(),
+              static_cast<int>(format.typeName.size()), format.typeName.data());
+        if (!m_items->Wants(format.category, item->size)) return;
+        item->category = format.category;
+        m_items->AddItem(std::move(item));
+        if (m_sink) m_sink->Notify(PHOTO_FOUND, 1, nullptr, 0);
+    });
+    m_unnamed.clear();
 }
 
 int CNtfsSearchPhoto::DealWithRecord(std::span<uint8_t> record, int64_t index) {
@@ -168,7 +204,7 @@ int CNtfsSearchPhoto::DealWithRecord(std::span<uint8_t> record, int64_t index) {
         return 0;
     }
     size_t units = name.size() / 2;
-    if (units < 5) return 0;
+    if (units == 0) return 0;
 
     std::u16string wide(units, u'\0');
     std::string narrow;
@@ -178,12 +214,19 @@ int CNtfsSearchPhoto::DealWithRecord(std::span<uint8_t> record, int64_t index) {
         if (narrowEnded || wide[i] > 0xFF || narrow.size() >= kMaxNarrowName) narrowEnded = true;
         else narrow.push_back(static_cast<char>(wide[i]));
     }
-    int category = GetPhotoCategory(narrow.c_str());
-    if (category < 0) return 0;
+    const int category = units < 5 ? -1 : GetPhotoCategory(narrow.c_str());
+    // A file whose name names no photo may still begin like one; the
+    // system files of the first records never do.
+    const bool lookInside = category < 0 && m_items && m_items->LooksInside() && index >= kFirstUserRecord;
+    if (category < 0 && !lookInside) return 0;
 
     std::span<const uint8_t> data = NtfsFindAttr(record, NTFS_AT_DATA);
     if (data.empty() || le::u8(data, NTFS_ATTR_NON_RESIDENT) == 0) return 0;
-    if (m_items && !m_items->Wants(category, le::u64(data, NTFS_ATTR_DATA_SIZE))) return 0;
+    const uint64_t size = le::u64(data, NTFS_ATTR_DATA_SIZE);
+    if (category >= 0 && m_items && !m_items->Wants(category, size)) return 0;
+    // Less than a sector would leave the rest of the sector to whatever the
+    // cluster held before.
+    if (lookInside && size < SECTOR_SIZE) return 0;
     Runlist rl = ntfs_mapping_pairs_decompress(m_volume, data);
     if (rl.empty()) return 0;
     // Clusters past the volume's end are not the photo's: whatever follows
@@ -204,8 +247,12 @@ int CNtfsSearchPhoto::DealWithRecord(std::span<uint8_t> record, int64_t index) {
     item->name = std::move(wide);
     item->category = static_cast<PhotoCategory>(category);
     item->origin = FileSystem;
-    item->size = static_cast<uint32_t>(le::u64(data, NTFS_ATTR_DATA_SIZE));
+    item->size = static_cast<uint32_t>(size);
     if (!m_items) return 0;
+    if (lookInside) {
+        LookInside(std::move(item));
+        return 0;
+    }
     m_items->AddItem(std::move(item));
     if (m_sink) m_sink->Notify(PHOTO_FOUND, 1, nullptr, 0);
     return 0;
