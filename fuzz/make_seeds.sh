@@ -28,7 +28,7 @@ printf 'not a photo\n' > "$p/README.TXT"
 convert "$photos/IMG_0104.JPG" -strip -quality 95 "$p/BIG.JPG"
 
 rm -rf "$corpus"
-mkdir -p "$corpus"/{fuzz_drive_layout,fuzz_fat32,fuzz_ntfs,fuzz_ntfs_record,fuzz_raw_scan,fuzz_read_photo,fuzz_photo_readers}
+mkdir -p "$corpus"/{fuzz_drive_layout,fuzz_fat32,fuzz_ntfs,fuzz_ntfs_record,fuzz_raw_scan,fuzz_read_photo,fuzz_photo_readers,fuzz_exfat}
 
 # ---- partition tables: 64 KiB disks (the target's smallest), cut after
 # their last table sector ----
@@ -114,6 +114,19 @@ whole = open(sys.argv[2], 'rb').read(512)
 seed[32:36] = whole[32:36]
 open(sys.argv[3], 'wb').write(seed)
 EOF
+
+# ---- exFAT: 1 MiB volumes made by mkfs.exfat (512-byte clusters) and filled
+# through exfat-fuse, cut after their last used sector. Needs a loop device. ----
+exfat_volume() {  # name, recipe
+  local img=$work/$1.img
+  bash tools/mkexfatimage.sh -w -c 512 "$img" 1 "$2" >/dev/null
+  $tool trim "$img" "$corpus/fuzz_exfat/$1" 24
+}
+exfat_volume camera_card "mkdir -p DCIM/100CANON; cp '$p/IMG_0001.JPG' '$p/IMG_0002.JPG' DCIM/100CANON/;
+  cp '$p/SCAN0001.PNG' 'Holiday photo with a long name – Café.png'; cp '$p/ANIM0001.GIF' DCIM/;
+  rm DCIM/100CANON/IMG_0002.JPG"
+exfat_volume fragmented "cp '$p/README.TXT' A.TXT; cp '$p/IMG_0001.JPG' gap.jpg; cp '$p/README.TXT' C.TXT;
+  rm gap.jpg; cp '$p/IMG_0002.JPG' frag.jpg; cp '$p/PAINT001.BMP' gone.bmp; rm frag.jpg gone.bmp"
 
 # ---- NTFS: real volumes made by mkntfs and ntfscp, cut down to the boot
 # sector, the MFT, the mirror and the $Bitmap data ----

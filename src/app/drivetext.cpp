@@ -24,6 +24,10 @@ QString FormatSizeText(int64_t bytes)
 QString GetFsTypeName(int fs)
 {
     switch (fs) {
+    case FS_FAT12:
+        return QStringLiteral("FAT12");
+    case FS_EXFAT:
+        return QStringLiteral("exFAT");
     case 6:
     case 14:
         return QStringLiteral("FAT16");

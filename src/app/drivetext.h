@@ -12,8 +12,8 @@
 // the count holds at least one whole, two decimals, no padding.
 QString FormatSizeText(int64_t bytes);
 
-// Name of a file-system code: "FAT16", "NTFS", "FAT32", "Unallocated",
-// "Raw" or "Unknown".
+// Name of a file-system code: "FAT12", "FAT16", "FAT32", "exFAT", "NTFS",
+// "Unallocated", "Raw" or "Unknown".
 QString GetFsTypeName(int fs);
 
 // "sdb1: PHOTOS (FAT32)": the partition's device name (empty for gaps and

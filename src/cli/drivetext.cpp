@@ -20,6 +20,8 @@ std::string FormatSizeText(int64_t bytes) {
 
 std::string GetFsTypeName(int fs) {
     switch (fs) {
+    case FS_FAT12: return "FAT12";
+    case FS_EXFAT: return "exFAT";
     case 6:
     case 14: return "FAT16";
     case 7: return "NTFS";

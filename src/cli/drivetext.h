@@ -8,7 +8,7 @@
 
 // "3.75 GB", "1.00 MB", "1.50 KB", "512.00 byte".
 std::string FormatSizeText(int64_t bytes);
-// "FAT16", "NTFS", "FAT32", "Unallocated", "Raw" or "Unknown".
+// "FAT12", "FAT16", "FAT32", "exFAT", "NTFS", "Unallocated", "Raw" or "Unknown".
 std::string GetFsTypeName(int fs);
 // "<device>: <label> (<fs>)", where the device is the partition's kernel
 // name ("sdb1", "card.img#1"); without a device name the text starts with

@@ -261,7 +261,7 @@ std::string HelpText(CliCommand command) {
         return "Usage: lumivista-cli scan [--image FILE]... [--flash-only] --drive N\n"
                "                          [--type LIST] [--min-size SIZE] [--names-only] [--json]\n"
                "\n"
-               "Scans drive N for photos: the file system's own files (FAT32, NTFS) and\n"
+               "Scans drive N for photos: the file system's own files (FAT32, exFAT, NTFS) and\n"
                "the deleted files whose entries or records survive, with their names,\n"
                "folders and times, then every free sector for photo signatures, which\n"
                "finds the other deleted photos.\n"

@@ -14,9 +14,9 @@ constexpr int64_t kMaxInt64 = std::numeric_limits<int64_t>::max();
 // More pieces than this would describe over 2^51 units: refused.
 constexpr int64_t kMaxPieces = int64_t{1} << 36;
 
-// start + count without overflowing; count > 0.
+// start + count without overflowing; count > 0 (start may be negative).
 int64_t RangeEnd(int64_t start, int64_t count) {
-    return count > kMaxInt64 - start ? kMaxInt64 : start + count;
+    return start > 0 && count > kMaxInt64 - start ? kMaxInt64 : start + count;
 }
 
 // Bits [from, to) of a word, from < to <= 64.

@@ -19,6 +19,9 @@ constexpr size_t kFatCountOff = 16;           // uint8
 constexpr size_t kSectorsPerTrackOff = 24;    // uint16
 constexpr size_t kHeadsOff = 26;              // uint16
 constexpr size_t kHiddenSectorsOff = 28;      // uint32
+constexpr size_t kRootEntriesOff = 17;        // uint16: FAT12/16's fixed root folder
+constexpr size_t kTotalSectors16Off = 19;     // uint16, 0 when the 32-bit form holds the count
+constexpr size_t kSectorsPerFat16Off = 22;    // uint16, 0 on FAT32
 constexpr size_t kTotalSectorsOff = 32;       // uint32
 constexpr size_t kSectorsPerFatOff = 36;      // uint32
 constexpr size_t kRootClusterOff = 44;        // uint32
@@ -32,9 +35,24 @@ le::Bytes View(const uint8_t* raw) {
     return raw ? le::Bytes(raw, FAT32_DBR_SIZE) : le::Bytes();
 }
 
+// FAT12 and FAT16 keep their sizes in 16-bit fields when they fit; FAT32
+// leaves those 0 and uses the 32-bit ones.
+uint32_t SectorsPerFat(le::Bytes b) {
+    const uint16_t small = le::u16(b, kSectorsPerFat16Off);
+    return small ? small : le::u32(b, kSectorsPerFatOff);
+}
+
+uint32_t TotalSectors(le::Bytes b) {
+    const uint16_t small = le::u16(b, kTotalSectors16Off);
+    return small ? small : le::u32(b, kTotalSectorsOff);
+}
+
+// Sectors of the fixed root folder (FAT12/16; 0 on FAT32).
+uint32_t RootDirSectors(le::Bytes b) { return (uint32_t{le::u16(b, kRootEntriesOff)} * 32 + 511) / 512; }
+
 uint32_t FirstDataSector(le::Bytes b) {
-    return static_cast<uint32_t>(le::u8(b, kFatCountOff)) * le::u32(b, kSectorsPerFatOff) +
-           le::u16(b, kReservedSectorsOff);
+    return static_cast<uint32_t>(le::u8(b, kFatCountOff)) * SectorsPerFat(b) + le::u16(b, kReservedSectorsOff) +
+           RootDirSectors(b);
 }
 
 // The geometry checks a careful reader makes before trusting a boot record.
@@ -47,11 +65,15 @@ const char* CheckGeometry(const FAT32_DBR_Buff& dbr, int64_t partitionSectors) {
     if (dbr.GetFatCount() == 0 || dbr.GetFatCount() > kMaxFatCount) return "FAT count out of range";
     if (dbr.GetSectorsPerFat() == 0 || dbr.GetSectorsPerFat() > kMaxSectorsPerFat)
         return "sectors per FAT out of range";
-    uint64_t dataStart = uint64_t{dbr.GetFatCount()} * dbr.GetSectorsPerFat() + dbr.GetReservedSectors();
+    uint64_t dataStart = uint64_t{dbr.GetFatCount()} * dbr.GetSectorsPerFat() + dbr.GetReservedSectors() +
+                         dbr.GetRootDirSectors();
     if (dataStart > dbr.GetTotalSectors()) return "total sectors below the first data sector";
     if (partitionSectors > 0 && dataStart > static_cast<uint64_t>(partitionSectors))
         return "FATs reach past the partition's end";
     if ((dbr.GetTotalSectors() - dataStart) / spc == 0) return "no data clusters";
+    const bool narrow = le::u16(View(dbr.GetRaw()), kSectorsPerFat16Off) != 0;
+    if (narrow && dbr.GetFatBits() == 32) return "16-bit FAT size on a volume of FAT32's cluster count";
+    if (narrow && dbr.GetRootEntries() == 0) return "FAT12/16 volume without a root folder";
     return nullptr;
 }
 
@@ -84,10 +106,21 @@ uint16_t FAT32_DBR_Buff::GetHeads() const { return le::u16(View(m_copy.get()), k
 uint8_t FAT32_DBR_Buff::GetSectorsPerCluster() const { return le::u8(View(m_copy.get()), kSectorsPerClusterOff); }
 uint16_t FAT32_DBR_Buff::GetReservedSectors() const { return le::u16(View(m_copy.get()), kReservedSectorsOff); }
 uint8_t FAT32_DBR_Buff::GetFatCount() const { return le::u8(View(m_copy.get()), kFatCountOff); }
-uint32_t FAT32_DBR_Buff::GetSectorsPerFat() const { return le::u32(View(m_copy.get()), kSectorsPerFatOff); }
+uint32_t FAT32_DBR_Buff::GetSectorsPerFat() const { return SectorsPerFat(View(m_copy.get())); }
+uint16_t FAT32_DBR_Buff::GetRootEntries() const { return le::u16(View(m_copy.get()), kRootEntriesOff); }
+uint32_t FAT32_DBR_Buff::GetRootDirSectors() const { return RootDirSectors(View(m_copy.get())); }
+uint32_t FAT32_DBR_Buff::GetRootDirSector() const {
+    return uint32_t{GetFatCount()} * GetSectorsPerFat() + GetReservedSectors();
+}
+uint32_t FAT32_DBR_Buff::GetFatBits() const {
+    // Only FAT32 leaves the 16-bit FAT size 0.
+    if (le::u16(View(m_copy.get()), kSectorsPerFat16Off) == 0) return 32;
+    const uint32_t clusters = GetClusterCount();
+    return clusters < 4085 ? 12 : clusters < 65525 ? 16 : 32;
+}
 uint32_t FAT32_DBR_Buff::GetRootCluster() const { return le::u32(View(m_copy.get()), kRootClusterOff); }
 uint32_t FAT32_DBR_Buff::GetHiddenSectors() const { return le::u32(View(m_copy.get()), kHiddenSectorsOff); }
-uint32_t FAT32_DBR_Buff::GetTotalSectors() const { return le::u32(View(m_copy.get()), kTotalSectorsOff); }
+uint32_t FAT32_DBR_Buff::GetTotalSectors() const { return TotalSectors(View(m_copy.get())); }
 uint16_t FAT32_DBR_Buff::GetBackupBootSector() const { return le::u16(View(m_copy.get()), kBackupBootOff); }
 
 namespace {
@@ -97,9 +130,25 @@ std::span<uint8_t> Mutable(const std::unique_ptr<uint8_t[]>& p) {
 }  // namespace
 
 void FAT32_DBR_Buff::SetSectorsPerCluster(uint8_t v) { if (m_copy) m_copy[kSectorsPerClusterOff] = v; }
-void FAT32_DBR_Buff::SetSectorsPerFat(uint32_t v) { le::put32(Mutable(m_copy), kSectorsPerFatOff, v); }
+// The setters write where the getters read: the 16-bit form while it is in
+// use and the value fits, else the 32-bit one.
+void FAT32_DBR_Buff::SetSectorsPerFat(uint32_t v) {
+    if (le::u16(View(m_copy.get()), kSectorsPerFat16Off) && v <= 0xFFFF) {
+        le::put16(Mutable(m_copy), kSectorsPerFat16Off, static_cast<uint16_t>(v));
+        return;
+    }
+    le::put16(Mutable(m_copy), kSectorsPerFat16Off, 0);
+    le::put32(Mutable(m_copy), kSectorsPerFatOff, v);
+}
 void FAT32_DBR_Buff::SetFatCount(uint8_t v) { if (m_copy) m_copy[kFatCountOff] = v; }
-void FAT32_DBR_Buff::SetTotalSectors(uint32_t v) { le::put32(Mutable(m_copy), kTotalSectorsOff, v); }
+void FAT32_DBR_Buff::SetTotalSectors(uint32_t v) {
+    if (le::u16(View(m_copy.get()), kTotalSectors16Off) && v <= 0xFFFF) {
+        le::put16(Mutable(m_copy), kTotalSectors16Off, static_cast<uint16_t>(v));
+        return;
+    }
+    le::put16(Mutable(m_copy), kTotalSectors16Off, 0);
+    le::put32(Mutable(m_copy), kTotalSectorsOff, v);
+}
 void FAT32_DBR_Buff::SetHiddenSectors(uint32_t v) { le::put32(Mutable(m_copy), kHiddenSectorsOff, v); }
 void FAT32_DBR_Buff::SetReservedSectors(uint16_t v) { le::put16(Mutable(m_copy), kReservedSectorsOff, v); }
 void FAT32_DBR_Buff::SetRootCluster(uint32_t v) { le::put32(Mutable(m_copy), kRootClusterOff, v); }
@@ -112,7 +161,7 @@ uint32_t FAT32_DBR_Buff::GetFirstDataSector() const { return FirstDataSector(Vie
 
 uint32_t FAT32_DBR_Buff::GetClusterCount() const {
     uint32_t spc = GetSectorsPerCluster();
-    uint64_t dataStart = uint64_t{GetFatCount()} * GetSectorsPerFat() + GetReservedSectors();
+    uint64_t dataStart = uint64_t{GetFatCount()} * GetSectorsPerFat() + GetReservedSectors() + GetRootDirSectors();
     if (spc == 0 || dataStart > GetTotalSectors()) return 0;
     return static_cast<uint32_t>((GetTotalSectors() - dataStart) / spc);
 }
@@ -180,8 +229,37 @@ uint8_t* FAT32_FAT_Buffer::Page(uint32_t page, bool pin) const {
     return c.bytes.get();
 }
 
+namespace {
+
+// A 12- or 16-bit entry in FAT32's terms, and back.
+uint32_t Widen(uint32_t v, uint32_t bits) {
+    const uint32_t all = (1u << bits) - 1;
+    if (v >= all - 7) return FAT32_END_OF_CHAIN + (v - (all - 7));
+    if (v == all - 8) return FAT32_BAD_CLUSTER;
+    return v;
+}
+
+uint32_t Narrow(uint32_t v, uint32_t bits) {
+    const uint32_t all = (1u << bits) - 1;
+    const uint32_t low = v & FAT32_ENTRY_MASK;
+    if (v == 0xFFFFFFFF) return all;
+    if (low >= FAT32_END_OF_CHAIN) return all - 7 + std::min<uint32_t>(low - FAT32_END_OF_CHAIN, 7);
+    if (low == FAT32_BAD_CLUSTER) return all - 8;
+    return low & all;
+}
+
+}  // namespace
+
 uint32_t FAT32_FAT_Buffer::Raw(uint32_t index) const {
-    if (m_entries) return le::u32(le::Bytes(m_entries.get(), size_t{m_fatSectors} * SECTOR_SIZE), size_t{index} * 4);
+    const le::Bytes table(m_entries.get(), m_entries ? size_t{m_fatSectors} * SECTOR_SIZE : 0);
+    if (m_entries && m_entryBits == 16) return Widen(le::u16(table, size_t{index} * 2), 16);
+    if (m_entries && m_entryBits == 12) {
+        // Entry i takes bytes i * 3 / 2 and the next: the low 12 bits of them
+        // for an even i, the high 12 for an odd one.
+        const uint16_t pair = le::u16(table, size_t{index} + index / 2);
+        return Widen(index % 2 ? pair >> 4 : pair & 0x0FFF, 12);
+    }
+    if (m_entries) return le::u32(table, size_t{index} * 4);
     const uint32_t kPerPage = FAT32_PAGE_SECTORS * SECTOR_SIZE / 4;
     if (!m_device || uint64_t{index} >= entryCount()) return 0;
     const uint8_t* page = Page(index / kPerPage, false);
@@ -189,6 +267,19 @@ uint32_t FAT32_FAT_Buffer::Raw(uint32_t index) const {
 }
 
 void FAT32_FAT_Buffer::PutRaw(uint32_t index, uint32_t v) {
+    const std::span<uint8_t> table(m_entries.get(), m_entries ? size_t{m_fatSectors} * SECTOR_SIZE : 0);
+    if (m_entries && m_entryBits == 16) {
+        le::put16(table, size_t{index} * 2, static_cast<uint16_t>(Narrow(v, 16)));
+        return;
+    }
+    if (m_entries && m_entryBits == 12) {
+        const size_t at = size_t{index} + index / 2;
+        const uint16_t pair = le::u16(table, at);
+        const uint16_t n = static_cast<uint16_t>(Narrow(v, 12));
+        le::put16(table, at, index % 2 ? static_cast<uint16_t>((pair & 0x000F) | (n << 4))
+                                       : static_cast<uint16_t>((pair & 0xF000) | n));
+        return;
+    }
     if (m_entries) {
         le::put32(std::span<uint8_t>(m_entries.get(), size_t{m_fatSectors} * SECTOR_SIZE), size_t{index} * 4, v);
         return;
@@ -259,8 +350,10 @@ void FAT32_FAT_Buffer::SetHighest(uint32_t highestCluster) {
         std::min<uint64_t>({highestCluster, lastEntry, FAT32_MAX_CLUSTER}));
 }
 
-void FAT32_FAT_Buffer::Attach(std::unique_ptr<uint8_t[]> table, uint32_t fatSectors, uint32_t highestCluster) {
+void FAT32_FAT_Buffer::Attach(std::unique_ptr<uint8_t[]> table, uint32_t fatSectors, uint32_t highestCluster,
+                              uint32_t entryBits) {
     if (!table) return;
+    m_entryBits = entryBits == 12 || entryBits == 16 ? entryBits : 32;
     m_device = nullptr;
     m_cache.clear();
     m_slotOfPage.clear();
@@ -273,6 +366,7 @@ void FAT32_FAT_Buffer::Attach(std::unique_ptr<uint8_t[]> table, uint32_t fatSect
 void FAT32_FAT_Buffer::AttachDevice(IDevice* device, uint64_t firstSector, uint32_t fatSectors,
                                     uint32_t highestCluster, uint32_t cachedPages) {
     if (!device) return;
+    m_entryBits = 32;
     m_cachedPages = std::max<uint32_t>(cachedPages, 1);
     m_entries.reset();
     m_cache.clear();
@@ -340,7 +434,9 @@ std::unique_ptr<FatVolume> MountFatVol(IDevice* device, int64_t partitionSectors
     }
     uint32_t fatSectors = dbr->GetSectorsPerFat();
     uint32_t reserved = dbr->GetReservedSectors();
-    const bool resident = uint64_t{fatSectors} * SECTOR_SIZE <= residentFatBytes;
+    const uint32_t bits = dbr->GetFatBits();
+    // FAT12 and FAT16 tables are small (at most 128 KiB): always held.
+    const bool resident = bits != 32 || uint64_t{fatSectors} * SECTOR_SIZE <= residentFatBytes;
     std::unique_ptr<uint8_t[]> table;
     std::unique_ptr<uint8_t[]> scratch;  // a big FAT passes through it once
     if (resident) table.reset(new (std::nothrow) uint8_t[size_t{fatSectors} * SECTOR_SIZE]());
@@ -375,11 +471,12 @@ std::unique_ptr<FatVolume> MountFatVol(IDevice* device, int64_t partitionSectors
             highest = static_cast<uint32_t>(inPartition);
         }
     }
-    if (highest > fatSectors * 128 - 1) {
-        LOG_W("FAT32 FAT holds %u entries but the volume has %u clusters; clusters past the FAT are left out. \n",
-              fatSectors * 128, highest - 1);
+    const uint64_t entries = uint64_t{fatSectors} * SECTOR_BITS / bits;
+    if (highest > entries - 1) {
+        LOG_W("FAT%u FAT holds %llu entries but the volume has %u clusters; clusters past the FAT are left out. \n",
+              bits, static_cast<unsigned long long>(entries), highest - 1);
     }
-    if (resident) fat->Attach(std::move(table), fatSectors, highest);
+    if (resident) fat->Attach(std::move(table), fatSectors, highest, bits);
     else fat->AttachDevice(device, reserved, fatSectors, highest);
 
     vol->device = device;

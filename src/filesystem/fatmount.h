@@ -18,6 +18,7 @@ constexpr uint32_t FAT32_END_OF_CHAIN = 0x0FFFFFF8;  // and every value above
 // Largest cluster number that cannot be mistaken for a bad or end mark.
 constexpr uint32_t FAT32_MAX_CLUSTER = 0x0FFFFFF6;
 constexpr uint32_t FAT32_DBR_SIZE = 512;
+constexpr uint64_t SECTOR_BITS = 512 * 8;
 // The first FAT is read in chunks of this many sectors (8 MiB).
 constexpr uint32_t FAT32_READ_CHUNK = 0x4000;
 // A FAT up to this size is held whole in memory; a larger one (a volume of
@@ -42,10 +43,13 @@ public:
     virtual uint8_t GetSectorsPerCluster() const = 0; // offset 13
     virtual uint16_t GetReservedSectors() const = 0;  // offset 14: the first FAT starts here
     virtual uint8_t GetFatCount() const = 0;          // offset 16
-    virtual uint32_t GetSectorsPerFat() const = 0;    // offset 36
+    // FAT12/16 keep the next two in 16-bit fields (offsets 22 and 19) when
+    // they fit, FAT32 in 32-bit ones (36 and 32): the 16-bit one when it is
+    // not 0, else the 32-bit one.
+    virtual uint32_t GetSectorsPerFat() const = 0;    // offset 22 or 36
     virtual uint32_t GetRootCluster() const = 0;      // offset 44
     virtual uint32_t GetHiddenSectors() const = 0;    // offset 28
-    virtual uint32_t GetTotalSectors() const = 0;     // offset 32 (the 16-bit form is never read)
+    virtual uint32_t GetTotalSectors() const = 0;     // offset 19 or 32
     virtual uint16_t GetBackupBootSector() const = 0; // offset 50
 
     virtual void SetSectorsPerCluster(uint8_t v) = 0;
@@ -62,10 +66,19 @@ public:
 
     // The 512-byte copy, or null.
     virtual const uint8_t* GetRaw() const = 0;
+    // FAT12/16's fixed root folder: its entries (offset 17, 0 on FAT32), its
+    // sectors, and its first sector (right after the FATs).
+    virtual uint16_t GetRootEntries() const = 0;
+    virtual uint32_t GetRootDirSectors() const = 0;
+    virtual uint32_t GetRootDirSector() const = 0;
+    // Bits per FAT entry, 12, 16 or 32: 32 when the 16-bit FAT size is 0
+    // (only FAT32 leaves it so), else from the cluster count (below 4085
+    // FAT12, below 65525 FAT16, else FAT32), whatever the type texts say.
+    virtual uint32_t GetFatBits() const = 0;
     // (total sectors - first data sector) / sectors per cluster; 0 when the
     // totals do not leave room for a data area.
     virtual uint32_t GetClusterCount() const = 0;
-    // FATs * sectors per FAT + reserved sectors.
+    // FATs * sectors per FAT + reserved sectors + the fixed root folder's sectors.
     virtual uint32_t GetFirstDataSector() const = 0;
     // Cluster and sector within it of a volume sector: 0, or -1 (both 0)
     // for a sector before the data area.
@@ -109,6 +122,10 @@ public:
     void SetSectorsPerTrack(uint16_t v) override;
 
     const uint8_t* GetRaw() const override { return m_copy.get(); }
+    uint16_t GetRootEntries() const override;
+    uint32_t GetRootDirSectors() const override;
+    uint32_t GetRootDirSector() const override;
+    uint32_t GetFatBits() const override;
     uint32_t GetClusterCount() const override;
     uint32_t GetFirstDataSector() const override;
     int SectorToCluster(uint32_t sector, uint32_t& cluster, uint32_t& offset) const override;
@@ -137,6 +154,11 @@ public:
     virtual void InitReservedEntries() = 0;
 };
 
+// A FAT of 32-bit entries (FAT32), or of 16- or 12-bit ones (FAT16, FAT12;
+// two 12-bit entries share three bytes). Narrow entries are read and written
+// in FAT32's terms: their end-of-chain values (0xFFF8-0xFFFF, 0xFF8-0xFFF)
+// read as 0x0FFFFFF8 and above and their bad mark (0xFFF7, 0xFF7) as
+// 0x0FFFFFF7, so a chain is followed alike whatever the width.
 class FAT32_FAT_Buffer : public FAT_FAT_Buffer {
 public:
     FAT32_FAT_Buffer() = default;
@@ -155,8 +177,9 @@ public:
     // Takes ownership of a table of `fatSectors` * 512 bytes (little-endian
     // entries as on disk) and sets the reserved entries. Nothing happens for
     // a null table. `highestCluster` is capped so that every valid cluster
-    // has its entry inside the table.
-    void Attach(std::unique_ptr<uint8_t[]> table, uint32_t fatSectors, uint32_t highestCluster);
+    // has its entry inside the table. `entryBits`: 32, 16 or 12.
+    void Attach(std::unique_ptr<uint8_t[]> table, uint32_t fatSectors, uint32_t highestCluster,
+                uint32_t entryBits = 32);
     // The same for a table left on `device` (borrowed; it must outlive the
     // buffer) from `firstSector` on: it is read FAT32_PAGE_SECTORS at a time
     // as entries are asked for, and `cachedPages` pages (at least one) stay
@@ -174,7 +197,8 @@ public:
     // Largest valid cluster number (clusters + 1); 0 while nothing is attached.
     uint32_t highestCluster() const { return m_highestCluster; }
     // Entries the table holds (fatSectors * 128).
-    uint64_t entryCount() const { return uint64_t{m_fatSectors} * 128; }
+    uint64_t entryCount() const { return uint64_t{m_fatSectors} * SECTOR_BITS / m_entryBits; }
+    uint32_t entryBits() const { return m_entryBits; }
 
 private:
     bool Valid(uint32_t cluster) const { return (m_entries || m_device) && cluster >= 2 && cluster <= m_highestCluster; }
@@ -191,6 +215,7 @@ private:
     uint32_t m_fatSectors = 0;
     std::unique_ptr<uint8_t[]> m_entries;  // m_fatSectors * 512 bytes, or null when paged
     uint32_t m_highestCluster = 0;
+    uint32_t m_entryBits = 32;  // 12 and 16 only for a table held in memory
 
     // A table left on the device.
     struct CachedPage {
@@ -228,5 +253,6 @@ std::unique_ptr<FatVolume> MountFatVol(IDevice* device, int64_t partitionSectors
                                        uint64_t residentFatBytes = FAT32_RESIDENT_BYTES);
 
 // First sector of `cluster` over a raw 512-byte boot record (unsigned 32-bit
-// arithmetic): FATs * sectors per FAT + reserved + sectors per cluster * (cluster - 2).
+// arithmetic): FATs * sectors per FAT + reserved + the fixed root folder's
+// sectors (FAT12/16) + sectors per cluster * (cluster - 2).
 uint32_t ClusterToSector(const uint8_t* dbr, uint32_t cluster);

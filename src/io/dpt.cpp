@@ -26,8 +26,12 @@ constexpr size_t kBsOemName = 3;       // 4 bytes compared: "NTFS"
 constexpr size_t kBsBytesPerSec = 11;  // u16
 constexpr size_t kBsSecPerClus = 13;   // u8
 constexpr size_t kBsReserved = 14;     // u16
+constexpr size_t kBsFatCount = 16;     // u8
 constexpr size_t kBsRootEntries = 17;  // u16
+constexpr size_t kBsTotSec16 = 19;     // u16
 constexpr size_t kBsFatSz16 = 22;      // u16
+constexpr size_t kBsTotSec32 = 32;     // u32
+constexpr size_t kBsFatSz32 = 36;      // u32
 constexpr size_t kBsFat16Type = 54;    // "FAT16"
 constexpr size_t kBsFat32Type = 82;    // "FAT32"
 constexpr size_t kBsSignature = 510;   // 0x55 0xAA
@@ -106,7 +110,9 @@ int PartitionKind(const LayoutEntry& entry, uint32_t bytesPerSector) {
 int FsCodeFromPartitionType(uint8_t type) {
     switch (type) {
     case 0x01: return FS_FAT12;
-    case 0x04: return FS_FAT16;
+    case 0x04:
+    case 0x06:
+    case 0x0E: return FS_FAT16;
     case 0x05:
     case 0x0F:
     case 0x85: return FS_EXTENDED;  // 0x85: the Linux extended container
@@ -117,17 +123,46 @@ int FsCodeFromPartitionType(uint8_t type) {
     }
 }
 
+int FatCodeFromBootSector(std::span<const uint8_t> sector) {
+    if (sector.size() < SECTOR_SIZE) return 0;
+    const uint32_t bps = le::u16(sector, kBsBytesPerSec);
+    const uint32_t spc = le::u8(sector, kBsSecPerClus);
+    const uint32_t reserved = le::u16(sector, kBsReserved);
+    const uint32_t fats = le::u8(sector, kBsFatCount);
+    const uint32_t rootEntries = le::u16(sector, kBsRootEntries);
+    const uint32_t fatSize = le::u16(sector, kBsFatSz16) ? le::u16(sector, kBsFatSz16) : le::u32(sector, kBsFatSz32);
+    const uint32_t total = le::u16(sector, kBsTotSec16) ? le::u16(sector, kBsTotSec16) : le::u32(sector, kBsTotSec32);
+    if (bps != SECTOR_SIZE || spc == 0 || (spc & (spc - 1)) != 0 || reserved == 0 || fats == 0 || fatSize == 0)
+        return 0;
+    const uint64_t rootSectors = (uint64_t{rootEntries} * 32 + bps - 1) / bps;
+    const uint64_t dataStart = reserved + uint64_t{fats} * fatSize + rootSectors;
+    if (dataStart >= total) return 0;
+    // Only FAT32 leaves the 16-bit FAT size 0; otherwise the type follows
+    // from the number of clusters, whatever the texts of the boot sector say.
+    if (le::u16(sector, kBsFatSz16) == 0) return FS_FAT32;
+    const uint64_t clusters = (total - dataStart) / spc;
+    if (clusters < 4085) return FS_FAT12;
+    if (clusters < 65525) return FS_FAT16;
+    return FS_FAT32;
+}
+
 int DetectFsFromBootSector(std::span<const uint8_t> sector) {
     if (sector.size() < SECTOR_SIZE) return FS_UNKNOWN;
+    // exFAT keeps no BIOS parameter block: its bytes 11-63 are zero.
+    if (TextAt(sector, kBsOemName, "EXFAT   ", false) && le::u8(sector, kBsSignature) == 0x55 &&
+        le::u8(sector, kBsSignature + 1) == 0xAA)
+        return FS_EXFAT;
     uint8_t spc = le::u8(sector, kBsSecPerClus);
     bool valid = le::u8(sector, kBsSignature) == 0x55 && le::u8(sector, kBsSignature + 1) == 0xAA &&
                  le::u16(sector, kBsBytesPerSec) == 512 && spc >= 1 && spc <= 128 && (spc & (spc - 1)) == 0;
     if (!valid) return FS_UNKNOWN;
     if (TextAt(sector, kBsOemName, "NTFS", true) && le::u16(sector, kBsReserved) == 0) return FS_NTFS;
+    if (int fat = FatCodeFromBootSector(sector)) return fat;
     if (le::u16(sector, kBsRootEntries) == 0 && le::u16(sector, kBsFatSz16) == 0 &&
         TextAt(sector, kBsFat32Type, "FAT32", false))
         return FS_FAT32;
     if (TextAt(sector, kBsFat16Type, "FAT16", false)) return FS_FAT16;
+    if (TextAt(sector, kBsFat16Type, "FAT12", false)) return FS_FAT12;
     return 0;
 }
 
@@ -233,8 +268,10 @@ int CDpt::LoadPartition() {
                       static_cast<unsigned long long>(infor.Off), infor.PartNo);
                 fs = FS_UNKNOWN;
             } else {
+                // What the boot sector holds decides; a valid boot sector of
+                // no known file system keeps the type's code.
                 int d = DetectFsFromBootSector(boot);
-                if (d == FS_NTFS || d == FS_FAT32 || d == FS_UNKNOWN) fs = d;
+                if (d != 0) fs = d;
             }
         }
         par->SetFs(fs);

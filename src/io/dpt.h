@@ -77,9 +77,16 @@ int FsCodeFromPartitionType(uint8_t type);
 // program reads), and the type's name for the log ("" when unknown).
 int FsCodeFromGptType(const std::array<uint8_t, 16>& type);
 const char* GptTypeName(const std::array<uint8_t, 16>& type);
-// 7 NTFS, 11 FAT32, 6 FAT16, 0 some other valid boot sector, 255 no valid
-// boot sector (also for a buffer shorter than 512 bytes).
+// FS_EXFAT, 7 NTFS, 11 FAT32, 6 FAT16, 1 FAT12, 0 some other valid boot
+// sector, 255 no valid boot sector (also for a buffer shorter than 512 bytes).
+// A FAT boot sector's type comes from its fields (FatCodeFromBootSector)
+// when they describe a FAT volume, else from its type text.
 int DetectFsFromBootSector(std::span<const uint8_t> sector);
+// The FAT type a boot sector's fields give: FAT32 when its 16-bit FAT size
+// is 0 (only FAT32 leaves it so), else by the cluster count: FAT12 below 4085
+// clusters, FAT16 below 65525, else FAT32. 0 when the fields
+// describe no FAT volume (not 512-byte sectors, no FATs, no data area).
+int FatCodeFromBootSector(std::span<const uint8_t> sector);
 // The kernel's name of partition `partNo` of `disk`: "sdb1", "nvme0n1p1",
 // or "card.img#1" for a partition of an image file.
 std::string PartitionKernelName(const CDisk& disk, int32_t partNo);

@@ -13,6 +13,9 @@ enum FsCode : int32_t {
     FS_FAT16 = 6,
     FS_NTFS = 7,
     FS_FAT32 = 11,
+    // MBR type 0x07 holds NTFS or exFAT; exFAT, told apart by its boot
+    // sector, gets 0x100 above the type.
+    FS_EXFAT = 0x107,
     FS_UNALLOCATED = 239,
     FS_UNKNOWN = 255,
     FS_WHOLE_DISK = 4095,

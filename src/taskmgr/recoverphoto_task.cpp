@@ -8,6 +8,7 @@
 #include "io/disk.h"
 #include "io/log.h"
 #include "taskmgr/taskmgr.h"
+#include "volphotorev/exfat_searchphoto.h"
 #include "volphotorev/fat_searchphoto.h"
 #include "volphotorev/ntfs_searchphoto.h"
 #include "volphotorev/raw_photorev.h"
@@ -63,6 +64,7 @@ CRecoverPhotoTask::CRecoverPhotoTask(IPartition* partition, CTaskMgr* taskMgr)
 CRecoverPhotoTask::~CRecoverPhotoTask() {
     m_allocMap.reset();
     m_fatVolume.reset();
+    m_exfatVolume.reset();
     NtfsUnmount(std::move(m_ntfsVolume));
     m_device.reset();
 }
@@ -85,12 +87,14 @@ int CRecoverPhotoTask::Run(IEventSink* sink) {
     const int fs = m_partition->GetFs();
     const bool fat32 = fs == 11 || fs == 12;
     const bool ntfs = fs == FS_NTFS;
-    m_sink->Notify(INIT_TASK_COUNT, (fat32 || ntfs) ? 2 : 1, nullptr, 0);
+    const bool exfat = fs == FS_EXFAT;
+    m_sink->Notify(INIT_TASK_COUNT, (fat32 || ntfs || exfat) ? 2 : 1, nullptr, 0);
 
     // The walk's own result does not matter: a failed or stopped walk leaves
     // no map, and the raw scan then covers the whole partition.
     if (fat32) SearchFat32();
     else if (ntfs) SearchNtfs();
+    else if (exfat) SearchExfat();
 
     if (m_allocMap) {
         // The map is the file system's own allocation: its free space,
@@ -123,6 +127,9 @@ int64_t CRecoverPhotoTask::FileSystemFreeSectors() const {
     else if (m_fatVolume && m_fatVolume->dbr && m_fatVolume->dbr->GetSectorsPerCluster() > 0)
         end = static_cast<int64_t>(m_fatVolume->dbr->GetFirstDataSector()) +
               static_cast<int64_t>(m_fatVolume->dbr->GetClusterCount()) * m_fatVolume->dbr->GetSectorsPerCluster();
+    else if (m_exfatVolume)
+        end = static_cast<int64_t>(m_exfatVolume->HeapSector() +
+                                   uint64_t{m_exfatVolume->ClusterCount()} * m_exfatVolume->SectorsPerCluster());
     end = std::clamp<int64_t>(end, 0, units);
     int64_t tailFree = 0;
     for (int64_t u = m_allocMap->NextFree(end, units); u < units;) {
@@ -193,4 +200,43 @@ int CRecoverPhotoTask::SearchNtfs() {
     walk->Release();
     if (result < 0) return result;
     return UseSource(MakeNtfsAllocSource(m_device.get(), m_ntfsVolume.get()));
+}
+
+int CRecoverPhotoTask::SearchExfat() {
+    m_exfatVolume = ExfatVolume::Mount(m_device.get(), static_cast<int64_t>(m_partition->GetLen()));
+    if (!m_exfatVolume) {
+        LOG_E("exFAT volume cannot be read; the whole partition is scanned raw \n");
+        return -1;
+    }
+    IPhotoItmesMgr* store = m_owner->GetPhotoItemsMgr();
+    if (!store) return -1;
+    CExfatSearchPhoto* walk = new (std::nothrow) CExfatSearchPhoto(m_partition, m_exfatVolume.get(), store);
+    if (!walk) return -1;
+    const int result = walk->Do(m_sink);
+    const auto deleted = walk->TakeDeletedSectors();
+    walk->Release();
+    if (result < 0) {
+        LOG_E("exFAT walk did not finish (%d); the whole partition is scanned raw \n", result);
+        return result;
+    }
+    // The map reads the bitmap again rather than holding more of it than the
+    // bitmap's own size.
+    m_allocMap.reset();
+    const int64_t resident = std::max<int64_t>(static_cast<int64_t>(m_exfatVolume->Bitmap().size()),
+                                               static_cast<int64_t>(CAlloUnitMgr::kPieceBytes));
+    std::unique_ptr<CAlloUnitMgr> map(new (std::nothrow) CAlloUnitMgr(resident));
+    if (!map || map->InitFromSource(MapUnits(), MakeExfatAllocSource(*m_exfatVolume)) != 0) return -1;
+    m_allocMap = std::move(map);
+    MarkDeletedPhotosUsed(*m_allocMap, deleted);
+    return 0;
+}
+
+void CRecoverPhotoTask::MarkDeletedPhotosUsed(CAlloUnitMgr& map, const std::vector<std::pair<int64_t, int64_t>>& sectors) {
+    for (const auto& [first, count] : sectors)
+        if (first >= 0 && count > 0) map.SetUsed(first, count);
+}
+
+int CRecoverPhotoTask::FillFromExfat(CAlloUnitMgr& map, const ExfatVolume& volume) {
+    std::unique_ptr<IAlloUnitSource> source = MakeExfatAllocSource(volume);
+    return source ? map.MarkUsedFrom(*source) : -1;
 }

@@ -4,12 +4,16 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "filesystem/allounitmgr.h"
+#include "filesystem/exfat/exfat_mount.h"
 #include "filesystem/fatmount.h"
 #include "io/deviceio.h"
 #include "taskmgr/task.h"
 #include "volphotorev/operation.h"
+#include "volphotorev/photoitems.h"
 
 #include "filesystem/ntfs_mount.h"
 
@@ -41,6 +45,10 @@ public:
     // The NTFS walk, then the map of used sectors from $Bitmap, read a window
     // at a time; as SearchFat32.
     int SearchNtfs();
+    // The exFAT walk, then the map of used sectors from the allocation
+    // bitmap; as SearchFat32. A volume whose boot region or root folder
+    // cannot be read is logged and left to the raw scan whole.
+    int SearchExfat();
     // The free sectors of the file system's clusters, by its own allocation.
     int64_t FileSystemFreeSectors() const;
     // A new map with every sector of the partition free: 0 or -1.
@@ -57,6 +65,13 @@ public:
     // past `bytes` bytes of the bitmap.
     static void FillFromBitmap(CAlloUnitMgr& map, const uint8_t* bitmap, uint64_t bytes, int64_t clusters,
                                int64_t sectorsPerCluster);
+    // Marks used the boot regions and FATs (everything before the cluster
+    // heap) and every cluster whose bit is set in the allocation bitmap.
+    static int FillFromExfat(CAlloUnitMgr& map, const ExfatVolume& volume);
+    // Marks used the sectors (first, count) of the photos a walk found
+    // through deleted entries or records, so that the raw scan does not find
+    // them again.
+    static void MarkDeletedPhotosUsed(CAlloUnitMgr& map, const std::vector<std::pair<int64_t, int64_t>>& sectors);
 
 private:
     // The map's units: the partition's sectors.
@@ -71,5 +86,6 @@ private:
     IEventSink* m_sink = nullptr;  // set by Run
     std::unique_ptr<FatVolume> m_fatVolume;
     std::unique_ptr<NtfsVolume> m_ntfsVolume;
+    std::unique_ptr<ExfatVolume> m_exfatVolume;
     std::unique_ptr<CAlloUnitMgr> m_allocMap;
 };

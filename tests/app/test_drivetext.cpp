@@ -43,7 +43,8 @@ private slots:
         QTest::newRow("12") << 12 << "FAT32";
         QTest::newRow("239") << 239 << "Unallocated";
         QTest::newRow("255") << 255 << "Raw";
-        QTest::newRow("FAT12") << 1 << "Unknown";
+        QTest::newRow("FAT12") << 1 << "FAT12";
+        QTest::newRow("exFAT") << int(FS_EXFAT) << "exFAT";
         QTest::newRow("extended") << 5 << "Unknown";
         QTest::newRow("13") << 13 << "Unknown";
         QTest::newRow("whole disk") << 4095 << "Unknown";
@@ -62,6 +63,11 @@ private slots:
         infor.Fs = FS_FAT32;
         infor.VolLabel = "PHOTOS";
         QCOMPARE(FormatDriveText(infor, "sdb1"), QString("sdb1: PHOTOS (FAT32)"));
+        infor.Fs = FS_EXFAT;
+        infor.VolLabel = "CARD";
+        QCOMPARE(FormatDriveText(infor, "sdb1"), QString("sdb1: CARD (exFAT)"));
+        infor.Fs = FS_FAT32;
+        infor.VolLabel = "PHOTOS";
         // A device name without a label leaves two blanks before the bracket.
         infor.VolLabel.clear();
         QCOMPARE(FormatDriveText(infor, "sdb1"), QString("sdb1:  (FAT32)"));

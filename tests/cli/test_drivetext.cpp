@@ -23,6 +23,8 @@ TEST(DriveText, KernelNameLabelAndFileSystem) {
     EXPECT_EQ(GetFsTypeName(239), "Unallocated");
     EXPECT_EQ(GetFsTypeName(255), "Raw");
     EXPECT_EQ(GetFsTypeName(4095), "Unknown");
+    EXPECT_EQ(GetFsTypeName(FS_FAT12), "FAT12");
+    EXPECT_EQ(GetFsTypeName(FS_EXFAT), "exFAT");
     ParInfor p;
     p.Fs = 11;
     p.VolLabel = "PHOTOS";
@@ -30,6 +32,9 @@ TEST(DriveText, KernelNameLabelAndFileSystem) {
     EXPECT_EQ(FormatDriveText(p, ""), "PHOTOS (FAT32)");
     p.VolLabel.clear();
     EXPECT_EQ(FormatDriveText(p, "card.img#1"), "card.img#1:  (FAT32)");
+    p.Fs = FS_EXFAT;
+    p.VolLabel = "CARD";
+    EXPECT_EQ(FormatDriveText(p, "sdb1"), "sdb1: CARD (exFAT)");
     p.Fs = 4095;
     p.VolLabel = "GPT Disk";
     EXPECT_EQ(FormatDriveText(p, ""), "GPT Disk (Unknown)");

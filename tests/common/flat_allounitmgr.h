@@ -78,7 +78,7 @@ constexpr int64_t kMaxInt64 = std::numeric_limits<int64_t>::max();
 
 // start + count without overflowing; count > 0.
 inline int64_t RangeEnd(int64_t start, int64_t count) {
-    return count > detail::kMaxInt64 - start ? detail::kMaxInt64 : start + count;
+    return start > 0 && count > detail::kMaxInt64 - start ? detail::kMaxInt64 : start + count;
 }
 
 inline uint64_t LoadLe64(const uint8_t* p) {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <iterator>
 #include <sys/wait.h>
@@ -73,6 +74,25 @@ bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& data) {
 }
 
 std::string ToolsDir() { return LUMIVISTA_TOOLS_DIR; }
+
+std::string CachedImage(const std::string& name, const std::string& command, int* status) {
+    const std::string dir = std::string(LUMIVISTA_BINARY_DIR) + "/test-images";
+    std::filesystem::create_directories(dir);
+    char key[17];
+    std::snprintf(key, sizeof key, "%016zx", std::hash<std::string>{}(command));
+    const std::string image = dir + "/" + name + "-" + key + ".img";
+    // Test programs run in parallel: one builds, the others wait for it.
+    int rc = 0;
+    Capture("exec 9>'" + image + ".lock'; flock 9; test -f '" + image + "' || { IMAGE='" + image + ".part'; export IMAGE; " +
+                command + " && mv \"$IMAGE\" '" + image + "'; }",
+            &rc);
+    if (status) *status = rc;
+    if (rc != 0) {
+        std::remove((image + ".part").c_str());
+        return {};
+    }
+    return image;
+}
 
 std::string PhotosDir() {
     static std::string dir = [] {

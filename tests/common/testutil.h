@@ -43,4 +43,11 @@ std::string FormatSamplesDir();
 // The tools/ folder of the source tree.
 std::string ToolsDir();
 
+// An image built once per build tree by `command` (run with bash, the image's
+// path in $IMAGE) and reused while the command's text stays the same: tests
+// that only read an image share it instead of building it again. Returns the
+// path, or empty when the command failed; `status` gets its exit status (77:
+// the machine lacks what it needs, the caller skips).
+std::string CachedImage(const std::string& name, const std::string& command, int* status = nullptr);
+
 }  // namespace testutil

@@ -4,6 +4,7 @@
 #include <memory>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -62,6 +63,10 @@ struct Geometry {
     uint32_t sectorsPerFat = 4;
     uint32_t totalSectors = 0;  // 0: first data sector + 400
     uint32_t rootCluster = 2;
+    // FAT12/16: a fixed root folder of this many entries, and the sizes in
+    // the 16-bit fields where they fit.
+    uint16_t rootEntries = 0;
+    bool sixteenBit = false;
 };
 
 std::vector<uint8_t> MakeBootRecord(const Geometry& g) {
@@ -74,10 +79,17 @@ std::vector<uint8_t> MakeBootRecord(const Geometry& g) {
     le::put16(s, 24, 63);
     le::put16(s, 26, 255);
     le::put32(s, 28, 2048);
-    uint32_t total = g.totalSectors ? g.totalSectors : g.reserved + g.fats * g.sectorsPerFat + 400;
-    le::put32(s, 32, total);
-    le::put32(s, 36, g.sectorsPerFat);
-    le::put32(s, 44, g.rootCluster);
+    uint32_t total = g.totalSectors ? g.totalSectors
+                                    : g.reserved + g.fats * g.sectorsPerFat + (g.rootEntries * 32u + 511) / 512 + 400;
+    if (g.sixteenBit) {
+        le::put16(s, 17, g.rootEntries);
+        if (total <= 0xFFFF) le::put16(s, 19, static_cast<uint16_t>(total)); else le::put32(s, 32, total);
+        le::put16(s, 22, static_cast<uint16_t>(g.sectorsPerFat));
+    } else {
+        le::put32(s, 32, total);
+        le::put32(s, 36, g.sectorsPerFat);
+        le::put32(s, 44, g.rootCluster);
+    }
     le::put16(s, 50, 6);
     s[510] = 0x55; s[511] = 0xAA;
     return s;
@@ -191,6 +203,59 @@ TEST(Fat32BootRecord, ClusterCountIsZeroWhenTotalsLeaveNoDataArea) {
     FAT32_DBR_Buff dbr;
     dbr.Load(raw.data());
     EXPECT_EQ(dbr.GetClusterCount(), 0u);
+}
+
+// FAT12/16 keep their sizes in 16-bit fields and a fixed root folder after
+// the FATs; the data area starts past it. The setters keep the 16-bit form
+// while the value fits.
+TEST(Fat32BootRecord, SixteenBitFieldsAndTheFixedRootFolder) {
+    Geometry g;
+    g.sixteenBit = true;
+    g.reserved = 1;
+    g.sectorsPerFat = 20;
+    g.rootEntries = 512;
+    g.sectorsPerCluster = 4;
+    g.totalSectors = 1 + 40 + 32 + 4 * 5000;
+    auto raw = MakeBootRecord(g);
+    FAT32_DBR_Buff dbr;
+    ASSERT_NE(dbr.Load(raw.data()), nullptr);
+    EXPECT_EQ(dbr.GetTotalSectors(), 20073u);
+    EXPECT_EQ(dbr.GetSectorsPerFat(), 20u);
+    EXPECT_EQ(dbr.GetRootEntries(), 512u);
+    EXPECT_EQ(dbr.GetRootDirSectors(), 32u);
+    EXPECT_EQ(dbr.GetRootDirSector(), 41u);
+    EXPECT_EQ(dbr.GetFirstDataSector(), 73u);
+    EXPECT_EQ(dbr.GetClusterCount(), 5000u);
+    EXPECT_EQ(dbr.GetFatBits(), 16u);
+    EXPECT_EQ(dbr.ClusterToSector(3), 77u);
+    EXPECT_EQ(ClusterToSector(dbr.GetRaw(), 3), 77u);
+
+    dbr.SetTotalSectors(30000);
+    EXPECT_EQ(le::u16(std::span<const uint8_t>(dbr.GetRaw(), 512), 19), 30000u);
+    EXPECT_EQ(le::u32(std::span<const uint8_t>(dbr.GetRaw(), 512), 32), 0u);
+    dbr.SetTotalSectors(70000);  // too many for 16 bits
+    EXPECT_EQ(le::u16(std::span<const uint8_t>(dbr.GetRaw(), 512), 19), 0u);
+    EXPECT_EQ(le::u32(std::span<const uint8_t>(dbr.GetRaw(), 512), 32), 70000u);
+    EXPECT_EQ(dbr.GetTotalSectors(), 70000u);
+    dbr.SetSectorsPerFat(30);
+    EXPECT_EQ(le::u16(std::span<const uint8_t>(dbr.GetRaw(), 512), 22), 30u);
+    EXPECT_EQ(le::u32(std::span<const uint8_t>(dbr.GetRaw(), 512), 36), 0u);
+
+    // The entry width follows the cluster count at each border.
+    const struct {
+        uint32_t clusters;
+        uint32_t bits;
+    } borders[] = {{1, 12}, {4084, 12}, {4085, 16}, {65524, 16}, {65525, 32}};
+    for (const auto& b : borders) {
+        Geometry h = g;
+        h.sectorsPerCluster = 1;
+        h.sectorsPerFat = 256;
+        h.totalSectors = 1 + 512 + 32 + b.clusters;
+        auto r = MakeBootRecord(h);
+        FAT32_DBR_Buff d;
+        d.Load(r.data());
+        EXPECT_EQ(d.GetFatBits(), b.bits) << b.clusters << " clusters";
+    }
 }
 
 TEST(Fat32BootRecord, WritesItsCopyAsOneSector) {
@@ -376,6 +441,15 @@ TEST(MountFatVol, RejectsImpossibleGeometry) {
     add("total below data", [](Geometry& g) { g.totalSectors = 40; });
     add("no data cluster", [](Geometry& g) { g.sectorsPerCluster = 64; g.totalSectors = 32 + 8 + 63; });
     add("FATs past the partition", [](Geometry&) {}, 39);
+    auto fat16 = [](Geometry& g) {
+        g.sixteenBit = true;
+        g.rootEntries = 512;
+    };
+    add("FAT16 without a root folder", [&](Geometry& g) { fat16(g); g.rootEntries = 0; });
+    add("FAT16 root folder past the end", [&](Geometry& g) { fat16(g); g.totalSectors = 32 + 8 + 20; });
+    add("FAT16 root folder past the partition", fat16, 32 + 8 + 20);
+    add("16-bit FAT size with FAT32's cluster count",
+        [&](Geometry& g) { fat16(g); g.sectorsPerFat = 600; g.totalSectors = 32 + 1200 + 32 + 70000; });
     for (const Case& c : cases) {
         MemVolume mv(c.g, kSmallFat);
         LogCapture log;
@@ -397,6 +471,32 @@ TEST(MountFatVol, RejectsImpossibleGeometry) {
     vol = MountFatVol(mv.device.get(), 32 + 16);
     ASSERT_TRUE(vol);
     EXPECT_EQ(vol->fat->highestCluster(), 1u);
+}
+
+// A FAT16 volume in memory: its table is read as 16-bit entries.
+TEST(MountFatVol, ReadsSixteenBitEntries) {
+    Geometry g;
+    g.sixteenBit = true;
+    g.rootEntries = 512;
+    g.sectorsPerFat = 20;
+    g.totalSectors = 32 + 40 + 32 + 5000;  // 5000 clusters: FAT16
+    MemVolume mv(g);
+    const size_t fat = size_t{g.reserved} * 512;
+    for (auto [i, v] : {std::pair{0, 0xFFF8}, {1, 0xFFFF}, {2, 5}, {5, 0xFFFF}, {6, 0xFFF7}})
+        le::put16(*mv.bytes, fat + 2 * i, static_cast<uint16_t>(v));
+    auto vol = MountFatVol(mv.device.get(), 0);
+    ASSERT_TRUE(vol);
+    EXPECT_EQ(vol->fat->entryBits(), 16u);
+    EXPECT_EQ(vol->dbr->GetFirstDataSector(), 32u + 40 + 32);
+    EXPECT_EQ(vol->fat->highestCluster(), 5001u);
+    uint32_t v = 0;
+    ASSERT_EQ(vol->fat->GetEntry(2, v), 0);
+    EXPECT_EQ(v, 5u);
+    ASSERT_EQ(vol->fat->GetEntry(5, v), 0);
+    EXPECT_GE(v, FAT32_END_OF_CHAIN);
+    ASSERT_EQ(vol->fat->GetEntry(6, v), 0);
+    EXPECT_EQ(v, FAT32_BAD_CLUSTER);
+    EXPECT_TRUE(vol->fat->IsFree(3));
 }
 
 // A boot record counting more sectors than the partition has: the clusters
@@ -610,6 +710,119 @@ TEST(MountFatVol, APagedFatThatCannotBeReadIsNotMounted) {
     uint32_t v = 1;
     EXPECT_EQ(vol->fat->GetEntry(30000, v), 0);
     EXPECT_EQ(v, 0u);
+}
+
+// ---- FAT12 and FAT16 made by mkfs.fat and filled with mtools ----
+
+// A FAT12 or FAT16 volume (no partition table) with files in the root
+// folder and a subfolder, one of them written around a hole so its chain
+// jumps. The sleuthkit's sectors of each file must be those the chain gives.
+void CheckChainsAgainstTheSleuthKit(int bits, const char* mkfs) {
+    if (!HaveTool("mkfs.fat") || !HaveTool("mcopy") || !HaveTool("fls")) GTEST_SKIP() << "tools missing";
+    const std::string image = CachedImage(
+        "fat" + std::to_string(bits),
+        std::string("truncate -s 8M \"$IMAGE\" && ") + mkfs + " \"$IMAGE\" >/dev/null && export MTOOLS_SKIP_CHECK=1 && "
+        "head -c 3000 /dev/urandom > /tmp/lv-a.$$ && head -c 9000 /dev/urandom > /tmp/lv-b.$$ && "
+        "head -c 70000 /dev/urandom > /tmp/lv-c.$$ && "
+        "mcopy -i \"$IMAGE\" /tmp/lv-a.$$ ::/A.BIN && mcopy -i \"$IMAGE\" /tmp/lv-b.$$ ::/HOLE.BIN && "
+        "mcopy -i \"$IMAGE\" /tmp/lv-a.$$ ::/C.BIN && mdel -i \"$IMAGE\" ::/HOLE.BIN && "
+        "mmd -i \"$IMAGE\" ::/DCIM && mcopy -i \"$IMAGE\" /tmp/lv-c.$$ ::/DCIM/SPLIT.BIN && "
+        "rm -f /tmp/lv-[abc].$$");
+    ASSERT_FALSE(image.empty());
+    auto bytes = std::make_shared<std::vector<uint8_t>>(ReadFileBytes(image));
+    CMemoryHandle handle(bytes);
+    CVolDevice device(&handle, 0);
+    auto vol = MountFatVol(&device, static_cast<int64_t>(bytes->size() / 512));
+    ASSERT_TRUE(vol);
+    EXPECT_EQ(vol->dbr->GetFatBits(), static_cast<uint32_t>(bits));
+    EXPECT_EQ(vol->fat->entryBits(), static_cast<uint32_t>(bits));
+    EXPECT_EQ(vol->dbr->GetRootEntries(), 512u);
+    EXPECT_EQ(vol->dbr->GetRootDirSectors(), 32u);
+    EXPECT_EQ(vol->dbr->GetFirstDataSector(), vol->dbr->GetRootDirSector() + 32);
+
+    std::istringstream in(Capture("fls -r -p -F '" + image + "'"));
+    std::regex line(R"(^r/r (\d+):\t(.*)$)");
+    std::smatch m;
+    size_t files = 0, jumps = 0;
+    for (std::string l; std::getline(in, l);) {
+        if (!std::regex_match(l, m, line)) continue;
+        std::istringstream st(Capture("istat '" + image + "' " + std::string(m[1])));
+        std::vector<uint32_t> want;
+        std::string text = st.str();
+        std::istringstream nums(text.substr(text.find("Sectors:") + 8));
+        for (uint32_t x; nums >> x;)
+            if (x) want.push_back(x);
+        ASSERT_FALSE(want.empty()) << l;
+        uint32_t cluster = 0, offset = 0;
+        ASSERT_EQ(vol->dbr->SectorToCluster(want[0], cluster, offset), 0);
+        EXPECT_EQ(offset, 0u);
+        std::vector<uint32_t> got;
+        for (size_t guard = 0; got.size() < want.size() && guard < 10000; ++guard) {
+            for (uint32_t k = 0; k < vol->dbr->GetSectorsPerCluster(); ++k)
+                got.push_back(ClusterToSector(vol->dbr->GetRaw(), cluster) + k);
+            uint32_t next = 0;
+            ASSERT_EQ(vol->fat->GetEntry(cluster, next), 0);
+            if (next >= FAT32_END_OF_CHAIN) break;
+            if (next != cluster + 1) ++jumps;
+            cluster = next;
+        }
+        got.resize(std::min(got.size(), want.size()));
+        EXPECT_EQ(got, want) << m[2];
+        ++files;
+    }
+    EXPECT_EQ(files, 3u);
+    EXPECT_GE(jumps, 1u) << "the file written around the hole should jump";
+}
+
+TEST(MountFatVol, Fat16ChainsMatchTheSleuthKit) { CheckChainsAgainstTheSleuthKit(16, "mkfs.fat -F 16 -s 1"); }
+TEST(MountFatVol, Fat12ChainsMatchTheSleuthKit) { CheckChainsAgainstTheSleuthKit(12, "mkfs.fat -F 12 -s 4"); }
+
+TEST(Fat32FatBuffer, TwelveAndSixteenBitEntriesInFat32Terms) {
+    // FAT12: entries 2 = 0x003, 3 = 0xFFF (end), 4 = 0xFF7 (bad), 5 = 0x006.
+    // Three bytes hold two entries: 03 F0 FF, F7 6F 00.
+    std::unique_ptr<uint8_t[]> t12(new uint8_t[512]());
+    const uint8_t packed[] = {0xF8, 0xFF, 0xFF, 0x03, 0xF0, 0xFF, 0xF7, 0x6F, 0x00};
+    std::copy(std::begin(packed), std::end(packed), t12.get());
+    FAT32_FAT_Buffer f12;
+    f12.Attach(std::move(t12), 1, 300, 12);
+    EXPECT_EQ(f12.entryCount(), 341u);
+    uint32_t v = 0;
+    ASSERT_EQ(f12.GetEntry(2, v), 0);
+    EXPECT_EQ(v, 3u);
+    ASSERT_EQ(f12.GetEntry(3, v), 0);
+    EXPECT_GE(v, FAT32_END_OF_CHAIN);
+    ASSERT_EQ(f12.GetEntry(4, v), 0);
+    EXPECT_EQ(v, FAT32_BAD_CLUSTER);
+    ASSERT_EQ(f12.GetEntry(5, v), 0);
+    EXPECT_EQ(v, 6u);
+    EXPECT_TRUE(f12.IsFree(6));
+    // Writing one half of a shared byte leaves the other half alone.
+    ASSERT_EQ(f12.SetEntry(4, 0x123), 0);
+    ASSERT_EQ(f12.GetEntry(4, v), 0);
+    EXPECT_EQ(v, 0x123u);
+    ASSERT_EQ(f12.GetEntry(5, v), 0);
+    EXPECT_EQ(v, 6u);
+    ASSERT_EQ(f12.SetEndOfChain(5), 0);
+    ASSERT_EQ(f12.GetEntry(4, v), 0);
+    EXPECT_EQ(v, 0x123u);
+    ASSERT_EQ(f12.GetEntry(5, v), 0);
+    EXPECT_GE(v, FAT32_END_OF_CHAIN);
+    EXPECT_EQ(f12.highestCluster(), 300u);
+    EXPECT_EQ(f12.GetEntry(301, v), -1);
+
+    std::unique_ptr<uint8_t[]> t16(new uint8_t[512]());
+    le::put16(std::span<uint8_t>(t16.get(), 512), 4, 0xFFF8);
+    le::put16(std::span<uint8_t>(t16.get(), 512), 6, 0xFFF7);
+    le::put16(std::span<uint8_t>(t16.get(), 512), 8, 7);
+    FAT32_FAT_Buffer f16;
+    f16.Attach(std::move(t16), 1, 1000, 16);
+    EXPECT_EQ(f16.highestCluster(), 255u) << "capped at the table's 256 entries";
+    ASSERT_EQ(f16.GetEntry(2, v), 0);
+    EXPECT_GE(v, FAT32_END_OF_CHAIN);
+    ASSERT_EQ(f16.GetEntry(3, v), 0);
+    EXPECT_EQ(v, FAT32_BAD_CLUSTER);
+    ASSERT_EQ(f16.GetEntry(4, v), 0);
+    EXPECT_EQ(v, 7u);
 }
 
 }  // namespace

@@ -87,6 +87,49 @@ TEST(DetectFsFromBootSector, RecognisesEachKindAndRejectsInvalidSectors) {
     EXPECT_EQ(DetectFsFromBootSector(std::span<const uint8_t>(full.data(), 511)), 255);
 }
 
+// The cluster count alone tells FAT12, FAT16 and FAT32 apart, whatever the
+// type texts say; the counts at each border decide as the FAT layout has it.
+TEST(DetectFsFromBootSector, FatTypeFollowsTheClusterCount) {
+    struct Case {
+        uint32_t clusters;
+        const char* text;  // what the boot sector's type text claims
+        int want;
+    } cases[] = {
+        {1, "FAT16", FS_FAT12},       {4084, "FAT16", FS_FAT12}, {4085, "FAT12", FS_FAT16},
+        {65524, "FAT32", FS_FAT16},   {65525, "FAT16", FS_FAT32}, {1000000, "FAT12", FS_FAT32},
+    };
+    for (const Case& c : cases) {
+        std::array<uint8_t, 512> s{};
+        s[0] = 0xEB;
+        s[2] = 0x90;
+        le::put16(s, 11, 512);
+        s[13] = 1;                 // sectors per cluster
+        le::put16(s, 14, 4);       // reserved
+        s[16] = 2;                 // FATs
+        const uint32_t fat = c.clusters / 128 + 1;
+        const bool big = c.clusters >= 65525;
+        le::put16(s, 17, big ? 0 : 512);  // root entries: 32 sectors
+        if (big) le::put32(s, 36, fat); else le::put16(s, 22, static_cast<uint16_t>(fat));
+        const uint32_t total = 4 + 2 * fat + (big ? 0 : 32) + c.clusters;
+        if (total < 65536) le::put16(s, 19, static_cast<uint16_t>(total)); else le::put32(s, 32, total);
+        std::memcpy(&s[big ? 82 : 54], c.text, 5);
+        s[510] = 0x55;
+        s[511] = 0xAA;
+        EXPECT_EQ(FatCodeFromBootSector(s), c.want) << c.clusters << " clusters";
+        EXPECT_EQ(DetectFsFromBootSector(s), c.want) << c.clusters << " clusters";
+    }
+}
+
+TEST(DetectFsFromBootSector, ExfatIsToldApartFromNtfs) {
+    std::array<uint8_t, 512> s{};
+    std::memcpy(&s[0], "\xEB\x76\x90" "EXFAT   ", 11);
+    s[510] = 0x55;
+    s[511] = 0xAA;
+    EXPECT_EQ(DetectFsFromBootSector(s), FS_EXFAT) << "exFAT keeps no sector size at 11";
+    s[511] = 0;
+    EXPECT_EQ(DetectFsFromBootSector(s), 255);
+}
+
 TEST(FsCodeFromPartitionType, MapsTheKnownTypes) {
     EXPECT_EQ(FsCodeFromPartitionType(0x01), 1);
     EXPECT_EQ(FsCodeFromPartitionType(0x04), 6);
@@ -96,8 +139,8 @@ TEST(FsCodeFromPartitionType, MapsTheKnownTypes) {
     EXPECT_EQ(FsCodeFromPartitionType(0x07), 7);
     EXPECT_EQ(FsCodeFromPartitionType(0x0B), 11);
     EXPECT_EQ(FsCodeFromPartitionType(0x0C), 11);
-    EXPECT_EQ(FsCodeFromPartitionType(0x06), 255);
-    EXPECT_EQ(FsCodeFromPartitionType(0x0E), 255);
+    EXPECT_EQ(FsCodeFromPartitionType(0x06), 6);
+    EXPECT_EQ(FsCodeFromPartitionType(0x0E), 6);
     EXPECT_EQ(FsCodeFromPartitionType(0x83), 255);
 }
 
@@ -295,8 +338,8 @@ TEST_F(DptTest, FileSystemFromTypeAndBootSector) {
                   Logical(8, 0x07, 608192, 610240, 100000)};
     dev.disk->Sector(2048) = fake::BootSector("FAT32");    // 0x07 holding FAT32 -> 11
     /* 102048 left all zeros */                             // 0x0B, no boot sector -> 255
-    dev.disk->Sector(202048) = fake::BootSector("FAT16");  // 0x06 holding FAT16 -> 255
-    dev.disk->Sector(304096) = fake::BootSector("FAT16");  // 0x0C holding FAT16 keeps 11
+    dev.disk->Sector(202048) = fake::BootSector("FAT16");  // 0x06 holding FAT16 -> 6
+    dev.disk->Sector(304096) = fake::BootSector("FAT16");  // 0x0C holding FAT16 -> 6: the boot sector decides
     dev.disk->Sector(406144) = fake::BootSector("NTFS");   // 0x83 holding NTFS -> 7
     dev.disk->Sector(508192) = fake::BootSector("NTFS");   // unreadable -> 255
     dev.disk->bad.insert(508192);
@@ -309,9 +352,9 @@ TEST_F(DptTest, FileSystemFromTypeAndBootSector) {
         if (r.no) fs[r.no] = r.fs;
     EXPECT_EQ(fs[1], 11);
     EXPECT_EQ(fs[2], 255);
-    EXPECT_EQ(fs[3], 255);
+    EXPECT_EQ(fs[3], 6);
     EXPECT_EQ(fs[4], 5);
-    EXPECT_EQ(fs[5], 11);
+    EXPECT_EQ(fs[5], 6);
     EXPECT_EQ(fs[6], 7);
     EXPECT_EQ(fs[7], 255);
     EXPECT_EQ(fs[8], 7);
@@ -522,22 +565,35 @@ TEST_F(DptImageTest, EmptyExtendedContainerHoldsOneLogicalGap) {
 
 TEST_F(DptImageTest, FileSystemCodesFromBootSectorsMadeByMkfs) {
     if (!testutil::HaveTool("mkfs.fat")) GTEST_SKIP() << "mkfs.fat is missing";
-    std::string img = Make("fs.img", 128,
+    std::string img = Make("fs.img", 160,
                            "label: dos\n"
                            "start=2048, size=81920, type=7\n"     // holds FAT32 -> 11
-                           "start=83968, size=20480, type=b\n"    // all zeros -> 255
-                           "start=104448, size=20480, type=6\n"   // holds FAT16 -> 255 (0x06 is no FAT16 code)
-                           "start=124928, size=20480, type=c\n"); // holds FAT16 -> keeps 11
+                           "start=104448, size=20480, type=6\n"   // holds FAT16 -> 6
+                           "start=124928, size=20480, type=c\n"   // holds FAT16 -> 6, whatever the type says
+                           "start=145408, size=40960, type=5\n"
+                           "start=147456, size=8192, type=1\n"    // holds FAT12 -> 1
+                           "start=157696, size=8192, type=7\n");  // holds exFAT -> exFAT, not NTFS
     ASSERT_EQ(testutil::Run("mkfs.fat -F 32 -s 1 --offset=2048 '" + img + "' 40960 >/dev/null 2>&1"), 0);
     ASSERT_EQ(testutil::Run("mkfs.fat -F 16 -s 1 --offset=104448 '" + img + "' 10240 >/dev/null 2>&1"), 0);
     ASSERT_EQ(testutil::Run("mkfs.fat -F 16 -s 1 --offset=124928 '" + img + "' 10240 >/dev/null 2>&1"), 0);
+    ASSERT_EQ(testutil::Run("mkfs.fat -F 12 -s 4 --offset=147456 '" + img + "' 4096 >/dev/null 2>&1"), 0);
+    const bool exfat = testutil::HaveTool("mkfs.exfat");
+    if (exfat) {
+        const std::string part = img + ".exfat";
+        ASSERT_EQ(testutil::Run("truncate -s 4M '" + part + "' && mkfs.exfat '" + part + "' >/dev/null && dd if='" + part +
+                                "' of='" + img + "' bs=512 seek=157696 conv=notrunc status=none"),
+                  0);
+    }
     CDisk* disk = LoadOne(img);
     ASSERT_NE(disk, nullptr);
-    ASSERT_NE(disk->FindPartition(4), nullptr) << Show(List(disk));
+    ASSERT_NE(disk->FindPartition(6), nullptr) << Show(List(disk));
     EXPECT_EQ(disk->FindPartition(1)->GetFs(), FS_FAT32);
-    EXPECT_EQ(disk->FindPartition(2)->GetFs(), FS_UNKNOWN);
-    EXPECT_EQ(disk->FindPartition(3)->GetFs(), FS_UNKNOWN);
-    EXPECT_EQ(disk->FindPartition(4)->GetFs(), FS_FAT32);
+    EXPECT_EQ(disk->FindPartition(2)->GetFs(), FS_FAT16);
+    EXPECT_EQ(disk->FindPartition(3)->GetFs(), FS_FAT16);
+    EXPECT_EQ(disk->FindPartition(5)->GetFs(), FS_FAT12);
+    if (exfat) {
+        EXPECT_EQ(disk->FindPartition(6)->GetFs(), FS_EXFAT);
+    }
     EXPECT_EQ(disk->FindPartition(1)->GetKernelName(), "fs.img#1");
     EXPECT_EQ(disk->FindPartition(1)->GetDevName(), "/dev/hda1");
 }

@@ -5,6 +5,7 @@
 #include <map>
 #include <regex>
 
+#include "../io/log_capture.h"
 #include "../photoformats/formats_testsupport.h"
 #include "photo_oracle.h"
 #include "taskdisk.h"
@@ -227,6 +228,122 @@ TEST_F(Fat32Card, UnmountableVolumeIsRawScannedWhole) {
     for (PhotoItem* item : AllItems(mgr)) {
         EXPECT_EQ(item->origin, RawScan);
         raw.push_back(ReadBack(mgr, item, wrong));
+    }
+    EXPECT_TRUE(oracle::CameBack(testutil::ReadFileBytes(photos + "/IMG_0101.JPG"), raw));
+}
+
+// An exFAT card made through exfat-fuse: live photos, one deleted photo whose
+// entry set survives and one deleted photo whose entry set was taken by a
+// later file (only the raw scan can find that one).
+class ExfatCard : public ::testing::Test {
+protected:
+    void SetUp() override {
+        photos = testutil::PhotosDir();
+        if (photos.empty()) GTEST_SKIP() << "no photos";
+        int status = 0;
+        image = testutil::CachedImage(
+            "exfat-task", "bash '" + testutil::ToolsDir() + "/mkexfatimage.sh' -c 4096 \"$IMAGE\" 24 \"mkdir DCIM; cp '" +
+                              photos + "/IMG_0101.JPG' '" + photos + "/SCAN0003.PNG' DCIM/; cp '" + photos +
+                              "/IMG_0103.JPG' DCIM/gone.jpg; cp '" + photos + "/ANIM0002.GIF' DCIM/kept.gif; " +
+                              "rm DCIM/gone.jpg DCIM/kept.gif; cp '" + photos + "/IMG_0104.JPG' DCIM/new.jpg\" >/dev/null",
+            &status);
+        if (status == 77) GTEST_SKIP() << "no loop device or FUSE here";
+        ASSERT_FALSE(image.empty());
+        disk = taskdisk::ImageDisk(image);
+        ASSERT_TRUE(disk.disk);
+        part = disk.AddPartition(2048, 24 * 2048 - 2048, FS_EXFAT);
+    }
+
+    std::string photos, image;
+    taskdisk::TestDisk disk;
+    CPartition* part = nullptr;
+};
+
+TEST_F(ExfatCard, WalkThenRawScanOfTheFreeClusters) {
+    CTaskMgr mgr;
+    RecordingSink sink;
+    ASSERT_EQ(mgr.RecoverPhotos(part, &sink), 0);
+    EXPECT_EQ(sink.events.front().value, 2);
+    const std::vector<uint32_t> frame = {INIT_TASK_COUNT,       CURRENT_TASK_START, INIT_CURRENT_PROGRESS,
+                                         CURRENT_TASK_FINISHED, FREE_SECTORS_KNOWN, CURRENT_TASK_START,
+                                         INIT_CURRENT_PROGRESS, CURRENT_TASK_FINISHED, ALL_TASKS_FINISHED};
+    EXPECT_EQ(sink.Frame(), frame);
+    // The free clusters exfatprogs counts in the bitmap, less those of the
+    // deleted photo the walk took back (4096-byte clusters).
+    const testutil::TempDir tmp;
+    const std::string dump = testutil::Capture("dd if='" + image + "' of='" + (tmp / "volume.img") +
+                                               "' bs=512 skip=2048 status=none && dump.exfat '" +
+                                               (tmp / "volume.img") + "' 2>&1");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(dump, m, std::regex(R"(Free Clusters:\s+([0-9]+))"))) << dump;
+    const int64_t gifClusters =
+        static_cast<int64_t>((testutil::ReadFileBytes(photos + "/ANIM0002.GIF").size() + 4095) / 4096);
+    EXPECT_EQ(sink.freeSectors, (std::stoll(m[1].str()) - gifClusters) * 8);
+
+    std::map<std::u16string, PhotoItem*> named;
+    std::vector<std::vector<uint8_t>> raw;
+    for (PhotoItem* item : AllItems(mgr)) {
+        if (item->origin == RawScan) raw.push_back(ReadBack(mgr, item, part));
+        else named[item->name] = item;
+    }
+    const std::map<std::u16string, std::pair<PhotoOrigin, std::string>> want = {
+        {u"IMG_0101.JPG", {FileSystem, "IMG_0101.JPG"}}, {u"SCAN0003.PNG", {FileSystem, "SCAN0003.PNG"}},
+        {u"new.jpg", {FileSystem, "IMG_0104.JPG"}},      {u"kept.gif", {DeletedRecord, "ANIM0002.GIF"}},
+    };
+    ASSERT_EQ(named.size(), want.size());
+    for (const auto& [name, w] : want) {
+        ASSERT_TRUE(named.count(name));
+        EXPECT_EQ(named[name]->origin, w.first);
+        const auto bytes = testutil::ReadFileBytes(photos + "/" + w.second);
+        EXPECT_EQ(ReadBack(mgr, named[name], part), bytes);
+        // Found under its name, never a second time by the raw scan.
+        EXPECT_FALSE(oracle::CameBack(bytes, raw));
+    }
+}
+
+// Types left out are left out of the walk too, live and deleted alike, and
+// the scan counts only what it keeps.
+TEST_F(ExfatCard, TheWalkKeepsOnlyTheChosenTypes) {
+    CTaskMgr mgr;
+    PhotoChoice choice;
+    choice.categories = (1u << Png) | (1u << Gif);
+    mgr.SetPhotoChoice(choice);
+    RecordingSink sink;
+    ASSERT_EQ(mgr.RecoverPhotos(part, &sink), 0);
+    const std::vector<PhotoItem*> items = AllItems(mgr);
+    EXPECT_EQ(sink.Photos(), static_cast<int>(items.size()));
+    std::map<std::u16string, PhotoOrigin> named;
+    for (PhotoItem* item : items) {
+        EXPECT_TRUE(choice.categories >> item->category & 1u) << item->category;
+        if (item->origin != RawScan) named[item->name] = item->origin;
+    }
+    const std::map<std::u16string, PhotoOrigin> want = {{u"SCAN0003.PNG", FileSystem}, {u"kept.gif", DeletedRecord}};
+    EXPECT_EQ(named, want);
+}
+
+TEST_F(ExfatCard, DamagedBootRegionsAreRawScannedWholeWithALogLine) {
+    testutil::TempDir dir;
+    const std::string copy = dir / "damaged.img";
+    ASSERT_EQ(testutil::Run("cp '" + image + "' '" + copy + "' && printf 'XXXX' | dd of='" + copy +
+                            "' bs=1 seek=$((2048 * 512 + 100)) conv=notrunc status=none && printf 'XXXX' | dd of='" +
+                            copy + "' bs=1 seek=$(((2048 + 12) * 512 + 100)) conv=notrunc status=none"),
+              0);
+    taskdisk::TestDisk d = taskdisk::ImageDisk(copy);
+    ASSERT_TRUE(d.disk);
+    CPartition* p = d.AddPartition(2048, part->GetLen(), FS_EXFAT);
+    LogCapture log;
+    CTaskMgr mgr;
+    RecordingSink sink;
+    ASSERT_EQ(mgr.RecoverPhotos(p, &sink), 0);
+    const std::vector<uint32_t> frame = {INIT_TASK_COUNT, CURRENT_TASK_START, INIT_CURRENT_PROGRESS,
+                                         CURRENT_TASK_FINISHED, ALL_TASKS_FINISHED};
+    EXPECT_EQ(sink.Frame(), frame);
+    EXPECT_NE(log.Text().find("exFAT volume cannot be read; the whole partition is scanned raw"), std::string::npos)
+        << log.Text();
+    std::vector<std::vector<uint8_t>> raw;
+    for (PhotoItem* item : AllItems(mgr)) {
+        EXPECT_EQ(item->origin, RawScan);
+        raw.push_back(ReadBack(mgr, item, p));
     }
     EXPECT_TRUE(oracle::CameBack(testutil::ReadFileBytes(photos + "/IMG_0101.JPG"), raw));
 }

@@ -58,9 +58,11 @@ bool HasSignature(le::Bytes sector) { return le::u8(sector, 510) == 0x55 && le::
 
 bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
-// A FAT or NTFS boot sector: a jump instruction, a sane sector and cluster
+// A FAT, exFAT or NTFS boot sector: a jump instruction, a sane sector and cluster
 // size and the file system's name where the format keeps it.
 uint8_t BootSectorType(le::Bytes s) {
+    // exFAT has no parameter block at 11 and is typed like NTFS.
+    if (s.size() >= 11 && std::memcmp(s.data() + 3, "EXFAT   ", 8) == 0) return 0x07;
     uint8_t jump = le::u8(s, 0);
     if (!(jump == 0xE9 || (jump == 0xEB && le::u8(s, 2) == 0x90))) return 0;
     uint16_t bps = le::u16(s, 11);
