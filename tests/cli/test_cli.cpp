@@ -743,6 +743,20 @@ TEST(CliScan, NewTypesLiveDeletedAndRenamed) {
     EXPECT_EQ(kinds.count("webp " + std::to_string(fs::file_size(formats + "/lossless.webp"))), 1u);
     EXPECT_EQ(kinds.count("heic " + std::to_string(fs::file_size(formats + "/photo.avif"))), 1u);
     EXPECT_EQ(clirun::Sha256(image), sha);
+
+    // The same files live on exFAT (when a loop device and FUSE can be had).
+    const std::string exfat = dir / "exfat.img";
+    const int made = Sh("bash " + testutil::ToolsDir() + "/mkexfatimage.sh " + Quote(exfat) + " 40 " +
+                        Quote("cp -r " + Quote(stage) + "/* .") + " >/dev/null 2>&1");
+    if (made == 77 || !HaveTools({"mkfs.exfat"})) GTEST_SKIP() << "no exFAT image can be made here";
+    ASSERT_EQ(made, 0);
+    const std::string out = dir / "exfat-out";
+    fs::create_directories(out);
+    ASSERT_EQ(Cli({"recover", "--image", exfat, "--drive", "1", "--out", out}).status, 0);
+    std::vector<std::vector<uint8_t>> fromExfat;
+    for (const auto& e : fs::recursive_directory_iterator(out))
+        if (e.is_regular_file()) fromExfat.push_back(testutil::ReadFileBytes(e.path().string()));
+    for (const auto& f : files) EXPECT_EQ(exactly(fromExfat, testutil::ReadFileBytes(f.source)), 1) << f.path;
 }
 
 // ---------------------------------------------------------------------------
