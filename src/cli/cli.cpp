@@ -4,8 +4,10 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,11 +17,13 @@
 #include "cli/image_progress.h"
 #include "cli/json.h"
 #include "cli/options.h"
+#include "cli/sessions.h"
 #include "io/log.h"
 #include "io/platform/frontend_checks.h"
 #include "io/platform/platform.h"
 #include "taskmgr/diskimaging.h"
 #include "taskmgr/recoverfiles.h"
+#include "taskmgr/scansession.h"
 #include "taskmgr/taskmgr.h"
 
 namespace {
@@ -30,6 +34,13 @@ extern "C" void OnInterrupt(int) {
     g_stop.store(true);
     // A second Ctrl-C ends the program at once.
     std::signal(SIGINT, SIG_DFL);
+}
+
+// Ctrl-C from here on stops the scan when it comes, even before the scan
+// has started (while the drives are listed or the session is made).
+void CatchInterrupts() {
+    g_stop.store(false);
+    std::signal(SIGINT, OnInterrupt);
 }
 
 int Fail(const std::string& reason) {
@@ -177,19 +188,115 @@ const DriveRow* ChooseRow(const CliOptions& opts, ITaskMgr* taskMgr, const std::
     return nullptr;
 }
 
-// Runs the scan with the console sink; the found photos stay in the task
-// manager. Returns RecoverPhotos' result; `stopped` tells a Ctrl-C.
-int Scan(const DriveRow& row, ITaskMgr* taskMgr, bool& stopped) {
+// Runs the scan with the console sink, saved in `session` when there is one;
+// the found photos stay in the task manager. Returns the scan's result;
+// `stopped` tells a Ctrl-C.
+int Scan(const DriveRow& row, ITaskMgr* taskMgr, bool& stopped, CScanSession* session = nullptr) {
     const bool live = StandardErrorIsTerminal();
-    if (live) std::fprintf(stderr, "Scanning %s ...\n", row.drive.c_str());
+    if (live && session && session->Info().state != SessionState::Walking)
+        std::fprintf(stderr, "Going on with the scan of %s saved in %s (%s, %lld photos so far) ...\n",
+                     row.drive.c_str(), session->Path().c_str(), SessionStateText(session->Info()).c_str(),
+                     static_cast<long long>(session->Info().photos));
+    else if (live)
+        std::fprintf(stderr, "Scanning %s ...\n", row.drive.c_str());
     CConsoleSink sink(live, stderr, &g_stop);
-    g_stop.store(false);
-    std::signal(SIGINT, OnInterrupt);
-    const int result = taskMgr->RecoverPhotos(row.partition, &sink);
+    // The command caught Ctrl-C from its start; after a first one, a second ends the program.
+    if (!g_stop.load()) std::signal(SIGINT, OnInterrupt);
+    int result = 0;
+    if (session) {
+        // Tests ask for saves more often than every few seconds.
+        if (const char* ms = std::getenv("LUMIVISTA_SESSION_SAVE_MS"))
+            session->SetSaveInterval(std::chrono::milliseconds(std::atoi(ms)));
+        result = taskMgr->RecoverPhotosWithSession(row.partition, &sink, session);
+    } else {
+        result = taskMgr->RecoverPhotos(row.partition, &sink);
+    }
     std::signal(SIGINT, SIG_DFL);
     sink.Finish();
     stopped = g_stop.load();
+    if (session && !session->WriteError().empty()) Fail(session->WriteError());
     return result;
+}
+
+// The block device a row's partition is reached through, and whether the
+// row stands for a whole disk (so that every partition of it counts).
+std::string RowDevice(const DriveRow& row, bool& wholeDisk);
+
+// Refuses a file that would be written on the drive being rescued.
+bool OnTheScannedDrive(const std::string& path, const DriveRow& row, const std::string& what) {
+    bool wholeDisk = false;
+    const std::string device = RowDevice(row, wholeDisk);
+    const int same = PathIsOnDevice(FolderOf(path), device, wholeDisk);
+    if (same < 0) {
+        Fail("cannot examine " + FolderOf(path));
+        return true;
+    }
+    if (same > 0) {
+        Fail(path + " is on the drive being scanned (" + row.drive + "); writing " + what +
+             " there would overwrite the photos being rescued: choose a file on another drive");
+        return true;
+    }
+    return false;
+}
+
+// --session FILE: opens the saved scan and finds its drive among the rows
+// (or checks the drive --drive names), or, when the file does not exist and
+// `mayStart`, starts a new session for --drive N. 0, or an exit status after
+// telling why not.
+int UseSession(const CliOptions& opts, ITaskMgr* taskMgr, bool mayStart, std::vector<DriveRow>& rows,
+               const DriveRow*& row, std::unique_ptr<CScanSession>& session) {
+    std::string error;
+    if (!SessionFileExists(opts.session)) {
+        if (!mayStart) return Fail("there is no session file " + opts.session);
+        if (opts.drive == 0)
+            return Fail("the session file " + opts.session + " does not exist yet: give --drive N to start a scan "
+                        "saved in it");
+        if (!Platform().PathExists(FolderOf(opts.session))) return Fail("no such folder: " + FolderOf(opts.session));
+        rows = ListDrives(taskMgr, opts.flashOnly);
+        row = ChooseRow(opts, taskMgr, rows);
+        if (!row) return kExitFailure;
+        if (OnTheScannedDrive(opts.session, *row, "the session")) return kExitFailure;
+        SessionIdentity id;
+        if (MakeSessionIdentity(row->partition, id) != 0) return Fail("cannot read " + row->drive);
+        id.driveText = row->drive;
+        session = CScanSession::Create(opts.session, id, PhotoChoice{opts.types, opts.minSize, !opts.namesOnly}, error);
+        return session ? kExitOk : Fail(error);
+    }
+    session = CScanSession::Open(opts.session, error);
+    if (!session) return Fail(error);
+    const SessionIdentity& saved = session->Info().identity;
+    // A session of a disk image brings its image along.
+    if (opts.images.empty() && !saved.imagePath.empty() && Platform().PathExists(saved.imagePath)) {
+        std::vector<std::string> refused;
+        UseImages({saved.imagePath}, refused);
+        if (!refused.empty()) return Fail(refused.front());
+    }
+    rows = ListDrives(taskMgr, opts.flashOnly);
+    row = nullptr;
+    if (opts.drive != 0) {
+        row = ChooseRow(opts, taskMgr, rows);
+        if (!row) return kExitFailure;
+        SessionIdentity here;
+        MakeSessionIdentity(row->partition, here);
+        const std::string why = SessionMismatch(saved, here);
+        if (!why.empty())
+            return Fail("the session " + opts.session + " is of another drive than " + row->drive + ": " + why);
+    } else {
+        for (const DriveRow& r : rows) {
+            SessionIdentity here;
+            if (MakeSessionIdentity(r.partition, here) == 0 && SessionMismatch(saved, here).empty()) {
+                row = &r;
+                break;
+            }
+        }
+        if (!row)
+            return Fail("the drive of the session " + opts.session + " is not here (" + SessionDriveText(saved) +
+                        "): attach it, or give its image with --image");
+    }
+    if (mayStart && session->Info().state != SessionState::Finished &&
+        OnTheScannedDrive(opts.session, *row, "the session"))
+        return kExitFailure;
+    return kExitOk;
 }
 
 // Calls `fn` with each found photo of the category in store order, asking
@@ -207,12 +314,21 @@ void ForEachPhoto(ITaskMgr* taskMgr, int category, Fn fn) {
 }
 
 int ScanCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
-    const std::vector<DriveRow> rows = ListDrives(taskMgr, opts.flashOnly);
-    const DriveRow* row = ChooseRow(opts, taskMgr, rows);
-    if (!row) return kExitFailure;
+    CatchInterrupts();
+    std::vector<DriveRow> rows;
+    const DriveRow* row = nullptr;
+    std::unique_ptr<CScanSession> session;
+    if (!opts.session.empty()) {
+        if (UseSession(opts, taskMgr, true, rows, row, session) != kExitOk) return kExitFailure;
+    } else {
+        rows = ListDrives(taskMgr, opts.flashOnly);
+        row = ChooseRow(opts, taskMgr, rows);
+        if (!row) return kExitFailure;
+    }
     bool stopped = false;
     taskMgr->SetPhotoChoice(PhotoChoice{opts.types, opts.minSize, !opts.namesOnly});
-    const int result = Scan(*row, taskMgr, stopped);
+    const int result = Scan(*row, taskMgr, stopped, session.get());
+    if (session && result < 0 && !session->LoadError().empty()) return Fail(session->LoadError());
 
     size_t total = 0;
     if (opts.json) {
@@ -258,14 +374,15 @@ int ScanCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
         std::printf("%zu photo%s found on %s.\n", total, total == 1 ? "" : "s", row->drive.c_str());
     }
     std::fflush(stdout);
+    if (stopped && session)
+        return Fail("scan stopped; it is saved in " + opts.session + ": give the same command again to go on");
     if (stopped) return Fail("scan stopped");
-    if (result < 0) return Fail("the scan failed (result " + std::to_string(result) + "); see the log " +
-                                CurrentLogPath());
+    if (result < 0)
+        return Fail("the scan failed (result " + std::to_string(result) + "); see the log " + CurrentLogPath() +
+                    (session ? "; what it found is saved in " + opts.session : std::string()));
     return kExitOk;
 }
 
-// The block device a row's partition is reached through, and whether the
-// row stands for a whole disk (so that every partition of it counts).
 std::string RowDevice(const DriveRow& row, bool& wholeDisk) {
     const std::string kernel = row.partition->GetKernelName();
     if (!kernel.empty() && kernel.find('#') == std::string::npos && Platform().PathExists("/dev/" + kernel)) {
@@ -279,9 +396,16 @@ std::string RowDevice(const DriveRow& row, bool& wholeDisk) {
 }
 
 int RecoverCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
-    const std::vector<DriveRow> rows = ListDrives(taskMgr, opts.flashOnly);
-    const DriveRow* row = ChooseRow(opts, taskMgr, rows);
-    if (!row) return kExitFailure;
+    std::vector<DriveRow> rows;
+    const DriveRow* row = nullptr;
+    std::unique_ptr<CScanSession> session;
+    if (!opts.session.empty()) {
+        if (UseSession(opts, taskMgr, false, rows, row, session) != kExitOk) return kExitFailure;
+    } else {
+        rows = ListDrives(taskMgr, opts.flashOnly);
+        row = ChooseRow(opts, taskMgr, rows);
+        if (!row) return kExitFailure;
+    }
 
     if (!Platform().PathExists(opts.out)) return Fail("no such folder: " + opts.out);
     if (std::string reason; CheckFolderWritable(opts.out, reason) != 0)
@@ -294,10 +418,23 @@ int RecoverCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
         return Fail(opts.out + " is on the drive being scanned (" + row->drive +
                     "); recovered photos would overwrite the photos being rescued: choose a folder on another drive");
 
-    bool stopped = false;
-    taskMgr->SetPhotoChoice(PhotoChoice{opts.types, opts.minSize, !opts.namesOnly});
-    const int result = Scan(*row, taskMgr, stopped);
-    if (stopped) return Fail("scan stopped; nothing was recovered");
+    int result = 0;
+    if (session) {
+        // The photos of the saved scan, without scanning again.
+        std::string error;
+        if (taskMgr->LoadSession(session.get(), error) != 0) return Fail(error);
+        if (session->Info().state != SessionState::Finished)
+            std::fprintf(stderr,
+                         "lumivista-cli: the scan saved in %s is not finished (%s): recovering the photos it found "
+                         "so far; scan --session %s goes on with it\n",
+                         opts.session.c_str(), SessionStateText(session->Info()).c_str(), opts.session.c_str());
+    } else {
+        bool stopped = false;
+        taskMgr->SetPhotoChoice(PhotoChoice{opts.types, opts.minSize, !opts.namesOnly});
+        CatchInterrupts();
+        result = Scan(*row, taskMgr, stopped);
+        if (stopped) return Fail("scan stopped; nothing was recovered");
+    }
 
     std::vector<PhotoItem*> chosen;
     uint64_t bytes = 0;
@@ -473,6 +610,7 @@ int RunCli(int argc, const char* const* argv) {
     case CliCommand::Scan: return ScanCommand(opts, taskMgr);
     case CliCommand::Recover: return RecoverCommand(opts, taskMgr);
     case CliCommand::Image: return ImageCommand(opts, taskMgr);
+    case CliCommand::Sessions: return SessionsListCommand(opts);
     default: return kExitUsage;
     }
 }

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdint>
 
+#include "taskmgr/scansession.h"
 #include "volphotorev/photoitems.h"
 
 namespace {
@@ -18,6 +19,7 @@ CliCommand CommandOf(const std::string& word) {
     if (word == "scan") return CliCommand::Scan;
     if (word == "recover") return CliCommand::Recover;
     if (word == "image") return CliCommand::Image;
+    if (word == "sessions") return CliCommand::Sessions;
     return CliCommand::None;
 }
 
@@ -27,6 +29,7 @@ const char* CommandName(CliCommand c) {
     case CliCommand::Scan: return "scan";
     case CliCommand::Recover: return "recover";
     case CliCommand::Image: return "image";
+    case CliCommand::Sessions: return "sessions list";
     default: return "";
     }
 }
@@ -38,13 +41,14 @@ bool Allowed(CliCommand c, const std::string& opt) {
         return c == CliCommand::Scan || c == CliCommand::Recover;
     if (opt == "--out") return c == CliCommand::Recover || c == CliCommand::Image;
     if (opt == "--keep-folders") return c == CliCommand::Recover;
+    if (opt == "--session") return c == CliCommand::Scan || c == CliCommand::Recover;
     if (opt == "--map" || opt == "--retries" || opt == "--whole-disk") return c == CliCommand::Image;
     return false;
 }
 
 bool TakesValue(const std::string& opt) {
     return opt == "--image" || opt == "--drive" || opt == "--out" || opt == "--type" || opt == "--min-size" ||
-           opt == "--map" || opt == "--retries";
+           opt == "--map" || opt == "--retries" || opt == "--session";
 }
 
 bool ParseRow(const std::string& text, int& row) {
@@ -131,9 +135,25 @@ int ParseCommandLine(int argc, const char* const* argv, CliOptions& opts, std::s
         error = "unknown command '" + first + "'";
         return -1;
     }
+    if (opts.command == CliCommand::Sessions) {
+        // "sessions list [FILE|FOLDER]...": the only verb so far.
+        if (i + 1 >= argc || std::string(argv[i + 1]) != "list") {
+            if (i + 1 < argc && (std::string(argv[i + 1]) == "--help" || std::string(argv[i + 1]) == "-h")) {
+                opts.help = true;
+                return 0;
+            }
+            error = "sessions needs a verb: sessions list [FILE|FOLDER]...";
+            return -1;
+        }
+        ++i;
+    }
     bool typesGiven = false;
     for (++i; i < argc; ++i) {
         std::string arg = argv[i];
+        if (opts.command == CliCommand::Sessions && arg.rfind("-", 0) != 0) {
+            opts.paths.push_back(arg);
+            continue;
+        }
         std::string value;
         bool hasValue = false;
         if (arg.rfind("--", 0) == 0) {
@@ -192,6 +212,12 @@ int ParseCommandLine(int argc, const char* const* argv, CliOptions& opts, std::s
                 return -1;
             }
             opts.map = value;
+        } else if (arg == "--session") {
+            if (value.empty()) {
+                error = "--session needs a file";
+                return -1;
+            }
+            opts.session = value;
         } else if (arg == "--whole-disk") {
             opts.wholeDisk = true;
         } else if (arg == "--retries") {
@@ -226,8 +252,9 @@ int ParseCommandLine(int argc, const char* const* argv, CliOptions& opts, std::s
         }
     }
     if (opts.help) return 0;
+    // With a session the drive can come from the session itself.
     if ((opts.command == CliCommand::Scan || opts.command == CliCommand::Recover || opts.command == CliCommand::Image) &&
-        opts.drive == 0) {
+        opts.drive == 0 && opts.session.empty()) {
         error = std::string(CommandName(opts.command)) + " needs --drive N (a row of the drives command)";
         return -1;
     }
@@ -259,7 +286,8 @@ std::string HelpText(CliCommand command) {
                "Reading the machine's disks needs root; disk images need nothing special.\n";
     case CliCommand::Scan:
         return "Usage: lumivista-cli scan [--image FILE]... [--flash-only] --drive N\n"
-               "                          [--type LIST] [--min-size SIZE] [--names-only] [--json]\n"
+               "                          [--type LIST] [--min-size SIZE] [--names-only]\n"
+               "                          [--session FILE] [--json]\n"
                "\n"
                "Scans drive N for photos: the file system's own files (FAT32, exFAT, NTFS) and\n"
                "the deleted files whose entries or records survive, with their names,\n"
@@ -278,6 +306,11 @@ std::string HelpText(CliCommand command) {
                "  --names-only   list only files whose names end like a photo's; without\n"
                "                 it, files such as \"holiday photo.dat\" are looked inside\n"
                "                 and listed when they begin like a photo\n"
+               "  --session FILE save the scan in FILE as it runs (every few seconds); when\n"
+               "                 FILE exists, go on with the scan saved there instead of\n"
+               "                 starting again (its drive is found by itself, so --drive\n"
+               "                 may be left out; the types it was started with hold). A\n"
+               "                 session of another drive, or a damaged one, is refused.\n"
                "  --json         print the result as JSON (fields: see the README)\n"
                "  --help         show this help\n"
                "\n"
@@ -286,7 +319,7 @@ std::string HelpText(CliCommand command) {
     case CliCommand::Recover:
         return "Usage: lumivista-cli recover [--image FILE]... [--flash-only] --drive N --out DIR\n"
                "                             [--type LIST] [--min-size SIZE] [--names-only] [--keep-folders]\n"
-               "                             [--json]\n"
+               "                             [--session FILE] [--json]\n"
                "\n"
                "Scans drive N and writes every photo found into a new folder\n"
                "\"Recovered Photos(hh-mm-ss)\" inside DIR. DIR must not be on the drive\n"
@@ -306,7 +339,19 @@ std::string HelpText(CliCommand command) {
                "                 and listed when they begin like a photo\n"
                "  --keep-folders put each photo into its folder path (DCIM/100CANON/...)\n"
                "                 inside the recovery folder, as it was on the drive\n"
+               "  --session FILE recover the photos of the scan saved in FILE (scan --session)\n"
+               "                 without scanning again; --drive may be left out\n"
                "  --json         print the result as JSON\n"
+               "  --help         show this help\n";
+    case CliCommand::Sessions:
+        return "Usage: lumivista-cli sessions list [FILE|FOLDER]... [--json]\n"
+               "\n"
+               "Lists saved scans: the drive each one belongs to, how far it got, the photos\n"
+               "found and when it was last saved. Without arguments, the scans the wizard\n"
+               "saved (" + DefaultSessionFolder() + "). A file that is no session, or\n"
+               "a damaged one, is listed with the reason it is refused.\n"
+               "\n"
+               "  --json         print a JSON array\n"
                "  --help         show this help\n";
     case CliCommand::Image:
         return "Usage: lumivista-cli image [--image FILE]... [--flash-only] --drive N [--whole-disk]\n"
@@ -349,6 +394,7 @@ std::string HelpText(CliCommand command) {
                "  scan      scan a drive and list the photos found\n"
                "  recover   scan a drive and write the photos found into a folder\n"
                "  image     copy a failing drive into an image file first, ddrescue-style\n"
+               "  sessions  list saved scans (sessions list)\n"
                "\n"
                "lumivista-cli COMMAND --help shows a command's options;\n"
                "lumivista-cli --version shows the program's version.\n"

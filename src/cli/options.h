@@ -6,7 +6,7 @@
 
 #include "photoformats/photoformat.h"
 
-enum class CliCommand { None, Drives, Scan, Recover, Image };
+enum class CliCommand { None, Drives, Scan, Recover, Image, Sessions };
 
 struct CliOptions {
     CliCommand command = CliCommand::None;
@@ -24,6 +24,8 @@ struct CliOptions {
     uint64_t minSize = 0;             // --min-size, bytes
     bool namesOnly = false;           // --names-only: files are not looked inside
     bool keepFolders = false;         // --keep-folders: photos go into their folder paths
+    std::string session;              // --session FILE (scan, recover)
+    std::vector<std::string> paths;   // sessions list: session files or folders of them
 };
 
 // Exit statuses.

@@ -7,6 +7,7 @@
 #include "filesystem/allocsources.h"
 #include "io/disk.h"
 #include "io/log.h"
+#include "taskmgr/scansession.h"
 #include "taskmgr/taskmgr.h"
 #include "volphotorev/exfat_searchphoto.h"
 #include "volphotorev/fat_searchphoto.h"
@@ -48,6 +49,26 @@ private:
     bool m_told = false;
 };
 
+// Passes every event on, keeps the session up to date with the raw scan's
+// positions, and notes whether the front end asked the scan to stop.
+class CSessionWatch : public IEventSink {
+public:
+    CSessionWatch(IEventSink* inner, CScanSession* session) : m_inner(inner), m_session(session) {}
+    int Notify(uint32_t code, int32_t value, void* data, uint32_t reserved) override {
+        if (code == RAW_SCAN_POSITION && data && m_session)
+            m_session->Mark(*static_cast<const RawScanPosition*>(data));  // a failed save is kept in WriteError
+        const int answer = m_inner->Notify(code, value, data, reserved);
+        if (answer < 0) m_stopped = true;
+        return answer;
+    }
+    bool Stopped() const { return m_stopped; }
+
+private:
+    IEventSink* m_inner;
+    CScanSession* m_session;  // not owned, may be null
+    bool m_stopped = false;
+};
+
 }  // namespace
 
 CRecoverPhotoTask::CRecoverPhotoTask(IPartition* partition, CTaskMgr* taskMgr)
@@ -73,7 +94,8 @@ int CRecoverPhotoTask::Run(IEventSink* sink) {
     if (!sink || !m_partition || !m_owner) return -1;
     CDisk* disk = m_partition->GetDisk();
     if (!disk || !disk->GetHandle()) return -1;
-    CFailingDriveWatch watch(sink, disk->GetHandle());
+    CFailingDriveWatch failing(sink, disk->GetHandle());
+    CSessionWatch watch(&failing, m_session);
     m_sink = &watch;
     // The watch lives only as long as this call.
     struct Restore {
@@ -88,14 +110,32 @@ int CRecoverPhotoTask::Run(IEventSink* sink) {
     const bool fat32 = fs == 11 || fs == 12;
     const bool ntfs = fs == FS_NTFS;
     const bool exfat = fs == FS_EXFAT;
-    m_sink->Notify(INIT_TASK_COUNT, (fat32 || ntfs || exfat) ? 2 : 1, nullptr, 0);
+    // A session whose walk was over goes on with the raw scan alone.
+    const bool resume = m_session && m_session->Info().state == SessionState::RawScan;
+    m_sink->Notify(INIT_TASK_COUNT, (fat32 || ntfs || exfat) && !resume ? 2 : 1, nullptr, 0);
 
-    // The walk's own result does not matter: a failed or stopped walk leaves
-    // no map, and the raw scan then covers the whole partition.
-    if (fat32) SearchFat32();
-    else if (ntfs) SearchNtfs();
-    else if (exfat) SearchExfat();
-
+    IPhotoItmesMgr* store = m_owner->GetPhotoItemsMgr();
+    if (!store) return -1;
+    if (m_session) m_session->Attach(store);
+    if (!resume) {
+        // The walk's own result does not matter: a failed or stopped walk
+        // leaves no map, and the raw scan then covers the whole partition.
+        if (fat32) SearchFat32();
+        else if (ntfs) SearchNtfs();
+        else if (exfat) SearchExfat();
+    } else if (m_session->Info().map == SessionMap::FileSystem) {
+        // The map must be the one the scan began with, or the raw scan would
+        // not find what it would have found.
+        if (fat32) SearchFat32(false);
+        else if (ntfs) SearchNtfs(false);
+        else if (exfat) SearchExfat(false);
+        if (!m_allocMap) {
+            LOG_E("the file system's map of used sectors cannot be read as it was when the saved scan began\n");
+            m_sink->Notify(ALL_TASKS_FINISHED, 0, nullptr, 0);
+            return -1;
+        }
+    }
+    const bool mapFromFileSystem = m_allocMap != nullptr;
     if (m_allocMap) {
         // The map is the file system's own allocation: its free space,
         // whether or not the volume is mounted here.
@@ -104,13 +144,23 @@ int CRecoverPhotoTask::Run(IEventSink* sink) {
     } else if (CreateAlloUnitMgr() != 0) {
         return -1;
     }
+    // A walk the user stopped is done again next time; one that failed is
+    // not, and neither is its map.
+    if (m_session && !resume && !watch.Stopped())
+        m_session->WalkDone(mapFromFileSystem ? SessionMap::FileSystem : SessionMap::AllFree);
 
-    IPhotoItmesMgr* store = m_owner->GetPhotoItemsMgr();
-    if (!store) return -1;
     CRawScanPhoto* scan = new (std::nothrow) CRawScanPhoto(m_partition, m_allocMap.get(), store);
     if (!scan) return -1;
+    if (m_session) {
+        scan->ReportPositions(true);
+        if (resume) scan->ResumeFrom(m_session->Info().position);
+    }
     const int result = scan->Do(m_sink);
     scan->Release();
+    if (m_session && m_session->Info().state == SessionState::RawScan) {
+        if (result == 0) m_session->Finish();
+        else m_session->Commit();
+    }
     m_sink->Notify(ALL_TASKS_FINISHED, 0, nullptr, 0);
     return result;
 }
@@ -150,16 +200,18 @@ int CRecoverPhotoTask::CreateAlloUnitMgr() {
     return 0;
 }
 
-int CRecoverPhotoTask::SearchFat32() {
+int CRecoverPhotoTask::SearchFat32(bool walk) {
     m_fatVolume = MountFatVol(m_device.get(), static_cast<int64_t>(m_partition->GetLen()));
     if (!m_fatVolume || !m_fatVolume->dbr || !m_fatVolume->fat) return -1;
     IPhotoItmesMgr* store = m_owner->GetPhotoItemsMgr();
     if (!store) return -1;
-    CFatSearchPhoto* walk = new (std::nothrow) CFatSearchPhoto(m_partition, m_fatVolume.get(), store);
-    if (!walk) return -1;
-    const int result = walk->Do(m_sink);
-    walk->Release();
-    if (result < 0) return result;
+    if (walk) {
+        CFatSearchPhoto* search = new (std::nothrow) CFatSearchPhoto(m_partition, m_fatVolume.get(), store);
+        if (!search) return -1;
+        const int result = search->Do(m_sink);
+        search->Release();
+        if (result < 0) return result;
+    }
     return UseSource(MakeFatAllocSource(*m_fatVolume->dbr, *m_fatVolume->fat, MapUnits()));
 }
 
@@ -188,21 +240,33 @@ void CRecoverPhotoTask::FillFromBitmap(CAlloUnitMgr& map, const uint8_t* bitmap,
     map.SetUsedByClusterBitmap(std::span<const uint8_t>(bitmap, bytes), clusters, 0, sectorsPerCluster);
 }
 
-int CRecoverPhotoTask::SearchNtfs() {
+int CRecoverPhotoTask::SearchNtfs(bool walk) {
     m_ntfsVolume = NtfsMount(m_device.get(), static_cast<int64_t>(m_partition->GetLen()));
     if (!m_ntfsVolume) return -1;
     IPhotoItmesMgr* store = m_owner->GetPhotoItemsMgr();
     if (!store) return -1;
-    CNtfsSearchPhoto* walk =
-        new (std::nothrow) CNtfsSearchPhoto(m_partition, m_device.get(), m_ntfsVolume.get(), store);
-    if (!walk) return -1;
-    const int result = walk->Do(m_sink);
-    walk->Release();
-    if (result < 0) return result;
+    if (walk) {
+        CNtfsSearchPhoto* search =
+            new (std::nothrow) CNtfsSearchPhoto(m_partition, m_device.get(), m_ntfsVolume.get(), store);
+        if (!search) return -1;
+        const int result = search->Do(m_sink);
+        search->Release();
+        if (result < 0) return result;
+    }
     return UseSource(MakeNtfsAllocSource(m_device.get(), m_ntfsVolume.get()));
 }
 
-int CRecoverPhotoTask::SearchExfat() {
+namespace {
+
+// Hears nothing and never stops: for a walk whose photos are not wanted.
+class CQuietSink : public IEventSink {
+public:
+    int Notify(uint32_t, int32_t, void*, uint32_t) override { return 0; }
+};
+
+}  // namespace
+
+int CRecoverPhotoTask::SearchExfat(bool walk) {
     m_exfatVolume = ExfatVolume::Mount(m_device.get(), static_cast<int64_t>(m_partition->GetLen()));
     if (!m_exfatVolume) {
         LOG_E("exFAT volume cannot be read; the whole partition is scanned raw \n");
@@ -210,11 +274,17 @@ int CRecoverPhotoTask::SearchExfat() {
     }
     IPhotoItmesMgr* store = m_owner->GetPhotoItemsMgr();
     if (!store) return -1;
-    CExfatSearchPhoto* walk = new (std::nothrow) CExfatSearchPhoto(m_partition, m_exfatVolume.get(), store);
-    if (!walk) return -1;
-    const int result = walk->Do(m_sink);
-    const auto deleted = walk->TakeDeletedSectors();
-    walk->Release();
+    // The map keeps deleted photos' sectors from the raw scan, and only the
+    // walk finds them: going on with a saved scan, the walk runs again into
+    // a store of its own, as its photos are saved already.
+    CPhotoItemsMgr scratch;
+    CQuietSink quiet;
+    CExfatSearchPhoto* search =
+        new (std::nothrow) CExfatSearchPhoto(m_partition, m_exfatVolume.get(), walk ? store : &scratch);
+    if (!search) return -1;
+    const int result = search->Do(walk ? m_sink : static_cast<IEventSink*>(&quiet));
+    const auto deleted = search->TakeDeletedSectors();
+    search->Release();
     if (result < 0) {
         LOG_E("exFAT walk did not finish (%d); the whole partition is scanned raw \n", result);
         return result;

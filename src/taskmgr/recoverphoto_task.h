@@ -18,6 +18,7 @@
 #include "filesystem/ntfs_mount.h"
 
 class CTaskMgr;
+class CScanSession;
 
 // When a scan tells its sink (DRIVE_FAILING) that the drive seems to be
 // failing: this many failed reads in a row, or this many in all.
@@ -37,18 +38,25 @@ public:
     // ALL_TASKS_FINISHED last once the device is open.
     int Run(IEventSink* sink) override;
 
-    // The FAT32 walk, then the map of used sectors from the FAT (read a
-    // piece at a time, see IAlloUnitSource). 0, or negative when the volume
-    // cannot be mounted, the walk failed or was stopped, or the map cannot be
-    // made (then there is no map).
-    int SearchFat32();
+    // Saves the scan as it runs into `session` (not owned; it must outlive
+    // the task), and goes on from where the session was saved when its walk
+    // is over: then the walk is not done again, the map is made the way it
+    // was, and the raw scan starts at the saved position. The session's
+    // photos must be in the store already.
+    void SetSession(CScanSession* session) { m_session = session; }
+
+    // The FAT32 walk (unless `walk` is false), then the map of used sectors
+    // from the FAT (read a piece at a time, see IAlloUnitSource). 0, or
+    // negative when the volume cannot be mounted, the walk failed or was
+    // stopped, or the map cannot be made (then there is no map).
+    int SearchFat32(bool walk = true);
     // The NTFS walk, then the map of used sectors from $Bitmap, read a window
     // at a time; as SearchFat32.
-    int SearchNtfs();
+    int SearchNtfs(bool walk = true);
     // The exFAT walk, then the map of used sectors from the allocation
     // bitmap; as SearchFat32. A volume whose boot region or root folder
     // cannot be read is logged and left to the raw scan whole.
-    int SearchExfat();
+    int SearchExfat(bool walk = true);
     // The free sectors of the file system's clusters, by its own allocation.
     int64_t FileSystemFreeSectors() const;
     // A new map with every sector of the partition free: 0 or -1.
@@ -88,4 +96,5 @@ private:
     std::unique_ptr<NtfsVolume> m_ntfsVolume;
     std::unique_ptr<ExfatVolume> m_exfatVolume;
     std::unique_ptr<CAlloUnitMgr> m_allocMap;
+    CScanSession* m_session = nullptr;  // not owned
 };

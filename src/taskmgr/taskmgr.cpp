@@ -7,6 +7,7 @@
 #include "io/diskmgr.h"
 #include "io/log.h"
 #include "taskmgr/recoverphoto_task.h"
+#include "taskmgr/scansession.h"
 
 namespace {
 
@@ -86,6 +87,53 @@ int CTaskMgr::RecoverPhotos(IPartition* partition, IEventSink* sink) {
     if (!m_items) return -1;
     std::unique_ptr<ITask> task(new (std::nothrow) CRecoverPhotoTask(partition, this));
     if (!task) return -1;
+    m_tasks.push_back(std::move(task));
+    return RunTasks(sink);
+}
+
+int CTaskMgr::LoadSession(CScanSession* session, std::string& error) {
+    m_items.reset();
+    if (!session) {
+        error = "no session";
+        return -1;
+    }
+    m_items.reset(new (std::nothrow) CPhotoItemsMgr(session->Info().choice));
+    if (!m_items) {
+        error = "out of memory";
+        return -1;
+    }
+    if (session->LoadPhotos(*m_items, error) != 0) {
+        m_items.reset();
+        return -1;
+    }
+    return 0;
+}
+
+int CTaskMgr::RecoverPhotosWithSession(IPartition* partition, IEventSink* sink, CScanSession* session) {
+    if (!partition || !sink || !session) return -1;
+    SessionIdentity here;
+    if (MakeSessionIdentity(partition, here) != 0) return -1;
+    const std::string mismatch = SessionMismatch(session->Info().identity, here);
+    if (!mismatch.empty()) {
+        LOG_E("session %s refused: %s\n", session->Path().c_str(), mismatch.c_str());
+        m_items.reset();
+        return -1;
+    }
+    std::string error;
+    if (LoadSession(session, error) != 0) {
+        LOG_E("%s\n", error.c_str());
+        return -1;
+    }
+    if (session->Info().state == SessionState::Finished) return 0;
+    if (session->Info().state == SessionState::Walking) {
+        // The walk is done again from the start: the photos it found before
+        // were never saved.
+        m_items.reset(new (std::nothrow) CPhotoItemsMgr(session->Info().choice));
+        if (!m_items) return -1;
+    }
+    std::unique_ptr<CRecoverPhotoTask> task(new (std::nothrow) CRecoverPhotoTask(partition, this));
+    if (!task) return -1;
+    task->SetSession(session);
     m_tasks.push_back(std::move(task));
     return RunTasks(sink);
 }

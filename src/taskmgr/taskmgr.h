@@ -4,11 +4,14 @@
 #include <cstdint>
 #include <list>
 #include <memory>
+#include <string>
 
 #include "io/disk.h"
 #include "taskmgr/task.h"
 #include "volphotorev/operation.h"
 #include "volphotorev/photoitems.h"
+
+class CScanSession;
 
 class ITaskMgr {
 public:
@@ -29,6 +32,23 @@ public:
     virtual int AddDiskWipeTask(int32_t a, int32_t b) = 0;
     // Scans the partition for photos into a new, empty store. 0 or negative.
     virtual int RecoverPhotos(IPartition* partition, IEventSink* sink) = 0;
+    // Scans the partition as RecoverPhotos does, saved as it runs into
+    // `session` (not owned), whose photos the new store starts with and
+    // whose choice of types it keeps. A finished session is not scanned
+    // again (0 at once, no events); an unfinished one goes on where it was
+    // saved. -1 without any event when the session is of another drive or
+    // its photos cannot be read (the reason is logged).
+    virtual int RecoverPhotosWithSession(IPartition* partition, IEventSink* sink, CScanSession* session) {
+        (void)partition, (void)sink, (void)session;
+        return -1;
+    }
+    // Replaces the store with the photos a session holds, without scanning:
+    // 0, or -1 with the reason in `error` (the store is then empty).
+    virtual int LoadSession(CScanSession* session, std::string& error) {
+        (void)session;
+        error = "not provided";
+        return -1;
+    }
     // The types and smallest size the next scans keep (default: everything).
     virtual void SetPhotoChoice(const PhotoChoice& choice) { (void)choice; }
     // With `out` null: the number of found photos of the category (0 before
@@ -65,6 +85,8 @@ public:
     int AddDiskCloneTask(int32_t a, int32_t b, int32_t c, int32_t d) override;
     int AddDiskWipeTask(int32_t a, int32_t b) override;
     int RecoverPhotos(IPartition* partition, IEventSink* sink) override;
+    int RecoverPhotosWithSession(IPartition* partition, IEventSink* sink, CScanSession* session) override;
+    int LoadSession(CScanSession* session, std::string& error) override;
     void SetPhotoChoice(const PhotoChoice& choice) override { m_choice = choice; }
     int GetPhotoItems(int32_t category, int32_t first, int32_t count, PhotoItem** out) override;
     int ReadPhotoData(PhotoItem* item, IPartition* partition, void* buffer, uint32_t size) override;

@@ -18,6 +18,20 @@ enum EventCode : uint32_t {
     DRIVE_FAILING = 14,           // value: failed reads so far; sent once per scan when reads
                                   // fail so often that the drive seems to be dying
     FREE_SECTORS_KNOWN = 15,      // data: int64_t* sectors the file system marks free
+    RAW_SCAN_POSITION = 16,       // data: const RawScanPosition*, a point the raw scan could go
+                                  // on from; sent after each progress report and at the end
+};
+
+// A point a raw scan can go on from and give the same photos as if it had
+// never stopped: every photo that starts before `next` has been found (and
+// stored or left out) and every photo found so far starts before it. A scan
+// resumed there looks at no sector before `next`, nor before `skipUntil`,
+// and numbers its photos on from `photosFound`.
+struct RawScanPosition {
+    int64_t next = 0;          // sector, 0 <= next <= the partition's sectors
+    int64_t skipUntil = 0;     // sectors before it belong to a whole photo already stored
+    int64_t photosFound = 0;   // photos named so far, those left out by the choice of types too
+    int64_t photosStored = 0;  // of which the store kept this many
 };
 
 class IEventSink {

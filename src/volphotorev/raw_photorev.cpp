@@ -138,7 +138,10 @@ int CRawScanPhoto::TransferFreeAlloUnits(int64_t totalSectors, int64_t blockSect
     }
     m_totalSectors = totalSectors;
     m_cur = Candidate();
-    m_skipUntil = 0;
+    const int64_t begin = std::clamp<int64_t>(m_start.next, 0, totalSectors);
+    m_skipUntil = std::max<int64_t>(m_start.skipUntil, 0);
+    m_photosFound = std::max<int64_t>(m_start.photosFound, 0);
+    m_photosStored = std::max<int64_t>(m_start.photosStored, 0);
 
     int64_t total = totalSectors;
     if (m_sink->Notify(INIT_CURRENT_PROGRESS, 0, &total, 0) < 0) {
@@ -159,19 +162,24 @@ int CRawScanPhoto::TransferFreeAlloUnits(int64_t totalSectors, int64_t blockSect
     // The free sectors are walked a word of the map at a time, but runs are
     // cut and progress reported exactly where a walk of one sector at a time
     // would: a run closes at the sector after its last one, after that
-    // sector's progress report.
+    // sector's progress report. A resumed scan starts with the progress it
+    // had, in one report, and then reports where a scan from the start would.
     int64_t runFirst = 0, runLen = 0;
-    for (int64_t a = 0; a < totalSectors;) {
-        if (a > 0) {
-            int64_t done = kProgressSectors;
-            int r = m_sink->Notify(UPDATE_CURRENT_PROGRESS, 0, &done, 0);
+    const int64_t from = begin - begin % kProgressSectors;
+    if (from > 0) {
+        const int r = ReportProgress(from, begin, 0, 0);
+        if (r < 0) return r;
+    }
+    for (int64_t a = from; a < totalSectors;) {
+        if (a > from) {
+            const int r = ReportProgress(kProgressSectors, a, runFirst, runLen);
             if (r < 0) {
                 m_cur = Candidate();
                 return r;
             }
         }
         int64_t b = totalSectors - a > kProgressSectors ? a + kProgressSectors : totalSectors;
-        int64_t x = a;
+        int64_t x = std::max(a, begin);
         while (x < b) {
             if (runLen == blockSectors) {
                 ScanFreeRun(runFirst, runLen);
@@ -195,8 +203,25 @@ int CRawScanPhoto::TransferFreeAlloUnits(int64_t totalSectors, int64_t blockSect
     }
     if (runLen > 0) ScanFreeRun(runFirst, runLen);
     if (m_cur.item) FinishCandidate(m_cur.first + m_cur.seen);
-    int64_t rest = totalSectors % kProgressSectors;
-    int r = m_sink->Notify(UPDATE_CURRENT_PROGRESS, 0, &rest, 0);
+    const int r = ReportProgress(totalSectors % kProgressSectors, totalSectors, 0, 0);
+    return r < 0 ? r : 0;
+}
+
+RawScanPosition CRawScanPhoto::Position(int64_t walked, int64_t runFirst, int64_t runLen) const {
+    RawScanPosition p;
+    p.next = runLen > 0 ? runFirst : walked;
+    if (m_cur.item) p.next = std::min(p.next, m_cur.first);
+    p.skipUntil = m_skipUntil;
+    p.photosFound = m_photosFound;
+    p.photosStored = m_photosStored;
+    return p;
+}
+
+int CRawScanPhoto::ReportProgress(int64_t done, int64_t walked, int64_t runFirst, int64_t runLen) {
+    int r = m_sink->Notify(UPDATE_CURRENT_PROGRESS, 0, &done, 0);
+    if (r < 0 || !m_reportPositions) return r < 0 ? r : 0;
+    const RawScanPosition p = Position(walked, runFirst, runLen);
+    r = m_sink->Notify(RAW_SCAN_POSITION, 0, const_cast<RawScanPosition*>(&p), 0);
     return r < 0 ? r : 0;
 }
 

@@ -65,6 +65,16 @@ public:
     // Photos stored so far by this scan (those the store wants).
     int64_t GetPhotosStored() const { return m_photosStored; }
 
+    // Makes Do go on from a point an earlier scan of the same partition with
+    // the same map reported (RAW_SCAN_POSITION): only sectors from there on
+    // are walked, and progress starts where that scan was. The caller has
+    // checked the point against the partition; a point past its end finds
+    // nothing more.
+    void ResumeFrom(const RawScanPosition& position) { m_start = position; }
+    // Whether Do sends RAW_SCAN_POSITION after each progress report (for
+    // a scan that is saved as it goes); off unless asked for.
+    void ReportPositions(bool on) { m_reportPositions = on; }
+
 protected:
     ~CRawScanPhoto() override;
 
@@ -93,6 +103,11 @@ private:
     int64_t StartCandidate(const PhotoFormat& format, const StructureResult& r, int64_t s);
     // Closes the open candidate at sector `end` (before it) and stores it.
     void FinishCandidate(int64_t end);
+    // The point this scan could go on from, with the map walked up to
+    // `walked` and the free run [runFirst, runFirst + runLen) not read yet.
+    RawScanPosition Position(int64_t walked, int64_t runFirst, int64_t runLen) const;
+    // Reports progress and then the position: 0, or the sink's negative answer.
+    int ReportProgress(int64_t done, int64_t walked, int64_t runFirst, int64_t runLen);
     // Stores a photo of `sectors` sectors from `first`, `bytes` long, when
     // the store wants its category and size; names it either way.
     void StorePhoto(PhotoCategory category, std::string_view extension, int64_t first, int64_t sectors,
@@ -107,6 +122,8 @@ private:
     // Whether a sector's first byte can begin a photo (kPhotoLead) or an
     // other-file header (kOtherLead).
     std::array<uint8_t, 256> m_leadBytes{};
+    RawScanPosition m_start;       // where Do begins
+    bool m_reportPositions = false;
     int64_t m_photosFound = 0;     // of every type, for their names
     int64_t m_photosStored = 0;
     IPhotoItmesMgr* m_items;       // not owned

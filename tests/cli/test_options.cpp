@@ -106,3 +106,40 @@ TEST(CommandLine, HelpEverywhere) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CommandLine, SessionsAndTheirCommands) {
+    CliOptions o;
+    std::string e;
+    // A saved scan names its drive: --drive may be left out.
+    ASSERT_EQ(Parse({"scan", "--session", "a.lumivista-session"}, o, e), 0) << e;
+    EXPECT_EQ(o.session, "a.lumivista-session");
+    EXPECT_EQ(o.drive, 0);
+    ASSERT_EQ(Parse({"recover", "--session=s", "--out", "d"}, o, e), 0) << e;
+    EXPECT_EQ(o.session, "s");
+    ASSERT_EQ(Parse({"sessions", "list"}, o, e), 0) << e;
+    EXPECT_EQ(o.command, CliCommand::Sessions);
+    EXPECT_TRUE(o.paths.empty());
+    ASSERT_EQ(Parse({"sessions", "list", "a", "--json", "dir/"}, o, e), 0) << e;
+    EXPECT_EQ(o.paths, (std::vector<std::string>{"a", "dir/"}));
+    EXPECT_TRUE(o.json);
+    const std::pair<std::vector<const char*>, const char*> bad[] = {
+        {{"sessions"}, "sessions needs a verb"},
+        {{"sessions", "show"}, "sessions needs a verb"},
+        {{"scan", "--session"}, "--session needs a value"},
+        {{"scan", "--session="}, "--session needs a file"},
+        {{"image", "--drive", "1", "--out", "x", "--session", "s"}, "unknown option '--session'"},
+        {{"recover", "--session", "s"}, "recover needs --out DIR"},
+        {{"sessions", "list", "--drive", "1"}, "unknown option '--drive'"},
+    };
+    for (const auto& [args, says] : bad) {
+        EXPECT_EQ(Parse(args, o, e), -1) << says;
+        EXPECT_NE(e.find(says), std::string::npos) << e;
+    }
+    EXPECT_NE(HelpText(CliCommand::Sessions).find("sessions list"), std::string::npos);
+    EXPECT_NE(HelpText(CliCommand::Scan).find("--session FILE"), std::string::npos);
+    EXPECT_NE(HelpText(CliCommand::None).find("sessions"), std::string::npos);
+}
+
+}  // namespace

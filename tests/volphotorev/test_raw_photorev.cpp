@@ -516,3 +516,104 @@ TEST(RawScanPhoto, SignatureWithoutAValidHeaderStartsNothing) {
     EXPECT_NE(text.find("sector 50: JPEG broken at byte 20 (JPEG segment expected, other bytes found): cut by the "
                         "sector rules"), std::string::npos) << text;
 }
+
+namespace {
+
+// Keeps every position the scan reports, and its progress.
+class PositionSink : public IEventSink {
+public:
+    int Notify(uint32_t code, int32_t, void* data, uint32_t) override {
+        if (code == UPDATE_CURRENT_PROGRESS) progress += *static_cast<int64_t*>(data);
+        if (code == RAW_SCAN_POSITION) positions.push_back(*static_cast<const RawScanPosition*>(data));
+        if (code == PHOTO_FOUND) ++photos;
+        return 0;
+    }
+    std::vector<RawScanPosition> positions;
+    int64_t progress = 0;
+    int photos = 0;
+};
+
+struct Seen {
+    std::string name;
+    int category;
+    int64_t first, sectors;
+    uint32_t size;
+    bool operator==(const Seen&) const = default;
+};
+
+std::vector<Seen> Scanned(CPhotoItemsMgr& store) {
+    std::vector<Seen> out;
+    for (const Found& f : AllItems(store)) out.push_back({f.name, f.category, f.first, f.sectors, f.size});
+    return out;
+}
+
+}  // namespace
+
+// A scan resumed from any point it reported finds exactly the photos the
+// uninterrupted scan found from there on, with the same names: whole photos
+// across the point, candidates open at it, used sectors, photos of a type
+// left out, a candidate open at the partition's end.
+TEST(RawScanPhoto, ResumedFromAnyReportedPositionFindsTheSame) {
+    auto big = readertest::Sample("big.jpg");
+    if (big.empty()) GTEST_SKIP() << "no format samples";
+    const int64_t kSectors = 200000;
+    MemoryPartition d(kSectors);
+    d.Put(1000, big);  // whole, across two reported points
+    d.Put(39000, kJpg);  // open across 40960, cut by the used sectors
+    d.map.SetUsed(45000, 100);
+    int64_t s = 60000;
+    for (const char* name : {"exif.jpg", "animated.gif", "png16.png", "bmp24.bmp", "progressive.jpg"}) {
+        auto bytes = readertest::Sample(name);
+        ASSERT_FALSE(bytes.empty()) << name;
+        d.Put(s, bytes);
+        s += static_cast<int64_t>((bytes.size() + 511) / 512) + 3;
+    }
+    d.Put(81900, kGif);   // left out, and cut by the next header
+    d.Put(81990, kJpg);   // open across 81920
+    d.Put(140000, kPng);  // open over two reported points, cut at its cap
+    d.Put(170000, kBmp);
+    d.map.SetUsed(180000, 3);
+    d.Put(kSectors - 30, kJpg);  // open at the partition's end
+
+    PhotoChoice choice;
+    choice.categories = ~(1u << Gif);
+    auto run = [&](CPhotoItemsMgr& store, const RawScanPosition* from, PositionSink& sink) {
+        auto* op = new CRawScanPhoto(&d.part, &d.map, &store);
+        op->ReportPositions(true);
+        if (from) op->ResumeFrom(*from);
+        const int r = op->Do(&sink);
+        op->Release();
+        return r;
+    };
+    CPhotoItemsMgr whole(choice);
+    PositionSink all;
+    ASSERT_EQ(run(whole, nullptr, all), 0);
+    const std::vector<Seen> expected = Scanned(whole);
+    ASSERT_GE(expected.size(), 10u);
+    ASSERT_GE(all.positions.size(), 9u);
+    EXPECT_EQ(all.positions.back().next, kSectors);
+    EXPECT_EQ(all.positions.back().photosStored, static_cast<int64_t>(expected.size()));
+    EXPECT_EQ(all.positions.back().photosFound, all.positions.back().photosStored + 2);  // the GIFs
+
+    bool heldBack = false, skipping = false;
+    for (size_t k = 0; k < all.positions.size(); ++k) {
+        const RawScanPosition& p = all.positions[k];
+        SCOPED_TRACE(testing::Message() << "position " << k << " at sector " << p.next);
+        // Every photo stored before the point starts before it.
+        ASSERT_LE(p.photosStored, static_cast<int64_t>(expected.size()));
+        for (int64_t i = 0; i < p.photosStored; ++i) EXPECT_LT(expected[static_cast<size_t>(i)].first, p.next);
+        heldBack = heldBack || (p.next < 20480 * static_cast<int64_t>(k + 1) && p.next < kSectors);
+        skipping = skipping || p.skipUntil > p.next;
+
+        CPhotoItemsMgr rest(choice);
+        PositionSink sink;
+        ASSERT_EQ(run(rest, &p, sink), 0);
+        const std::vector<Seen> tail(expected.begin() + p.photosStored, expected.end());
+        EXPECT_EQ(Scanned(rest), tail);
+        EXPECT_EQ(sink.photos, static_cast<int>(tail.size()));
+        EXPECT_EQ(sink.progress, all.progress);
+        EXPECT_EQ(sink.positions.back().photosFound, all.positions.back().photosFound);
+    }
+    EXPECT_TRUE(heldBack) << "no point was held back by an open candidate or run";
+    EXPECT_TRUE(skipping) << "no point fell inside a whole photo";
+}
