@@ -134,6 +134,10 @@ int Walk(IPartition* part, FatVolume* vol, IPhotoItmesMgr* store, IEventSink* si
     return r;
 }
 
+// The walk by names; looking inside files whose names name no photo is
+// checked end to end (tests/cli).
+const PhotoChoice kNamesOnly{(1u << kPhotoCategoryCount) - 1, 0, false};
+
 std::vector<PhotoItem*> Items(CPhotoItemsMgr& store, int32_t category) {
     std::vector<PhotoItem*> out(static_cast<size_t>(store.GetItems(category, 0, 0, nullptr)));
     if (!out.empty()) store.GetItems(category, 0, static_cast<int32_t>(out.size()), out.data());
@@ -399,7 +403,7 @@ protected:
     std::unique_ptr<HandleDevice> device;
     std::unique_ptr<FatVolume> volume;
     CPartition partition;
-    CPhotoItemsMgr store;
+    CPhotoItemsMgr store{kNamesOnly};
 };
 
 TEST_F(HandMadeVolume, RunsAreConvertedFromClustersToSectors) {
@@ -478,7 +482,7 @@ TEST_F(HandMadeVolume, FreeEntryInsideAChainSkipsOnlyLongerFiles) {
     EXPECT_EQ(NamesOf(Items(store, Jpg)), std::vector<std::string>{"ONE.JPG"});
     EXPECT_EQ(NamesOf(Items(store, Png)), std::vector<std::string>{"OK.PNG"});
     EXPECT_EQ(log.Count("CFatSearchPhoto::GetFileRunList(): Invalid Cluster Number: 40 \n"), 1u);
-    EXPECT_EQ(log.Count("CFatSearchPhoto::DealWithFile(): Invalid Fat32 File, Start Sector: 40 \n"), 1u);
+    EXPECT_EQ(log.Count("CFatSearchPhoto::StoreLiveFile(): Invalid Fat32 File, Start Sector: 40 \n"), 1u);
     // Progress is still reported for the skipped file, and for nothing of size 0.
     EXPECT_EQ(sink.Progress(), 1 + (kSpc + 1) + 1);
 }
@@ -647,7 +651,7 @@ protected:
 void CheckAgainstSleuthkit(const std::string& image, const std::string& photos) {
     MountedImage m(image);
     ASSERT_TRUE(m.volume);
-    CPhotoItemsMgr store;
+    CPhotoItemsMgr store{kNamesOnly};
     RecordingSink sink;
     ASSERT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
 
@@ -685,7 +689,7 @@ TEST_F(RealCard, LivePhotosAgreeWithSleuthkitWithFourSectorClusters) { CheckAgai
 TEST_F(RealCard, DirectoriesAreWalkedBreadthFirst) {
     MountedImage m(Card1(), 5000);
     ASSERT_TRUE(m.volume);
-    CPhotoItemsMgr store;
+    CPhotoItemsMgr store{kNamesOnly};
     RecordingSink sink;
     LogCapture log;
     ASSERT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
@@ -720,7 +724,7 @@ TEST_F(RealCard, DeletedPhotoIsNotListed) {
     ASSERT_NE(deleted.find("MG_0103.JPG"), std::string::npos) << deleted;
     MountedImage m(Card1());
     ASSERT_TRUE(m.volume);
-    CPhotoItemsMgr store;
+    CPhotoItemsMgr store{kNamesOnly};
     RecordingSink sink;
     ASSERT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
     for (const std::string& n : NamesOf(AllItems(store))) EXPECT_EQ(n.find("0103"), std::string::npos);
@@ -731,7 +735,7 @@ TEST_F(RealCard, StopRequests) {
     MountedImage m(Card1());
     ASSERT_TRUE(m.volume);
     {   // At the start: nothing else happens.
-        CPhotoItemsMgr store;
+        CPhotoItemsMgr store{kNamesOnly};
         RecordingSink sink;
         sink.stopCode = CURRENT_TASK_START;
         sink.answer = -7;
@@ -739,7 +743,7 @@ TEST_F(RealCard, StopRequests) {
         EXPECT_EQ(sink.events.size(), 1u);
     }
     {   // At the total.
-        CPhotoItemsMgr store;
+        CPhotoItemsMgr store{kNamesOnly};
         RecordingSink sink;
         sink.stopCode = INIT_CURRENT_PROGRESS;
         LogCapture log;
@@ -750,7 +754,7 @@ TEST_F(RealCard, StopRequests) {
                   1u);
     }
     {   // At the third file: the photo stored before stays.
-        CPhotoItemsMgr store;
+        CPhotoItemsMgr store{kNamesOnly};
         RecordingSink sink;
         sink.stopCode = UPDATE_CURRENT_PROGRESS;
         sink.stopAt = 3;
@@ -784,7 +788,7 @@ TEST_F(RealCard, FragmentedPhotoReadsBackThroughItsRuns) {
 
     MountedImage m(img);
     ASSERT_TRUE(m.volume);
-    CPhotoItemsMgr store;
+    CPhotoItemsMgr store{kNamesOnly};
     RecordingSink sink;
     ASSERT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
     auto jpgs = Items(store, Jpg);
@@ -808,7 +812,7 @@ TEST_F(RealCard, SubdirectoryPointingToItsParentIsNotWalkedAgain) {
     ASSERT_TRUE(l.Save());
     MountedImage m(img);
     ASSERT_TRUE(m.volume);
-    CPhotoItemsMgr store;
+    CPhotoItemsMgr store{kNamesOnly};
     RecordingSink sink;
     LogCapture log;
     EXPECT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
@@ -825,7 +829,7 @@ TEST_F(RealCard, SubdirectoryPointingToTheRootIsNotWalkedAgain) {
     ASSERT_TRUE(l.Save());
     MountedImage m(img);
     ASSERT_TRUE(m.volume);
-    CPhotoItemsMgr store;
+    CPhotoItemsMgr store{kNamesOnly};
     RecordingSink sink;
     EXPECT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
     EXPECT_EQ(NamesOf(Items(store, Jpg)), (std::vector<std::string>{"IMG_0105.JPG", "IMG_0101.JPG", "IMG_0102.JPG"}));
@@ -843,7 +847,7 @@ TEST_F(RealCard, FreeEntryInsideAPhotoChainSkipsThatPhoto) {
     ASSERT_TRUE(l.Save());
     MountedImage m(img);
     ASSERT_TRUE(m.volume);
-    CPhotoItemsMgr store;
+    CPhotoItemsMgr store{kNamesOnly};
     RecordingSink sink;
     LogCapture log;
     EXPECT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
@@ -867,7 +871,7 @@ TEST_F(RealCard, TopBitsOfFatEntriesAreIgnored) {
     ASSERT_TRUE(l.Save());
     MountedImage m(img);
     ASSERT_TRUE(m.volume);
-    CPhotoItemsMgr store;
+    CPhotoItemsMgr store{kNamesOnly};
     RecordingSink sink;
     EXPECT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
     auto jpgs = Items(store, Jpg);
@@ -889,7 +893,7 @@ TEST_F(RealCard, LoopingPhotoChain) {
     {   // The loop lies past the file's size: the photo is whole.
         MountedImage m(img);
         ASSERT_TRUE(m.volume);
-        CPhotoItemsMgr store;
+        CPhotoItemsMgr store{kNamesOnly};
         RecordingSink sink;
         EXPECT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
         auto jpgs = Items(store, Jpg);
@@ -903,7 +907,7 @@ TEST_F(RealCard, LoopingPhotoChain) {
     ASSERT_TRUE(l.Save());
     MountedImage m(img);
     ASSERT_TRUE(m.volume);
-    CPhotoItemsMgr store;
+    CPhotoItemsMgr store{kNamesOnly};
     RecordingSink sink;
     LogCapture log;
     EXPECT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
@@ -921,7 +925,7 @@ TEST_F(RealCard, RootClusterOutOfRange) {
     ASSERT_TRUE(l.Save());
     MountedImage m(img);
     ASSERT_TRUE(m.volume);
-    CPhotoItemsMgr store;
+    CPhotoItemsMgr store{kNamesOnly};
     RecordingSink sink;
     LogCapture log;
     EXPECT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
@@ -965,7 +969,7 @@ TEST_F(RealBigFolder, LoopingDirectoryChainEndsTheFolder) {
         ASSERT_TRUE(l.Save());
         MountedImage m(bad);
         ASSERT_TRUE(m.volume);
-        CPhotoItemsMgr store;
+        CPhotoItemsMgr store{kNamesOnly};
         RecordingSink sink;
         LogCapture log;
         EXPECT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
@@ -987,7 +991,7 @@ TEST_F(RealBigFolder, FreeEntryInsideADirectoryChainFailsTheWalk) {
     ASSERT_TRUE(l.Save());
     MountedImage m(img);
     ASSERT_TRUE(m.volume);
-    CPhotoItemsMgr store;
+    CPhotoItemsMgr store{kNamesOnly};
     RecordingSink sink;
     LogCapture log;
     EXPECT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), -1);
