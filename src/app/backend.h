@@ -81,6 +81,13 @@ public:
     virtual bool FollowsChanges() { return false; }
 };
 
+// A scan of a drive saved earlier, which the wizard can go on with.
+struct SavedScan {
+    bool finished = false;   // ran to its end: its photos can be shown at once
+    int64_t photos = 0;      // photos it had found
+    std::time_t saved = 0;   // when it was last saved
+};
+
 class ITaskBackend {
 public:
     virtual ~ITaskBackend() = default;
@@ -98,6 +105,26 @@ public:
     virtual int ReadPhotoData(PhotoItem* item, IPartition* partition, void* buffer, uint32_t size) = 0;
     // Drops the photo store and every task.
     virtual void Clear() = 0;
+
+    // Scans are saved as they run, one per drive, so that a scan stopped or
+    // lost goes on later. 1 with `out` when the partition has a saved scan,
+    // 0 when it has none (or only one that cannot be used).
+    virtual int FindSavedScan(IPartition* partition, SavedScan& out)
+    {
+        (void)partition;
+        (void)out;
+        return 0;
+    }
+    // Whether the next RecoverPhotos goes on with the partition's saved scan
+    // (true) or starts afresh, replacing it (false, the default).
+    virtual void SetContinueSavedScan(bool resume) { (void)resume; }
+    // Puts the photos of the partition's finished saved scan into a new
+    // photo store without scanning. 0, or negative when it cannot be read.
+    virtual int LoadSavedScan(IPartition* partition)
+    {
+        (void)partition;
+        return -1;
+    }
 };
 
 // Free space of the file system holding a folder, as this user may fill it.

@@ -4,6 +4,8 @@
 #include <QContextMenuEvent>
 #include <QKeyEvent>
 #include <QResizeEvent>
+#include <QDateTime>
+#include <QLocale>
 #include <QDesktopServices>
 #include <QLabel>
 #include <QMenu>
@@ -48,6 +50,9 @@ const QString kScanNotStarted = QStringLiteral(
 const QString kDriveGone = QStringLiteral(
     "The drive was removed during the scan, so the scan ended early. The photos found until then are shown; "
     "attach the drive again and scan it once more to look for the rest.");
+
+const QString kSavedScanUnreadable = QStringLiteral(
+    "The saved scan of this drive could not be read. Click Next again and answer No to scan the drive afresh.");
 
 std::unique_ptr<CWizardPage> CreatePage(int templateId, QWidget* parent)
 {
@@ -256,8 +261,43 @@ void CLumivistaDlg::OnNext()
     }
 }
 
+bool CLumivistaDlg::AskAboutSavedScan()
+{
+    ITaskBackend* tasks = Services().tasks;
+    SavedScan saved;
+    if (!tasks || !g_pSelectedPartition || tasks->FindSavedScan(g_pSelectedPartition, saved) <= 0) return true;
+    const QString when = QLocale().toString(QDateTime::fromSecsSinceEpoch(saved.saved), QLocale::ShortFormat);
+    const QString text =
+        saved.finished
+            ? QStringLiteral("This drive was scanned on %1 and %2 photos were found. Show the photos of that scan "
+                             "now?\n\nYes: show them at once. No: scan the drive again from the start.")
+                  .arg(when)
+                  .arg(saved.photos)
+            : QStringLiteral("A scan of this drive was stopped before it ended (last saved on %1, %2 photos found "
+                             "so far). Continue it?\n\nYes: go on where it stopped. No: scan the drive again from "
+                             "the start.")
+                  .arg(when)
+                  .arg(saved.photos);
+    const QMessageBox::StandardButton answer = MsgBox(this, text, QMessageBox::Question,
+                                                      QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+    if (answer == QMessageBox::Cancel || m_nCurPage != 1) return false;
+    if (answer == QMessageBox::Yes && saved.finished) {
+        if (tasks->LoadSavedScan(g_pSelectedPartition) == 0) {
+            m_nCurPage = 3;
+            m_next->setText(QStringLiteral("Recover"));
+            ShowPage(IDD_RESULT_PAGE);
+            return false;
+        }
+        MsgBox(this, kSavedScanUnreadable, QMessageBox::Warning, QMessageBox::Ok);
+        return false;
+    }
+    tasks->SetContinueSavedScan(answer == QMessageBox::Yes);
+    return true;
+}
+
 void CLumivistaDlg::StartScan()
 {
+    if (!AskAboutSavedScan()) return;
     m_next->setText(QStringLiteral("Cancel"));
     m_bScanning = true;
     m_afterScan = AfterScan::Results;

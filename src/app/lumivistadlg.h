@@ -63,6 +63,10 @@ private:
     void OnInitDialog();
     void ShowPage(int templateId);
     void Advance();
+    // When the selected drive has a saved scan, asks whether to go on with it
+    // or start afresh; a finished one the user takes opens the result page.
+    // Whether the scan is to start.
+    bool AskAboutSavedScan();
     void StartScan();
     // Opens the selected drive through the drive source, which may ask for
     // a password; the scan starts when it answers.

@@ -12,7 +12,9 @@ std::unique_ptr<QMessageBox> CreateMessageBox(QWidget* parent, const QString& te
 {
     auto box = std::make_unique<QMessageBox>(icon, QString::fromLatin1(kMessageCaption), text, buttons,
                                              parent ? parent->window() : nullptr);
-    if (buttons & QMessageBox::No) box->setEscapeButton(QMessageBox::No);
+    // Escape never picks an answer that changes something when Cancel is offered.
+    if (buttons & QMessageBox::Cancel) box->setEscapeButton(QMessageBox::Cancel);
+    else if (buttons & QMessageBox::No) box->setEscapeButton(QMessageBox::No);
     return box;
 }
 

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QtTest>
 
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <memory>
@@ -79,6 +80,11 @@ inline const CameraCard& Card()
 struct RealMachine {
     RealMachine()
     {
+        // Scans the wizard saves go into a folder of the test's own.
+        const char* data = std::getenv("XDG_DATA_HOME");
+        if (data) m_oldDataHome = data;
+        m_hadDataHome = data != nullptr;
+        setenv("XDG_DATA_HOME", dataHome.path().c_str(), 1);
         SetDiskSources(false, {});
         CDiskMgr::Instance().ReleaseAllDisk();
         InstallSystemBackends(Services());
@@ -92,6 +98,8 @@ struct RealMachine {
         Services() = AppServices();
         CDiskMgr::Instance().ReleaseAllDisk();
         SetDiskSources(true, {});
+        if (m_hadDataHome) setenv("XDG_DATA_HOME", m_oldDataHome.c_str(), 1);
+        else unsetenv("XDG_DATA_HOME");
     }
     RealMachine(const RealMachine&) = delete;
     RealMachine& operator=(const RealMachine&) = delete;
@@ -105,7 +113,12 @@ struct RealMachine {
         return disk ? disk->FindPartition(1) : nullptr;
     }
 
+    testutil::TempDir dataHome;  // XDG_DATA_HOME while the machine lives
     CFakePrompts prompts;
+
+private:
+    std::string m_oldDataHome;
+    bool m_hadDataHome = false;
 };
 
 // Passes everything on to another backend, letting a test step in when a

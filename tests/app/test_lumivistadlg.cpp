@@ -331,6 +331,65 @@ private slots:
         QCOMPARE(DialogPoints(), FittingDialogPoints(QGuiApplication::primaryScreen()->availableGeometry().size()));
     }
 
+    // A drive with a saved scan: Next asks whether to go on with it. A
+    // finished one opens the result page at once with its photos; an
+    // unfinished one goes on or starts afresh as answered; Cancel stays.
+    void savedScanIsContinuedOrStartedAfresh()
+    {
+        struct Case {
+            const char* what;
+            bool finished;
+            QMessageBox::StandardButton answer;
+            bool readable;
+            QString page;          // where the wizard ends up
+            int scans;             // scans started
+            bool continueAsked;    // SetContinueSavedScan(true)
+            const char* question;  // a phrase of the question
+        };
+        const Case cases[] = {
+            {"finished, shown", true, QMessageBox::Yes, true, "144", 0, false, "was scanned on"},
+            {"finished, scanned again", true, QMessageBox::No, true, "143", 1, false, "was scanned on"},
+            {"finished but unreadable", true, QMessageBox::Yes, false, "129", 0, false, "was scanned on"},
+            {"stopped, continued", false, QMessageBox::Yes, true, "143", 1, true, "was stopped before it ended"},
+            {"stopped, afresh", false, QMessageBox::No, true, "143", 1, false, "was stopped before it ended"},
+            {"stopped, cancelled", false, QMessageBox::Cancel, true, "129", 0, false, "was stopped before it ended"},
+        };
+        for (const Case& c : cases) {
+            FakeMachine machine;
+            PhotoItem photo;
+            photo.name = u"IMG_0001.JPG";
+            photo.size = 1000;
+            photo.runs = {{100, 2}, {0, 0}};
+            machine.tasks.SetPhotos({photo, photo});
+            machine.tasks.savedScan = SavedScan{c.finished, 2, 1765000000};
+            machine.tasks.savedScanReadable = c.readable;
+            machine.prompts.answer = c.answer;
+            Wizard wizard;
+            wizard.RecoverNow();
+            wizard.Button("1007")->click();
+            QVERIFY2(!machine.prompts.asked.empty(), c.what);
+            const auto& q = machine.prompts.asked[0];
+            QVERIFY2(q.text.contains(c.question) && q.text.contains("2 photos"), qPrintable(q.text));
+            QCOMPARE(q.buttons, QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+            QCOMPARE(wizard.Page(), c.page);
+            QTRY_COMPARE(machine.tasks.scans.load(), c.scans);
+            QCOMPARE(machine.tasks.continueSavedScan.load(), c.continueAsked);
+            QCOMPARE(machine.tasks.savedScanLoads, c.finished && c.answer == QMessageBox::Yes ? 1 : 0);
+            if (c.page == "144") {
+                QCOMPARE(wizard.NextCaption(), QString("Recover"));
+                QCOMPARE(machine.tasks.GetPhotoItems(Jpg, -1, -1, nullptr), 2);
+            }
+            if (!c.readable) {
+                QCOMPARE(machine.prompts.asked.size(), size_t(2));
+                QVERIFY(machine.prompts.asked[1].text.contains("could not be read"));
+            }
+            if (c.scans) {
+                machine.tasks.Finish();
+                QTRY_COMPARE(wizard.Page(), QString("144"));
+            }
+        }
+    }
+
     void nextWithoutDriveAsksForOne()
     {
         FakeMachine machine;

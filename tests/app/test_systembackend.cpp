@@ -66,6 +66,40 @@ private slots:
 
     // A scan through the task manager finds the card's photos by category,
     // and reads their bytes back as they were written.
+    // Every scan is saved as it runs: a finished one is found for its drive
+    // and gives the same photos without scanning; scanning afresh replaces it.
+    void scansAreSavedAndFoundAgain()
+    {
+        REQUIRE_CARD();
+        RealMachine machine;
+        IPartition* partition = machine.Open(Card().image);
+        QVERIFY(partition);
+        ITaskBackend* tasks = Services().tasks;
+        SavedScan saved;
+        QCOMPARE(tasks->FindSavedScan(partition, saved), 0);
+        NullSinkForScan sink;
+        QCOMPARE(tasks->RecoverPhotos(partition, &sink), 0);
+        int counts[kPhotoCategoryCount];
+        int total = 0;
+        for (int c = 0; c < kPhotoCategoryCount; ++c) total += counts[c] = tasks->GetPhotoItems(c, -1, -1, nullptr);
+        QVERIFY(total >= 10);
+        QCOMPARE(tasks->FindSavedScan(partition, saved), 1);
+        QVERIFY(saved.finished);
+        QCOMPARE(saved.photos, int64_t(total));
+        QVERIFY(std::abs(saved.saved - std::time(nullptr)) < 600);
+        tasks->Clear();
+        QCOMPARE(tasks->LoadSavedScan(partition), 0);
+        for (int c = 0; c < kPhotoCategoryCount; ++c) QCOMPARE(tasks->GetPhotoItems(c, -1, -1, nullptr), counts[c]);
+        // The saved scans live in the user's data folder, one file per drive.
+        const std::string folder = machine.dataHome / "lumivista/sessions";
+        QCOMPARE(testutil::Capture("ls '" + folder + "' | wc -l"), std::string("1\n"));
+        tasks->SetContinueSavedScan(false);
+        QCOMPARE(tasks->RecoverPhotos(partition, &sink), 0);
+        QCOMPARE(testutil::Capture("ls '" + folder + "' | wc -l"), std::string("1\n"));
+        QCOMPARE(tasks->FindSavedScan(partition, saved), 1);
+        QCOMPARE(saved.photos, int64_t(total));
+    }
+
     void scanFindsTheCardsPhotos()
     {
         REQUIRE_CARD();

@@ -144,6 +144,22 @@ void CFakeTaskBackend::Finish()
     m_wake.notify_all();
 }
 
+int CFakeTaskBackend::FindSavedScan(IPartition* partition, SavedScan& out)
+{
+    if (!savedScan || (savedScanPartition && partition != savedScanPartition)) return 0;
+    out = *savedScan;
+    return 1;
+}
+
+int CFakeTaskBackend::LoadSavedScan(IPartition* partition)
+{
+    ++savedScanLoads;
+    if (!savedScan || (savedScanPartition && partition != savedScanPartition) || !savedScanReadable) return -1;
+    m_store = CPhotoItemsMgr();
+    for (const PhotoItem& photo : m_nextPhotos) m_store.AddItem(std::make_unique<PhotoItem>(photo));
+    return 0;
+}
+
 int CFakeTaskBackend::GetPhotoItems(int32_t category, int32_t first, int32_t count, PhotoItem** out)
 {
     return m_store.GetItems(category, first, count, out);
@@ -192,6 +208,7 @@ QMessageBox::StandardButton CFakePrompts::MessageBox(QWidget*, const QString& te
     --m_open;
     const bool dismissedNow = m_dismissedNow;
     m_dismissedNow = false;
+    if ((buttons & QMessageBox::Cancel) && answer == QMessageBox::Cancel && !dismissedNow) return QMessageBox::Cancel;
     if (buttons & QMessageBox::Yes)
         return answer == QMessageBox::Yes && !dismissedNow ? QMessageBox::Yes : QMessageBox::No;
     return QMessageBox::Ok;

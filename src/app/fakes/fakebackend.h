@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -101,6 +102,10 @@ public:
     int GetPhotoItems(int32_t category, int32_t first, int32_t count, PhotoItem** out) override;
     int ReadPhotoData(PhotoItem* item, IPartition* partition, void* buffer, uint32_t size) override;
     void Clear() override;
+    int FindSavedScan(IPartition* partition, SavedScan& out) override;
+    void SetContinueSavedScan(bool resume) override { continueSavedScan = resume; }
+    // Gives the photos SetPhotos set, as the saved scan's.
+    int LoadSavedScan(IPartition* partition) override;
 
     // Lets a running (or the next) scan end normally.
     void Finish();
@@ -116,6 +121,13 @@ public:
     std::atomic<int> clearsAtLastScan{-1};  // clears finished when the last scan began
     std::atomic<IPartition*> lastPartition{nullptr};
     std::atomic<int> reads{0};  // ReadPhotoData calls
+    // The saved scan FindSavedScan reports for `savedScanPartition` (for
+    // every partition when that is null), if any.
+    std::optional<SavedScan> savedScan;
+    IPartition* savedScanPartition = nullptr;
+    bool savedScanReadable = true;
+    int savedScanLoads = 0;
+    std::atomic<bool> continueSavedScan{false};  // the last SetContinueSavedScan
     // Bytes ReadPhotoData gives for photos of that name; zeros for others.
     std::map<std::u16string, std::vector<uint8_t>> photoBytes;
 
