@@ -14,6 +14,7 @@ unsigned g_mask = kDefaultLogMask;
 unsigned g_options = kDefaultLogOptions;
 FILE* g_stream = nullptr;  // the open log file; closed by the runtime at exit
 std::string g_streamPath;  // its path
+bool g_discard = false;    // no file could be opened: nothing is logged
 
 const char* LevelLabel(unsigned level) {
     switch (level) {
@@ -36,6 +37,7 @@ int FileSink(const char* func, const char* file, int line, unsigned level, FILE*
     int savedErrno = errno;
     if (!stream) {
         if (g_stream) stream = g_stream;
+        else if (g_discard) return 0;
         else if (level == LOG_QUIET || level == LOG_INFO || level == LOG_VERBOSE || level == LOG_PROGRESS)
             stream = stdout;
         else
@@ -131,6 +133,7 @@ int OpenLogFile(const char* path) {
     if (g_stream) fclose(g_stream);
     g_stream = f;
     g_streamPath = path;
+    g_discard = false;
     return 0;
 }
 
@@ -162,8 +165,34 @@ void InitLog() {
     std::filesystem::create_directories(p.parent_path(), ec);
     // A program already running keeps its file: this run takes the first
     // free one of a few numbered files, and one of its own past those.
-    for (int run = 1; run <= kLogRunSlots + 1; ++run)
-        if (OpenLogFile(LogPathForRun(run).c_str()) != -4) return;
+    for (int run = 1; run <= kLogRunSlots + 1; ++run) {
+        const int result = OpenLogFile(LogPathForRun(run).c_str());
+        if (result == 0) return;
+        if (result != -4) break;
+    }
+    // No state folder to write in (a home that is read-only or someone
+    // else's): a file of this run's own in the temp folder, made anew, so
+    // that nothing put there beforehand is followed or written into.
+    const std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
+    if (!ec) {
+        const std::string own = (temp / ("Lumivista-pid" + std::to_string(ProcessId()) + ".log")).string();
+        if (own.size() < 260) {
+            if (FILE* f = fopen(own.c_str(), "wx")) {
+                LockOpenFile(f);
+                if (g_stream) fclose(g_stream);
+                g_stream = f;
+                g_streamPath = own;
+                g_discard = false;
+                return;
+            }
+        }
+    }
+    // Else nothing is logged: log lines never go among the program's own
+    // output (a listing in JSON stays JSON).
+    if (g_stream) fclose(g_stream);
+    g_stream = nullptr;
+    g_streamPath.clear();
+    g_discard = true;
 }
 
 unsigned GetLogMask() { return g_mask; }

@@ -50,7 +50,9 @@ int OpenLogFile(const char* path);
 // else ~/.local/state/lumivista), creating the folder when missing. While
 // another run of the wizard or the command line holds that file, this run
 // writes "Lumivista-2.log", "Lumivista-3.log"... up to kLogRunSlots, then
-// "Lumivista-pidN.log" with its process number.
+// "Lumivista-pidN.log" with its process number. Without a state folder to
+// write in, the log is "Lumivista-pidN.log" in the temp folder, made anew;
+// failing that too nothing is logged until a log file is opened.
 void InitLog();
 constexpr int kLogRunSlots = 9;
 

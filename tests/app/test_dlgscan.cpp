@@ -146,6 +146,16 @@ private slots:
         // The end of the scan leaves no estimate standing.
         page.ScanEnded();
         QCOMPARE(remaining->text(), QString("Remaining Time: 00:00:00"));
+
+        // Nor does a scan that ends before there was anything to estimate
+        // from, while the page still reads "Calcuating...".
+        CDlgScan quick(&frame);
+        QLabel* quickRemaining = quick.findChild<QLabel*>("1035");
+        quick.SetStartTime(QDateTime::currentSecsSinceEpoch() - 1);
+        quick.OnTimer();
+        QCOMPARE(quickRemaining->text(), QString("Remaining Time: Calcuating..."));
+        quick.ScanEnded();
+        QCOMPARE(quickRemaining->text(), QString("Remaining Time: 00:00:00"));
     }
 
     // A steady step whose progress comes in bursts (a disk that stalls and

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <regex>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -251,4 +252,57 @@ TEST(Log, EachRunningProgramKeepsItsOwnLog) {
     for (int run : {2, 9, 10}) EXPECT_EQ(LogPathForRun(run).substr(0, (dir / "state/lumivista/").size()),
                                          dir / "state/lumivista/");
     EXPECT_EQ(LogPathForRun(10), dir / "state/lumivista/Lumivista-pid" + std::to_string(getpid()) + ".log");
+}
+
+// A state folder that cannot be made (here a path through a file, which
+// fails for root too): the log is a file of the run's own in the temp
+// folder, never one put there beforehand; without a temp folder either,
+// nothing is logged, and nothing reaches the program's output.
+TEST(Log, UnwritableStateFolderFallsBackToTheTempFolder) {
+    testutil::TempDir dir;
+    testutil::WriteFileBytes(dir / "file", {'x'});
+    StateHome home(dir / "file/state");
+    const char* oldTmp = getenv("TMPDIR");
+    const std::string savedTmp = oldTmp ? oldTmp : "";
+    struct RestoreTmp {
+        bool had;
+        std::string saved;
+        ~RestoreTmp() {
+            if (had) setenv("TMPDIR", saved.c_str(), 1);
+            else unsetenv("TMPDIR");
+        }
+    } restore{oldTmp != nullptr, savedTmp};
+    ASSERT_EQ(mkdir((dir / "tmp").c_str(), 0700), 0);
+    setenv("TMPDIR", (dir / "tmp").c_str(), 1);
+    const std::string own = dir / "tmp/Lumivista-pid" + std::to_string(getpid()) + ".log";
+
+    InitLog();
+    EXPECT_EQ(CurrentLogPath(), own);
+    LOG_E("in the temp folder \n");
+    EXPECT_NE(ReadText(own).find("in the temp folder \n"), std::string::npos);
+    OpenLogFile("/dev/null");
+
+    // A file of that name already there (a link to a file of someone
+    // else's) is neither followed nor emptied.
+    testutil::WriteFileBytes(dir / "victim", {'k', 'e', 'e', 'p'});
+    ASSERT_EQ(unlink(own.c_str()), 0);
+    ASSERT_EQ(symlink((dir / "victim").c_str(), own.c_str()), 0);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    InitLog();
+    const std::string path = CurrentLogPath();
+    LOG_V("not shown \n");
+    LOG_E("not shown either \n");
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(path, "");
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(ReadText(dir / "victim"), "keep");
+
+    // A log file opened later is written again.
+    OpenLogFile((dir / "later.log").c_str());
+    LOG_E("later \n");
+    EXPECT_NE(ReadText(dir / "later.log").find("later \n"), std::string::npos);
+    OpenLogFile("/dev/null");
 }
