@@ -33,13 +33,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Sink sink(img.stopAt);
     auto* op = new CExfatSearchPhoto(&mp.part, vol.get(), &store);
     op->Do(&sink);
+    const auto deleted = op->TakeDeletedSectors();
     op->Release();
     fuzz::CheckItems(store, false, sectors);
 
     CAlloUnitMgr map;
     FUZZ_CHECK(map.InitFree(static_cast<int64_t>(sectors)) == 0);
     CRecoverPhotoTask::FillFromExfat(map, *vol);
-    CRecoverPhotoTask::MarkDeletedPhotos(map, store);
+    FUZZ_CHECK(CRecoverPhotoTask::MarkDeletedPhotosUsed(map, deleted) >= 0);
     // What the file system holds is never scanned as free.
     FUZZ_CHECK(sectors == 0 || map.IsUsed(0, static_cast<int64_t>(std::min<uint64_t>(vol->HeapSector(), sectors))));
     return 0;

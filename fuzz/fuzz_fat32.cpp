@@ -1,7 +1,8 @@
 // A fuzzed FAT32 volume: MountFatVol, then the whole breadth-first walk of
-// its directories and files, as the scan runs them, and the map of used
-// sectors read from its FAT. Inputs whose first byte is odd mount with the
-// FAT left on the device, read a page at a time.
+// its directories and files, as the scan runs them (long names, deleted
+// entries and deleted folders, whose clusters can point anywhere, included),
+// and the map of used sectors read from its FAT. Inputs whose first byte is
+// odd mount with the FAT left on the device, read a page at a time.
 #include <cstdint>
 #include <memory>
 

@@ -1,6 +1,7 @@
 // A fuzzed NTFS volume: NtfsMount (boot sector, record 0 from the mirror,
-// the system files' runlists), then the whole walk of the MFT in batches,
-// and the map of used sectors read from $Bitmap a cluster at a time.
+// the system files' runlists), the map of used sectors read from $Bitmap a
+// cluster at a time, then the whole walk of the MFT in batches, the records
+// no longer in use included (their clusters judged by that map).
 #include <cstdint>
 #include <memory>
 
@@ -30,19 +31,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(!vol->mftRunlist.empty() && vol->mftRunlist.back().length == 0);
     FUZZ_CHECK(!vol->bitmapRunlist.empty() && vol->bitmapRunlist.back().length == 0);
 
-    CPhotoItemsMgr store;
-    fuzz::Sink sink(img.stopAt);
-    auto* op = new CNtfsSearchPhoto(&mp.part, &device, vol.get(), &store);
-    op->Do(&sink);
-    op->Release();
-    fuzz::CheckItems(store, true, sectors);
-
     CAlloUnitMgr map(static_cast<int64_t>(CAlloUnitMgr::kPieceBytes));
-    if (map.InitFromSource(static_cast<int64_t>(sectors), MakeNtfsAllocSource(&device, vol.get(), 1)) == 0) {
+    const bool mapped =
+        map.InitFromSource(static_cast<int64_t>(sectors), MakeNtfsAllocSource(&device, vol.get(), 1)) == 0;
+    if (mapped) {
         const int64_t f = map.NextFree(0, static_cast<int64_t>(sectors));
         FUZZ_CHECK(f >= 0 && f <= static_cast<int64_t>(sectors));
         FUZZ_CHECK(map.NextUsed(f, static_cast<int64_t>(sectors)) >= f);
     }
+
+    CPhotoItemsMgr store;
+    fuzz::Sink sink(img.stopAt);
+    auto* op = new CNtfsSearchPhoto(&mp.part, &device, vol.get(), &store);
+    if (mapped) op->SetAllocationMap(&map);
+    op->Do(&sink);
+    op->Release();
+    fuzz::CheckItems(store, true, sectors);
     NtfsUnmount(std::move(vol));
     return 0;
 }

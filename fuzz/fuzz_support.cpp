@@ -109,6 +109,10 @@ void CheckItems(CPhotoItemsMgr& store, bool holesAllowed, uint64_t partitionSect
             FUZZ_CHECK(item->category == c || (c == Other && (item->category < 0 || item->category > Gif)));
             FUZZ_CHECK(!item->name.empty());
             FUZZ_CHECK(!item->runs.empty());
+            // A folder path never starts or ends with '/' nor holds an empty name.
+            FUZZ_CHECK(item->folder.empty() || (item->folder.front() != u'/' && item->folder.back() != u'/' &&
+                                                item->folder.find(u"//") == std::u16string::npos));
+            FUZZ_CHECK(item->inlineData.empty() || (item->inlineData.size() == item->size && item->runs.size() == 1));
             FUZZ_CHECK(item->runs.back().sectorCount == 0);
             int64_t next = 0;
             for (const PhotoRun& run : item->runs) {

@@ -103,6 +103,16 @@ fat_volume camera_card 1 \
 fat_volume fragmented 1 \
   "mcopy '$p/README.TXT' ::/A.TXT" "mcopy '$p/README.TXT' ::/B.TXT" "mcopy '$p/README.TXT' ::/C.TXT" \
   "mdel ::/B.TXT" forget-free-hint "mcopy '$p/IMG_0002.JPG' ::/FRAG.JPG" "mmd ::/SUB" "mcopy '$p/SCAN0001.PNG' ::/SUB/"
+# Deleted entries: photos with and without long names, a folder tree
+# deleted whole, then a live file after them so that their clusters stay in
+# the seed.
+fat_volume deleted_tree 1 \
+  "mmd ::/DCIM" "mmd '::/Trip to Rome'" "mmd '::/Trip to Rome/Day 2'" \
+  "mcopy '$p/IMG_0001.JPG' ::/DCIM/IMG_0040.JPG" "mcopy '$p/IMG_0001.JPG' ::/DCIM/IMG_0041.JPG" \
+  "mcopy '$p/IMG_0002.JPG' '::/Trip to Rome/Colosseum at night.jpg'" \
+  "mcopy '$p/ANIM0001.GIF' '::/Trip to Rome/Day 2/Trevi.gif'" \
+  "mcopy '$p/SCAN0001.PNG' '::/Old photo.png'" "mcopy '$p/README.TXT' ::/LAST.TXT" \
+  "mdel ::/DCIM/IMG_0041.JPG" "mdel '::/Old photo.png'" "mdeltree '::/Trip to Rome'"
 fat_volume big_clusters 8 \
   "mmd ::/DCIM" "mcopy '$p/IMG_0002.JPG' '$p/PAINT001.BMP' ::/DCIM/"
 # The card's boot record as it was before the cut: it counts the sectors of
@@ -142,6 +152,12 @@ ntfs_volume small_clusters 512 \
   frag "$p/BIG.JPG" FRAGMENT.JPG
 ntfs_volume big_clusters 4096 put "$p/IMG_0002.JPG" IMG_0002.JPG put "$p/ANIM0001.GIF" ANIM0001.GIF \
   frag "$p/BIG.JPG" FRAGMENT.JPG
+# Records no longer in use: deleted photos in nested folders and a deleted
+# folder (needs an ntfs-3g FUSE mount).
+ntfs_volume deleted_records 4096 mkdir "Photos/2023" put "$p/IMG_0002.JPG" "Photos/2023/Été.jpg" \
+  put "$p/ANIM0001.GIF" "Photos/渋谷.gif" frag "$p/BIG.JPG" "Photos/2023/FRAGMENT.JPG" mkdir Trip \
+  put "$p/SCAN0001.PNG" Trip/SCAN0001.PNG put "$p/IMG_0001.JPG" KEEP.JPG \
+  rm "Photos/2023/Été.jpg" rm "Photos/2023/FRAGMENT.JPG" rmtree Trip
 
 # ---- NTFS file records: $MFT, $MFTMirr, $Bitmap and a photo ----
 for n in 0 1 6 16; do

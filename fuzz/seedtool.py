@@ -10,7 +10,7 @@
       keeps clusters 2 up to the highest one in use.
   seedtool.py ntfs IN OUT
       An NTFS volume cut down to what mounting and walking it reads: the boot
-      sector, then the MFT (its system records and the records in use), the
+      sector, then the MFT (its system records and the records written), the
       mirror and the $Bitmap data, one after the other, with the boot sector
       and the runlists patched to say so. File data is left behind.
   seedtool.py record IN NUMBER CLUSTER_BYTES OUT
@@ -149,10 +149,9 @@ def ntfs(data):
     init, = struct.unpack_from('<q', rec0, data_attr(rec0) + 0x38)
     mft = read_runs(rec0, data_attr(rec0))[:init]
     records = [bytearray(mft[i:i + rec_size]) for i in range(0, len(mft), rec_size)]
-    # The system files, then the records in use: the empty stretch between
-    # them goes.
-    kept = records[:16] + [r for r in records[16:]
-                           if r[:4] == b'FILE' and struct.unpack_from('<H', r, 0x16)[0] & 1]
+    # The system files, then every record written, in use or not (the walk
+    # looks at deleted ones too): the empty stretch between them goes.
+    kept = records[:16] + [r for r in records[16:] if r[:4] == b'FILE']
     for r in kept:
         if r[:4] == b'FILE':
             fixup(r)

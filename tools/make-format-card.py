@@ -32,19 +32,19 @@ Needs: what make-camera-card.py needs, heif-enc (libheif-examples), cwebp (webp)
 
 import argparse
 import concurrent.futures
-import importlib.util
 import json
 import os
 import random
+import runpy
 import sys
 import tempfile
 import threading
+import types
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-_spec = importlib.util.spec_from_file_location("camera_card", HERE / "make-camera-card.py")
-cc = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(cc)
+# The camera card's photo makers, shared with make-camera-card.py.
+cc = types.SimpleNamespace(**runpy.run_path(str(HERE / "make-camera-card.py"), run_name="camera_card"))
 
 # Bump when a recipe below changes, so cached pools are made again.
 FORMAT_POOL_VERSION = 2

@@ -16,6 +16,7 @@
 #   trunc NAME LEN  set a file's data length with ntfstruncate
 #   mkdir DIR       make a folder (needs an ntfs-3g FUSE mount)
 #   rm NAME         delete a file (needs an ntfs-3g FUSE mount)
+#   rmtree DIR      delete a folder with everything in it (needs FUSE)
 #   dosname NAME SHORT
 #                   give a file a DOS 8.3 name beside its long one, which then
 #                   becomes a Win32 name, as Windows does (needs an ntfs-3g
@@ -133,6 +134,9 @@ while [ $# -gt 0 ]; do
     rm)
       [ $# -ge 1 ] || { echo "mkntfsimage.sh: rm NAME" >&2; exit 2; }
       fuse_mount; rm -f "$mnt/$1"; fuse_umount; shift ;;
+    rmtree)
+      [ $# -ge 1 ] || { echo "mkntfsimage.sh: rmtree DIR" >&2; exit 2; }
+      fuse_mount; rm -rf "${mnt:?}/$1"; fuse_umount; shift ;;
     dosname)
       [ $# -ge 2 ] || { echo "mkntfsimage.sh: dosname NAME SHORT" >&2; exit 2; }
       command -v setfattr >/dev/null || { echo "mkntfsimage.sh: dosname needs setfattr (package attr)" >&2; exit 3; }

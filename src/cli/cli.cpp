@@ -78,6 +78,14 @@ std::string TimeText(const PhotoItem& item, bool utc) {
     return text;
 }
 
+// `text` (UTF-8) followed by blanks up to `width` characters: printf's
+// widths count bytes, which would misalign names outside ASCII.
+std::string PadRight(const std::string& text, size_t width) {
+    size_t chars = 0;
+    for (unsigned char c : text) chars += (c & 0xC0) != 0x80;
+    return chars >= width ? text : text + std::string(width - chars, ' ');
+}
+
 bool IsAccessError(int err) { return err == EACCES || err == EPERM; }
 
 // The machine's disks that the disk list lacks because they could not be
@@ -365,8 +373,9 @@ int ScanCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
             ForEachPhoto(taskMgr, c, [&](PhotoItem* item) {
                 const long long sector = item->runs.empty() ? -1 : static_cast<long long>(item->runs[0].volumeSector);
                 const std::string time = TimeText(*item, false);
-                std::printf("  %-24s %12u bytes  %-8s  sector %-10lld  %-19s  %s\n", Utf16ToUtf8(item->name).c_str(),
-                            item->size, StateWord(*item), sector, time.empty() ? "-" : time.c_str(),
+                std::printf("  %s %12u bytes  %-8s  sector %-10lld  %-19s  %s\n",
+                            PadRight(Utf16ToUtf8(item->name), 24).c_str(), item->size, StateWord(*item), sector,
+                            time.empty() ? "-" : time.c_str(),
                             item->origin == RawScan ? "-" : ("/" + Utf16ToUtf8(item->folder)).c_str());
                 ++total;
             });

@@ -16,6 +16,10 @@
 
 namespace {
 
+// The store of a walk run again only for its deleted photos' sectors: files
+// whose names name no photo need not be looked inside.
+const PhotoChoice kDeletedSectorsOnly{PhotoChoice{}.categories, 0, false};
+
 // Passes every event on, and adds DRIVE_FAILING once the disk's reads say it
 // is failing, so that the front ends can suggest imaging it first.
 class CFailingDriveWatch : public IEventSink {
@@ -187,7 +191,9 @@ int64_t CRecoverPhotoTask::FileSystemFreeSectors() const {
         tailFree += v - u;
         u = m_allocMap->NextFree(v, units);
     }
-    return m_allocMap->CountFreeUnits() - tailFree;
+    // Deleted photos' sectors are held from the raw scan, not taken from
+    // the file system's free space.
+    return m_allocMap->CountFreeUnits() - tailFree + m_heldForDeleted;
 }
 
 int CRecoverPhotoTask::CreateAlloUnitMgr() {
@@ -200,19 +206,35 @@ int CRecoverPhotoTask::CreateAlloUnitMgr() {
     return 0;
 }
 
+namespace {
+
+// Hears nothing and never stops: for a walk whose photos are not wanted.
+class CQuietSink : public IEventSink {
+public:
+    int Notify(uint32_t, int32_t, void*, uint32_t) override { return 0; }
+};
+
+}  // namespace
+
 int CRecoverPhotoTask::SearchFat32(bool walk) {
     m_fatVolume = MountFatVol(m_device.get(), static_cast<int64_t>(m_partition->GetLen()));
     if (!m_fatVolume || !m_fatVolume->dbr || !m_fatVolume->fat) return -1;
     IPhotoItmesMgr* store = m_owner->GetPhotoItemsMgr();
     if (!store) return -1;
-    if (walk) {
-        CFatSearchPhoto* search = new (std::nothrow) CFatSearchPhoto(m_partition, m_fatVolume.get(), store);
-        if (!search) return -1;
-        const int result = search->Do(m_sink);
-        search->Release();
-        if (result < 0) return result;
-    }
-    return UseSource(MakeFatAllocSource(*m_fatVolume->dbr, *m_fatVolume->fat, MapUnits()));
+    // The map keeps deleted photos' sectors from the raw scan, and only the
+    // walk finds them: going on with a saved scan, the walk runs again into
+    // a store of its own, as its photos are saved already.
+    CPhotoItemsMgr scratch(kDeletedSectorsOnly);
+    CQuietSink quiet;
+    CFatSearchPhoto* search = new (std::nothrow) CFatSearchPhoto(m_partition, m_fatVolume.get(), walk ? store : &scratch);
+    if (!search) return -1;
+    const int result = search->Do(walk ? m_sink : static_cast<IEventSink*>(&quiet));
+    const auto deleted = search->TakeDeletedSectors();
+    search->Release();
+    if (result < 0) return result;
+    if (UseSource(MakeFatAllocSource(*m_fatVolume->dbr, *m_fatVolume->fat, MapUnits())) != 0) return -1;
+    m_heldForDeleted = MarkDeletedPhotosUsed(*m_allocMap, deleted);
+    return 0;
 }
 
 int64_t CRecoverPhotoTask::MapUnits() const {
@@ -245,26 +267,37 @@ int CRecoverPhotoTask::SearchNtfs(bool walk) {
     if (!m_ntfsVolume) return -1;
     IPhotoItmesMgr* store = m_owner->GetPhotoItemsMgr();
     if (!store) return -1;
-    if (walk) {
-        CNtfsSearchPhoto* search =
-            new (std::nothrow) CNtfsSearchPhoto(m_partition, m_device.get(), m_ntfsVolume.get(), store);
-        if (!search) return -1;
-        const int result = search->Do(m_sink);
-        search->Release();
-        if (result < 0) return result;
+    // The map of used sectors first: the walk asks it whether a deleted
+    // file's clusters are still free. (Going on with a saved scan, as for
+    // FAT32.)
+    const int mapped = UseSource(MakeNtfsAllocSource(m_device.get(), m_ntfsVolume.get()));
+    CPhotoItemsMgr scratch(kDeletedSectorsOnly);
+    CQuietSink quiet;
+    CNtfsSearchPhoto* search = new (std::nothrow)
+        CNtfsSearchPhoto(m_partition, m_device.get(), m_ntfsVolume.get(), walk ? store : &scratch);
+    if (!search) {
+        m_allocMap.reset();
+        return -1;
     }
-    return UseSource(MakeNtfsAllocSource(m_device.get(), m_ntfsVolume.get()));
+    if (mapped == 0) search->SetAllocationMap(m_allocMap.get());
+    const int result = search->Do(walk ? m_sink : static_cast<IEventSink*>(&quiet));
+    const auto deleted = search->TakeDeletedSectors();
+    search->Release();
+    if (result < 0 || mapped != 0) {
+        m_allocMap.reset();
+        return result < 0 ? result : -1;
+    }
+    m_heldForDeleted = MarkDeletedPhotosUsed(*m_allocMap, deleted);
+    return 0;
 }
 
-namespace {
-
-// Hears nothing and never stops: for a walk whose photos are not wanted.
-class CQuietSink : public IEventSink {
-public:
-    int Notify(uint32_t, int32_t, void*, uint32_t) override { return 0; }
-};
-
-}  // namespace
+int64_t CRecoverPhotoTask::MarkDeletedPhotosUsed(CAlloUnitMgr& map,
+                                                 const std::vector<std::pair<int64_t, int64_t>>& sectors) {
+    const int64_t before = map.CountFreeUnits();
+    for (const auto& [first, count] : sectors)
+        if (first >= 0 && count > 0) map.SetUsed(first, count);
+    return before - map.CountFreeUnits();
+}
 
 int CRecoverPhotoTask::SearchExfat(bool walk) {
     m_exfatVolume = ExfatVolume::Mount(m_device.get(), static_cast<int64_t>(m_partition->GetLen()));
@@ -277,7 +310,7 @@ int CRecoverPhotoTask::SearchExfat(bool walk) {
     // The map keeps deleted photos' sectors from the raw scan, and only the
     // walk finds them: going on with a saved scan, the walk runs again into
     // a store of its own, as its photos are saved already.
-    CPhotoItemsMgr scratch;
+    CPhotoItemsMgr scratch(kDeletedSectorsOnly);
     CQuietSink quiet;
     CExfatSearchPhoto* search =
         new (std::nothrow) CExfatSearchPhoto(m_partition, m_exfatVolume.get(), walk ? store : &scratch);
@@ -297,13 +330,8 @@ int CRecoverPhotoTask::SearchExfat(bool walk) {
     std::unique_ptr<CAlloUnitMgr> map(new (std::nothrow) CAlloUnitMgr(resident));
     if (!map || map->InitFromSource(MapUnits(), MakeExfatAllocSource(*m_exfatVolume)) != 0) return -1;
     m_allocMap = std::move(map);
-    MarkDeletedPhotosUsed(*m_allocMap, deleted);
+    m_heldForDeleted = MarkDeletedPhotosUsed(*m_allocMap, deleted);
     return 0;
-}
-
-void CRecoverPhotoTask::MarkDeletedPhotosUsed(CAlloUnitMgr& map, const std::vector<std::pair<int64_t, int64_t>>& sectors) {
-    for (const auto& [first, count] : sectors)
-        if (first >= 0 && count > 0) map.SetUsed(first, count);
 }
 
 int CRecoverPhotoTask::FillFromExfat(CAlloUnitMgr& map, const ExfatVolume& volume) {

@@ -68,6 +68,10 @@ public:
     // is not free, looking at no entry past the table (MakeFatAllocSource
     // read into `map` at once). 0 or -1.
     static int FillFromFat(CAlloUnitMgr& map, const FAT_DBR_BUFF& dbr, const FAT32_FAT_Buffer& fat);
+    // Marks used the sectors (first, count) of the photos a walk found
+    // through deleted entries or records, so that the raw scan does not find
+    // them again. Gives the number of free sectors it marked.
+    static int64_t MarkDeletedPhotosUsed(CAlloUnitMgr& map, const std::vector<std::pair<int64_t, int64_t>>& sectors);
     // Marks used the sectors of every cluster whose bit is set in `bitmap`
     // (bit i mod 8 of byte i / 8), for clusters 0 to clusters - 1 and never
     // past `bytes` bytes of the bitmap.
@@ -76,10 +80,6 @@ public:
     // Marks used the boot regions and FATs (everything before the cluster
     // heap) and every cluster whose bit is set in the allocation bitmap.
     static int FillFromExfat(CAlloUnitMgr& map, const ExfatVolume& volume);
-    // Marks used the sectors (first, count) of the photos a walk found
-    // through deleted entries or records, so that the raw scan does not find
-    // them again.
-    static void MarkDeletedPhotosUsed(CAlloUnitMgr& map, const std::vector<std::pair<int64_t, int64_t>>& sectors);
 
 private:
     // The map's units: the partition's sectors.
@@ -96,5 +96,7 @@ private:
     std::unique_ptr<NtfsVolume> m_ntfsVolume;
     std::unique_ptr<ExfatVolume> m_exfatVolume;
     std::unique_ptr<CAlloUnitMgr> m_allocMap;
+    // Sectors free to the file system that the map holds for deleted photos.
+    int64_t m_heldForDeleted = 0;
     CScanSession* m_session = nullptr;  // not owned
 };

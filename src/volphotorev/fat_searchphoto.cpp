@@ -9,36 +9,57 @@
 #include "io/le.h"
 #include "io/log.h"
 #include "io/partition.h"
-#include "io/utf.h"
 #include "photoformats/photoformat.h"
+#include "io/utf.h"
+#include "volphotorev/deletedphoto.h"
 
 namespace {
 
-constexpr uint8_t kAttrVolumeLabel = 0x08;  // also set in long-name entries (0x0F)
-constexpr uint8_t kAttrDirectory = 0x10;
-constexpr uint8_t kEntryFree = 0x00;        // this and every later entry are unused
-constexpr uint8_t kEntryDeleted = 0xE5;
 constexpr size_t kDirEntrySize = 32;
 constexpr int64_t kRunListEnd = -3;         // volumeSector of a run list's end entry
-constexpr size_t kMaxNameUnits = 260;
-
-uint32_t FirstCluster(const FatDirEntry& e) {
-    le::Bytes b(e);
-    return (static_cast<uint32_t>(le::u16(b, 20)) << 16) | le::u16(b, 26);
-}
-
-uint32_t FileSize(const FatDirEntry& e) { return le::u32(le::Bytes(e), 28); }
-uint8_t Attributes(const FatDirEntry& e) { return e[11]; }
-
-// Each byte becomes the UTF-16 unit of the same value.
-std::u16string Widen(const std::string& name) {
-    std::u16string out;
-    for (size_t i = 0; i < name.size() && i < kMaxNameUnits; ++i)
-        out.push_back(static_cast<char16_t>(static_cast<unsigned char>(name[i])));
-    return out;
-}
+// A FAT directory holds at most 65536 entries.
+constexpr size_t kMaxDirEntries = 65536;
+// A folder path is not made longer than this (a corrupt tree can nest
+// folders without end); deeper folders keep the path of the last one.
+constexpr size_t kMaxFolderUnits = 1024;
+// Clusters in use a deleted file may skip between two of its own: more than
+// this and what follows is not taken for the file's.
+constexpr uint32_t kMaxDeletedGap = 65536;
 
 bool IsEndOfChain(uint32_t entry) { return (entry & FAT32_ENTRY_MASK) >= FAT32_END_OF_CHAIN; }
+
+std::u16string Join(const std::u16string& folder, const std::u16string& name) {
+    if (folder.size() >= kMaxFolderUnits) return folder;
+    const std::u16string part = name.empty() ? u"_" : name;  // a blank 8.3 name
+    return folder.empty() ? part : folder + u"/" + part;
+}
+
+// The entries of a directory cluster as every writer leaves them: each
+// either unused, a long-name part of type 0 and cluster 0, or a short entry
+// whose name has no control byte and whose attribute has no unknown bit.
+bool LooksLikeDirectoryCluster(const uint8_t* bytes, size_t n) {
+    for (size_t off = 0; off + kDirEntrySize <= n; off += kDirEntrySize) {
+        const uint8_t* e = bytes + off;
+        if (e[0] == FAT_ENTRY_END) return true;
+        const uint8_t attr = e[FAT_DIRENT_ATTR];
+        if ((attr & 0x3F) == FAT_ATTR_LONG_NAME) {
+            if (e[FAT_LFN_TYPE] != 0 || e[FAT_DIRENT_CLUSTER_LO] != 0 || e[FAT_DIRENT_CLUSTER_LO + 1] != 0) return false;
+            continue;
+        }
+        if (attr & 0xC0) return false;
+        for (size_t k = 1; k < 11; ++k)
+            if (e[k] < 0x20) return false;
+    }
+    return true;
+}
+
+bool IsDotEntry(const uint8_t* e, bool twoDots, uint32_t cluster) {
+    const char* name = twoDots ? "..         " : ".          ";
+    if (std::memcmp(e, name, 11) != 0 || !(e[FAT_DIRENT_ATTR] & FAT_ATTR_DIRECTORY)) return false;
+    le::Bytes b(e, kDirEntrySize);
+    const uint32_t c = (static_cast<uint32_t>(le::u16(b, FAT_DIRENT_CLUSTER_HI)) << 16) | le::u16(b, FAT_DIRENT_CLUSTER_LO);
+    return c == cluster;
+}
 
 }  // namespace
 
@@ -89,37 +110,43 @@ int CFatSearchPhoto::TraverseFileRecord() {
         LOG_E("Notify(IEventSink::INIT_CURRENT_PROGRESS) failed, SectorsToCopy: %lld\n", static_cast<long long>(total));
         return -1;
     }
+    m_skipBudget = 4 * uint64_t{m_volume->fat->highestCluster()} + (uint64_t{1} << 20);
 
     // Breadth first: a directory's subdirectories join the back of the queue.
-    std::deque<FatDirEntry> pending;
-    FatDirEntry root{};
-    uint32_t rootCluster = m_volume->dbr->GetRootCluster();
-    le::put16(root, 20, static_cast<uint16_t>(rootCluster >> 16));
-    le::put16(root, 26, static_cast<uint16_t>(rootCluster & 0xFFFF));
-    pending.push_back(root);
+    std::deque<PendingDir> pending;
+    pending.push_back(PendingDir{m_volume->dbr->GetRootCluster(), 0, u"", false});
 
     while (!pending.empty()) {
-        uint32_t cluster = FirstCluster(pending.front());
+        const PendingDir dir = std::move(pending.front());
+        pending.pop_front();
         std::vector<FatDirEntry> entries;
-        if (GetSubFileItemsOfDir(cluster, entries) < 0) {
-            LOG_E("Get SubFiles Failed, Start Cluster: %u \n", cluster);
-            return -1;
+        if (!dir.deleted) {
+            if (GetSubFileItemsOfDir(dir.cluster, entries) < 0) {
+                LOG_E("Get SubFiles Failed, Start Cluster: %u \n", dir.cluster);
+                return -1;
+            }
+        } else if (GetDeletedDirItems(dir.cluster, dir.parentCluster, entries) < 0) {
+            continue;
         }
-        for (const FatDirEntry& entry : entries) {
-            if (Attributes(entry) & kAttrVolumeLabel) continue;
-            std::string name = ShortNameToString(entry);
-            LOG_V("File: %s \n", name.c_str());
-            std::u16string wide = Widen(name);
-            m_sink->Notify(CURRENT_FILE_NAME, 0, wide.data(), 0);
-            if (name == "." || name == "..") continue;
-            if (Attributes(entry) & kAttrDirectory) {
-                pending.push_back(entry);
-            } else if (DealWithFile(name, entry) < 0) {
+        std::vector<FatDirItem> items = ParseFatDirectory(entries, true);
+        InferLostFirstCharacters(items);
+        // ".." of a folder in the root names cluster 0.
+        const uint32_t self = dir.cluster == m_volume->dbr->GetRootCluster() ? 0 : dir.cluster;
+        for (const FatDirItem& item : items) {
+            const std::string narrow = Utf16ToUtf8(item.name);
+            LOG_V("File: %s%s \n", narrow.c_str(), item.deleted ? " (deleted)" : "");
+            std::u16string shown = item.name;
+            m_sink->Notify(CURRENT_FILE_NAME, 0, shown.data(), 0);
+            if (item.IsDotEntry()) continue;
+            if (item.IsDirectory()) {
+                pending.push_back(PendingDir{item.FirstCluster(), self, Join(dir.path, item.name), item.deleted});
+            } else if (item.deleted) {
+                DealWithDeletedFile(item, dir.path);
+            } else if (DealWithFile(item, dir.path) < 0) {
                 LOG_E("%s", "Deal With File Failed. \n");
                 return -1;
             }
         }
-        pending.pop_front();
     }
     StoreUnnamedPhotos();
     if (m_sniffer)
@@ -153,9 +180,11 @@ int CFatSearchPhoto::GetSubFileItemsOfDir(uint32_t firstCluster, std::vector<Fat
             return -1;
         }
         for (size_t off = 0; off + kDirEntrySize <= clusterBytes; off += kDirEntrySize) {
-            const uint8_t first = buffer[off];
-            if (first == kEntryFree) return 0;
-            if (first == kEntryDeleted) continue;
+            if (buffer[off] == FAT_ENTRY_END) return 0;
+            if (entries.size() >= kMaxDirEntries) {
+                LOG_E("Directory holds more than %zu entries, Start Cluster: %u \n", kMaxDirEntries, firstCluster);
+                return 0;
+            }
             FatDirEntry entry;
             std::memcpy(entry.data(), buffer.get() + off, kDirEntrySize);
             entries.push_back(entry);
@@ -173,6 +202,46 @@ int CFatSearchPhoto::GetSubFileItemsOfDir(uint32_t firstCluster, std::vector<Fat
             LOG_E("Directory chain loops back, Start Cluster: %u, Cluster: %u \n", firstCluster, next);
             return 0;
         }
+        c = next;
+    }
+}
+
+int CFatSearchPhoto::GetDeletedDirItems(uint32_t firstCluster, uint32_t parentCluster,
+                                        std::vector<FatDirEntry>& entries) {
+    const FAT32_FAT_Buffer& fat = *m_volume->fat;
+    const uint32_t highest = fat.highestCluster();
+    const size_t clusterBytes = size_t{m_volume->dbr->GetSectorsPerCluster()} * SECTOR_SIZE;
+    if (firstCluster < 2 || firstCluster > highest || !EnsureClaimMap()) return -1;
+    if (!fat.IsFree(firstCluster) || Claimed(firstCluster)) {
+        LOG_T("Deleted folder at cluster %u: the cluster is in use again \n", firstCluster);
+        return -1;
+    }
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[clusterBytes]);
+    if (!buffer || ReadClustersFromSrc(firstCluster, buffer.get()) < 0) return -1;
+    if (clusterBytes < 2 * kDirEntrySize || !IsDotEntry(buffer.get(), false, firstCluster) ||
+        !IsDotEntry(buffer.get() + kDirEntrySize, true, parentCluster) ||
+        !LooksLikeDirectoryCluster(buffer.get(), clusterBytes)) {
+        LOG_T("Deleted folder at cluster %u: the cluster holds something else now \n", firstCluster);
+        return -1;
+    }
+
+    // The chain is gone: a folder that outgrew its first cluster went on in
+    // the next free ones, as long as they still look like its entries.
+    uint32_t c = firstCluster;
+    for (;;) {
+        Claim(c);
+        for (size_t off = 0; off + kDirEntrySize <= clusterBytes; off += kDirEntrySize) {
+            if (buffer[off] == FAT_ENTRY_END || entries.size() >= kMaxDirEntries) return 0;
+            FatDirEntry entry;
+            std::memcpy(entry.data(), buffer.get() + off, kDirEntrySize);
+            entries.push_back(entry);
+        }
+        uint32_t next = c + 1;
+        while (next <= highest && next - c <= kMaxDeletedGap && (!fat.IsFree(next) || Claimed(next))) ++next;
+        if (next > highest || next - c > kMaxDeletedGap) return 0;
+        if (ReadClustersFromSrc(next, buffer.get()) < 0 || !LooksLikeDirectoryCluster(buffer.get(), clusterBytes) ||
+            buffer[0] == FAT_ENTRY_END)
+            return 0;
         c = next;
     }
 }
@@ -196,38 +265,8 @@ int CFatSearchPhoto::ReadClustersFromSrc(uint32_t cluster, uint8_t* buffer) {
     return 0;
 }
 
-int CFatSearchPhoto::DealWithFile(const std::string& name, const FatDirEntry& entry) {
-    const uint32_t first = FirstCluster(entry);
-    const uint32_t size = FileSize(entry);
-    if (first < 2 || size == 0) return 0;
-
-    int64_t sectors = (int64_t{size} + SECTOR_SIZE - 1) / SECTOR_SIZE;
-    int r = m_sink->Notify(UPDATE_CURRENT_PROGRESS, 0, &sectors, 0);
-    if (r < 0) return r;
-
-    const int category = name.size() < 5 ? -1 : GetPhotoCategory(name.c_str());
-    if (category < 0) {
-        // Less than a sector would leave the rest of the sector to whatever
-        // the cluster held before.
-        if (m_store->LooksInside() && size >= SECTOR_SIZE) LookInside(Unnamed{Widen(name), {}, first, size, 0});
-        return 0;
-    }
-    if (!m_store->Wants(category, size)) return 0;
-    StoreLiveFile(Unnamed{Widen(name), {}, first, size, 0}, static_cast<PhotoCategory>(category));
-    return 0;
-}
-
-void CFatSearchPhoto::StoreLiveFile(const Unnamed& file, PhotoCategory category) {
+void CFatSearchPhoto::ToSectorRuns(std::vector<PhotoRun>& runs) const {
     const uint64_t spc = m_volume->dbr->GetSectorsPerCluster();
-    const uint64_t clusterBytes = spc * SECTOR_SIZE;
-    const auto clusters = static_cast<uint32_t>((uint64_t{file.size} + clusterBytes - 1) / clusterBytes);
-    std::vector<PhotoRun> runs = GetFileRunList(file.firstCluster, clusters);
-    if (runs.empty()) {
-        LOG_E("Invalid Fat32 File, Start Sector: %u \n", file.firstCluster);
-        return;
-    }
-
-    // Clusters to sectors; the end entry keeps count 0 and volumeSector -3.
     const uint8_t* raw = m_volume->dbr->GetRaw();
     for (PhotoRun& run : runs) {
         run.fileSector *= static_cast<int64_t>(spc);
@@ -235,6 +274,39 @@ void CFatSearchPhoto::StoreLiveFile(const Unnamed& file, PhotoCategory category)
         run.volumeSector = ClusterToSector(raw, static_cast<uint32_t>(run.volumeSector));
         run.sectorCount *= static_cast<int64_t>(spc);
     }
+}
+
+int CFatSearchPhoto::DealWithFile(const FatDirItem& file, const std::u16string& folder) {
+    const uint32_t first = file.FirstCluster();
+    const uint32_t size = file.Size();
+    if (first < 2 || size == 0) return 0;
+
+    int64_t sectors = (int64_t{size} + SECTOR_SIZE - 1) / SECTOR_SIZE;
+    int r = m_sink->Notify(UPDATE_CURRENT_PROGRESS, 0, &sectors, 0);
+    if (r < 0) return r;
+
+    const PhotoFormat* format = file.name.size() < 5 ? nullptr : PhotoFormatOfName(Utf16ToUtf8(file.name));
+    Unnamed live{file.name, folder, first, size, file.ModifiedTime()};
+    if (!format) {
+        // Less than a sector would leave the rest of the sector to whatever
+        // the cluster held before.
+        if (m_store->LooksInside() && size >= SECTOR_SIZE) LookInside(std::move(live));
+        return 0;
+    }
+    if (!m_store->Wants(format->category, size)) return 0;
+    StoreLiveFile(live, format->category);
+    return 0;
+}
+
+void CFatSearchPhoto::StoreLiveFile(const Unnamed& file, PhotoCategory category) {
+    const uint64_t clusterBytes = uint64_t{m_volume->dbr->GetSectorsPerCluster()} * SECTOR_SIZE;
+    const auto clusters = static_cast<uint32_t>((uint64_t{file.size} + clusterBytes - 1) / clusterBytes);
+    std::vector<PhotoRun> runs = GetFileRunList(file.firstCluster, clusters);
+    if (runs.empty()) {
+        LOG_E("Invalid Fat32 File, Start Sector: %u \n", file.firstCluster);
+        return;
+    }
+    ToSectorRuns(runs);
 
     auto item = std::make_unique<PhotoItem>();
     item->name = file.name;
@@ -271,6 +343,94 @@ void CFatSearchPhoto::StoreUnnamedPhotos() {
         if (m_store->Wants(format.category, file.size)) StoreLiveFile(file, format.category);
     });
     m_unnamed.clear();
+}
+
+int CFatSearchPhoto::DealWithDeletedFile(const FatDirItem& file, const std::u16string& folder) {
+    const uint32_t first = file.FirstCluster();
+    const uint32_t size = file.Size();
+    if (first < 2 || size == 0 || file.name.size() < 5) return 0;
+    const std::string narrow = Utf16ToUtf8(file.name);
+    const PhotoFormat* named = PhotoFormatOfName(narrow);
+    if (!named) return 0;
+
+    const uint64_t clusterBytes = uint64_t{m_volume->dbr->GetSectorsPerCluster()} * SECTOR_SIZE;
+    const uint64_t clusters = (uint64_t{size} + clusterBytes - 1) / clusterBytes;
+    if (clusters > m_volume->fat->highestCluster()) {
+        LOG_T("Deleted %s: its size %u is larger than the volume \n", narrow.c_str(), size);
+        return 0;
+    }
+    std::vector<PhotoRun> runs = GetDeletedFileRunList(first, static_cast<uint32_t>(clusters));
+    if (runs.empty()) {
+        LOG_T("Deleted %s: its clusters from %u are in use again \n", narrow.c_str(), first);
+        return 0;
+    }
+    ToSectorRuns(runs);
+
+    CRunByteSource bytes(m_volume->device, runs, size);
+    std::string_view why;
+    const PhotoFormat* format = CheckDeletedPhoto(bytes, *named, clusterBytes, why);
+    if (!format) {
+        LOG_T("Deleted %s left to the raw scan: %.*s \n", narrow.c_str(), static_cast<int>(why.size()), why.data());
+        return 0;
+    }
+    // Its clusters are the photo's now: no other deleted file takes them.
+    for (const PhotoRun& run : runs) {
+        if (run.sectorCount == 0) break;
+        m_deletedSectors.emplace_back(run.volumeSector, run.sectorCount);
+        uint32_t cluster = 0, offset = 0;
+        m_volume->dbr->SectorToCluster(static_cast<uint32_t>(run.volumeSector), cluster, offset);
+        const uint64_t n = static_cast<uint64_t>(run.sectorCount) / m_volume->dbr->GetSectorsPerCluster();
+        for (uint64_t k = 0; k < n; ++k) Claim(cluster + static_cast<uint32_t>(k));
+    }
+    // A photo of a type not chosen still keeps its sectors from the raw scan.
+    if (!m_store->Wants(format->category, size)) return 0;
+
+    auto item = std::make_unique<PhotoItem>();
+    item->name = file.name;
+    item->folder = folder;
+    item->category = format->category;
+    item->origin = DeletedRecord;
+    item->runs = std::move(runs);
+    item->size = size;
+    item->mtime = file.ModifiedTime();
+    LOG_V("Deleted photo %s of %u bytes kept its clusters \n", narrow.c_str(), size);
+    m_store->AddItem(std::move(item));
+    m_sink->Notify(PHOTO_FOUND, 1, nullptr, 0);
+    return 0;
+}
+
+std::vector<PhotoRun> CFatSearchPhoto::GetDeletedFileRunList(uint32_t firstCluster, uint32_t clusterCount) {
+    const FAT32_FAT_Buffer& fat = *m_volume->fat;
+    const uint32_t highest = fat.highestCluster();
+    if (firstCluster < 2 || firstCluster > highest || clusterCount == 0 || !EnsureClaimMap()) return {};
+    if (!fat.IsFree(firstCluster) || Claimed(firstCluster)) return {};
+    std::vector<PhotoRun> runs;
+    runs.push_back({0, firstCluster, 1});
+    uint32_t prev = firstCluster;
+    for (uint32_t taken = 1; taken < clusterCount; ++taken) {
+        uint32_t next = prev + 1;
+        while (next <= highest && (!fat.IsFree(next) || Claimed(next))) {
+            if (next - prev > kMaxDeletedGap) return {};
+            if (m_skipBudget == 0) {
+                if (!m_budgetSpent) LOG_W("%s", "Deleted files passed over too many clusters in use; no more are looked at \n");
+                m_budgetSpent = true;
+                return {};
+            }
+            --m_skipBudget;
+            ++next;
+        }
+        if (next > highest) return {};
+        if (next == prev + 1) {
+            ++runs.back().sectorCount;
+        } else {
+            const PhotoRun& last = runs.back();
+            runs.push_back({last.fileSector + last.sectorCount, next, 1});
+        }
+        prev = next;
+    }
+    const PhotoRun& last = runs.back();
+    runs.push_back({last.fileSector + last.sectorCount, kRunListEnd, 0});
+    return runs;
 }
 
 std::vector<PhotoRun> CFatSearchPhoto::GetFileRunList(uint32_t firstCluster, uint32_t clusterCount) {
@@ -339,22 +499,4 @@ std::vector<PhotoRun> CFatSearchPhoto::GetFileRunList(uint32_t firstCluster, uin
     return runs;
 }
 
-std::string CFatSearchPhoto::ShortNameToString(const FatDirEntry& entry) {
-    char buf[13] = {};
-    auto lengthOf = [&](size_t from, size_t count) {
-        size_t len = 0;
-        for (size_t i = 0; i < count; ++i)
-            if (entry[from + i] > 0x20) len = i + 1;
-        return len;
-    };
-    const size_t base = lengthOf(0, 8);
-    const size_t ext = lengthOf(8, 3);
-    if (base == 0) return {};
-    std::memcpy(buf, entry.data(), base);
-    if (ext != 0) {
-        buf[base] = '.';
-        std::memcpy(buf + base + 1, entry.data() + 8, ext);
-    }
-    // A zero byte inside the name ends it, as it would in a C string.
-    return std::string(buf);
-}
+std::u16string CFatSearchPhoto::ShortNameToString(const FatDirEntry& entry) { return DecodeShortName(entry); }

@@ -4,9 +4,11 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string_view>
 #include <string>
 #include <vector>
 
+#include "filesystem/allounitmgr.h"
 #include "filesystem/ntfs_filerecord.h"
 #include "filesystem/ntfs_mount.h"
 #include "filesystem/ntfs_rl.h"
@@ -16,6 +18,7 @@
 #include "io/partition.h"
 #include "io/utf.h"
 #include "photoformats/photoformat.h"
+#include "volphotorev/deletedphoto.h"
 #include "volphotorev/photoitems.h"
 
 namespace {
@@ -27,11 +30,62 @@ constexpr size_t kFnNameLength = 0x40;  // uint8, UTF-16 units
 constexpr size_t kFnNamespace = 0x41;   // uint8: 0 POSIX, 1 Win32, 2 DOS, 3 Win32 and DOS
 constexpr size_t kFnName = 0x42;
 
+constexpr size_t kFnParent = 0x00;      // uint64: parent folder's record number (48 bits) and sequence (16)
+
+constexpr uint8_t kNsPosix = 0;
 constexpr uint8_t kNsWin32 = 1;
 constexpr uint8_t kNsWin32AndDos = 3;
 
-constexpr size_t kMaxNarrowName = 260;
+constexpr size_t kRecSequence = 0x10;   // uint16: the record's sequence number
+constexpr uint16_t kRecInUse = 0x0001;
+constexpr uint16_t kRecDirectory = 0x0002;
+constexpr size_t kAttrNameLength = 0x09;  // uint8: 0 for the unnamed stream
+constexpr uint32_t kAtStandardInformation = 0x10;
+constexpr size_t kSiModified = 0x08;      // int64: FILETIME, 100 ns since 1601 UTC
+
+constexpr int64_t kRootFolder = 5;
 constexpr int64_t kFirstUserRecord = 16;  // records 0 to 15 are the file system's own
+constexpr uint64_t kRecordMask = 0x0000FFFFFFFFFFFFull;
+// Folder paths deeper or longer than these are not followed further.
+constexpr int kMaxFolderDepth = 64;
+constexpr size_t kMaxFolderUnits = 1024;
+// 1970-01-01 as a FILETIME, and the range of times taken as real.
+constexpr int64_t kFiletimeUnixEpoch = 116444736000000000;
+constexpr int64_t kFirstPlausibleSecond = 315532800;   // 1980-01-01
+constexpr int64_t kLastPlausibleSecond = 7258118400;   // 2200-01-01
+
+// How much a name's namespace is preferred: Win32 names first, then POSIX,
+// the DOS 8.3 name last.
+int NamespaceRank(uint8_t ns) {
+    if (ns == kNsWin32 || ns == kNsWin32AndDos) return 3;
+    return ns == kNsPosix ? 2 : 1;
+}
+
+std::u16string Join(const std::u16string& folder, const std::u16string& name) {
+    if (folder.size() >= kMaxFolderUnits) return folder;
+    return folder.empty() ? name : folder + u"/" + name;
+}
+
+std::u16string LostFolder(int64_t record) {
+    const std::string text = "Lost folder " + std::to_string(record);
+    return std::u16string(text.begin(), text.end());
+}
+
+// A name a writer could have made: no NUL or other control character, no
+// '/', no unpaired surrogate. Half-overwritten records fail this.
+bool IsValidName(const std::u16string& name) {
+    for (size_t k = 0; k < name.size(); ++k) {
+        const char16_t c = name[k];
+        if (c < 0x20 || c == u'/') return false;
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            if (k + 1 >= name.size() || name[k + 1] < 0xDC00 || name[k + 1] > 0xDFFF) return false;
+            ++k;
+        } else if (c >= 0xDC00 && c <= 0xDFFF) {
+            return false;
+        }
+    }
+    return true;
+}
 
 // Runs in clusters to runs in 512-byte sectors. Negative LCN values stay as
 // they are, so a reader sees a hole instead of a sector before the volume.
@@ -124,42 +178,158 @@ int CNtfsSearchPhoto::TraverseFileRecord() {
         if (NtfsReadRl(first, count, vol.mftRunlist, m_device, m_volume, batch) < 0) {
             LOG_E("NtfsReadRl failed, Lcn off: %lld, Len: %lld \n", static_cast<long long>(first),
                   static_cast<long long>(count));
+            FillFolders();
             return -1;
         }
         int64_t inBatch = static_cast<int64_t>(batch.size() >> vol.mftRecordSizeBits);
         for (int64_t i = 0; i < inBatch && done + i < records; ++i) {
             if (i % 10 == 0) {
                 int64_t step = 5;
-                if (m_sink->Notify(UPDATE_CURRENT_PROGRESS, 0, &step, 0) < 0) return -1;
+                if (m_sink->Notify(UPDATE_CURRENT_PROGRESS, 0, &step, 0) < 0) {
+                    FillFolders();
+                    return -1;
+                }
             }
             std::span<uint8_t> rec = batch.subspan(static_cast<size_t>(i) * recordSize, recordSize);
-            if (!(le::u16(rec, NTFS_REC_FLAGS) & 1)) continue;
+            const bool inUse = le::u16(rec, NTFS_REC_FLAGS) & kRecInUse;
             if (std::memcmp(rec.data(), "FILE", 4) != 0) {
-                LOG_E("%s", "Invalide File Record. \n");
+                // A free record may never have been written: only a record
+                // in use must be one.
+                if (inUse) LOG_E("%s", "Invalide File Record. \n");
                 continue;
             }
             if (le::u64(rec, NTFS_REC_BASE_RECORD) != 0) {
-                LOG_T("Extend MFT Record. No: %u \n", le::u32(rec, NTFS_REC_NUMBER));
+                if (inUse) LOG_T("Extend MFT Record. No: %u \n", le::u32(rec, NTFS_REC_NUMBER));
                 continue;
             }
-            DealWithRecord(rec, done + i);
+            if (inUse) DealWithRecord(rec, done + i);
+            else DealWithDeletedRecord(rec, done + i);
         }
         done += inBatch;
     }
-    StoreUnnamedPhotos();
-    if (m_sniffer)
-        LOG_V("Looked at the first sector of %llu files in %llu reads \n",
-              static_cast<unsigned long long>(m_sniffer->Files()), static_cast<unsigned long long>(m_sniffer->Reads()));
+    FillFolders();
     return 0;
 }
 
-void CNtfsSearchPhoto::LookInside(std::unique_ptr<PhotoItem> item) {
+// What the walk needs of a file record, read once.
+struct CNtfsSearchPhoto::Parsed {
+    std::u16string name;             // the preferred $FILE_NAME's name
+    uint64_t parent = 0;             // that $FILE_NAME's parent reference
+    std::span<const uint8_t> data;   // the unnamed $DATA attribute, or empty
+    int64_t mtime = 0;               // from $STANDARD_INFORMATION; 0 unknown
+    uint32_t mtimeNsec = 0;
+    uint16_t sequence = 0;
+    bool directory = false;
+    bool hasName = false;
+    bool corrupt = false;            // the attribute walk stopped at a broken attribute
+
+    explicit Parsed(std::span<const uint8_t> record) {
+        sequence = le::u16(record, kRecSequence);
+        directory = le::u16(record, NTFS_REC_FLAGS) & kRecDirectory;
+        int rank = 0;
+        NtfsAttrWalker walker(record);
+        for (auto attr = walker.Next(); !attr.empty(); attr = walker.Next()) {
+            const uint32_t type = le::u32(attr, NTFS_ATTR_TYPE);
+            if (type == kAtStandardInformation) {
+                std::span<const uint8_t> value = NtfsResidentValue(attr);
+                if (le::fits(value, kSiModified, 8)) SetTime(static_cast<int64_t>(le::u64(value, kSiModified)));
+            } else if (type == NTFS_AT_FILE_NAME) {
+                std::span<const uint8_t> value = NtfsResidentValue(attr);
+                const size_t units = le::u8(value, kFnNameLength);
+                if (!le::fits(value, kFnName, 2 * units)) continue;
+                // The first Win32 name; else the last of the best other namespace.
+                const int r = NamespaceRank(le::u8(value, kFnNamespace));
+                if (r < rank || (r == rank && rank == 3)) continue;
+                rank = r;
+                hasName = true;
+                name.resize(units);
+                for (size_t i = 0; i < units; ++i) name[i] = static_cast<char16_t>(le::u16(value, kFnName + 2 * i));
+                parent = le::u64(value, kFnParent);
+            } else if (type == NTFS_AT_DATA && data.empty() && le::u8(attr, kAttrNameLength) == 0) {
+                data = attr;
+            }
+        }
+        corrupt = walker.Corrupt();
+    }
+
+    void SetTime(int64_t filetime) {
+        if (filetime < kFiletimeUnixEpoch) return;
+        const int64_t since = filetime - kFiletimeUnixEpoch;
+        const int64_t seconds = since / 10000000;
+        if (seconds < kFirstPlausibleSecond || seconds > kLastPlausibleSecond) return;
+        mtime = seconds;
+        mtimeNsec = static_cast<uint32_t>(since % 10000000) * 100;
+    }
+};
+
+void CNtfsSearchPhoto::NoteFolder(const Parsed& rec, int64_t index, bool inUse) {
+    if (!rec.hasName || rec.name.empty() || !IsValidName(rec.name)) return;
+    Folder& f = m_folders[index];
+    f.name = rec.name;
+    f.parent = rec.parent;
+    f.sequence = rec.sequence;
+    f.inUse = inUse;
+}
+
+std::u16string CNtfsSearchPhoto::FolderOf(uint64_t reference) {
+    // Climb to the root or to the first folder whose path is known, keeping
+    // the folders passed; a folder whose record no longer fits ends the
+    // climb as a lost folder.
+    std::vector<int64_t> passed;
+    std::u16string path;
+    uint64_t ref = reference;
+    for (;;) {
+        const int64_t record = static_cast<int64_t>(ref & kRecordMask);
+        const uint16_t sequence = static_cast<uint16_t>(ref >> 48);
+        if (record == kRootFolder) break;
+        const auto found = m_folders.find(record);
+        // A deleted folder's record has its sequence number one up.
+        const uint16_t next = sequence == 0xFFFF ? 1 : static_cast<uint16_t>(sequence + 1);
+        const bool same = found != m_folders.end() &&
+                          (sequence == 0 || found->second.sequence == sequence ||
+                           (!found->second.inUse && found->second.sequence == next));
+        const bool loops = std::find(passed.begin(), passed.end(), record) != passed.end();
+        if (!same || loops || passed.size() >= kMaxFolderDepth) {
+            path = LostFolder(record);
+            break;
+        }
+        if (const auto known = m_paths.find(record); known != m_paths.end()) {
+            path = known->second;
+            for (size_t k = passed.size(); k-- > 0;) path = Join(path, m_folders[passed[k]].name);
+            return path;
+        }
+        passed.push_back(record);
+        ref = found->second.parent;
+    }
+    for (size_t k = passed.size(); k-- > 0;) {
+        path = Join(path, m_folders[passed[k]].name);
+        m_paths[passed[k]] = path;
+    }
+    return path;
+}
+
+void CNtfsSearchPhoto::Store(std::unique_ptr<PhotoItem> item, uint64_t parent) {
+    if (!m_items) return;
+    m_waiting.emplace_back(std::move(item), parent);
+    if (m_sink) m_sink->Notify(PHOTO_FOUND, 1, nullptr, 0);
+}
+
+void CNtfsSearchPhoto::FillFolders() {
+    StoreUnnamedPhotos();
+    for (auto& [item, parent] : m_waiting) {
+        item->folder = FolderOf(parent);
+        if (m_items) m_items->AddItem(std::move(item));
+    }
+    m_waiting.clear();
+}
+
+void CNtfsSearchPhoto::LookInside(std::unique_ptr<PhotoItem> item, uint64_t parent) {
     const PhotoRun& first = item->runs.front();
     if (first.fileSector != 0 || first.sectorCount == 0 || first.volumeSector < 0) return;  // begins with a hole
     const auto sector = static_cast<uint64_t>(first.volumeSector);
     if (!m_sniffer) m_sniffer = std::make_unique<CContentSniffer>(m_device);
     try {
-        m_unnamed.push_back(std::move(item));
+        m_unnamed.emplace_back(std::move(item), parent);
     } catch (const std::bad_alloc&) {
         return;
     }
@@ -170,16 +340,28 @@ void CNtfsSearchPhoto::LookInside(std::unique_ptr<PhotoItem> item) {
 void CNtfsSearchPhoto::StoreUnnamedPhotos() {
     if (!m_sniffer) return;
     m_sniffer->Flush([&](uint64_t tag, const PhotoFormat& format) {
-        if (tag >= m_unnamed.size() || !m_unnamed[tag]) return;
-        std::unique_ptr<PhotoItem>& item = m_unnamed[tag];
+        if (tag >= m_unnamed.size() || !m_unnamed[tag].first) return;
+        auto& [item, parent] = m_unnamed[tag];
         LOG_V("%s begins like a photo of type %.*s \n", Utf16ToUtf8(item->name).c_str(),
               static_cast<int>(format.typeName.size()), format.typeName.data());
-        if (!m_items->Wants(format.category, item->size)) return;
+        if (m_items && !m_items->Wants(format.category, item->size)) return;
         item->category = format.category;
-        m_items->AddItem(std::move(item));
-        if (m_sink) m_sink->Notify(PHOTO_FOUND, 1, nullptr, 0);
+        Store(std::move(item), parent);
     });
     m_unnamed.clear();
+    LOG_V("Looked at the first sector of %llu files in %llu reads \n",
+          static_cast<unsigned long long>(m_sniffer->Files()), static_cast<unsigned long long>(m_sniffer->Reads()));
+}
+
+bool CNtfsSearchPhoto::ClustersFree(int64_t lcn, int64_t count) const {
+    const int64_t perCluster = m_volume->clusterSize / SECTOR_SIZE;
+    // The caller keeps the range inside the volume's clusters: no overflow.
+    if (!m_map || lcn < 0 || count <= 0 || perCluster <= 0 || !m_map->IsFree(lcn * perCluster, count * perCluster))
+        return false;
+    auto after = m_taken.upper_bound(lcn);
+    if (after != m_taken.end() && after->first < lcn + count) return false;
+    if (after != m_taken.begin() && std::prev(after)->second > lcn) return false;
+    return true;
 }
 
 int CNtfsSearchPhoto::DealWithRecord(std::span<uint8_t> record, int64_t index) {
@@ -187,46 +369,28 @@ int CNtfsSearchPhoto::DealWithRecord(std::span<uint8_t> record, int64_t index) {
     // A record whose blocks do not match is still examined as it is.
     ntfs_mst_post_read_fixup(record);
 
-    // The first Win32 (or Win32 and DOS) name, else the last name seen.
-    std::span<const uint8_t> name;
-    NtfsAttrWalker walker(record);
-    for (auto attr = walker.Next(); !attr.empty(); attr = walker.Next()) {
-        if (le::u32(attr, NTFS_ATTR_TYPE) != NTFS_AT_FILE_NAME) continue;
-        std::span<const uint8_t> value = NtfsResidentValue(attr);
-        size_t units = le::u8(value, kFnNameLength);
-        if (!le::fits(value, kFnName, 2 * units)) continue;
-        name = value.subspan(kFnName, 2 * units);
-        uint8_t ns = le::u8(value, kFnNamespace);
-        if (ns == kNsWin32 || ns == kNsWin32AndDos) break;
-    }
-    if (walker.Corrupt()) {
+    const Parsed rec(record);
+    if (rec.corrupt) {
         LOG_E("Corrupt Attribute, Mft No: %lld \n", static_cast<long long>(index));
         return 0;
     }
-    size_t units = name.size() / 2;
-    if (units == 0) return 0;
-
-    std::u16string wide(units, u'\0');
-    std::string narrow;
-    bool narrowEnded = false;
-    for (size_t i = 0; i < units; ++i) {
-        wide[i] = static_cast<char16_t>(le::u16(name, 2 * i));
-        if (narrowEnded || wide[i] > 0xFF || narrow.size() >= kMaxNarrowName) narrowEnded = true;
-        else narrow.push_back(static_cast<char>(wide[i]));
-    }
-    const int category = units < 5 ? -1 : GetPhotoCategory(narrow.c_str());
+    if (rec.directory) NoteFolder(rec, index, true);
+    if (rec.directory || rec.name.empty()) return 0;
+    // The whole name decides: "渋谷.jpg" is a photo as much as "IMG_0001.JPG".
+    const PhotoFormat* format = rec.name.size() < 5 ? nullptr : PhotoFormatOfName(Utf16ToUtf8(rec.name));
     // A file whose name names no photo may still begin like one; the
     // system files of the first records never do.
-    const bool lookInside = category < 0 && m_items && m_items->LooksInside() && index >= kFirstUserRecord;
-    if (category < 0 && !lookInside) return 0;
+    const bool lookInside = !format && m_items && m_items->LooksInside() && index >= kFirstUserRecord;
+    if (!format && !lookInside) return 0;
 
-    std::span<const uint8_t> data = NtfsFindAttr(record, NTFS_AT_DATA);
+    std::span<const uint8_t> data = rec.data;
     if (data.empty() || le::u8(data, NTFS_ATTR_NON_RESIDENT) == 0) return 0;
     const uint64_t size = le::u64(data, NTFS_ATTR_DATA_SIZE);
-    if (category >= 0 && m_items && !m_items->Wants(category, size)) return 0;
+    if (format && m_items && !m_items->Wants(format->category, size)) return 0;
     // Less than a sector would leave the rest of the sector to whatever the
     // cluster held before.
-    if (lookInside && size < SECTOR_SIZE) return 0;
+    // (Sizes past 4 GiB do not fit a photo's size.)
+    if (lookInside && (size < SECTOR_SIZE || size > UINT32_MAX)) return 0;
     Runlist rl = ntfs_mapping_pairs_decompress(m_volume, data);
     if (rl.empty()) return 0;
     // Clusters past the volume's end are not the photo's: whatever follows
@@ -244,16 +408,88 @@ int CNtfsSearchPhoto::DealWithRecord(std::span<uint8_t> record, int64_t index) {
 
     auto item = std::make_unique<PhotoItem>();
     if (!ToSectorRuns(rl, m_volume->clusterSize / SECTOR_SIZE, item->runs)) return 0;
-    item->name = std::move(wide);
-    item->category = static_cast<PhotoCategory>(category);
+    item->name = rec.name;
+    item->category = format ? format->category : Other;
     item->origin = FileSystem;
     item->size = static_cast<uint32_t>(size);
-    if (!m_items) return 0;
-    if (lookInside) {
-        LookInside(std::move(item));
+    item->mtime = rec.mtime;
+    item->mtimeNsec = rec.mtimeNsec;
+    if (lookInside) LookInside(std::move(item), rec.parent);
+    else Store(std::move(item), rec.parent);
+    return 0;
+}
+
+int CNtfsSearchPhoto::DealWithDeletedRecord(std::span<uint8_t> record, int64_t index) {
+    // Half-overwritten records are common among free ones: only whole ones count.
+    if (ntfs_mst_post_read_fixup(record) != 0) return 0;
+    const Parsed rec(record);
+    if (rec.corrupt || !rec.hasName || !IsValidName(rec.name)) return 0;
+    if (rec.directory) {
+        NoteFolder(rec, index, false);
         return 0;
     }
-    m_items->AddItem(std::move(item));
-    if (m_sink) m_sink->Notify(PHOTO_FOUND, 1, nullptr, 0);
+    if (!m_map || rec.name.size() < 5 || rec.data.empty()) return 0;
+    const std::string narrow = Utf16ToUtf8(rec.name);
+    const PhotoFormat* named = PhotoFormatOfName(narrow);
+    if (!named) return 0;
+
+    std::span<const uint8_t> data = rec.data;
+    auto item = std::make_unique<PhotoItem>();
+    std::string_view why;
+    const PhotoFormat* format = nullptr;
+    if (le::u8(data, NTFS_ATTR_NON_RESIDENT) == 0) {
+        // A small photo kept in the record itself.
+        std::span<const uint8_t> value = NtfsResidentValue(data);
+        if (value.empty()) return 0;
+        CMemoryByteSource src(value);
+        format = CheckDeletedPhoto(src, *named, m_volume->clusterSize, why);
+        if (!format) {
+            LOG_T("Deleted record %lld (%s) left alone: %.*s \n", static_cast<long long>(index), narrow.c_str(),
+                  static_cast<int>(why.size()), why.data());
+            return 0;
+        }
+        item->inlineData.assign(value.begin(), value.end());
+        item->runs = {PhotoRun{0, LCN_ENOENT, 0}};
+        item->size = static_cast<uint32_t>(value.size());
+    } else {
+        const uint64_t size = le::u64(data, NTFS_ATTR_DATA_SIZE);
+        if (size == 0 || size > UINT32_MAX) return 0;
+        Runlist rl = ntfs_mapping_pairs_decompress(m_volume, data);
+        if (rl.empty() || rl.back().lcn != LCN_ENOENT) return 0;  // more extents elsewhere
+        for (const RunlistElement& e : rl) {
+            if (e.length == 0 || e.lcn == LCN_HOLE) continue;
+            if (e.lcn < 0 || e.lcn >= m_volume->numberOfClusters || e.length > m_volume->numberOfClusters - e.lcn ||
+                !ClustersFree(e.lcn, e.length)) {
+                LOG_T("Deleted record %lld (%s) left to the raw scan: its clusters are in use again \n",
+                      static_cast<long long>(index), narrow.c_str());
+                return 0;
+            }
+        }
+        const int64_t covered = rl.back().vcn;
+        if (covered <= 0 || static_cast<uint64_t>(covered) < (size + m_volume->clusterSize - 1) / m_volume->clusterSize)
+            return 0;
+        if (!ToSectorRuns(rl, m_volume->clusterSize / SECTOR_SIZE, item->runs)) return 0;
+        CRunByteSource src(m_device, item->runs, size);
+        format = CheckDeletedPhoto(src, *named, m_volume->clusterSize, why);
+        if (!format) {
+            LOG_T("Deleted record %lld (%s) left to the raw scan: %.*s \n", static_cast<long long>(index),
+                  narrow.c_str(), static_cast<int>(why.size()), why.data());
+            return 0;
+        }
+        for (const RunlistElement& e : rl)
+            if (e.length != 0 && e.lcn >= 0) m_taken[e.lcn] = e.lcn + e.length;
+        for (const PhotoRun& run : item->runs)
+            if (run.sectorCount > 0 && run.volumeSector >= 0) m_deletedSectors.emplace_back(run.volumeSector, run.sectorCount);
+        item->size = static_cast<uint32_t>(size);
+    }
+    // A photo of a type not chosen still keeps its clusters from other records and the raw scan.
+    if (m_items && !m_items->Wants(format->category, item->size)) return 0;
+    item->name = rec.name;
+    item->category = format->category;
+    item->origin = DeletedRecord;
+    item->mtime = rec.mtime;
+    item->mtimeNsec = rec.mtimeNsec;
+    LOG_V("Deleted record %lld still holds the photo %s \n", static_cast<long long>(index), narrow.c_str());
+    Store(std::move(item), rec.parent);
     return 0;
 }

@@ -1,5 +1,8 @@
+#include <QCheckBox>
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -323,6 +326,35 @@ private slots:
                  "Create folder failed, please retry.\n\nReason: cannot create " + Out(r.out) +
                      "/Recovered Photos(12-30-00): File exists.");
         QCOMPARE(r.machine.prompts.asked.back().icon, QMessageBox::Critical);
+    }
+
+    // With the box ticked, each photo goes into its folder path; the file
+    // gets the photo's time either way.
+    void keepFoldersWhenAskedAndTimes()
+    {
+        std::vector<PhotoItem> photos = Photos(Jpg, 3, 700);
+        photos[0].folder = u"DCIM/100CANON";
+        photos[1].folder = u"Trip to Rome/Day 2";
+        for (PhotoItem& p : photos) p.mtime = 1700000000;
+        for (bool keep : {false, true}) {
+            FakeResults r(photos);
+            QVERIFY(!r.page->page.KeepFoldersBox()->isChecked());  // off unless asked
+            r.page->page.KeepFoldersBox()->setChecked(keep);
+            r.TickAll();
+            Services().clock = [keep] { return At(10, keep ? 1 : 0, 0); };
+            r.machine.prompts.folders = {Out(r.out)};
+            r.Recover();
+            QTRY_VERIFY(Said(r.machine.prompts).startsWith(kRecovered));
+            const QString folder = Out(r.out) + (keep ? "/Recovered Photos(10-01-00)" : "/Recovered Photos(10-00-00)");
+            const QStringList expected = keep ? QStringList({"DCIM/100CANON/P1", "Trip to Rome/Day 2/P2", "P3"})
+                                              : QStringList({"P1", "P2", "P3"});
+            for (const QString& path : expected) {
+                const QFileInfo info(folder + "/" + path);
+                QVERIFY2(info.isFile(), qPrintable(path));
+                QCOMPARE(info.lastModified().toSecsSinceEpoch(), qint64(1700000000));
+            }
+            if (!keep) QCOMPARE(FilesIn(folder), QStringList({"P1", "P2", "P3"}));
+        }
     }
 
     // A folder that takes no files is refused with the system's reason,

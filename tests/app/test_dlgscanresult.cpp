@@ -18,6 +18,28 @@
 class TestDlgScanResult : public QObject {
     Q_OBJECT
 private slots:
+    // The tooltip tells the folder, the time and how the photo was found.
+    void toolTipShowsFolderTimeAndOrigin()
+    {
+        FakeMachine machine;
+        std::vector<PhotoItem> photos = Photos(Jpg, 3);
+        photos[0].folder = u"DCIM/100CANON";
+        photos[0].mtime = 1700000000;
+        photos[1].origin = DeletedRecord;
+        photos[1].folder = u"Caf\u00e9";
+        photos[2].origin = RawScan;
+        Store(machine, photos);
+        ResultPage p;
+        QCOMPARE(p.Rows(), 3);
+        const QAbstractItemModel* model = p.page.List()->model();
+        auto tip = [&](int row) { return model->data(model->index(row, 0), Qt::ToolTipRole).toString(); };
+        QVERIFY2(tip(0).startsWith("P1\nFolder: /DCIM/100CANON\nModified: "), qPrintable(tip(0)));
+        const QString preview("\nDouble-click or press Enter for a large preview");
+        QCOMPARE(tip(1), QString("P2\nFolder: /Caf\u00e9\nDeleted; found with its name") + preview);
+        QCOMPARE(tip(2), QString("P3\nDeleted; found without its name") + preview);
+        QCOMPARE(model->data(model->index(0, 0), Qt::DisplayRole).toString(), QString("P1"));
+    }
+
     void blocksOfFiveHundred()
     {
         FakeMachine machine;

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <fstream>
@@ -116,6 +117,9 @@ struct TskFile {
     bool sparse = false;
     int64_t size = -1;
     std::vector<int64_t> clusters;  // of the unnamed $DATA, 0 for sparse clusters
+    int64_t modified = 0;           // $STANDARD_INFORMATION's modification time: seconds since 1970
+    uint32_t modifiedNsec = 0;      // and nanoseconds
+    int64_t parent = -1;            // the first $FILE_NAME's parent record
 };
 
 // fls: the allocated regular files of the volume at sector `offset`, by path.
@@ -149,10 +153,27 @@ inline TskFile Istat(const std::string& image, uint64_t offset, int64_t inode) {
     TskFile f;
     f.inode = inode;
     std::istringstream in(
-        testutil::Capture("istat -o " + std::to_string(offset) + " " + Quote(image) + " " + std::to_string(inode)));
+        testutil::Capture("TZ=UTC istat -o " + std::to_string(offset) + " " + Quote(image) + " " + std::to_string(inode)));
     std::string line;
     bool inData = false;
     while (std::getline(in, line)) {
+        // "File Modified:\t2026-12-09 13:33:51.287040200 (UTC)", first in $STANDARD_INFORMATION.
+        if (line.rfind("File Modified:\t", 0) == 0 && f.modified == 0) {
+            std::tm tm{};
+            unsigned nsec = 0;
+            if (sscanf(line.c_str() + 15, "%d-%d-%d %d:%d:%d.%u", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
+                       &tm.tm_min, &tm.tm_sec, &nsec) == 7) {
+                tm.tm_year -= 1900;
+                tm.tm_mon -= 1;
+                f.modified = static_cast<int64_t>(timegm(&tm));
+                f.modifiedNsec = nsec;
+            }
+            continue;
+        }
+        if (line.rfind("Parent MFT Entry: ", 0) == 0 && f.parent < 0) {
+            f.parent = std::stoll(line.substr(18));
+            continue;
+        }
         if (line.rfind("Type: ", 0) == 0) {
             inData = line.find("$DATA (128-") != std::string::npos && line.find("Name: N/A") != std::string::npos;
             if (inData) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -16,10 +17,12 @@
 #include "io/deviceio.h"
 #include "io/le.h"
 #include "io/log.h"
+#include "io/utf.h"
 #include "io/partition.h"
 #include "io/platform/memory_handle.h"
 #include "testutil.h"
 #include "volphotorev/fat_searchphoto.h"
+#include "photoformats/photoformat.h"
 #include "volphotorev/photoitems.h"
 
 using testutil::Capture;
@@ -74,11 +77,7 @@ private:
     std::string m_path;
 };
 
-std::string Narrow(const std::u16string& s) {
-    std::string out;
-    for (char16_t c : s) out.push_back(static_cast<char>(c));
-    return out;
-}
+std::string Narrow(const std::u16string& s) { return Utf16ToUtf8(s); }
 
 struct Event {
     uint32_t code;
@@ -206,13 +205,31 @@ std::map<std::string, std::string> FlsLiveFiles(const std::string& image) {
 struct IstatInfo {
     uint64_t size = 0;
     std::vector<int64_t> sectors;  // only the ones the size needs
+    int64_t written = 0;           // the entry's write time, seconds since 1970 (UTC clock)
 };
+
+// The tests read FAT clocks in UTC, as sleuthkit shows them when TZ is UTC.
+const bool kUtc = [] {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    return true;
+}();
 
 IstatInfo Istat(const std::string& image, const std::string& inode) {
     std::string text = Capture("istat -o " + std::to_string(kStart) + " " + image + " " + inode);
     IstatInfo info;
     std::smatch m;
     if (std::regex_search(text, m, std::regex(R"(Size: (\d+))"))) info.size = std::stoull(m[1]);
+    if (std::regex_search(text, m, std::regex(R"(Written:\t(\d+)-(\d+)-(\d+) (\d+):(\d+):(\d+) \(UTC\))"))) {
+        std::tm tm{};
+        tm.tm_year = std::stoi(m[1]) - 1900;
+        tm.tm_mon = std::stoi(m[2]) - 1;
+        tm.tm_mday = std::stoi(m[3]);
+        tm.tm_hour = std::stoi(m[4]);
+        tm.tm_min = std::stoi(m[5]);
+        tm.tm_sec = std::stoi(m[6]);
+        info.written = static_cast<int64_t>(timegm(&tm));
+    }
     size_t at = text.find("Sectors:");
     if (at != std::string::npos) {
         std::istringstream in(text.substr(at + 8));
@@ -331,27 +348,11 @@ FatDirEntry Entry(const char* name11) {
     return e;
 }
 
-TEST(FatShortName, FormsTheStoredEightDotThreeName) {
-    EXPECT_EQ(CFatSearchPhoto::ShortNameToString(Entry("README  TXT")), "README.TXT");
-    EXPECT_EQ(CFatSearchPhoto::ShortNameToString(Entry("FOO        ")), "FOO");
-    EXPECT_EQ(CFatSearchPhoto::ShortNameToString(Entry("           ")), "");
-    EXPECT_EQ(CFatSearchPhoto::ShortNameToString(Entry("HOLIDA~1JPE")), "HOLIDA~1.JPE");
-    EXPECT_LT(GetPhotoCategory("HOLIDA~1.JPE"), 0);
-    EXPECT_EQ(CFatSearchPhoto::ShortNameToString(Entry("IMG_0001JPG")), "IMG_0001.JPG");
-    EXPECT_EQ(CFatSearchPhoto::ShortNameToString(Entry(".          ")), ".");
-    EXPECT_EQ(CFatSearchPhoto::ShortNameToString(Entry("..         ")), "..");
-    // Blanks inside the base stay; the extension is cut after its last non-blank.
-    EXPECT_EQ(CFatSearchPhoto::ShortNameToString(Entry("A B     J  ")), "A B.J");
-    // A blank base drops the extension with it.
-    EXPECT_EQ(CFatSearchPhoto::ShortNameToString(Entry("        JPG")), "");
-    // Bytes of 0x80 and above count as name characters and are kept as stored.
-    EXPECT_EQ(CFatSearchPhoto::ShortNameToString(Entry("CAF\xC9    JPG")), "CAF\xC9.JPG");
-    // No translation of a leading 0x05 and no case change.
-    EXPECT_EQ(CFatSearchPhoto::ShortNameToString(Entry("\x05" "BC     jpg")), "\x05" "BC.jpg");
-    // A zero byte inside the base ends the name.
-    FatDirEntry nul = Entry("AB CD   JPG");
-    nul[2] = 0;
-    EXPECT_EQ(CFatSearchPhoto::ShortNameToString(nul), "AB");
+TEST(FatShortName, FormsTheEightDotThreeNameInCodePage437) {
+    EXPECT_EQ(CFatSearchPhoto::ShortNameToString(Entry("README  TXT")), u"README.TXT");
+    EXPECT_EQ(CFatSearchPhoto::ShortNameToString(Entry("        JPG")), u"");
+    EXPECT_EQ(CFatSearchPhoto::ShortNameToString(Entry("CAF\x90" "AU~1PNG")), u"CAF\u00C9AU~1.PNG");
+    EXPECT_EQ(PhotoFormatOfName("HOLIDA~1.JPE"), nullptr);
 }
 
 // ---- Walks over a hand-made volume in memory ----
@@ -646,8 +647,16 @@ protected:
     static inline std::string s_photos;
 };
 
-// Every live photo that sleuthkit lists under a short name is found, with
-// its size and sectors, and reads back byte for byte.
+// The photo files a card's names stand for.
+const std::map<std::string, std::string> kCardSources = {{"holiday.jpeg", "IMG_0104.JPG"}};
+
+std::string SourceOf(const std::string& name) {
+    auto it = kCardSources.find(name);
+    return it == kCardSources.end() ? name : it->second;
+}
+
+// Every live photo that sleuthkit lists is found under its (long) name and
+// its folder, with its size, sectors and time, and reads back byte for byte.
 void CheckAgainstSleuthkit(const std::string& image, const std::string& photos) {
     MountedImage m(image);
     ASSERT_TRUE(m.volume);
@@ -657,27 +666,28 @@ void CheckAgainstSleuthkit(const std::string& image, const std::string& photos) 
 
     auto live = FlsLiveFiles(image);
     ASSERT_TRUE(live.count("holiday.jpeg"));  // the long name sleuthkit shows
-    std::map<std::string, std::string> expected;  // short name -> inode
-    std::regex shortPhoto(R"([A-Z0-9_]{1,8}\.(JPG|JPEG|PNG|BMP|GIF))");
+    std::map<std::string, std::string> expected;  // path -> inode
     for (const auto& [path, inode] : live)
-        if (std::regex_match(Base(path), shortPhoto) && Istat(image, inode).size > 0) expected[Base(path)] = inode;
-    ASSERT_EQ(expected.size(), 7u);
+        if (PhotoFormatOfName(Base(path)) && Istat(image, inode).size > 0) expected[path] = inode;
+    ASSERT_EQ(expected.size(), 8u);
 
-    auto items = AllItems(store);
     std::set<std::string> found;
-    for (PhotoItem* item : items) {
-        std::string name = Narrow(item->name);
-        EXPECT_TRUE(found.insert(name).second) << name << " stored twice";
-        ASSERT_TRUE(expected.count(name)) << name << " is no live photo";
-        IstatInfo oracle = Istat(image, expected[name]);
-        EXPECT_EQ(item->size, oracle.size) << name;
+    for (PhotoItem* item : AllItems(store)) {
+        if (item->origin != FileSystem) continue;
+        const std::string name = Narrow(item->name);
+        const std::string path = item->folder.empty() ? name : Narrow(item->folder) + "/" + name;
+        EXPECT_TRUE(found.insert(path).second) << path << " stored twice";
+        ASSERT_TRUE(expected.count(path)) << path << " is no live photo";
+        IstatInfo oracle = Istat(image, expected[path]);
+        EXPECT_EQ(item->size, oracle.size) << path;
+        EXPECT_EQ(item->mtime, oracle.written) << path;
         auto sectors = SectorsOf(*item);
-        ASSERT_GE(sectors.size(), oracle.sectors.size()) << name;
+        ASSERT_GE(sectors.size(), oracle.sectors.size()) << path;
         sectors.resize(oracle.sectors.size());
-        EXPECT_EQ(sectors, oracle.sectors) << name;
+        EXPECT_EQ(sectors, oracle.sectors) << path;
         EXPECT_EQ(item->runs.back().sectorCount, 0);
         EXPECT_EQ(item->runs.back().volumeSector, -3);
-        EXPECT_EQ(ReadBack(*m.device, *item), ReadFileBytes(photos + "/" + name)) << name;
+        EXPECT_EQ(ReadBack(*m.device, *item), ReadFileBytes(photos + "/" + SourceOf(name))) << path;
     }
     EXPECT_EQ(found.size(), expected.size());
 }
@@ -693,19 +703,29 @@ TEST_F(RealCard, DirectoriesAreWalkedBreadthFirst) {
     RecordingSink sink;
     LogCapture log;
     ASSERT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
+    // Long names where there are ("readme.txt" has none: mtools keeps its
+    // case in the entry's case flags); deleted entries come in their place.
     const std::vector<std::string> names = {
-        "IMG_0105.JPG", "README.TXT", "FOO", "HOLIDA~1.JPE", "EMPTY.JPG", "DCIM", "MISC",  // root
+        "IMG_0105.JPG", "readme.txt", "FOO", "holiday.jpeg", "EMPTY.JPG", "DCIM", "MISC",  // root
         ".", "..", "100CANON", "IMG_0101.JPG", "SCAN0003.PNG", "ANIM0002.GIF",            // DCIM
+        "IMG_0103.JPG",                                                                   //   deleted
         ".", "..", "PAINT002.BMP", "IMG_0104.JPG",                                        // MISC
         ".", "..", "IMG_0102.JPG"};                                                       // DCIM/100CANON
     EXPECT_EQ(sink.Names(), names);
-    EXPECT_EQ(NamesOf(Items(store, Jpg)),
-              (std::vector<std::string>{"IMG_0105.JPG", "IMG_0101.JPG", "IMG_0104.JPG", "IMG_0102.JPG"}));
+    EXPECT_EQ(NamesOf(Items(store, Jpg)), (std::vector<std::string>{"IMG_0105.JPG", "holiday.jpeg", "IMG_0101.JPG",
+                                                                   "IMG_0103.JPG", "IMG_0104.JPG", "IMG_0102.JPG"}));
     EXPECT_EQ(NamesOf(Items(store, Png)), std::vector<std::string>{"SCAN0003.PNG"});
     EXPECT_EQ(NamesOf(Items(store, Gif)), std::vector<std::string>{"ANIM0002.GIF"});
     EXPECT_EQ(NamesOf(Items(store, Bmp)), std::vector<std::string>{"PAINT002.BMP"});
-    EXPECT_EQ(sink.Count(PHOTO_FOUND), 7u);
-    EXPECT_EQ(log.Count("CFatSearchPhoto::TraverseFileRecord(): File: HOLIDA~1.JPE \n"), 1u);
+    EXPECT_EQ(sink.Count(PHOTO_FOUND), 9u);
+    EXPECT_EQ(log.Count("CFatSearchPhoto::TraverseFileRecord(): File: holiday.jpeg \n"), 1u);
+    EXPECT_EQ(log.Count("CFatSearchPhoto::TraverseFileRecord(): File: IMG_0103.JPG (deleted) \n"), 1u);
+    std::map<std::string, std::string> folders;
+    for (PhotoItem* item : AllItems(store)) folders[Narrow(item->name)] = Narrow(item->folder);
+    EXPECT_EQ(folders["holiday.jpeg"], "");
+    EXPECT_EQ(folders["IMG_0103.JPG"], "DCIM");
+    EXPECT_EQ(folders["IMG_0104.JPG"], "MISC");
+    EXPECT_EQ(folders["IMG_0102.JPG"], "DCIM/100CANON");
 
     // Progress: every live regular file of non-zero size, in sectors.
     int64_t expected = 0;
@@ -718,17 +738,24 @@ TEST_F(RealCard, DirectoriesAreWalkedBreadthFirst) {
     EXPECT_EQ(sink.events.back().code, CURRENT_TASK_FINISHED);
 }
 
-TEST_F(RealCard, DeletedPhotoIsNotListed) {
-    // Sleuthkit still sees the deleted entry.
+TEST_F(RealCard, DeletedPhotoComesBackUnderItsName) {
+    // Sleuthkit sees the deleted entry with its first character lost.
     std::string deleted = Capture("fls -r -p -d -o 2048 " + Card1());
-    ASSERT_NE(deleted.find("MG_0103.JPG"), std::string::npos) << deleted;
+    ASSERT_NE(deleted.find("DCIM/_MG_0103.JPG"), std::string::npos) << deleted;
     MountedImage m(Card1());
     ASSERT_TRUE(m.volume);
     CPhotoItemsMgr store{kNamesOnly};
     RecordingSink sink;
     ASSERT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
-    for (const std::string& n : NamesOf(AllItems(store))) EXPECT_EQ(n.find("0103"), std::string::npos);
-    for (const std::string& n : sink.Names()) EXPECT_EQ(n.find("0103"), std::string::npos);
+    std::vector<PhotoItem*> back;
+    for (PhotoItem* item : AllItems(store))
+        if (item->origin == DeletedRecord) back.push_back(item);
+    ASSERT_EQ(back.size(), 1u);
+    // IMG_0101.JPG beside it gives the lost "I".
+    EXPECT_EQ(Narrow(back[0]->name), "IMG_0103.JPG");
+    EXPECT_EQ(Narrow(back[0]->folder), "DCIM");
+    EXPECT_EQ(ReadBack(*m.device, *back[0]), ReadFileBytes(s_photos + "/IMG_0103.JPG"));
+    EXPECT_GT(back[0]->mtime, 0);
 }
 
 TEST_F(RealCard, StopRequests) {
@@ -816,8 +843,9 @@ TEST_F(RealCard, SubdirectoryPointingToItsParentIsNotWalkedAgain) {
     RecordingSink sink;
     LogCapture log;
     EXPECT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
-    EXPECT_EQ(NamesOf(Items(store, Jpg)), (std::vector<std::string>{"IMG_0105.JPG", "IMG_0101.JPG", "IMG_0104.JPG"}));
-    EXPECT_EQ(AllItems(store).size(), 6u);
+    EXPECT_EQ(NamesOf(Items(store, Jpg)), (std::vector<std::string>{"IMG_0105.JPG", "holiday.jpeg", "IMG_0101.JPG",
+                                                                   "IMG_0103.JPG", "IMG_0104.JPG"}));
+    EXPECT_EQ(AllItems(store).size(), 8u);
     EXPECT_EQ(log.Count("Directory cluster already visited, taken as empty, Start Cluster: " + std::to_string(dcim)), 1u);
 }
 
@@ -832,7 +860,8 @@ TEST_F(RealCard, SubdirectoryPointingToTheRootIsNotWalkedAgain) {
     CPhotoItemsMgr store{kNamesOnly};
     RecordingSink sink;
     EXPECT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
-    EXPECT_EQ(NamesOf(Items(store, Jpg)), (std::vector<std::string>{"IMG_0105.JPG", "IMG_0101.JPG", "IMG_0102.JPG"}));
+    EXPECT_EQ(NamesOf(Items(store, Jpg)), (std::vector<std::string>{"IMG_0105.JPG", "holiday.jpeg", "IMG_0101.JPG",
+                                                                   "IMG_0103.JPG", "IMG_0102.JPG"}));
     EXPECT_EQ(Items(store, Bmp).size(), 0u);
 }
 
@@ -853,7 +882,7 @@ TEST_F(RealCard, FreeEntryInsideAPhotoChainSkipsThatPhoto) {
     EXPECT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
     auto names = NamesOf(AllItems(store));
     EXPECT_EQ(std::count(names.begin(), names.end(), "IMG_0101.JPG"), 0);
-    EXPECT_EQ(names.size(), 6u);
+    EXPECT_EQ(names.size(), 8u);
     EXPECT_EQ(log.Count("Invalid Cluster Number: " + std::to_string(chain[10]) + " \n"), 1u);
     EXPECT_EQ(log.Count("Invalid Fat32 File, Start Sector: " + std::to_string(first) + " \n"), 1u);
 }
@@ -875,9 +904,9 @@ TEST_F(RealCard, TopBitsOfFatEntriesAreIgnored) {
     RecordingSink sink;
     EXPECT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
     auto jpgs = Items(store, Jpg);
-    ASSERT_EQ(jpgs.size(), 4u);
-    ASSERT_EQ(Narrow(jpgs[1]->name), "IMG_0101.JPG");
-    EXPECT_EQ(ReadBack(*m.device, *jpgs[1]), ReadFileBytes(s_photos + "/IMG_0101.JPG"));
+    ASSERT_EQ(jpgs.size(), 6u);
+    ASSERT_EQ(Narrow(jpgs[2]->name), "IMG_0101.JPG");
+    EXPECT_EQ(ReadBack(*m.device, *jpgs[2]), ReadFileBytes(s_photos + "/IMG_0101.JPG"));
 }
 
 TEST_F(RealCard, LoopingPhotoChain) {
@@ -897,7 +926,7 @@ TEST_F(RealCard, LoopingPhotoChain) {
         RecordingSink sink;
         EXPECT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
         auto jpgs = Items(store, Jpg);
-        ASSERT_EQ(jpgs.size(), 4u);
+        ASSERT_EQ(jpgs.size(), 6u);
         EXPECT_EQ(Narrow(jpgs[0]->name), "IMG_0105.JPG");
         EXPECT_EQ(ReadBack(*m.device, *jpgs[0]), ReadFileBytes(s_photos + "/IMG_0105.JPG"));
     }
@@ -913,7 +942,7 @@ TEST_F(RealCard, LoopingPhotoChain) {
     EXPECT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
     auto names = NamesOf(AllItems(store));
     EXPECT_EQ(std::count(names.begin(), names.end(), "IMG_0105.JPG"), 0);
-    EXPECT_EQ(names.size(), 6u);
+    EXPECT_EQ(names.size(), 8u);
     EXPECT_EQ(log.Count("Invalid Fat32 File, Start Sector: " + std::to_string(first) + " \n"), 1u);
 }
 
@@ -933,6 +962,200 @@ TEST_F(RealCard, RootClusterOutOfRange) {
     EXPECT_EQ(log.Count("Invalid Cluster Number: "), 1u);
     EXPECT_EQ(log.Count("Invalid Cluster Number: 268435200 \n"), 1u);
     EXPECT_EQ(sink.events.back().code, CURRENT_TASK_FINISHED);
+}
+
+// ---- Deleted files of a real card: names, folders, clusters ----
+
+// A card on which photos were deleted in every way a person deletes them:
+// with long names and with 8.3 camera names, a whole folder tree
+// (mdeltree), a photo that had been written into the holes between live
+// files, and two photos whose clusters were partly written over afterwards
+// (the head of one, the middle of the other).
+class DeletedCard : public RealCard {
+protected:
+    static const std::string& Card() {
+        static const std::string img = [] {
+            const std::string d = Dir().path(), p = s_photos, img = Dir() / "deleted.img";
+            const std::string i = "-i " + img + kMtoolsOffset + " ";
+            // Moves mtools' next-free hint so that the next file lands at a cluster.
+            const std::string hint =
+                "hint() { local fi; fi=$(od -An -tu2 -j $((1048576 + 48)) -N2 " + img + " | tr -d ' ');"
+                " printf \"$(printf '\\\\x%02x\\\\x%02x\\\\x%02x\\\\x%02x' $(($1 & 255)) $((($1 >> 8) & 255)) $((($1 >> 16) & 255)) 0)\""
+                " | dd of=" + img + " bs=1 seek=$((1048576 + fi * 512 + 492)) conv=notrunc status=none; };"
+                "first() { mshowfat " + i + " \"$1\" | sed 's/.*<\\([0-9]*\\).*/\\1/'; };";
+            std::string cmd =
+                "set -e; cd " + d + "; export MTOOLS_SKIP_CHECK=1 LANG=C.UTF-8; " + hint +
+                "mkdir -p del; cd del;"
+                "cp " + p + "/IMG_0105.JPG 'beach party.jpeg'; cp " + p + "/IMG_0104.JPG 'Café au lait.png';"
+                "cp " + p + "/IMG_0103.JPG 'Old photo.jpg';"
+                "for n in 40 41 42 43 44; do cp " + p + "/IMG_0102.JPG IMG_00$n.JPG; done;"
+                "cp " + p + "/IMG_0101.JPG 'Colosseum at night.jpg'; cp " + p + "/SCAN0003.PNG FORUM.PNG;"
+                "cp " + p + "/ANIM0001.GIF Trevi.gif; cp " + p + "/IMG_0102.JPG Fragmented.jpg;"
+                "cp " + p + "/IMG_0101.JPG Reused.jpg; cp " + p + "/IMG_0101.JPG Tail.jpg;"
+                "head -c 1024 /dev/urandom > s.bin; for n in $(seq 10 29); do cp s.bin F$n.BIN; done;"
+                "head -c 3000 /dev/urandom > NOTE1.TXT; cp NOTE1.TXT NOTE2.TXT;"
+                "bash " + ToolsDir() + "/mkfatimage.sh " + img + " 40 'beach party.jpeg' 'Café au lait.png' 'Old photo.jpg' >/dev/null;"
+                "mmd " + i + "::/DCIM ::/DCIM/100CANON '::/Trip to Rome' '::/Trip to Rome/Day 2' ::/FRAG ::/MISC ::/NOTES;"
+                // Holes between live files, a photo written into them, then deleted.
+                "mcopy " + i + "F*.BIN ::/FRAG/; mdel " + i + "$(for n in $(seq 10 2 29); do echo ::/FRAG/F$n.BIN; done);"
+                "hint 4294967295; mcopy " + i + "Fragmented.jpg ::/FRAG/; mdel " + i + "::/FRAG/Fragmented.jpg;"
+                "mcopy " + i + "IMG_004*.JPG ::/DCIM/100CANON/;"
+                "mcopy " + i + "'Colosseum at night.jpg' FORUM.PNG '::/Trip to Rome/';"
+                "mcopy " + i + "Trevi.gif '::/Trip to Rome/Day 2/';"
+                // Two deleted, then a note written over the first one's head and
+                // one over the middle of the other.
+                "mcopy " + i + "Reused.jpg Tail.jpg ::/MISC/; fr=$(first ::/MISC/Reused.jpg); ft=$(first ::/MISC/Tail.jpg);"
+                "mdel " + i + "::/MISC/Reused.jpg ::/MISC/Tail.jpg;"
+                "hint $((fr - 1)); mcopy " + i + "NOTE1.TXT ::/NOTES/; hint $((ft + 99)); mcopy " + i + "NOTE2.TXT ::/NOTES/;"
+                "mdel " + i + "::/DCIM/100CANON/IMG_0041.JPG ::/DCIM/100CANON/IMG_0043.JPG '::/Old photo.jpg';"
+                "mdeltree " + i + "'::/Trip to Rome'";
+            return Sh(cmd) == 0 ? img : std::string();
+        }();
+        EXPECT_FALSE(img.empty());
+        return img;
+    }
+
+    // Deleted files sleuthkit lists: path (a lost first character as "_") -> inode.
+    static std::map<std::string, std::string> FlsDeleted(const std::string& image) {
+        std::map<std::string, std::string> out;
+        std::istringstream in(Capture("fls -r -p -d -F -o " + std::to_string(kStart) + " " + image));
+        std::regex line(R"(^r/r \* (\d+):\t(.*)$)");
+        std::smatch m;
+        for (std::string s; std::getline(in, s);)
+            if (std::regex_match(s, m, line)) out[m[2]] = m[1];
+        return out;
+    }
+
+    // Whether the JPEG structure reader can tell where a photo ends: then a
+    // photo whose middle was written over no longer passes for whole.
+    static bool JpegEndsAreKnown(const std::string& photos) {
+        const std::vector<uint8_t> bytes = ReadFileBytes(photos + "/IMG_0105.JPG");
+        CMemoryByteSource src(bytes);
+        return PhotoFormatOfName("x.jpg")->readStructure(src).verdict != StructureVerdict::Unbounded;
+    }
+};
+
+TEST_F(DeletedCard, DeletedPhotosComeBackWithNamesFoldersClustersAndTimes) {
+    const std::string image = Card();
+    MountedImage m(image);
+    ASSERT_TRUE(m.volume);
+    CPhotoItemsMgr store;
+    RecordingSink sink;
+    ASSERT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
+    std::map<std::string, PhotoItem*> deleted, live;
+    for (PhotoItem* item : AllItems(store)) {
+        const std::string path = item->folder.empty() ? Narrow(item->name)
+                                                      : Narrow(item->folder) + "/" + Narrow(item->name);
+        EXPECT_EQ((item->origin == DeletedRecord ? deleted : live).count(path), 0u) << path << " twice";
+        (item->origin == DeletedRecord ? deleted : live)[path] = item;
+    }
+    EXPECT_EQ(live.size(), 5u);  // beach party.jpeg, Café au lait.png, IMG_0040/42/44.JPG
+    EXPECT_EQ(live.count("Café au lait.png"), 1u);
+    EXPECT_EQ(live.count("beach party.jpeg"), 1u);
+
+    // What each deleted photo was, by the name the walk gives it.
+    const std::map<std::string, std::string> sources = {
+        {"Old photo.jpg", "IMG_0103.JPG"},
+        {"DCIM/100CANON/IMG_0041.JPG", "IMG_0102.JPG"},
+        {"DCIM/100CANON/IMG_0043.JPG", "IMG_0102.JPG"},
+        {"Trip to Rome/Colosseum at night.jpg", "IMG_0101.JPG"},
+        {"Trip to Rome/_ORUM.PNG", "SCAN0003.PNG"},  // no name of its folder shares its pattern
+        {"Trip to Rome/Day 2/Trevi.gif", "ANIM0001.GIF"},
+        {"FRAG/Fragmented.jpg", "IMG_0102.JPG"},
+        {"MISC/Tail.jpg", "IMG_0101.JPG"},
+    };
+    const bool endsKnown = JpegEndsAreKnown(s_photos);
+    std::set<std::string> expected;
+    for (const auto& [path, source] : sources)
+        if (path != "MISC/Tail.jpg" || !endsKnown) expected.insert(path);
+    std::set<std::string> got;
+    for (const auto& [path, item] : deleted) got.insert(path);
+    EXPECT_EQ(got, expected);
+    // A photo whose first clusters hold another file now is left to the raw scan.
+    EXPECT_EQ(deleted.count("MISC/Reused.jpg"), 0u);
+
+    // Sleuthkit as the oracle: the same entries (with "_" where it cannot
+    // tell the first character), sizes, sectors and times.
+    size_t compared = 0;
+    for (const auto& [tskPath, inode] : FlsDeleted(image)) {
+        if (!PhotoFormatOfName(Base(tskPath))) continue;
+        PhotoItem* item = nullptr;
+        for (const auto& [path, it] : deleted) {
+            if (path.size() != tskPath.size()) continue;
+            bool same = true;
+            for (size_t k = 0; k < path.size() && same; ++k)
+                same = path[k] == tskPath[k] || (tskPath[k] == '_' && (k == 0 || tskPath[k - 1] == '/'));
+            if (same) item = it;
+        }
+        if (!item) {
+            EXPECT_TRUE(tskPath == "MISC/Reused.jpg" || (tskPath == "MISC/Tail.jpg" && endsKnown) ||
+                        tskPath.rfind("$OrphanFiles/", 0) == 0)
+                << tskPath << " not found";
+            continue;
+        }
+        ++compared;
+        IstatInfo oracle = Istat(image, inode);
+        EXPECT_EQ(item->size, oracle.size) << tskPath;
+        EXPECT_EQ(item->mtime, oracle.written) << tskPath;
+        if (Base(tskPath) != "Tail.jpg") {
+            auto sectors = SectorsOf(*item);
+            sectors.resize(std::min(sectors.size(), oracle.sectors.size()));
+            EXPECT_EQ(sectors, oracle.sectors) << tskPath;
+        }
+    }
+    EXPECT_EQ(compared, expected.size());
+    for (const auto& [path, item] : deleted) {
+        if (path == "MISC/Tail.jpg") continue;
+        ASSERT_EQ(sources.count(path), 1u) << path;
+        EXPECT_EQ(ReadBack(*m.device, *item), ReadFileBytes(s_photos + "/" + sources.at(path))) << path;
+    }
+    // The fragmented one really had fragments, and came back through them.
+    ASSERT_EQ(deleted.count("FRAG/Fragmented.jpg"), 1u);
+    EXPECT_GE(RunCount(*deleted["FRAG/Fragmented.jpg"]), 5u);
+}
+
+TEST_F(DeletedCard, DeletedFoldersPointingAnywhereEndTheWalk) {
+    TempDir dir;
+    std::string img = Copy(Card(), dir);
+    ImageLayout l(img);
+    // The deleted folder entries as they lie in the root and in "Trip to Rome".
+    auto deletedEntry = [&](const char* name11, size_t from) {
+        for (size_t off = from; off + 32 <= l.bytes.size(); off += 32)
+            if (l.bytes[off] == 0xE5 && std::memcmp(l.bytes.data() + off + 1, name11 + 1, 10) == 0 &&
+                (l.bytes[off + 11] & 0x10))
+                return off;
+        ADD_FAILURE() << "no deleted folder " << name11;
+        return size_t{0};
+    };
+    const size_t trip = deletedEntry("TRIPTO~1   ", l.ClusterOffset(2));
+    const uint32_t tripCluster = l.FirstCluster(trip);
+    const size_t day2 = deletedEntry("DAY2~1     ", l.ClusterOffset(tripCluster));
+    struct Case {
+        size_t entry;
+        uint32_t cluster;
+        size_t photos;  // deleted photos still found
+    } cases[] = {
+        {day2, tripCluster, 6},      // the inner folder is its own parent: a loop
+        {day2, 2, 6},                // into the live root
+        {trip, 0x0FFFFFF0, 4},       // out of range
+        {trip, tripCluster + 5, 4},  // a cluster of the photo, not of a folder
+        {day2, l.FirstCluster(l.Entry("IMG_0040JPG")), 6},
+    };
+    for (const Case& c : cases) {
+        ImageLayout bad(Copy(Card(), dir, "bad.img"));
+        bad.SetFirstCluster(c.entry, c.cluster);
+        ASSERT_TRUE(bad.Save());
+        MountedImage m(bad.path);
+        ASSERT_TRUE(m.volume);
+        CPhotoItemsMgr store;
+        RecordingSink sink;
+        EXPECT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
+        size_t back = 0;
+        for (PhotoItem* item : AllItems(store)) back += item->origin == DeletedRecord;
+        const size_t tail = JpegEndsAreKnown(s_photos) ? 0 : 1;
+        EXPECT_EQ(back, c.photos + tail) << c.cluster;
+        EXPECT_EQ(sink.events.back().code, CURRENT_TASK_FINISHED);
+    }
 }
 
 // A folder of 46 photos: with "." and ".." its directory fills exactly

@@ -3,13 +3,17 @@
 #include <cstring>
 #include <functional>
 #include <set>
+#include <sstream>
 
 #include "../filesystem/ntfs_testsupport.h"
+#include "filesystem/allocsources.h"
+#include "filesystem/allounitmgr.h"
 #include "filesystem/ntfs_filerecord.h"
 #include "filesystem/ntfs_mount.h"
 #include "io/le.h"
 #include "io/partition.h"
 #include "volphotorev/ntfs_searchphoto.h"
+#include "photoformats/photoformat.h"
 #include "volphotorev/photoitems.h"
 
 namespace {
@@ -140,6 +144,7 @@ protected:
                    {"SCAN0001.PNG", "SCAN0001.PNG"}, {"ANIM0001.GIF", "ANIM0001.GIF"},
                    {"PAINT001.BMP", "PAINT001.BMP"}, {"FRAG0101.JPG", "IMG_0101.JPG"},
                    {"Café.jpg", "IMG_0103.JPG"},     {"A_very_long_photo_name.jpeg", "IMG_0102.JPG"},
+                   {"写真.jpg", "IMG_0104.JPG"},
                    {"b.gif", "ANIM0002.GIF"},        {"SPARSE.JPG", "IMG_0103.JPG"},
                    {"IMG_0005.JPG", "IMG_0005.JPG"}, {"Holiday photo.jpg", "IMG_0003.JPG"}};
     }
@@ -195,12 +200,9 @@ TEST_F(NtfsPhotoWalk, FindsWhatSleuthkitListsWithNamesSizesAndRuns) {
     std::set<std::string> expected, leftOut;
     for (auto& [path, inode] : ntfstest::FlsFiles(image, kStart)) {
         std::string name = BaseName(path);
-        if (name.find(':') != std::string::npos || GetPhotoCategory(name.c_str()) < 0) continue;
+        if (name.find(':') != std::string::npos || !PhotoFormatOfName(name)) continue;
         ntfstest::TskFile f = ntfstest::Istat(image, kStart, inode);
-        bool latin1 = true;
-        for (size_t i = 0; i < name.size(); ++i)
-            if (static_cast<uint8_t>(name[i]) >= 0xC4) latin1 = false;  // lead byte of a code point above U+00FF
-        if (f.resident || !latin1) {
+        if (f.resident) {
             leftOut.insert(name);
             continue;
         }
@@ -209,7 +211,10 @@ TEST_F(NtfsPhotoWalk, FindsWhatSleuthkitListsWithNamesSizesAndRuns) {
         const PhotoItem& item = *found[name];
         EXPECT_EQ(static_cast<int64_t>(item.size), f.size) << name;
         EXPECT_EQ(item.origin, FileSystem);
-        EXPECT_EQ(item.category, GetPhotoCategory(name.c_str()));
+        EXPECT_EQ(item.category, PhotoFormatOfName(name)->category);
+        EXPECT_EQ(Utf8(item.folder), path.size() > name.size() ? path.substr(0, path.size() - name.size() - 1) : "");
+        EXPECT_EQ(item.mtime, f.modified) << name;
+        EXPECT_EQ(item.mtimeNsec, f.modifiedNsec) << name;
         // Runs against sleuthkit's cluster list (0 there for sparse clusters).
         const int64_t perCluster = vol->clusterSize / 512;
         std::vector<int64_t> ours;
@@ -226,7 +231,8 @@ TEST_F(NtfsPhotoWalk, FindsWhatSleuthkitListsWithNamesSizesAndRuns) {
     std::set<std::string> names;
     for (auto& [name, item] : found) names.insert(name);
     EXPECT_EQ(names, expected);
-    EXPECT_EQ(leftOut, (std::set<std::string>{"TINY.GIF", "写真.jpg"}));
+    EXPECT_EQ(leftOut, std::set<std::string>{"TINY.GIF"});
+    EXPECT_EQ(expected.count("写真.jpg"), 1u);  // judged by its whole name
     for (const char* skipped : {"a.gi", "scan.dat"}) EXPECT_EQ(found.count(skipped), 0u);
     EXPECT_EQ(expected.count("Café.jpg"), 1u);
     EXPECT_EQ(expected.count("SPARSE.JPG"), 1u);
@@ -238,7 +244,9 @@ TEST_F(NtfsPhotoWalk, FindsWhatSleuthkitListsWithNamesSizesAndRuns) {
     }
 }
 
-TEST_F(NtfsPhotoWalk, DeletedPhotoIsNotListed) {
+// Whether a deleted file's clusters are free is the map of used sectors'
+// to say: without it, deleted records are not looked at.
+TEST_F(NtfsPhotoWalk, WithoutTheMapDeletedRecordsAreNotLookedAt) {
     if (!withFuse) GTEST_SKIP() << "deleting a file needs an ntfs-3g FUSE mount, unavailable here";
     std::vector<std::string> deleted = ntfstest::FlsDeleted(image, kStart);
     ASSERT_NE(std::find(deleted.begin(), deleted.end(), "DEL.JPG"), deleted.end());
@@ -317,6 +325,149 @@ TEST_F(NtfsPhotoWalk, StopRequests) {
     EXPECT_EQ(op->Do(&full), 0);
     op->Release();
     EXPECT_LT(stored, AllItems(fullStore).size());
+}
+
+
+// A map of used sectors (512 bytes each) from a cluster bitmap.
+std::unique_ptr<CAlloUnitMgr> MapOf(const std::vector<uint8_t>& bitmap, int64_t clusters, int64_t perCluster) {
+    auto map = std::make_unique<CAlloUnitMgr>();
+    EXPECT_EQ(map->InitFree(clusters * perCluster), 0);
+    map->SetUsedByClusterBitmap(bitmap, clusters, 0, perCluster);
+    return map;
+}
+
+// A volume written and then partly deleted through ntfs-3g: live photos with
+// long Unicode names in nested folders; a photo split over two holes, then
+// deleted; deleted photos with accents and CJK in their names; a deleted
+// folder with its photos; and a photo whose folder was deleted and whose
+// folder's record was then given to a new file.
+class NtfsDeletedWalk : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (!ntfstest::HaveNtfsTools()) return;
+        photos = testutil::PhotosDir();
+        if (photos.empty()) return;
+        const std::string dir = std::string(LUMIVISTA_BINARY_DIR) + "/test-images";
+        const std::string note = dir + "/note.txt";
+        if (testutil::Run("mkdir -p " + dir + " && echo a small note > " + note) != 0) return;
+        auto p = [](const std::string& name) { return ntfstest::Quote(photos + "/" + name); };
+        using ntfstest::Quote;
+        // Every action needs FUSE; the folder of the lost photo is made first so
+        // that its record is the first one free again for the new note.
+        const std::string actions =
+            "mkdir Temp mkdir " + Quote("Photos/2023/Été") +
+            " put " + p("IMG_0005.JPG") + " " + Quote("Photos/2023/Été/Plage à Nice – coucher de soleil.jpg") +
+            " put " + p("IMG_0104.JPG") + " " + Quote("Photos/渋谷スクランブル交差点.jpg") +
+            " put " + p("IMG_0105.JPG") + " " + Quote("Κνωσός.jpg") +
+            " frag " + p("IMG_0101.JPG") + " " + Quote("Photos/2023/Fragmenté.jpg") +
+            " put " + p("IMG_0103.JPG") + " " + Quote("Photos/2023/Été/Crème brûlée.jpg") +
+            " put " + p("IMG_0102.JPG") + " " + Quote("Photos/東京タワー.jpg") +
+            " mkdir Vacances put " + p("SCAN0003.PNG") + " " + Quote("Vacances/Mont Saint-Michel.png") +
+            " put " + p("ANIM0001.GIF") + " Vacances/carte.gif"
+            " put " + p("IMG_0104.JPG") + " Temp/lost.jpg rm Temp/lost.jpg rmtree Temp put " + Quote(note) + " NOTE.TXT"
+            " rm " + Quote("Photos/2023/Fragmenté.jpg") + " rm " + Quote("Photos/2023/Été/Crème brûlée.jpg") +
+            " rm " + Quote("Photos/東京タワー.jpg") + " rmtree Vacances";
+        image = ntfstest::CachedImage("deleted", "-s 40 {}", actions, &withFuse);
+    }
+
+    void SetUp() override {
+        if (image.empty()) GTEST_SKIP() << "NTFS tools or the photos are missing";
+        if (!withFuse) GTEST_SKIP() << "deleting files needs an ntfs-3g FUSE mount, unavailable here";
+        dev = ImageDevice::OverFile(image, kStart);
+        vol = NtfsMount(dev.get(), kSectors);
+        ASSERT_TRUE(vol);
+        // The map as the scan task makes it, from $Bitmap.
+        map = std::make_unique<CAlloUnitMgr>();
+        ASSERT_EQ(map->InitFromSource(kSectors, MakeNtfsAllocSource(dev.get(), vol.get())), 0);
+    }
+
+    int Walk(RecordingSink& sink) {
+        auto* op = new CNtfsSearchPhoto(&partition, dev.get(), vol.get(), &store);
+        op->SetAllocationMap(map.get());
+        int r = op->Do(&sink);
+        op->Release();
+        return r;
+    }
+
+    // fls -d: deleted regular files, path -> inode.
+    std::map<std::string, int64_t> FlsDeletedFiles() const {
+        std::map<std::string, int64_t> out;
+        std::istringstream in(testutil::Capture("fls -r -p -F -d -o " + std::to_string(kStart) + " " +
+                                                ntfstest::Quote(image)));
+        for (std::string line; std::getline(in, line);) {
+            const size_t tab = line.find('\t');
+            if (line.rfind("-/r * ", 0) != 0 || tab == std::string::npos) continue;
+            out[line.substr(tab + 1)] = std::stoll(line.substr(6));
+        }
+        return out;
+    }
+
+    static constexpr int64_t kSectors = 40 * 2048;
+    static inline std::string photos, image;
+    static inline bool withFuse = false;
+    std::unique_ptr<ImageDevice> dev;
+    std::unique_ptr<NtfsVolume> vol;
+    std::unique_ptr<CAlloUnitMgr> map;
+    CPartition partition;
+    CPhotoItemsMgr store;
+};
+
+TEST_F(NtfsDeletedWalk, DeletedPhotosComeBackWholeUnderTheirNamesAndFolders) {
+    RecordingSink sink;
+    ASSERT_EQ(Walk(sink), 0);
+    std::map<std::string, PhotoItem*> deleted, live;
+    for (PhotoItem* item : AllItems(store)) {
+        const std::string path = item->folder.empty() ? Utf8(item->name) : Utf8(item->folder) + "/" + Utf8(item->name);
+        auto& into = item->origin == DeletedRecord ? deleted : live;
+        EXPECT_EQ(into.count(path), 0u) << path << " twice";
+        into[path] = item;
+    }
+    EXPECT_EQ(live.size(), 3u);
+    EXPECT_EQ(live.count("Photos/2023/Été/Plage à Nice – coucher de soleil.jpg"), 1u);
+    EXPECT_EQ(live.count("Photos/渋谷スクランブル交差点.jpg"), 1u);
+    EXPECT_EQ(live.count("Κνωσός.jpg"), 1u);
+
+    const std::map<std::string, std::string> sources = {
+        {"Photos/2023/Fragmenté.jpg", "IMG_0101.JPG"},   {"Photos/2023/Été/Crème brûlée.jpg", "IMG_0103.JPG"},
+        {"Photos/東京タワー.jpg", "IMG_0102.JPG"},        {"Vacances/Mont Saint-Michel.png", "SCAN0003.PNG"},
+        {"Vacances/carte.gif", "ANIM0001.GIF"},          {"lost.jpg", "IMG_0104.JPG"},
+    };
+    // Sleuthkit's view of the same records: paths (an orphan under
+    // $OrphanFiles), sizes, clusters and times.
+    size_t compared = 0;
+    for (const auto& [tskPath, inode] : FlsDeletedFiles()) {
+        const std::string name = BaseName(tskPath);
+        if (!PhotoFormatOfName(name)) continue;
+        const ntfstest::TskFile f = ntfstest::Istat(image, kStart, inode);
+        std::string path = tskPath;
+        if (path.rfind("$OrphanFiles/", 0) == 0) path = "Lost folder " + std::to_string(f.parent) + "/" + name;
+        ASSERT_EQ(deleted.count(path), 1u) << path;
+        const PhotoItem& item = *deleted[path];
+        ++compared;
+        EXPECT_EQ(static_cast<int64_t>(item.size), f.size) << path;
+        EXPECT_EQ(item.mtime, f.modified) << path;
+        EXPECT_EQ(item.mtimeNsec, f.modifiedNsec) << path;
+        const int64_t perCluster = vol->clusterSize / 512;
+        std::vector<int64_t> ours;
+        for (const PhotoRun& r : item.runs) {
+            if (r.sectorCount == 0) break;
+            for (int64_t sct = 0; sct < r.sectorCount; sct += perCluster) ours.push_back((r.volumeSector + sct) / perCluster);
+        }
+        EXPECT_EQ(ours, f.clusters) << path;
+        ASSERT_EQ(sources.count(tskPath.rfind("$OrphanFiles/", 0) == 0 ? name : tskPath), 1u) << tskPath;
+        EXPECT_TRUE(ReadBack(dev.get(), item) ==
+                    ntfstest::ReadAll(photos + "/" + sources.at(tskPath.rfind("$OrphanFiles/", 0) == 0 ? name : tskPath)))
+            << path;
+    }
+    EXPECT_EQ(compared, sources.size());
+    EXPECT_EQ(deleted.size(), sources.size());
+    // The split photo comes back whole through both of its runs.
+    ASSERT_EQ(deleted.count("Photos/2023/Fragmenté.jpg"), 1u);
+    EXPECT_GE(deleted["Photos/2023/Fragmenté.jpg"]->runs.size(), 3u);
+    // The lost photo's folder is named for the record the note took.
+    bool lost = false;
+    for (const auto& [path, item] : deleted) lost |= path.rfind("Lost folder ", 0) == 0 && BaseName(path) == "lost.jpg";
+    EXPECT_TRUE(lost);
 }
 
 // Damage to single records over a copy of the volume in memory.
@@ -429,11 +580,14 @@ protected:
             End();
             return at;
         }
-        Rec& Name(const std::u16string& name, uint8_t ns) {
+        // A name in the root folder (record 5, sequence 5) unless told otherwise.
+        Rec& Name(const std::u16string& name, uint8_t ns, uint64_t parent = 5 | (uint64_t{5} << 48)) {
             size_t valueLen = 0x42 + 2 * name.size();
             size_t at = Attr(NTFS_AT_FILE_NAME, (0x18 + valueLen + 7) & ~size_t{7});
             le::put32(b, at + NTFS_ATTR_VALUE_LENGTH, static_cast<uint32_t>(valueLen));
             le::put16(b, at + NTFS_ATTR_VALUE_OFFSET, 0x18);
+            le::put32(b, at + 0x18, static_cast<uint32_t>(parent));
+            le::put32(b, at + 0x18 + 4, static_cast<uint32_t>(parent >> 32));
             b[at + 0x18 + 0x40] = static_cast<uint8_t>(name.size());
             b[at + 0x18 + 0x41] = ns;
             for (size_t i = 0; i < name.size(); ++i) le::put16(b, at + 0x18 + 0x42 + 2 * i, name[i]);
@@ -450,6 +604,24 @@ protected:
             std::memcpy(b.data() + at + 0x40, pairs.data(), pairs.size());
             return *this;
         }
+        // Not in use any more.
+        Rec& Free() {
+            le::put16(b, NTFS_REC_FLAGS, 0);
+            return *this;
+        }
+        // A folder's record with its sequence number.
+        Rec& Dir(uint16_t sequence, bool inUse) {
+            le::put16(b, NTFS_REC_FLAGS, inUse ? 3 : 2);
+            le::put16(b, 0x10, sequence);
+            return *this;
+        }
+        Rec& ResidentBytes(const std::vector<uint8_t>& bytes) {
+            size_t at = Attr(NTFS_AT_DATA, (0x18 + bytes.size() + 7) & ~size_t{7});
+            le::put32(b, at + NTFS_ATTR_VALUE_LENGTH, static_cast<uint32_t>(bytes.size()));
+            le::put16(b, at + NTFS_ATTR_VALUE_OFFSET, 0x18);
+            std::memcpy(b.data() + at + 0x18, bytes.data(), bytes.size());
+            return *this;
+        }
         Rec& ResidentData(uint32_t size) {
             size_t at = Attr(NTFS_AT_DATA, (0x18 + size + 7) & ~size_t{7});
             le::put32(b, at + NTFS_ATTR_VALUE_LENGTH, size);
@@ -462,6 +634,7 @@ protected:
     std::vector<PhotoItem*> Deal(Rec& r) {
         CNtfsSearchPhoto op(nullptr, nullptr, &vol, &store);
         EXPECT_EQ(op.DealWithRecord(r.b, 42), 0);
+        op.FillFolders();
         return AllItems(store);
     }
 
@@ -493,23 +666,29 @@ TEST_F(RecordRules, Win32NameWhateverTheOrder) {
         CPhotoItemsMgr one{kNamesOnly};
         CNtfsSearchPhoto op(nullptr, nullptr, &vol, &one);
         op.DealWithRecord(r->b, 1);
+        op.FillFolders();
         auto items = AllItems(one);
         ASSERT_EQ(items.size(), 1u);
         EXPECT_EQ(items[0]->name, u"Summer Holiday.jpg");
     }
 }
 
-TEST_F(RecordRules, NamesThatAreNotJudged) {
-    Rec shortName, justLongEnough, cjk, latin1;
+TEST_F(RecordRules, NamesAreJudgedWhole) {
+    Rec shortName, justLongEnough, cjk, latin1, greek, dotless;
     shortName.Name(u"a.gi", 1).Data(oneRun, 2, 5000);
     justLongEnough.Name(u"a.gif", 1).Data(oneRun, 2, 5000);
-    cjk.Name(u"写.jpg", 1).Data(oneRun, 2, 5000);
+    cjk.Name(u"渋谷スクランブル交差点.jpg", 1).Data(oneRun, 2, 5000);
     latin1.Name(u"été.jpg", 1).Data(oneRun, 2, 5000);
+    greek.Name(u"Κνωσός.JPEG", 1).Data(oneRun, 2, 5000);
+    dotless.Name(u"Κνωσός jpg", 1).Data(oneRun, 2, 5000);
     EXPECT_TRUE(Deal(shortName).empty());
-    EXPECT_TRUE(Deal(cjk).empty());
     ASSERT_EQ(Deal(justLongEnough).size(), 1u);
     EXPECT_EQ(AllItems(store)[0]->category, Gif);
-    ASSERT_EQ(Deal(latin1).size(), 2u);
+    ASSERT_EQ(Deal(cjk).size(), 2u);
+    ASSERT_EQ(Deal(latin1).size(), 3u);
+    ASSERT_EQ(Deal(greek).size(), 4u);
+    ASSERT_EQ(Deal(dotless).size(), 4u);
+    EXPECT_EQ(AllItems(store)[2]->name, u"Κνωσός.JPEG");  // the JPEGs come first
 }
 
 TEST_F(RecordRules, DataThatIsNotStored) {
@@ -581,6 +760,151 @@ TEST_F(RecordRules, TornRecordIsExaminedAsItIs) {
     r.Name(u"torn.jpg", 1).Data(oneRun, 2, 5000);
     le::put16(r.b, 1022, 8);  // the second block's tail does not match
     EXPECT_EQ(Deal(r).size(), 1u);
+}
+
+// Folder paths climb the parent references through the folders' records.
+TEST_F(RecordRules, FolderPathsThroughParentReferences) {
+    auto ref = [](uint64_t record, uint64_t sequence) { return record | (sequence << 48); };
+    Rec dcim, canon, loop1, loop2;
+    dcim.Dir(3, true).Name(u"DCIM", 1);
+    canon.Dir(2, false).Name(u"100CANON", 1, ref(30, 3));  // deleted: its sequence went up by one
+    loop1.Dir(7, true).Name(u"Loop1", 1, ref(33, 1));
+    loop2.Dir(1, true).Name(u"Loop2", 1, ref(32, 7));
+    CNtfsSearchPhoto op(nullptr, nullptr, &vol, &store);
+    op.DealWithRecord(dcim.b, 30);
+    op.DealWithDeletedRecord(canon.b, 31);
+    op.DealWithRecord(loop1.b, 32);
+    op.DealWithRecord(loop2.b, 33);
+    struct Case {
+        uint64_t parent;
+        std::u16string folder;
+    } cases[] = {
+        {ref(5, 5), u""},
+        {ref(30, 3), u"DCIM"},
+        {ref(31, 1), u"DCIM/100CANON"},   // referred to before the folder was deleted
+        {ref(31, 2), u"DCIM/100CANON"},
+        {ref(31, 5), u"Lost folder 31"},  // the record holds another folder now
+        {ref(30, 2), u"Lost folder 30"},  // a folder in use under another sequence
+        {ref(40, 1), u"Lost folder 40"},  // no folder record at all
+        {ref(30, 0), u"DCIM"},            // no sequence to check
+    };
+    for (const Case& c : cases) EXPECT_EQ(op.FolderOf(c.parent), c.folder) << (c.parent & 0xFFFF);
+    // Folders that are each other's parent: the climb ends.
+    const std::u16string looped = op.FolderOf(ref(32, 7));
+    EXPECT_EQ(looped.rfind(u"Lost folder ", 0), 0u);
+    EXPECT_LT(looped.size(), 64u);
+}
+
+// Deleted records over a memory volume whose clusters 0x20 and 0x21 hold a
+// real JPEG and cluster 0x30 a real GIF, all free in the bitmap.
+class DeletedRecordRules : public RecordRules {
+protected:
+    void SetUp() override {
+        RecordRules::SetUp();
+        const std::string photos = testutil::PhotosDir();
+        if (photos.empty()) GTEST_SKIP() << "no photos";
+        jpeg = ntfstest::ReadAll(photos + "/IMG_0105.JPG");
+        gif = ntfstest::ReadAll(photos + "/ANIM0002.GIF");
+        ASSERT_TRUE(jpeg.size() > 4096 && jpeg.size() <= 8192 && gif.size() <= 4096);
+        auto bytes = std::make_shared<std::vector<uint8_t>>(0x40 * 4096);
+        std::copy(jpeg.begin(), jpeg.end(), bytes->begin() + 0x20 * 4096);
+        std::copy(gif.begin(), gif.end(), bytes->begin() + 0x30 * 4096);
+        dev = ImageDevice::OverMemory(bytes);
+        vol.numberOfClusters = 0x40;
+    }
+    std::vector<PhotoItem*> DealDeleted(Rec& r, CNtfsSearchPhoto* op = nullptr) {
+        CNtfsSearchPhoto own(nullptr, dev.get(), &vol, &store);
+        if (!op) op = &own;
+        op->SetAllocationMap(map.get());
+        EXPECT_EQ(op->DealWithDeletedRecord(r.b, 42), 0);
+        op->FillFolders();
+        return AllItems(store);
+    }
+    std::vector<uint8_t> jpeg, gif;
+    std::unique_ptr<CAlloUnitMgr> map = MapOf(std::vector<uint8_t>(8, 0), 0x40, 8);
+    std::unique_ptr<ImageDevice> dev;
+};
+
+TEST_F(DeletedRecordRules, StoredOnlyWhileItsClustersHoldThePhoto) {
+    const uint32_t size = static_cast<uint32_t>(jpeg.size());
+    struct Case {
+        const char* what;
+        std::function<void(Rec&, std::vector<uint8_t>&)> make;
+        bool stored;
+    } cases[] = {
+        {"whole", [&](Rec& r, auto&) { r.Name(u"IMG_0105.JPG", 1).Data(oneRun, 2, size); }, true},
+        {"a cluster in use again",
+         [&](Rec& r, auto& bm) { r.Name(u"IMG_0105.JPG", 1).Data(oneRun, 2, size), bm[0x21 / 8] |= 1 << (0x21 % 8); },
+         false},
+        {"named a GIF", [&](Rec& r, auto&) { r.Name(u"IMG_0105.gif", 1).Data(oneRun, 2, size); }, false},
+        {"over the GIF's cluster",
+         [&](Rec& r, auto&) { r.Name(u"IMG_0105.JPG", 1).Data({0x11, 0x01, 0x30, 0x00}, 1, 4000); }, false},
+        {"fixup broken",
+         [&](Rec& r, auto&) { r.Name(u"IMG_0105.JPG", 1).Data(oneRun, 2, size), le::put16(r.b, 1022, 8); }, false},
+        {"half a surrogate in the name",
+         [&](Rec& r, auto&) { r.Name(u"IMG\xD800_0105.JPG", 1).Data(oneRun, 2, size); }, false},
+        {"size 0", [&](Rec& r, auto&) { r.Name(u"IMG_0105.JPG", 1).Data(oneRun, 2, 0); }, false},
+        {"runs past the volume",
+         [&](Rec& r, auto&) { r.Name(u"IMG_0105.JPG", 1).Data({0x11, 0x02, 0x3F, 0x00}, 2, size); }, false},
+        {"more extents in another record",
+         [&](Rec& r, auto&) { r.Name(u"IMG_0105.JPG", 1).Data(oneRun, 4, size); }, false},
+        {"size beyond its clusters", [&](Rec& r, auto&) { r.Name(u"IMG_0105.JPG", 1).Data(oneRun, 2, 9000); }, false},
+    };
+    for (const Case& c : cases) {
+        CPhotoItemsMgr one;
+        CNtfsSearchPhoto op(nullptr, dev.get(), &vol, &one);
+        std::vector<uint8_t> bm(8, 0);
+        Rec r;
+        c.make(r, bm);
+        r.Free();
+        auto used = MapOf(bm, 0x40, 8);
+        op.SetAllocationMap(used.get());
+        EXPECT_EQ(op.DealWithDeletedRecord(r.b, 42), 0);
+        op.FillFolders();
+        auto items = AllItems(one);
+        ASSERT_EQ(items.size(), c.stored ? 1u : 0u) << c.what;
+        if (!c.stored) continue;
+        EXPECT_EQ(items[0]->origin, DeletedRecord);
+        EXPECT_EQ(items[0]->size, size);
+        EXPECT_EQ(ReadBack(dev.get(), *items[0]), jpeg);
+    }
+}
+
+TEST_F(DeletedRecordRules, TwoRecordsNeverShareClusters) {
+    Rec first, second;
+    first.Name(u"IMG_0105.JPG", 1).Data(oneRun, 2, static_cast<uint32_t>(jpeg.size())).Free();
+    second.Name(u"IMG_0106.JPG", 1).Data(oneRun, 2, static_cast<uint32_t>(jpeg.size())).Free();
+    CNtfsSearchPhoto op(nullptr, dev.get(), &vol, &store);
+    EXPECT_EQ(DealDeleted(first, &op).size(), 1u);
+    EXPECT_EQ(DealDeleted(second, &op).size(), 1u);
+    EXPECT_EQ(AllItems(store)[0]->name, u"IMG_0105.JPG");
+}
+
+TEST_F(DeletedRecordRules, ResidentPhotoComesFromTheRecord) {
+    // The smallest GIF there is: one pixel.
+    const std::vector<uint8_t> dot = {0x47, 0x49, 0x46, 0x38, 0x39, 0x61, 0x01, 0x00, 0x01, 0x00, 0x80, 0x00, 0x00, 0xFF,
+                                      0xFF, 0xFF, 0x00, 0x00, 0x00, 0x21, 0xF9, 0x04, 0x01, 0x00, 0x00, 0x00, 0x00, 0x2C,
+                                      0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x02, 0x02, 0x44, 0x01, 0x00,
+                                      0x3B};
+    Rec live, gone, again, notGif;
+    live.Name(u"dot.gif", 1).ResidentBytes(dot);
+    gone.Name(u"dot.gif", 1).ResidentBytes(dot).Free();
+    again.Name(u"dot.gif", 1).ResidentBytes(dot).Free();
+    notGif.Name(u"dot.jpg", 1).ResidentBytes(dot).Free();
+    EXPECT_TRUE(Deal(live).empty());  // a live one stays as the walk has always left it
+    EXPECT_TRUE(DealDeleted(notGif).empty());
+    auto items = DealDeleted(gone);
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0]->inlineData, dot);
+    EXPECT_EQ(items[0]->size, dot.size());
+    ASSERT_EQ(items[0]->runs.size(), 1u);
+    EXPECT_EQ(items[0]->runs[0].sectorCount, 0);
+    // Without the map nothing deleted is looked at.
+    CPhotoItemsMgr none;
+    CNtfsSearchPhoto blind(nullptr, dev.get(), &vol, &none);
+    EXPECT_EQ(blind.DealWithDeletedRecord(again.b, 43), 0);
+    blind.FillFolders();
+    EXPECT_TRUE(AllItems(none).empty());
 }
 
 // Progress over MFTs of empty records in memory.

@@ -7,7 +7,7 @@
 
 namespace {
 
-struct Spec {
+struct Case {
     const char* folder;
     const char* name;
     PhotoCategory category;
@@ -18,7 +18,7 @@ struct Spec {
 std::u16string U(const char* s) { return std::u16string(s, s + std::char_traits<char>::length(s)); }
 
 TEST(PhotoPairs, RawFilesAndTheirCompanionsByFolderAndName) {
-    const Spec specs[] = {
+    const Case cases[] = {
         {"DCIM/100NIKON", "DSC_0042.NEF", Raw, FileSystem, 1},
         {"DCIM/100NIKON", "DSC_0042.JPG", Jpg, FileSystem, 1},
         {"DCIM/100NIKON", "DSC_0043.NEF", Raw, FileSystem, 0},      // its JPEG is gone
@@ -39,13 +39,13 @@ TEST(PhotoPairs, RawFilesAndTheirCompanionsByFolderAndName) {
         {"Odd", ".JPG", Jpg, FileSystem, 0},
         {"Odd", ".ARW", Raw, FileSystem, 0},
     };
-    std::vector<PhotoItem> items(std::size(specs));
+    std::vector<PhotoItem> items(std::size(cases));
     std::vector<PhotoItem*> pointers;
     for (size_t i = 0; i < items.size(); ++i) {
-        items[i].folder = U(specs[i].folder);
-        items[i].name = U(specs[i].name);
-        items[i].category = specs[i].category;
-        items[i].origin = specs[i].origin;
+        items[i].folder = U(cases[i].folder);
+        items[i].name = U(cases[i].name);
+        items[i].category = cases[i].category;
+        items[i].origin = cases[i].origin;
         pointers.push_back(&items[i]);
     }
     CPhotoPairs pairs;
@@ -54,15 +54,15 @@ TEST(PhotoPairs, RawFilesAndTheirCompanionsByFolderAndName) {
 
     std::map<int, std::vector<PhotoItem*>> want;
     for (size_t i = 0; i < items.size(); ++i)
-        if (specs[i].group) want[specs[i].group].push_back(&items[i]);
+        if (cases[i].group) want[cases[i].group].push_back(&items[i]);
     for (size_t i = 0; i < items.size(); ++i) {
-        SCOPED_TRACE(std::string(specs[i].folder) + "/" + specs[i].name);
+        SCOPED_TRACE(std::string(cases[i].folder) + "/" + cases[i].name);
         const std::vector<PhotoItem*>* group = pairs.GroupOf(&items[i]);
-        if (specs[i].group == 0) {
+        if (cases[i].group == 0) {
             EXPECT_EQ(group, nullptr);
         } else {
             ASSERT_NE(group, nullptr);
-            EXPECT_EQ(*group, want[specs[i].group]);
+            EXPECT_EQ(*group, want[cases[i].group]);
         }
     }
 
