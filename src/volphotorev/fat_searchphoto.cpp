@@ -140,8 +140,10 @@ int CFatSearchPhoto::TraverseFileRecord() {
         }
         std::vector<FatDirItem> items = ParseFatDirectory(entries, true);
         InferLostFirstCharacters(items);
-        // ".." of a folder in the root names cluster 0.
-        const uint32_t self = dir.fixedRoot || dir.cluster == m_volume->dbr->GetRootCluster() ? 0 : dir.cluster;
+        // ".." of a folder in the root names cluster 0 (FAT12/16 keep no
+        // root cluster: the boot record's field is something else there).
+        const bool root = dir.fixedRoot || (!m_fixedRoot && dir.cluster == m_volume->dbr->GetRootCluster());
+        const uint32_t self = root ? 0 : dir.cluster;
         for (const FatDirItem& item : items) {
             const std::string narrow = Utf16ToUtf8(item.name);
             LOG_V("File: %s%s \n", narrow.c_str(), item.deleted ? " (deleted)" : "");
