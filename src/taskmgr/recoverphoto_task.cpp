@@ -16,6 +16,10 @@
 
 namespace {
 
+// The store of a walk run again only for its deleted photos' sectors: files
+// whose names name no photo need not be looked inside.
+const PhotoChoice kDeletedSectorsOnly{PhotoChoice{}.categories, 0, false};
+
 // Passes every event on, and adds DRIVE_FAILING once the disk's reads say it
 // is failing, so that the front ends can suggest imaging it first.
 class CFailingDriveWatch : public IEventSink {
@@ -107,12 +111,14 @@ int CRecoverPhotoTask::Run(IEventSink* sink) {
     if (!m_device) return -1;
 
     const int fs = m_partition->GetFs();
-    const bool fat32 = fs == 11 || fs == 12;
+    // FAT12 and FAT16 are walked as FAT32 is; the walk reads the width from
+    // the boot record. (14 and 12 are the partition types 0x0E and 0x0C.)
+    const bool fat = fs == FS_FAT12 || fs == FS_FAT16 || fs == 14 || fs == FS_FAT32 || fs == 12;
     const bool ntfs = fs == FS_NTFS;
     const bool exfat = fs == FS_EXFAT;
     // A session whose walk was over goes on with the raw scan alone.
     const bool resume = m_session && m_session->Info().state == SessionState::RawScan;
-    m_sink->Notify(INIT_TASK_COUNT, (fat32 || ntfs || exfat) && !resume ? 2 : 1, nullptr, 0);
+    m_sink->Notify(INIT_TASK_COUNT, (fat || ntfs || exfat) && !resume ? 2 : 1, nullptr, 0);
 
     IPhotoItmesMgr* store = m_owner->GetPhotoItemsMgr();
     if (!store) return -1;
@@ -120,13 +126,13 @@ int CRecoverPhotoTask::Run(IEventSink* sink) {
     if (!resume) {
         // The walk's own result does not matter: a failed or stopped walk
         // leaves no map, and the raw scan then covers the whole partition.
-        if (fat32) SearchFat32();
+        if (fat) SearchFat32();
         else if (ntfs) SearchNtfs();
         else if (exfat) SearchExfat();
     } else if (m_session->Info().map == SessionMap::FileSystem) {
         // The map must be the one the scan began with, or the raw scan would
         // not find what it would have found.
-        if (fat32) SearchFat32(false);
+        if (fat) SearchFat32(false);
         else if (ntfs) SearchNtfs(false);
         else if (exfat) SearchExfat(false);
         if (!m_allocMap) {
@@ -220,7 +226,7 @@ int CRecoverPhotoTask::SearchFat32(bool walk) {
     // The map keeps deleted photos' sectors from the raw scan, and only the
     // walk finds them: going on with a saved scan, the walk runs again into
     // a store of its own, as its photos are saved already.
-    CPhotoItemsMgr scratch;
+    CPhotoItemsMgr scratch(kDeletedSectorsOnly);
     CQuietSink quiet;
     CFatSearchPhoto* search = new (std::nothrow) CFatSearchPhoto(m_partition, m_fatVolume.get(), walk ? store : &scratch);
     if (!search) return -1;
@@ -267,7 +273,7 @@ int CRecoverPhotoTask::SearchNtfs(bool walk) {
     // file's clusters are still free. (Going on with a saved scan, as for
     // FAT32.)
     const int mapped = UseSource(MakeNtfsAllocSource(m_device.get(), m_ntfsVolume.get()));
-    CPhotoItemsMgr scratch;
+    CPhotoItemsMgr scratch(kDeletedSectorsOnly);
     CQuietSink quiet;
     CNtfsSearchPhoto* search = new (std::nothrow)
         CNtfsSearchPhoto(m_partition, m_device.get(), m_ntfsVolume.get(), walk ? store : &scratch);
@@ -306,7 +312,7 @@ int CRecoverPhotoTask::SearchExfat(bool walk) {
     // The map keeps deleted photos' sectors from the raw scan, and only the
     // walk finds them: going on with a saved scan, the walk runs again into
     // a store of its own, as its photos are saved already.
-    CPhotoItemsMgr scratch;
+    CPhotoItemsMgr scratch(kDeletedSectorsOnly);
     CQuietSink quiet;
     CExfatSearchPhoto* search =
         new (std::nothrow) CExfatSearchPhoto(m_partition, m_exfatVolume.get(), walk ? store : &scratch);

@@ -1,21 +1,25 @@
-// The walk that lists the photos a FAT32 volume still has in its directories.
+// The walk that lists the photos a FAT12, FAT16 or FAT32 volume still has in
+// its directories.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "filesystem/fatdir.h"
 #include "filesystem/fatmount.h"
+#include "volphotorev/contentsniff.h"
 #include "volphotorev/operation.h"
 #include "volphotorev/photoitems.h"
 
 class IPartition;
 struct PhotoFormat;
 
-// Walks the directory tree breadth first from the root and stores a
+// Walks the directory tree breadth first from the root (on FAT12/16 the
+// fixed region after the FATs, on FAT32 a cluster chain) and stores a
 // PhotoItem for every regular file whose name (its long name when it has
 // one) ends in a photo extension, with the sectors that hold it, its folder
 // and its time. Deleted entries are looked at too, in live folders and in
@@ -24,7 +28,9 @@ struct PhotoFormat;
 // through free clusters only, up to its size, and is stored (origin
 // DeletedRecord) only when its data begins with the photo's signature and
 // its structure agrees with its size; otherwise it is left to the raw scan.
-// Progress is counted in sectors of live files.
+// When the store looks inside files, a live file of a sector or more whose
+// name names no photo is listed too when its first sector begins like a
+// photo. Progress is counted in sectors of live files.
 class CFatSearchPhoto : public IOperation {
 public:
     // None of the three is owned; all must outlive the operation.
@@ -49,9 +55,14 @@ public:
     // entries. 0 when entries were found, -1 when the clusters no longer
     // hold that directory (nothing is appended then).
     int GetDeletedDirItems(uint32_t firstCluster, uint32_t parentCluster, std::vector<FatDirEntry>& entries);
+    // Appends the entries of FAT12/16's fixed root folder, deleted ones
+    // included, up to the first unused entry or the boot record's count of
+    // root entries. 0, or -1 when its sectors cannot be read.
+    int GetRootDirItems(std::vector<FatDirEntry>& entries);
     // Reads one cluster into `buffer` (sectors per cluster * 512 bytes): 0 or -1.
     int ReadClustersFromSrc(uint32_t cluster, uint8_t* buffer);
-    // Stores a live file as a photo when its name says so: 0 (also for files
+    // Stores a live file as a photo when its name says so (or hands it to
+    // the content sniffer when its name names no photo): 0 (also for files
     // skipped), or the sink's negative answer to the progress report.
     int DealWithFile(const FatDirItem& file, const std::u16string& folder);
     // Stores a deleted file when its name says it is a photo and its
@@ -86,6 +97,7 @@ private:
         uint32_t parentCluster = 0;  // the folder holding its entry; 0 for the root
         std::u16string path;         // folder path of its entries
         bool deleted = false;
+        bool fixedRoot = false;      // FAT12/16's root folder region, not a cluster
     };
 
     // Marks a cluster as reached by the walk; false when it already was (a
@@ -93,8 +105,25 @@ private:
     bool Claim(uint32_t cluster);
     bool Claimed(uint32_t cluster) const;
     bool EnsureClaimMap();
+    // The entry's first cluster: on FAT12/16 only its low word counts.
+    uint32_t FirstClusterOf(const FatDirItem& item) const;
     // Clusters to sectors in place; the end entry keeps count 0 and -3.
     void ToSectorRuns(std::vector<PhotoRun>& runs) const;
+    // A live file whose name names no photo, waiting for its first sector
+    // to be looked at.
+    struct Unnamed {
+        std::u16string name;
+        std::u16string folder;
+        uint32_t firstCluster = 0;
+        uint32_t size = 0;
+        int64_t mtime = 0;
+    };
+    void LookInside(Unnamed file);
+    // Reads the first sectors of the files gathered so far and stores those
+    // that are photos.
+    void StoreUnnamedPhotos();
+    // Stores a live file as a photo of `category`: runs from its chain.
+    void StoreLiveFile(const Unnamed& file, PhotoCategory category);
 
     IPartition* m_partition;
     FatVolume* m_volume;
@@ -109,5 +138,8 @@ private:
     // search stops when this exceeds a few times the volume's clusters.
     std::vector<std::pair<int64_t, int64_t>> m_deletedSectors;
     uint64_t m_skipBudget = 0;
+    bool m_fixedRoot = false;  // FAT12/16
     bool m_budgetSpent = false;
+    std::unique_ptr<CContentSniffer> m_sniffer;  // made for the first file looked inside
+    std::vector<Unnamed> m_unnamed;               // the sniffer's tags index this
 };
