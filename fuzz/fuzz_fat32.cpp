@@ -1,4 +1,4 @@
-// A fuzzed FAT32 volume: MountFatVol, then the whole breadth-first walk of
+// A fuzzed FAT12, FAT16 or FAT32 volume: MountFatVol, then the whole breadth-first walk of
 // its directories and files, as the scan runs them (long names, deleted
 // entries and deleted folders, whose clusters can point anywhere, included),
 // and the map of used sectors read from its FAT. Inputs whose first byte is
@@ -17,7 +17,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::QuietLog();
     fuzz::Image img = fuzz::SplitImage(data, size, 512, 16u << 20);
-    const uint64_t sectors = fuzz::PartitionSectors(img, le::u32(*img.bytes, 32));
+    // The total sectors: the 16-bit field when it is not 0 (small FAT12/16 volumes), else the 32-bit one.
+    const uint16_t total16 = le::u16(*img.bytes, 19);
+    const uint64_t sectors = fuzz::PartitionSectors(img, total16 != 0 ? total16 : le::u32(*img.bytes, 32));
     fuzz::MemoryPartition mp(img, 0, sectors);
     CVolDevice device(&mp.disk, 0);
 

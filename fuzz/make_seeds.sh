@@ -125,6 +125,28 @@ seed[32:36] = whole[32:36]
 open(sys.argv[3], 'wb').write(seed)
 EOF
 
+# ---- FAT16 and FAT12: superfloppy volumes made by mkfs.fat (512-byte
+# clusters; FAT16 needs its 4085 clusters), their root folder in the fixed
+# region after the FATs, cut after their last used sector ----
+narrow_fat_volume() {  # name, FAT width, KiB, then mtools commands run on ::
+  local name=$1 bits=$2 kib=$3; shift 3
+  local img=$work/$name.part
+  rm -f "$img"
+  truncate -s "${kib}K" "$img"
+  mkfs.fat -F "$bits" -s 1 -n SEED --invariant "$img" >/dev/null 2>&1
+  local cmd
+  for cmd in "$@"; do eval "${cmd%% *} -i '$img' ${cmd#* }"; done
+  $tool trim "$img" "$corpus/fuzz_fat32/$name"
+}
+narrow_fat_volume fat16_card 16 2200 \
+  "mmd ::/DCIM" "mmd ::/DCIM/100CANON" "mcopy '$p/IMG_0001.JPG' '$p/IMG_0002.JPG' ::/DCIM/100CANON/" \
+  "mcopy '$p/SCAN0001.PNG' '::/Holiday photo with a long name.png'" "mcopy '$p/ANIM0001.GIF' ::/" \
+  "mmd '::/Trip to Rome'" "mcopy '$p/PAINT001.BMP' '::/Trip to Rome/'" \
+  "mdel ::/DCIM/100CANON/IMG_0002.JPG" "mdel ::/ANIM0001.GIF" "mdeltree '::/Trip to Rome'"
+narrow_fat_volume fat12_card 12 360 \
+  "mcopy '$p/IMG_0001.JPG' '$p/README.TXT' ::/" "mmd ::/DCIM" "mcopy '$p/IMG_0002.JPG' ::/DCIM/" \
+  "mcopy '$p/SCAN0001.PNG' '::/Old photo.png'" "mdel '::/Old photo.png'" "mdel ::/DCIM/IMG_0002.JPG"
+
 # ---- exFAT: 1 MiB volumes made by mkfs.exfat (512-byte clusters) and filled
 # through exfat-fuse, cut after their last used sector. Needs a loop device. ----
 exfat_volume() {  # name, recipe

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Builds a camera-card disk image with a known history, and its ground truth.
 
-The card is an MBR disk with one FAT32 partition (type 0x0C) at sector 8192,
-made by sfdisk and mkfs.fat and filled with mtools, the way a camera would
-leave it after a season of use:
+The card is an MBR disk with one FAT32 partition (type 0x0C) at sector 8192
+(with --fat 16 a FAT16 one, type 0x06, as on cards up to 2 GB), made by sfdisk
+and mkfs.fat and filled with mtools, the way a camera would leave it after a
+season of use:
 
   0. an earlier shoot fills most of the card, then the card is formatted in
      the camera (a second mkfs.fat: the old photos stay in the data area);
@@ -20,11 +21,14 @@ The ground truth (JSON) lists every photo ever written to the card: its
 bytes (path of an identical copy and SHA-256), where its clusters are, and
 whether it is live or deleted and how much of it the final image still holds.
 
-Usage: make-camera-card.py --out IMAGE --truth JSON [--size-mib N]
+Usage: make-camera-card.py --out IMAGE --truth JSON [--size-mib N] [--fat 32|16]
                            [--photos DIR] [--pool DIR] [--jobs N]
 Cards under 1 GiB use a small recipe (photos straight from tools/photos.sh and
 lossless variants of them; 512-byte clusters); larger ones re-encode many
-distinct multi-megabyte photos with ImageMagick (16 KiB clusters).
+distinct multi-megabyte photos with ImageMagick (16 KiB clusters). A FAT16
+card takes larger clusters where it needs them to stay under 65525 clusters;
+it has no next-free hint, so mtools, like a camera, always writes into the
+first free clusters (holes left by deleted files first).
 Needs: sfdisk, mkfs.fat, mtools, ImageMagick's convert, jpegtran, zip, gs.
 """
 
@@ -231,11 +235,12 @@ class Pool:
 
 
 # ---------------------------------------------------------------------------
-# The card: an image file with an MBR and one FAT32 partition, driven by mtools.
+# The card: an image file with an MBR and one FAT32 or FAT16 partition, driven by mtools.
 # ---------------------------------------------------------------------------
 
 class Card:
-    def __init__(self, image, size_mib, sectors_per_cluster):
+    def __init__(self, image, size_mib, sectors_per_cluster, bits=32):
+        self.bits = bits
         self.image = Path(image)
         self.size = size_mib * 1024 * 1024
         self.part_sectors = self.size // SECTOR - PART_START
@@ -248,11 +253,11 @@ class Card:
         with open(self.image, "wb") as f:
             f.truncate(self.size)
         run(["sfdisk", "-q", str(self.image)],
-            input=f"label: dos\nlabel-id: 0x4c560001\nstart={PART_START}, type=c\n")
+            input=f"label: dos\nlabel-id: 0x4c560001\nstart={PART_START}, type={'c' if self.bits == 32 else '6'}\n")
 
     def format(self):
         """mkfs.fat over the partition: new FATs and root, data left as it was."""
-        run(["mkfs.fat", "-F", "32", "-s", str(self.spc), "-S", "512", "-h", str(PART_START),
+        run(["mkfs.fat", "-F", str(self.bits), "-s", str(self.spc), "-S", "512", "-h", str(PART_START),
              "-n", "EOS_DIGITAL", "-i", "4C560002", "--invariant", f"--offset={PART_START}",
              str(self.image), str(self.part_sectors // 2)])
         self._geometry()
@@ -263,13 +268,15 @@ class Card:
             bs = f.read(512)
         reserved = struct.unpack_from("<H", bs, 14)[0]
         fats = bs[16]
-        fat_sectors = struct.unpack_from("<I", bs, 36)[0]
-        self.fsinfo = struct.unpack_from("<H", bs, 48)[0]
+        fat_sectors = struct.unpack_from("<H", bs, 22)[0] or struct.unpack_from("<I", bs, 36)[0]
+        # FAT16: no FSInfo sector, and the root folder in a region of its own.
+        self.fsinfo = struct.unpack_from("<H", bs, 48)[0] if self.bits == 32 else None
+        root = (struct.unpack_from("<H", bs, 17)[0] * 32 + SECTOR - 1) // SECTOR
         self.cluster_bytes = bs[13] * SECTOR
         self.fat_offset = (PART_START + reserved) * SECTOR
         self.fat_bytes = fat_sectors * SECTOR
-        self.data_offset = (PART_START + reserved + fats * fat_sectors) * SECTOR
-        self.clusters = (self.part_sectors - reserved - fats * fat_sectors) // bs[13]
+        self.data_offset = (PART_START + reserved + fats * fat_sectors + root) * SECTOR
+        self.clusters = (self.part_sectors - reserved - fats * fat_sectors - root) // bs[13]
 
     def mkdir(self, path):
         run(["mmd", "-i", self.mt, f"::{path}"])
@@ -296,7 +303,10 @@ class Card:
         run(["mdel", "-i", self.mt, f"::{path}"])
 
     def set_next_free(self, cluster):
-        """Points the FSInfo next-free hint at a cluster: where the next file goes."""
+        """Points the FSInfo next-free hint at a cluster: where the next file
+        goes. FAT16 has none: mtools starts from the first free cluster."""
+        if self.fsinfo is None:
+            return
         with open(self.image, "r+b") as f:
             f.seek(PART_START * SECTOR + self.fsinfo * SECTOR + 492)
             f.write(struct.pack("<I", cluster))
@@ -308,8 +318,9 @@ class Card:
         with open(self.image, "rb") as f:
             f.seek(self.fat_offset)
             fat = f.read(self.fat_bytes)
-        n = min(self.clusters + 2, len(fat) // 4)
-        entries = struct.unpack_from(f"<{n}I", fat)
+        width = self.bits // 8
+        n = min(self.clusters + 2, len(fat) // width)
+        entries = struct.unpack_from(f"<{n}{'I' if width == 4 else 'H'}", fat)
         return {c for c in range(2, n) if entries[c] & 0x0FFFFFFF == 0}
 
     def used_bytes(self):
@@ -571,6 +582,7 @@ def main():
     ap.add_argument("--pool", default=None, help="cache folder for the generated pictures")
     ap.add_argument("--jobs", type=int, default=2)
     ap.add_argument("--seed", type=int, default=11)
+    ap.add_argument("--fat", type=int, choices=[32, 16], default=32, help="FAT width")
     a = ap.parse_args()
 
     profile = "small" if a.size_mib < 1024 else "full"
@@ -581,7 +593,11 @@ def main():
 
     with tempfile.TemporaryDirectory() as tmp:
         pool = Pool(profile, photos, pool_dir, a.jobs)
-        card = Card(a.out, a.size_mib, PROFILES[profile]["spc"])
+        spc = PROFILES[profile]["spc"]
+        part_sectors = a.size_mib * 2048 - PART_START
+        while a.fat == 16 and part_sectors // spc >= 65525 - 64:
+            spc *= 2
+        card = Card(a.out, a.size_mib, spc, a.fat)
         hist = History(card, pool, profile, random.Random(a.seed), Path(tmp))
         hist.run()
         hist.settle()
@@ -590,7 +606,7 @@ def main():
 
     truth = dict(
         image=str(Path(a.out).resolve()), image_bytes=card.size, profile=profile,
-        partition=dict(number=1, start_sector=PART_START, sectors=card.part_sectors,
+        partition=dict(number=1, start_sector=PART_START, sectors=card.part_sectors, fs=f"fat{a.fat}",
                        cluster_bytes=card.cluster_bytes, data_offset=card.data_offset,
                        clusters=card.clusters),
         photos=hist.photos, others=hist.others, embedded=embedded)

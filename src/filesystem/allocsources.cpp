@@ -33,7 +33,7 @@ public:
     int ReadUsed(int64_t first, int64_t count, uint64_t* used) override {
         if (first < 0 || count <= 0) return 0;
         const uint64_t lo = static_cast<uint64_t>(first), end = lo + static_cast<uint64_t>(count);
-        // The boot area and the FAT copies.
+        // The boot area, the FAT copies and the fixed root folder.
         if (lo < m_dataStart) SetUnitBits(used, 0, static_cast<int64_t>(std::min(m_dataStart, end) - lo));
         if (m_last < 2) return 0;
         const uint64_t from = std::max(lo, m_dataStart);
@@ -59,7 +59,7 @@ public:
 
 private:
     const FAT32_FAT_Buffer& m_fat;
-    uint64_t m_dataStart;  // reserved sectors + FATs
+    uint64_t m_dataStart;  // reserved sectors + FATs + fixed root folder
     uint64_t m_spc;
     uint64_t m_last;       // last cluster looked at; below 2: none
 };
@@ -143,8 +143,9 @@ std::unique_ptr<IAlloUnitSource> MakeFatAllocSource(const FAT_DBR_BUFF& dbr, con
                                                     int64_t units) {
     const uint64_t spc = dbr.GetSectorsPerCluster();
     if (spc == 0 || units < 0) return nullptr;
-    const uint64_t dataStart =
-        uint64_t{dbr.GetReservedSectors()} + uint64_t{dbr.GetFatCount()} * dbr.GetSectorsPerFat();  // below 2^41
+    // The boot area, the FATs and FAT12/16's fixed root folder come first.
+    const uint64_t dataStart = uint64_t{dbr.GetReservedSectors()} + uint64_t{dbr.GetFatCount()} * dbr.GetSectorsPerFat() +
+                               dbr.GetRootDirSectors();  // below 2^41
     uint64_t last = 0;
     if (fat.entryCount() > 0 && static_cast<uint64_t>(units) > dataStart) {
         // Only clusters whose entry lies inside the table; none past the

@@ -107,12 +107,14 @@ int CRecoverPhotoTask::Run(IEventSink* sink) {
     if (!m_device) return -1;
 
     const int fs = m_partition->GetFs();
-    const bool fat32 = fs == 11 || fs == 12;
+    // FAT12 and FAT16 are walked as FAT32 is; the walk reads the width from
+    // the boot record. (14 and 12 are the partition types 0x0E and 0x0C.)
+    const bool fat = fs == FS_FAT12 || fs == FS_FAT16 || fs == 14 || fs == FS_FAT32 || fs == 12;
     const bool ntfs = fs == FS_NTFS;
     const bool exfat = fs == FS_EXFAT;
     // A session whose walk was over goes on with the raw scan alone.
     const bool resume = m_session && m_session->Info().state == SessionState::RawScan;
-    m_sink->Notify(INIT_TASK_COUNT, (fat32 || ntfs || exfat) && !resume ? 2 : 1, nullptr, 0);
+    m_sink->Notify(INIT_TASK_COUNT, (fat || ntfs || exfat) && !resume ? 2 : 1, nullptr, 0);
 
     IPhotoItmesMgr* store = m_owner->GetPhotoItemsMgr();
     if (!store) return -1;
@@ -120,13 +122,13 @@ int CRecoverPhotoTask::Run(IEventSink* sink) {
     if (!resume) {
         // The walk's own result does not matter: a failed or stopped walk
         // leaves no map, and the raw scan then covers the whole partition.
-        if (fat32) SearchFat32();
+        if (fat) SearchFat32();
         else if (ntfs) SearchNtfs();
         else if (exfat) SearchExfat();
     } else if (m_session->Info().map == SessionMap::FileSystem) {
         // The map must be the one the scan began with, or the raw scan would
         // not find what it would have found.
-        if (fat32) SearchFat32(false);
+        if (fat) SearchFat32(false);
         else if (ntfs) SearchNtfs(false);
         else if (exfat) SearchExfat(false);
         if (!m_allocMap) {

@@ -10,7 +10,7 @@
 #include "io/utf.h"
 #include "io/log.h"
 #include "io/partition.h"
-#include "volphotorev/photorunsource.h"
+#include "volphotorev/deletedphoto.h"
 
 namespace {
 
@@ -234,22 +234,14 @@ void CExfatSearchPhoto::DealWithDeletedFile(const ExfatFileEntry& file, const st
     }
     std::unique_ptr<PhotoItem> item = MakeItem(file, folder, runs, named->category, DeletedRecord);
 
-    // The data must still be the photo: its signature, then a structure
-    // that holds within the size.
-    CPhotoRunSource src(m_volume->Device(), item->runs, file.dataLength);
-    uint8_t head[SECTOR_SIZE] = {};
-    const int64_t got = src.Read(0, std::span<uint8_t>(head, std::min<uint64_t>(SECTOR_SIZE, file.dataLength)));
-    const PhotoFormat* found = got > 0 ? MatchPhotoFormat(std::span<const uint8_t>(head, static_cast<size_t>(got)))
-                                       : nullptr;
+    // The data must still be the photo its name says, as for FAT and NTFS.
+    CRunByteSource src(m_volume->Device(), item->runs, file.dataLength);
+    std::string_view why;
+    const uint64_t clusterBytes = uint64_t{m_volume->SectorsPerCluster()} * SECTOR_SIZE;
+    const PhotoFormat* found = CheckDeletedPhoto(src, *named, clusterBytes, why);
     if (!found) {
-        LOG_V("Deleted exFAT file %s: no photo begins at cluster %u \n", utf8.c_str(), file.firstCluster);
-        return;
-    }
-    const StructureResult s = found->readStructure(src);
-    const bool fits = s.verdict == StructureVerdict::Unbounded ||
-                      (s.verdict == StructureVerdict::Whole && s.length <= file.dataLength);
-    if (!fits) {
-        LOG_V("Deleted exFAT file %s: %.*s \n", utf8.c_str(), static_cast<int>(s.why.size()), s.why.data());
+        LOG_V("Deleted exFAT file %s left to the raw scan: %.*s \n", utf8.c_str(), static_cast<int>(why.size()),
+              why.data());
         return;
     }
     item->category = found->category;

@@ -1,5 +1,6 @@
 #include "volphotorev/fat_searchphoto.h"
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -53,12 +54,12 @@ bool LooksLikeDirectoryCluster(const uint8_t* bytes, size_t n) {
     return true;
 }
 
-bool IsDotEntry(const uint8_t* e, bool twoDots, uint32_t cluster) {
+bool IsDotEntry(const uint8_t* e, bool twoDots, uint32_t cluster, bool lowWordOnly) {
     const char* name = twoDots ? "..         " : ".          ";
     if (std::memcmp(e, name, 11) != 0 || !(e[FAT_DIRENT_ATTR] & FAT_ATTR_DIRECTORY)) return false;
     le::Bytes b(e, kDirEntrySize);
-    const uint32_t c = (static_cast<uint32_t>(le::u16(b, FAT_DIRENT_CLUSTER_HI)) << 16) | le::u16(b, FAT_DIRENT_CLUSTER_LO);
-    return c == cluster;
+    const uint32_t hi = lowWordOnly ? 0 : le::u16(b, FAT_DIRENT_CLUSTER_HI);
+    return ((hi << 16) | le::u16(b, FAT_DIRENT_CLUSTER_LO)) == cluster;
 }
 
 }  // namespace
@@ -99,9 +100,12 @@ bool CFatSearchPhoto::Claim(uint32_t cluster) {
 int CFatSearchPhoto::TraverseFileRecord() {
     if (!m_sink || !m_store || !m_volume || !m_volume->device || !m_volume->dbr || !m_volume->fat ||
         !m_volume->dbr->GetRaw() || m_volume->dbr->GetSectorsPerCluster() == 0) {
-        LOG_E("%s", "No mounted FAT32 volume. \n");
+        LOG_E("%s", "No mounted FAT volume. \n");
         return -1;
     }
+    // FAT12 and FAT16 keep the root folder in a region of its own after the
+    // FATs, and only the low word of a first cluster.
+    m_fixedRoot = m_volume->dbr->GetFatBits() != 32;
 
     int64_t total = 0;
     if (m_partition && m_partition->GetLen() > m_partition->GetFreeSec())
@@ -114,13 +118,19 @@ int CFatSearchPhoto::TraverseFileRecord() {
 
     // Breadth first: a directory's subdirectories join the back of the queue.
     std::deque<PendingDir> pending;
-    pending.push_back(PendingDir{m_volume->dbr->GetRootCluster(), 0, u"", false});
+    if (m_fixedRoot) pending.push_back(PendingDir{0, 0, u"", false, true});
+    else pending.push_back(PendingDir{m_volume->dbr->GetRootCluster(), 0, u"", false, false});
 
     while (!pending.empty()) {
         const PendingDir dir = std::move(pending.front());
         pending.pop_front();
         std::vector<FatDirEntry> entries;
-        if (!dir.deleted) {
+        if (dir.fixedRoot) {
+            if (GetRootDirItems(entries) < 0) {
+                LOG_E("%s", "Root folder cannot be read. \n");
+                return -1;
+            }
+        } else if (!dir.deleted) {
             if (GetSubFileItemsOfDir(dir.cluster, entries) < 0) {
                 LOG_E("Get SubFiles Failed, Start Cluster: %u \n", dir.cluster);
                 return -1;
@@ -130,8 +140,10 @@ int CFatSearchPhoto::TraverseFileRecord() {
         }
         std::vector<FatDirItem> items = ParseFatDirectory(entries, true);
         InferLostFirstCharacters(items);
-        // ".." of a folder in the root names cluster 0.
-        const uint32_t self = dir.cluster == m_volume->dbr->GetRootCluster() ? 0 : dir.cluster;
+        // ".." of a folder in the root names cluster 0 (FAT12/16 keep no
+        // root cluster: the boot record's field is something else there).
+        const bool root = dir.fixedRoot || (!m_fixedRoot && dir.cluster == m_volume->dbr->GetRootCluster());
+        const uint32_t self = root ? 0 : dir.cluster;
         for (const FatDirItem& item : items) {
             const std::string narrow = Utf16ToUtf8(item.name);
             LOG_V("File: %s%s \n", narrow.c_str(), item.deleted ? " (deleted)" : "");
@@ -139,7 +151,7 @@ int CFatSearchPhoto::TraverseFileRecord() {
             m_sink->Notify(CURRENT_FILE_NAME, 0, shown.data(), 0);
             if (item.IsDotEntry()) continue;
             if (item.IsDirectory()) {
-                pending.push_back(PendingDir{item.FirstCluster(), self, Join(dir.path, item.name), item.deleted});
+                pending.push_back(PendingDir{FirstClusterOf(item), self, Join(dir.path, item.name), item.deleted, false});
             } else if (item.deleted) {
                 DealWithDeletedFile(item, dir.path);
             } else if (DealWithFile(item, dir.path) < 0) {
@@ -202,6 +214,33 @@ int CFatSearchPhoto::GetSubFileItemsOfDir(uint32_t firstCluster, std::vector<Fat
     }
 }
 
+int CFatSearchPhoto::GetRootDirItems(std::vector<FatDirEntry>& entries) {
+    const uint64_t sectors = m_volume->dbr->GetRootDirSectors();
+    const uint64_t first = m_volume->dbr->GetRootDirSector();
+    const size_t bytes = static_cast<size_t>(sectors) * SECTOR_SIZE;  // at most 4096 sectors
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[bytes == 0 ? 1 : bytes]);
+    if (!buffer) {
+        LOG_E("%s", "Out Of Memory.\n");
+        return -1;
+    }
+    // Cleared first for the same reason as a cluster (ReadClustersFromSrc).
+    std::memset(buffer.get(), 0, bytes);
+    if (sectors != 0 && m_volume->device->ReadSectors(first, sectors, buffer.get()) != sectors) {
+        LOG_E("Read Disk Sector Failed, Start Sector: %llu, Sectors: %llu \n", static_cast<unsigned long long>(first),
+              static_cast<unsigned long long>(sectors));
+        return -1;
+    }
+    const size_t limit = std::min<size_t>(bytes / kDirEntrySize, m_volume->dbr->GetRootEntries());
+    for (size_t k = 0; k < limit && k < kMaxDirEntries; ++k) {
+        const uint8_t* e = buffer.get() + k * kDirEntrySize;
+        if (e[0] == FAT_ENTRY_END) break;
+        FatDirEntry entry;
+        std::memcpy(entry.data(), e, kDirEntrySize);
+        entries.push_back(entry);
+    }
+    return 0;
+}
+
 int CFatSearchPhoto::GetDeletedDirItems(uint32_t firstCluster, uint32_t parentCluster,
                                         std::vector<FatDirEntry>& entries) {
     const FAT32_FAT_Buffer& fat = *m_volume->fat;
@@ -214,8 +253,8 @@ int CFatSearchPhoto::GetDeletedDirItems(uint32_t firstCluster, uint32_t parentCl
     }
     std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[clusterBytes]);
     if (!buffer || ReadClustersFromSrc(firstCluster, buffer.get()) < 0) return -1;
-    if (clusterBytes < 2 * kDirEntrySize || !IsDotEntry(buffer.get(), false, firstCluster) ||
-        !IsDotEntry(buffer.get() + kDirEntrySize, true, parentCluster) ||
+    if (clusterBytes < 2 * kDirEntrySize || !IsDotEntry(buffer.get(), false, firstCluster, m_fixedRoot) ||
+        !IsDotEntry(buffer.get() + kDirEntrySize, true, parentCluster, m_fixedRoot) ||
         !LooksLikeDirectoryCluster(buffer.get(), clusterBytes)) {
         LOG_T("Deleted folder at cluster %u: the cluster holds something else now \n", firstCluster);
         return -1;
@@ -272,8 +311,12 @@ void CFatSearchPhoto::ToSectorRuns(std::vector<PhotoRun>& runs) const {
     }
 }
 
+uint32_t CFatSearchPhoto::FirstClusterOf(const FatDirItem& item) const {
+    return m_fixedRoot ? le::u16(le::Bytes(item.entry), FAT_DIRENT_CLUSTER_LO) : item.FirstCluster();
+}
+
 int CFatSearchPhoto::DealWithFile(const FatDirItem& file, const std::u16string& folder) {
-    const uint32_t first = file.FirstCluster();
+    const uint32_t first = FirstClusterOf(file);
     const uint32_t size = file.Size();
     if (first < 2 || size == 0) return 0;
 
@@ -308,7 +351,7 @@ int CFatSearchPhoto::DealWithFile(const FatDirItem& file, const std::u16string& 
 }
 
 int CFatSearchPhoto::DealWithDeletedFile(const FatDirItem& file, const std::u16string& folder) {
-    const uint32_t first = file.FirstCluster();
+    const uint32_t first = FirstClusterOf(file);
     const uint32_t size = file.Size();
     if (first < 2 || size == 0 || file.name.size() < 5) return 0;
     const std::string narrow = Utf16ToUtf8(file.name);

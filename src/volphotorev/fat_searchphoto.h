@@ -1,4 +1,5 @@
-// The walk that lists the photos a FAT32 volume still has in its directories.
+// The walk that lists the photos a FAT12, FAT16 or FAT32 volume still has in
+// its directories.
 #pragma once
 
 #include <array>
@@ -15,7 +16,8 @@
 class IPartition;
 struct PhotoFormat;
 
-// Walks the directory tree breadth first from the root and stores a
+// Walks the directory tree breadth first from the root (on FAT12/16 the
+// fixed region after the FATs, on FAT32 a cluster chain) and stores a
 // PhotoItem for every regular file whose name (its long name when it has
 // one) ends in a photo extension, with the sectors that hold it, its folder
 // and its time. Deleted entries are looked at too, in live folders and in
@@ -49,6 +51,10 @@ public:
     // entries. 0 when entries were found, -1 when the clusters no longer
     // hold that directory (nothing is appended then).
     int GetDeletedDirItems(uint32_t firstCluster, uint32_t parentCluster, std::vector<FatDirEntry>& entries);
+    // Appends the entries of FAT12/16's fixed root folder, deleted ones
+    // included, up to the first unused entry or the boot record's count of
+    // root entries. 0, or -1 when its sectors cannot be read.
+    int GetRootDirItems(std::vector<FatDirEntry>& entries);
     // Reads one cluster into `buffer` (sectors per cluster * 512 bytes): 0 or -1.
     int ReadClustersFromSrc(uint32_t cluster, uint8_t* buffer);
     // Stores a live file as a photo when its name says so: 0 (also for files
@@ -86,6 +92,7 @@ private:
         uint32_t parentCluster = 0;  // the folder holding its entry; 0 for the root
         std::u16string path;         // folder path of its entries
         bool deleted = false;
+        bool fixedRoot = false;      // FAT12/16's root folder region, not a cluster
     };
 
     // Marks a cluster as reached by the walk; false when it already was (a
@@ -93,6 +100,8 @@ private:
     bool Claim(uint32_t cluster);
     bool Claimed(uint32_t cluster) const;
     bool EnsureClaimMap();
+    // The entry's first cluster: on FAT12/16 only its low word counts.
+    uint32_t FirstClusterOf(const FatDirItem& item) const;
     // Clusters to sectors in place; the end entry keeps count 0 and -3.
     void ToSectorRuns(std::vector<PhotoRun>& runs) const;
 
@@ -109,5 +118,6 @@ private:
     // search stops when this exceeds a few times the volume's clusters.
     std::vector<std::pair<int64_t, int64_t>> m_deletedSectors;
     uint64_t m_skipBudget = 0;
+    bool m_fixedRoot = false;  // FAT12/16
     bool m_budgetSpent = false;
 };

@@ -1220,4 +1220,138 @@ TEST_F(RealBigFolder, FreeEntryInsideADirectoryChainFailsTheWalk) {
     EXPECT_EQ(sink.Count(CURRENT_TASK_FINISHED), 0u);
 }
 
+// ---- FAT16 and FAT12 cards ----
+
+// Cards as mkfs.fat -F 16 / -F 12 and mtools make them: photos in the fixed
+// root folder and in folders, long names, then deleted ones: two in the root
+// (one with a long name), one in a folder, and a folder tree deleted whole.
+struct NarrowCase {
+    const char* name;
+    int bits, spc, mib;
+};
+
+class NarrowFatCard : public RealCard, public ::testing::WithParamInterface<NarrowCase> {
+protected:
+    std::string Build() const {
+        const NarrowCase& c = GetParam();
+        const std::string d = Dir().path(), p = s_photos, img = Dir() / (std::string(c.name) + ".img");
+        const std::string i = "-i " + img + kMtoolsOffset + " ";
+        const std::string cmd =
+            "set -e; cd " + d + "; export MTOOLS_SKIP_CHECK=1 LANG=C.UTF-8; rm -rf n; mkdir n; cd n;"
+            "cp " + p + "/IMG_0105.JPG 'Beach party.jpeg'; cp " + p + "/IMG_0103.JPG 'Old photo.jpg';"
+            "cp " + p + "/IMG_0104.JPG 'Colosseum at night.jpg'; cp " + p + "/SCAN0003.PNG FORUM.PNG;"
+            "bash " + ToolsDir() + "/mkfatimage.sh -F " + std::to_string(c.bits) + " -s " + std::to_string(c.spc) +
+            " " + img + " " + std::to_string(c.mib) + " 'Beach party.jpeg' " + p + "/IMG_0101.JPG " + p +
+            "/ANIM0002.GIF 'Old photo.jpg' >/dev/null;"
+            "mmd " + i + "::/DCIM ::/DCIM/100CANON '::/Trip to Rome';"
+            "mcopy " + i + p + "/IMG_0102.JPG " + p + "/IMG_0103.JPG " + p + "/PAINT002.BMP ::/DCIM/100CANON/;"
+            "mcopy " + i + "'Colosseum at night.jpg' FORUM.PNG '::/Trip to Rome/';"
+            "mdel " + i + "::/ANIM0002.GIF '::/Old photo.jpg' ::/DCIM/100CANON/IMG_0103.JPG;"
+            "mdeltree " + i + "'::/Trip to Rome'";
+        return Sh(cmd) == 0 ? img : std::string();
+    }
+};
+
+// The walk lists what sleuthkit lists, live and deleted, under the same
+// names and folders (a deleted 8.3 name's lost first character is "_" to
+// sleuthkit), and every photo reads back byte for byte.
+TEST_P(NarrowFatCard, LiveAndDeletedPhotosAgreeWithSleuthkit) {
+    const std::string image = Build();
+    ASSERT_FALSE(image.empty());
+    ASSERT_NE(Capture("fsstat -o 2048 " + image).find("File System Type: FAT" + std::to_string(GetParam().bits)),
+              std::string::npos);
+    MountedImage m(image);
+    ASSERT_TRUE(m.volume);
+    ASSERT_EQ(m.volume->fat->entryBits(), static_cast<uint32_t>(GetParam().bits));
+    CPhotoItemsMgr store;
+    RecordingSink sink;
+    ASSERT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
+    std::map<std::string, PhotoItem*> live, deleted;
+    for (PhotoItem* item : AllItems(store)) {
+        const std::string path = item->folder.empty() ? Narrow(item->name) : Narrow(item->folder) + "/" + Narrow(item->name);
+        auto& into = item->origin == DeletedRecord ? deleted : live;
+        EXPECT_TRUE(into.emplace(path, item).second) << path << " twice";
+    }
+
+    // Live: fls -r.
+    std::set<std::string> expectLive, gotLive;
+    for (const auto& [path, inode] : FlsLiveFiles(image))
+        if (PhotoFormatOfName(Base(path))) expectLive.insert(path);
+    for (const auto& [path, item] : live) gotLive.insert(path);
+    EXPECT_EQ(gotLive, expectLive);
+    EXPECT_EQ(gotLive.size(), 4u);
+
+    // Deleted: fls -rd, its "_" standing for any first character.
+    auto sameName = [](const std::string& tsk, const std::string& ours) {
+        if (tsk.size() != ours.size()) return false;
+        for (size_t k = 0; k < tsk.size(); ++k)
+            if (tsk[k] != ours[k] && !(tsk[k] == '_' && (k == 0 || tsk[k - 1] == '/'))) return false;
+        return true;
+    };
+    std::set<std::string> expectDeleted, gotDeleted;
+    std::istringstream in(Capture("fls -r -p -d -F -o 2048 " + image));
+    const std::regex line(R"(^r/r \* \d+:\t(.*)$)");
+    std::smatch mt;
+    for (std::string s; std::getline(in, s);)
+        if (std::regex_match(s, mt, line) && PhotoFormatOfName(Base(mt[1])) && mt[1].str().rfind("$OrphanFiles/", 0) != 0)
+            expectDeleted.insert(mt[1]);
+    for (const auto& [path, item] : deleted) {
+        std::string shown = path;
+        for (const std::string& t : expectDeleted)
+            if (sameName(t, path)) shown = t;
+        gotDeleted.insert(shown);
+    }
+    EXPECT_EQ(gotDeleted, expectDeleted);
+    EXPECT_EQ(deleted.size(), 5u);
+
+    const std::map<std::string, std::string> sources = {
+        {"Beach party.jpeg", "IMG_0105.JPG"},
+        {"IMG_0101.JPG", "IMG_0101.JPG"},
+        {"DCIM/100CANON/IMG_0102.JPG", "IMG_0102.JPG"},
+        {"DCIM/100CANON/PAINT002.BMP", "PAINT002.BMP"},
+        {"_NIM0002.GIF", "ANIM0002.GIF"},  // no name of the root shares its pattern
+        {"Old photo.jpg", "IMG_0103.JPG"},
+        {"DCIM/100CANON/IMG_0103.JPG", "IMG_0103.JPG"},
+        {"Trip to Rome/Colosseum at night.jpg", "IMG_0104.JPG"},
+        {"Trip to Rome/_ORUM.PNG", "SCAN0003.PNG"},
+    };
+    for (const auto* photos : {&live, &deleted})
+        for (const auto& [path, item] : *photos) {
+            ASSERT_EQ(sources.count(path), 1u) << path;
+            EXPECT_EQ(ReadBack(*m.device, *item), ReadFileBytes(s_photos + "/" + sources.at(path))) << path;
+        }
+
+    // A folder entry naming cluster 0 is an empty folder, never the root again.
+    TempDir dir;
+    const std::string bad = Copy(image, dir);
+    std::fstream f(bad, std::ios::binary | std::ios::in | std::ios::out);
+    std::vector<uint8_t> boot(512);
+    f.seekg(static_cast<std::streamoff>(kStart * 512));
+    f.read(reinterpret_cast<char*>(boot.data()), 512);
+    const uint64_t root = kStart * 512 + (uint64_t{le::u16(boot, 14)} + uint64_t{le::u8(boot, 16)} * le::u16(boot, 22)) * 512;
+    std::vector<uint8_t> entries(size_t{le::u16(boot, 17)} * 32);
+    f.seekg(static_cast<std::streamoff>(root));
+    f.read(reinterpret_cast<char*>(entries.data()), static_cast<std::streamsize>(entries.size()));
+    size_t dcim = entries.size();
+    for (size_t off = 0; off + 32 <= entries.size(); off += 32)
+        if (std::memcmp(entries.data() + off, "DCIM       ", 11) == 0) dcim = off;
+    ASSERT_LT(dcim, entries.size());
+    f.seekp(static_cast<std::streamoff>(root + dcim + 26));
+    f.write("\0\0", 2);
+    f.close();
+    MountedImage mb(bad);
+    ASSERT_TRUE(mb.volume);
+    CPhotoItemsMgr badStore;
+    RecordingSink badSink;
+    EXPECT_EQ(Walk(&mb.partition, mb.volume.get(), &badStore, &badSink), 0);
+    std::multiset<std::string> badNames;
+    for (PhotoItem* item : AllItems(badStore)) badNames.insert(Narrow(item->folder) + "/" + Narrow(item->name));
+    EXPECT_EQ(badNames.size(), 6u);  // the root's and Rome's; DCIM's gone, nothing twice
+    EXPECT_EQ(std::set<std::string>(badNames.begin(), badNames.end()).size(), badNames.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, NarrowFatCard,
+                         ::testing::Values(NarrowCase{"Fat16", 16, 1, 24}, NarrowCase{"Fat12", 12, 2, 4}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
