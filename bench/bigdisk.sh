@@ -191,15 +191,15 @@ for size in "$@"; do
     found=$(echo "$info" | sed -n 's/.*"photos": \([0-9]*\).*/\1/p')
     state=$(echo "$info" | sed -n 's/.*"state": "\([^"]*\)".*/\1/p')
     scanned=$(( ${position:-0} * 512 ))
-    cpu=$(echo "$user + $sys" | bc)
+    cpu=$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.2f", u + s }')
     # The plain read: the same partition from its start, as far as the scan
     # went (READ_GIB at most), in the scan's 8 MiB pieces.
     rbytes=$(( scanned < read_max ? scanned : read_max ))
     rcount=$(( (rbytes + 8388607) / 8388608 ))
     read_s=$( { /usr/bin/time -f %e dd if="$img" of=/dev/null bs=8M iflag=skip_bytes skip=$((start * 512)) \
       count="$rcount" status=none; } 2>&1 )
-    gib=$(echo "scale=1; $scanned / 1073741824" | bc)
-    rate() { if [ "$(echo "$2 > 0" | bc)" = 1 ]; then echo "scale=2; $1 / 1073741824 / $2" | bc; else echo -; fi; }
+    gib=$(awk -v b="$scanned" 'BEGIN { printf "%.1f", b / 1073741824 }')
+    rate() { awk -v b="$1" -v s="$2" 'BEGIN { if (s > 0) printf "%.2f", b / 1073741824 / s; else print "-" }'; }
     printf '%-5s %-6s %8s %7s KiB %8s %7ss %7ss %5s GiB %9s %9s %9s  %s\n' "$size" "$kind" "$used" "$rss" "$found" \
       "$wall_s" "$cpu" "$gib" "$(rate "$scanned" "$cpu")" "$(rate "$scanned" "$wall_s")" \
       "$(rate $((rcount * 8388608)) "$read_s")" "$state"
