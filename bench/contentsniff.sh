@@ -54,7 +54,9 @@ for r in "${renamed[@]}"; do cp "${r%%:*}" "$tree/renamed/${r#*:}"; done
 
 mib=$(( $(du -sm "$tree" | cut -f1) * 3 + 128 ))
 fat=$dir/fat.img
-bash tools/mkfatimage.sh -s 8 "$fat" "$mib" >/dev/null
+# FAT32 wants 65525 clusters or more: small images get 512-byte clusters.
+spc=8; [ "$mib" -lt 300 ] && spc=1
+bash tools/mkfatimage.sh -s "$spc" "$fat" "$mib" >/dev/null
 MTOOLS_SKIP_CHECK=1 mcopy -s -Q -i "$fat@@1048576" "$tree"/* ::/
 ntfs=$dir/ntfs.img
 truncate -s "${mib}M" "$ntfs"
@@ -79,10 +81,11 @@ for img in "$fat" "$ntfs"; do
   done
   # Once more with contents, for its log.
   "$cli" scan --image "$img" --drive 1 > /dev/null
-  found_on=$(grep -o '"origin": *"filesystem"' "$dir/on.json" | wc -l)
-  found_off=$(grep -o '"origin": *"filesystem"' "$dir/off.json" | wc -l)
-  log=$(find "$dir/state" -name 'Lumivista*.log' | head -1)
-  reads=$(grep -o 'first sector of [0-9]* files in [0-9]* reads' "$log" | tail -1 || true)
+  found_on=$( (grep -o '"origin": *"filesystem"' "$dir/on.json" || true) | wc -l)
+  found_off=$( (grep -o '"origin": *"filesystem"' "$dir/off.json" || true) | wc -l)
+  # (each run writes a log of its own)
+  reads=$( (cat "$dir"/state/lumivista/Lumivista*.log 2>/dev/null || true) |
+    (grep -o 'first sector of [0-9]* files in [0-9]* reads' || true) | tail -1)
   echo "$(basename "$img" .img): $files small files, ${#renamed[@]} renamed photos, image $mib MiB"
   echo "  scan, names and contents: $(printf '%s\n' "${on[@]}" | best) s (best of $rounds), $found_on listed photos"
   echo "  scan, names only:         $(printf '%s\n' "${off[@]}" | best) s (best of $rounds), $found_off listed photos"

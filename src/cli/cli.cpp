@@ -267,7 +267,7 @@ int UseSession(const CliOptions& opts, ITaskMgr* taskMgr, bool mayStart, std::ve
         SessionIdentity id;
         if (MakeSessionIdentity(row->partition, id) != 0) return Fail("cannot read " + row->drive);
         id.driveText = row->drive;
-        session = CScanSession::Create(opts.session, id, PhotoChoice{opts.types, opts.minSize}, error);
+        session = CScanSession::Create(opts.session, id, PhotoChoice{opts.types, opts.minSize, !opts.namesOnly}, error);
         return session ? kExitOk : Fail(error);
     }
     session = CScanSession::Open(opts.session, error);
@@ -334,7 +334,7 @@ int ScanCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
         if (!row) return kExitFailure;
     }
     bool stopped = false;
-    taskMgr->SetPhotoChoice(PhotoChoice{opts.types, opts.minSize});
+    taskMgr->SetPhotoChoice(PhotoChoice{opts.types, opts.minSize, !opts.namesOnly});
     const int result = Scan(*row, taskMgr, stopped, session.get());
     if (session && result < 0 && !session->LoadError().empty()) return Fail(session->LoadError());
 
@@ -439,7 +439,7 @@ int RecoverCommand(const CliOptions& opts, ITaskMgr* taskMgr) {
                          opts.session.c_str(), SessionStateText(session->Info()).c_str(), opts.session.c_str());
     } else {
         bool stopped = false;
-        taskMgr->SetPhotoChoice(PhotoChoice{opts.types, opts.minSize});
+        taskMgr->SetPhotoChoice(PhotoChoice{opts.types, opts.minSize, !opts.namesOnly});
         CatchInterrupts();
         result = Scan(*row, taskMgr, stopped);
         if (stopped) return Fail("scan stopped; nothing was recovered");

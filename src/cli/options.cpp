@@ -37,7 +37,8 @@ const char* CommandName(CliCommand c) {
 bool Allowed(CliCommand c, const std::string& opt) {
     if (opt == "--help" || opt == "-h" || opt == "--image" || opt == "--flash-only" || opt == "--json") return true;
     if (opt == "--drive") return c == CliCommand::Scan || c == CliCommand::Recover || c == CliCommand::Image;
-    if (opt == "--type" || opt == "--min-size") return c == CliCommand::Scan || c == CliCommand::Recover;
+    if (opt == "--type" || opt == "--min-size" || opt == "--names-only")
+        return c == CliCommand::Scan || c == CliCommand::Recover;
     if (opt == "--out") return c == CliCommand::Recover || c == CliCommand::Image;
     if (opt == "--keep-folders") return c == CliCommand::Recover;
     if (opt == "--session") return c == CliCommand::Scan || c == CliCommand::Recover;
@@ -241,6 +242,8 @@ int ParseCommandLine(int argc, const char* const* argv, CliOptions& opts, std::s
                 opts.types |= bit;
                 start = comma + 1;
             }
+        } else if (arg == "--names-only") {
+            opts.namesOnly = true;
         } else if (arg == "--min-size") {
             if (!ParseSize(value, opts.minSize)) {
                 error = "--min-size takes a size such as 16k, 2m or 4096, not '" + value + "'";
@@ -283,7 +286,8 @@ std::string HelpText(CliCommand command) {
                "Reading the machine's disks needs root; disk images need nothing special.\n";
     case CliCommand::Scan:
         return "Usage: lumivista-cli scan [--image FILE]... [--flash-only] --drive N\n"
-               "                          [--type LIST] [--min-size SIZE] [--session FILE] [--json]\n"
+               "                          [--type LIST] [--min-size SIZE] [--names-only]\n"
+               "                          [--session FILE] [--json]\n"
                "\n"
                "Scans drive N for photos: the file system's own files (FAT12, FAT16, FAT32,\n"
                "exFAT, NTFS) and the deleted files whose entries or records survive, with\n"
@@ -299,6 +303,9 @@ std::string HelpText(CliCommand command) {
                "                 jpg, png, bmp, gif, raw (every camera's raw files), heic\n"
                "                 (HEIF and AVIF), tiff, webp, other\n"
                "  --min-size SIZE  leave out photos smaller than SIZE (bytes, or 16k, 2m)\n"
+               "  --names-only   list only files whose names end like a photo's; without\n"
+               "                 it, files such as \"holiday photo.dat\" are looked inside\n"
+               "                 and listed when they begin like a photo\n"
                "  --session FILE save the scan in FILE as it runs (every few seconds); when\n"
                "                 FILE exists, go on with the scan saved there instead of\n"
                "                 starting again (its drive is found by itself, so --drive\n"
@@ -311,7 +318,7 @@ std::string HelpText(CliCommand command) {
                "\"deleted\" when it was deleted (found in free space or in a deleted record).\n";
     case CliCommand::Recover:
         return "Usage: lumivista-cli recover [--image FILE]... [--flash-only] --drive N --out DIR\n"
-               "                             [--type LIST] [--min-size SIZE] [--keep-folders]\n"
+               "                             [--type LIST] [--min-size SIZE] [--names-only] [--keep-folders]\n"
                "                             [--session FILE] [--json]\n"
                "\n"
                "Scans drive N and writes every photo found into a new folder\n"
@@ -327,6 +334,9 @@ std::string HelpText(CliCommand command) {
                "  --type LIST    only these kinds of photo, comma-separated (default: all):\n"
                "                 jpg, png, bmp, gif, raw, heic, tiff, webp, other\n"
                "  --min-size SIZE  leave out photos smaller than SIZE (bytes, or 16k, 2m)\n"
+               "  --names-only   list only files whose names end like a photo's; without\n"
+               "                 it, files such as \"holiday photo.dat\" are looked inside\n"
+               "                 and listed when they begin like a photo\n"
                "  --keep-folders put each photo into its folder path (DCIM/100CANON/...)\n"
                "                 inside the recovery folder, as it was on the drive\n"
                "  --session FILE recover the photos of the scan saved in FILE (scan --session)\n"

@@ -22,6 +22,7 @@ struct CliOptions {
     std::string commandLine;          // the words given, for the image's map
     unsigned types = (1u << kPhotoCategoryCount) - 1;  // --type: bit c for photo category c
     uint64_t minSize = 0;             // --min-size, bytes
+    bool namesOnly = false;           // --names-only: files are not looked inside
     bool keepFolders = false;         // --keep-folders: photos go into their folder paths
     std::string session;              // --session FILE (scan, recover)
     std::vector<std::string> paths;   // sessions list: session files or folders of them

@@ -16,6 +16,10 @@
 
 namespace {
 
+// The store of a walk run again only for its deleted photos' sectors: files
+// whose names name no photo need not be looked inside.
+const PhotoChoice kDeletedSectorsOnly{PhotoChoice{}.categories, 0, false};
+
 // Passes every event on, and adds DRIVE_FAILING once the disk's reads say it
 // is failing, so that the front ends can suggest imaging it first.
 class CFailingDriveWatch : public IEventSink {
@@ -222,7 +226,7 @@ int CRecoverPhotoTask::SearchFat32(bool walk) {
     // The map keeps deleted photos' sectors from the raw scan, and only the
     // walk finds them: going on with a saved scan, the walk runs again into
     // a store of its own, as its photos are saved already.
-    CPhotoItemsMgr scratch;
+    CPhotoItemsMgr scratch(kDeletedSectorsOnly);
     CQuietSink quiet;
     CFatSearchPhoto* search = new (std::nothrow) CFatSearchPhoto(m_partition, m_fatVolume.get(), walk ? store : &scratch);
     if (!search) return -1;
@@ -269,7 +273,7 @@ int CRecoverPhotoTask::SearchNtfs(bool walk) {
     // file's clusters are still free. (Going on with a saved scan, as for
     // FAT32.)
     const int mapped = UseSource(MakeNtfsAllocSource(m_device.get(), m_ntfsVolume.get()));
-    CPhotoItemsMgr scratch;
+    CPhotoItemsMgr scratch(kDeletedSectorsOnly);
     CQuietSink quiet;
     CNtfsSearchPhoto* search = new (std::nothrow)
         CNtfsSearchPhoto(m_partition, m_device.get(), m_ntfsVolume.get(), walk ? store : &scratch);
@@ -308,7 +312,7 @@ int CRecoverPhotoTask::SearchExfat(bool walk) {
     // The map keeps deleted photos' sectors from the raw scan, and only the
     // walk finds them: going on with a saved scan, the walk runs again into
     // a store of its own, as its photos are saved already.
-    CPhotoItemsMgr scratch;
+    CPhotoItemsMgr scratch(kDeletedSectorsOnly);
     CQuietSink quiet;
     CExfatSearchPhoto* search =
         new (std::nothrow) CExfatSearchPhoto(m_partition, m_exfatVolume.get(), walk ? store : &scratch);

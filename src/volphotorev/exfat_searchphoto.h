@@ -4,12 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "filesystem/exfat/exfat_dirent.h"
 #include "filesystem/exfat/exfat_mount.h"
+#include "volphotorev/contentsniff.h"
 #include "volphotorev/operation.h"
 #include "volphotorev/photoitems.h"
 
@@ -51,8 +53,9 @@ private:
 
     // Reads a folder's entry sets. 0, or -1 when it cannot be read.
     int ReadFolder(const PendingFolder& folder, ExfatDirectory& out);
-    // A live file: stored when its name is a photo's. 0, or the sink's
-    // negative answer to the progress report.
+    // A live file: stored when its name is a photo's (or, when the store
+    // looks inside files, when its first sector begins like one). 0, or the
+    // sink's negative answer to the progress report.
     int DealWithFile(const ExfatFileEntry& file, const std::u16string& folder);
     // A deleted file: stored when its name is a photo's, its clusters are all
     // free and its bytes begin with that photo and hold its structure.
@@ -69,6 +72,11 @@ private:
                                         const std::vector<ExfatClusterRun>& runs, PhotoCategory category,
                                         PhotoOrigin origin) const;
 
+    // Keeps a live file whose name names no photo until its first sector is
+    // read; StoreUnnamedPhotos reads those gathered and stores the photos.
+    void LookInside(std::unique_ptr<PhotoItem> item);
+    void StoreUnnamedPhotos();
+
     IPartition* m_partition;
     ExfatVolume* m_volume;
     IEventSink* m_sink = nullptr;
@@ -82,4 +90,6 @@ private:
     std::vector<std::pair<int64_t, int64_t>> m_deletedSectors;
     int64_t m_live = 0;
     int64_t m_deleted = 0;
+    std::unique_ptr<CContentSniffer> m_sniffer;         // made for the first file looked inside
+    std::vector<std::unique_ptr<PhotoItem>> m_unnamed;  // the sniffer's tags index this
 };

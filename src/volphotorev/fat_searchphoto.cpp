@@ -160,6 +160,10 @@ int CFatSearchPhoto::TraverseFileRecord() {
             }
         }
     }
+    StoreUnnamedPhotos();
+    if (m_sniffer)
+        LOG_V("Looked at the first sector of %llu files in %llu reads \n",
+              static_cast<unsigned long long>(m_sniffer->Files()), static_cast<unsigned long long>(m_sniffer->Reads()));
     return 0;
 }
 
@@ -324,30 +328,64 @@ int CFatSearchPhoto::DealWithFile(const FatDirItem& file, const std::u16string& 
     int r = m_sink->Notify(UPDATE_CURRENT_PROGRESS, 0, &sectors, 0);
     if (r < 0) return r;
 
-    if (file.name.size() < 5) return 0;
-    const PhotoFormat* format = PhotoFormatOfName(Utf16ToUtf8(file.name));
-    if (!format || !m_store->Wants(format->category, size)) return 0;
-
-    const uint64_t clusterBytes = uint64_t{m_volume->dbr->GetSectorsPerCluster()} * SECTOR_SIZE;
-    const auto clusters = static_cast<uint32_t>((uint64_t{size} + clusterBytes - 1) / clusterBytes);
-    std::vector<PhotoRun> runs = GetFileRunList(first, clusters);
-    if (runs.empty()) {
-        LOG_E("Invalid Fat32 File, Start Sector: %u \n", first);
+    const PhotoFormat* format = file.name.size() < 5 ? nullptr : PhotoFormatOfName(Utf16ToUtf8(file.name));
+    Unnamed live{file.name, folder, first, size, file.ModifiedTime()};
+    if (!format) {
+        // Less than a sector would leave the rest of the sector to whatever
+        // the cluster held before.
+        if (m_store->LooksInside() && size >= SECTOR_SIZE) LookInside(std::move(live));
         return 0;
+    }
+    if (!m_store->Wants(format->category, size)) return 0;
+    StoreLiveFile(live, format->category);
+    return 0;
+}
+
+void CFatSearchPhoto::StoreLiveFile(const Unnamed& file, PhotoCategory category) {
+    const uint64_t clusterBytes = uint64_t{m_volume->dbr->GetSectorsPerCluster()} * SECTOR_SIZE;
+    const auto clusters = static_cast<uint32_t>((uint64_t{file.size} + clusterBytes - 1) / clusterBytes);
+    std::vector<PhotoRun> runs = GetFileRunList(file.firstCluster, clusters);
+    if (runs.empty()) {
+        LOG_E("Invalid Fat32 File, Start Sector: %u \n", file.firstCluster);
+        return;
     }
     ToSectorRuns(runs);
 
     auto item = std::make_unique<PhotoItem>();
     item->name = file.name;
-    item->folder = folder;
-    item->category = format->category;
+    item->folder = file.folder;
+    item->category = category;
     item->origin = FileSystem;
     item->runs = std::move(runs);
-    item->size = size;
-    item->mtime = file.ModifiedTime();
+    item->size = file.size;
+    item->mtime = file.mtime;
     m_store->AddItem(std::move(item));
     m_sink->Notify(PHOTO_FOUND, 1, nullptr, 0);
-    return 0;
+}
+
+void CFatSearchPhoto::LookInside(Unnamed file) {
+    const uint32_t first = file.firstCluster;
+    if (first < 2 || first > m_volume->fat->highestCluster()) return;
+    if (!m_sniffer) m_sniffer = std::make_unique<CContentSniffer>(m_volume->device);
+    try {
+        m_unnamed.push_back(std::move(file));
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    m_sniffer->Add(ClusterToSector(m_volume->dbr->GetRaw(), first), m_unnamed.size() - 1);
+    if (m_sniffer->Full()) StoreUnnamedPhotos();
+}
+
+void CFatSearchPhoto::StoreUnnamedPhotos() {
+    if (!m_sniffer) return;
+    m_sniffer->Flush([&](uint64_t tag, const PhotoFormat& format) {
+        if (tag >= m_unnamed.size()) return;
+        const Unnamed& file = m_unnamed[tag];
+        LOG_V("%s begins like a photo of type %.*s \n", Utf16ToUtf8(file.name).c_str(),
+              static_cast<int>(format.typeName.size()), format.typeName.data());
+        if (m_store->Wants(format.category, file.size)) StoreLiveFile(file, format.category);
+    });
+    m_unnamed.clear();
 }
 
 int CFatSearchPhoto::DealWithDeletedFile(const FatDirItem& file, const std::u16string& folder) {

@@ -4,12 +4,14 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "filesystem/fatdir.h"
 #include "filesystem/fatmount.h"
+#include "volphotorev/contentsniff.h"
 #include "volphotorev/operation.h"
 #include "volphotorev/photoitems.h"
 
@@ -26,7 +28,9 @@ struct PhotoFormat;
 // through free clusters only, up to its size, and is stored (origin
 // DeletedRecord) only when its data begins with the photo's signature and
 // its structure agrees with its size; otherwise it is left to the raw scan.
-// Progress is counted in sectors of live files.
+// When the store looks inside files, a live file of a sector or more whose
+// name names no photo is listed too when its first sector begins like a
+// photo. Progress is counted in sectors of live files.
 class CFatSearchPhoto : public IOperation {
 public:
     // None of the three is owned; all must outlive the operation.
@@ -57,7 +61,8 @@ public:
     int GetRootDirItems(std::vector<FatDirEntry>& entries);
     // Reads one cluster into `buffer` (sectors per cluster * 512 bytes): 0 or -1.
     int ReadClustersFromSrc(uint32_t cluster, uint8_t* buffer);
-    // Stores a live file as a photo when its name says so: 0 (also for files
+    // Stores a live file as a photo when its name says so (or hands it to
+    // the content sniffer when its name names no photo): 0 (also for files
     // skipped), or the sink's negative answer to the progress report.
     int DealWithFile(const FatDirItem& file, const std::u16string& folder);
     // Stores a deleted file when its name says it is a photo and its
@@ -104,6 +109,21 @@ private:
     uint32_t FirstClusterOf(const FatDirItem& item) const;
     // Clusters to sectors in place; the end entry keeps count 0 and -3.
     void ToSectorRuns(std::vector<PhotoRun>& runs) const;
+    // A live file whose name names no photo, waiting for its first sector
+    // to be looked at.
+    struct Unnamed {
+        std::u16string name;
+        std::u16string folder;
+        uint32_t firstCluster = 0;
+        uint32_t size = 0;
+        int64_t mtime = 0;
+    };
+    void LookInside(Unnamed file);
+    // Reads the first sectors of the files gathered so far and stores those
+    // that are photos.
+    void StoreUnnamedPhotos();
+    // Stores a live file as a photo of `category`: runs from its chain.
+    void StoreLiveFile(const Unnamed& file, PhotoCategory category);
 
     IPartition* m_partition;
     FatVolume* m_volume;
@@ -120,4 +140,6 @@ private:
     uint64_t m_skipBudget = 0;
     bool m_fixedRoot = false;  // FAT12/16
     bool m_budgetSpent = false;
+    std::unique_ptr<CContentSniffer> m_sniffer;  // made for the first file looked inside
+    std::vector<Unnamed> m_unnamed;               // the sniffer's tags index this
 };

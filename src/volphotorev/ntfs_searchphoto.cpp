@@ -44,6 +44,7 @@ constexpr uint32_t kAtStandardInformation = 0x10;
 constexpr size_t kSiModified = 0x08;      // int64: FILETIME, 100 ns since 1601 UTC
 
 constexpr int64_t kRootFolder = 5;
+constexpr int64_t kFirstUserRecord = 16;  // records 0 to 15 are the file system's own
 constexpr uint64_t kRecordMask = 0x0000FFFFFFFFFFFFull;
 // Folder paths deeper or longer than these are not followed further.
 constexpr int kMaxFolderDepth = 64;
@@ -314,11 +315,42 @@ void CNtfsSearchPhoto::Store(std::unique_ptr<PhotoItem> item, uint64_t parent) {
 }
 
 void CNtfsSearchPhoto::FillFolders() {
+    StoreUnnamedPhotos();
     for (auto& [item, parent] : m_waiting) {
         item->folder = FolderOf(parent);
         if (m_items) m_items->AddItem(std::move(item));
     }
     m_waiting.clear();
+}
+
+void CNtfsSearchPhoto::LookInside(std::unique_ptr<PhotoItem> item, uint64_t parent) {
+    const PhotoRun& first = item->runs.front();
+    if (first.fileSector != 0 || first.sectorCount == 0 || first.volumeSector < 0) return;  // begins with a hole
+    const auto sector = static_cast<uint64_t>(first.volumeSector);
+    if (!m_sniffer) m_sniffer = std::make_unique<CContentSniffer>(m_device);
+    try {
+        m_unnamed.emplace_back(std::move(item), parent);
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    m_sniffer->Add(sector, m_unnamed.size() - 1);
+    if (m_sniffer->Full()) StoreUnnamedPhotos();
+}
+
+void CNtfsSearchPhoto::StoreUnnamedPhotos() {
+    if (!m_sniffer) return;
+    m_sniffer->Flush([&](uint64_t tag, const PhotoFormat& format) {
+        if (tag >= m_unnamed.size() || !m_unnamed[tag].first) return;
+        auto& [item, parent] = m_unnamed[tag];
+        LOG_V("%s begins like a photo of type %.*s \n", Utf16ToUtf8(item->name).c_str(),
+              static_cast<int>(format.typeName.size()), format.typeName.data());
+        if (m_items && !m_items->Wants(format.category, item->size)) return;
+        item->category = format.category;
+        Store(std::move(item), parent);
+    });
+    m_unnamed.clear();
+    LOG_V("Looked at the first sector of %llu files in %llu reads \n",
+          static_cast<unsigned long long>(m_sniffer->Files()), static_cast<unsigned long long>(m_sniffer->Reads()));
 }
 
 bool CNtfsSearchPhoto::ClustersFree(int64_t lcn, int64_t count) const {
@@ -343,14 +375,22 @@ int CNtfsSearchPhoto::DealWithRecord(std::span<uint8_t> record, int64_t index) {
         return 0;
     }
     if (rec.directory) NoteFolder(rec, index, true);
-    if (rec.name.size() < 5) return 0;
+    if (rec.directory || rec.name.empty()) return 0;
     // The whole name decides: "渋谷.jpg" is a photo as much as "IMG_0001.JPG".
-    const PhotoFormat* format = PhotoFormatOfName(Utf16ToUtf8(rec.name));
-    if (!format) return 0;
+    const PhotoFormat* format = rec.name.size() < 5 ? nullptr : PhotoFormatOfName(Utf16ToUtf8(rec.name));
+    // A file whose name names no photo may still begin like one; the
+    // system files of the first records never do.
+    const bool lookInside = !format && m_items && m_items->LooksInside() && index >= kFirstUserRecord;
+    if (!format && !lookInside) return 0;
 
     std::span<const uint8_t> data = rec.data;
     if (data.empty() || le::u8(data, NTFS_ATTR_NON_RESIDENT) == 0) return 0;
-    if (m_items && !m_items->Wants(format->category, le::u64(data, NTFS_ATTR_DATA_SIZE))) return 0;
+    const uint64_t size = le::u64(data, NTFS_ATTR_DATA_SIZE);
+    if (format && m_items && !m_items->Wants(format->category, size)) return 0;
+    // Less than a sector would leave the rest of the sector to whatever the
+    // cluster held before.
+    // (Sizes past 4 GiB do not fit a photo's size.)
+    if (lookInside && (size < SECTOR_SIZE || size > UINT32_MAX)) return 0;
     Runlist rl = ntfs_mapping_pairs_decompress(m_volume, data);
     if (rl.empty()) return 0;
     // Clusters past the volume's end are not the photo's: whatever follows
@@ -369,12 +409,13 @@ int CNtfsSearchPhoto::DealWithRecord(std::span<uint8_t> record, int64_t index) {
     auto item = std::make_unique<PhotoItem>();
     if (!ToSectorRuns(rl, m_volume->clusterSize / SECTOR_SIZE, item->runs)) return 0;
     item->name = rec.name;
-    item->category = format->category;
+    item->category = format ? format->category : Other;
     item->origin = FileSystem;
-    item->size = static_cast<uint32_t>(le::u64(data, NTFS_ATTR_DATA_SIZE));
+    item->size = static_cast<uint32_t>(size);
     item->mtime = rec.mtime;
     item->mtimeNsec = rec.mtimeNsec;
-    Store(std::move(item), rec.parent);
+    if (lookInside) LookInside(std::move(item), rec.parent);
+    else Store(std::move(item), rec.parent);
     return 0;
 }
 

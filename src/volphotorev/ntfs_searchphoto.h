@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "volphotorev/contentsniff.h"
 #include "volphotorev/operation.h"
 
 class IAlloUnitMgr;
@@ -33,7 +34,9 @@ struct PhotoItem;
 // and its $DATA (non-resident, every cluster of which is free in the map, or
 // resident in the record) is stored with origin DeletedRecord when its data
 // begins with the photo's signature and its structure agrees with its size.
-// Progress is counted in file records.
+// When the store looks inside files, an in-use file of a sector or more
+// whose name names no photo is stored too when its first sector begins like
+// a photo. Progress is counted in file records.
 class CNtfsSearchPhoto : public IOperation {
 public:
     // None of the four is owned; all must outlive the operation.
@@ -58,7 +61,8 @@ public:
     // Examines a base file record that is not in use, in place; a record
     // whose fixup fails is left alone. Always 0.
     int DealWithDeletedRecord(std::span<uint8_t> record, int64_t index);
-    // Gives the store every photo kept so far, each with its folder from the
+    // Gives the store every photo kept so far (files still waiting to be
+    // looked inside are looked at first), each with its folder from the
     // folder records seen until now.
     void FillFolders();
 
@@ -90,6 +94,11 @@ private:
     // True when every cluster of [lcn, lcn + count) is free in the map and
     // not given to a deleted photo already.
     bool ClustersFree(int64_t lcn, int64_t count) const;
+    // Keeps a file whose name names no photo until its first sector is read.
+    void LookInside(std::unique_ptr<PhotoItem> item, uint64_t parent);
+    // Reads the first sectors of the files kept so far and stores those that
+    // are photos.
+    void StoreUnnamedPhotos();
 
     IPartition* m_partition;
     IDevice* m_device;
@@ -104,4 +113,7 @@ private:
     std::vector<std::pair<std::unique_ptr<PhotoItem>, uint64_t>> m_waiting;
     std::map<int64_t, int64_t> m_taken;  // clusters given to deleted photos: first -> end
     std::vector<std::pair<int64_t, int64_t>> m_deletedSectors;
+    std::unique_ptr<CContentSniffer> m_sniffer;  // made for the first file looked inside
+    // Files looked inside, with their parent references; the sniffer's tags index this.
+    std::vector<std::pair<std::unique_ptr<PhotoItem>, uint64_t>> m_unnamed;
 };

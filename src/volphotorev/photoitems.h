@@ -56,6 +56,10 @@ struct PhotoItem {
 struct PhotoChoice {
     uint32_t categories = (1u << kPhotoCategoryCount) - 1;  // bit c: PhotoCategory c is kept
     uint64_t minSize = 0;                                    // bytes; smaller photos are left out
+    // The walks also read the first sector of live files whose names name
+    // no photo ("holiday photo.dat", a renamed RAW) and list those that
+    // begin like one.
+    bool lookInside = true;
 
     bool Keeps(int32_t category, uint64_t size) const {
         int32_t c = category >= 0 && category < kPhotoCategoryCount ? category : Other;
@@ -79,6 +83,8 @@ public:
         (void)category, (void)size;
         return true;
     }
+    // Whether the walks look inside files whose names name no photo.
+    virtual bool LooksInside() const { return false; }
     // With `out` null: the number of items of the category. Otherwise the
     // number of pointers (at most `count`, from `first`) written to `out`.
     virtual int GetItems(int32_t category, int32_t first, int32_t count, PhotoItem** out) = 0;
@@ -97,6 +103,7 @@ public:
     explicit CPhotoItemsMgr(PhotoChoice choice = {}) : m_choice(choice) {}
     void AddItem(std::unique_ptr<PhotoItem> item) override;
     bool Wants(int32_t category, uint64_t size) const override { return m_choice.Keeps(category, size); }
+    bool LooksInside() const override { return m_choice.lookInside; }
     int GetItems(int32_t category, int32_t first, int32_t count, PhotoItem** out) override;
 
 private:

@@ -14,6 +14,7 @@
 
 #include "cli_run.h"
 #include "json_value.h"
+#include "photoformats/formats_testsupport.h"
 #include "taskmgr/photo_oracle.h"
 #include "testutil.h"
 
@@ -756,6 +757,7 @@ TEST(CliScan, NtfsWalkAndFreeClusters) {
     ASSERT_EQ(Sh(mk), 0);
     ASSERT_EQ(put("IMG_0101.JPG", "Holiday photo 1.jpg"), 0);
     ASSERT_EQ(put("ANIM0002.GIF", "ANIM0002.GIF"), 0);
+    ASSERT_EQ(put("IMG_0102.JPG", "saved page.dat"), 0);  // looked inside
     ASSERT_EQ(Sh("truncate -s 50M " + Quote(image) + " && echo 'start=2048, type=7' | sfdisk -q " + Quote(image) +
                   " && dd if=" + Quote(part) + " of=" + Quote(image) + " bs=1M seek=1 conv=notrunc status=none"),
               0);
@@ -774,12 +776,14 @@ TEST(CliScan, NtfsWalkAndFreeClusters) {
     const jsonv::Value scan = Json(r.out);
     for (const jsonv::Value& p : scan["photos"].items)
         if (p["origin"].str == "filesystem") live.insert(p["name"].str);
-    EXPECT_EQ(live, (std::set<std::string>{"Holiday photo 1.jpg", "ANIM0002.GIF"}));
+    EXPECT_EQ(live, (std::set<std::string>{"Holiday photo 1.jpg", "ANIM0002.GIF", "saved page.dat"}));
 
     const auto expected = oracle::RawRecoverable(testutil::ReadFileBytes(image), 2048 * 512, 48ull << 20, old);
     EXPECT_GE(expected.size(), 2u);
     const auto files = RecoverRow(image, 1, dir.path());
-    ExpectRecovered(files, photos, {{"Holiday photo 1.jpg", "IMG_0101.JPG"}, {"ANIM0002.GIF", "ANIM0002.GIF"}},
+    ExpectRecovered(files, photos,
+                    {{"Holiday photo 1.jpg", "IMG_0101.JPG"}, {"ANIM0002.GIF", "ANIM0002.GIF"},
+                     {"saved page.dat", "IMG_0102.JPG"}},
                     expected);
     // A live photo is found once: its clusters are used, so the raw scan skips them.
     int copies = 0;
@@ -788,6 +792,101 @@ TEST(CliScan, NtfsWalkAndFreeClusters) {
         if (content.size() >= gif.size() && std::memcmp(content.data(), gif.data(), gif.size()) == 0) ++copies;
     EXPECT_EQ(copies, 1);
     EXPECT_EQ(clirun::Sha256(image), sha);
+}
+
+// A card of the newer types: RAW, HEIC, TIFF and WebP files live and
+// deleted (mtools), and photos under names that name no photo. Every one
+// comes back byte for byte; looking inside files is what lists the renamed
+// ones, and --names-only leaves them out.
+TEST(CliScan, NewTypesLiveDeletedAndRenamed) {
+    REQUIRE_PHOTOS_AND("sfdisk", "mkfs.fat", "mcopy", "mdel");
+    const std::string formats = fmtest::FormatsDir();
+    if (formats.empty()) GTEST_SKIP() << "no samples of the newer types (cwebp, heif-enc, convert)";
+    testutil::TempDir dir;
+    const struct {
+        std::string source, path;
+        bool deleted;
+    } files[] = {
+        {formats + "/camera.cr3", "DCIM/IMG_0002.CR3", false},
+        {formats + "/camera.nef", "DCIM/DSC_0001.NEF", true},
+        {formats + "/photo.heic", "DCIM/IMG_0003.HEIC", true},
+        {formats + "/strips-le.tif", "DCIM/SCAN0001.TIF", true},
+        {formats + "/lossy.webp", "DCIM/PIC00001.WEBP", true},
+        {formats + "/tiles-be.tif", "DCIM/SCAN0002.TIF", false},
+        {P(photos, "IMG_0101.JPG"), "Saved/holiday photo.dat", false},
+        {formats + "/camera.raf", "Saved/DSCF0003.tmp", false},
+        {formats + "/lossless.webp", "Saved/image", false},
+        {formats + "/photo.avif", "Saved/phone.bin", false},
+    };
+    const std::string stage = dir / "stage";
+    for (const auto& f : files) {
+        fs::create_directories(fs::path(stage) / fs::path(f.path).parent_path());
+        fs::copy_file(f.source, fs::path(stage) / f.path);
+    }
+    // Not photos, whatever their names: text, and text named like a photo.
+    testutil::WriteFileBytes(stage + "/Saved/notes.txt", std::vector<uint8_t>(3000, 'n'));
+    testutil::WriteFileBytes(stage + "/Saved/empty.jpg", std::vector<uint8_t>(700, 0));
+    const std::string image = dir / "card.img";
+    ASSERT_EQ(Sh("bash " + testutil::ToolsDir() + "/mkfatimage.sh -s 1 " + Quote(image) + " 40 " +
+                  Quote(stage + "/DCIM") + " " + Quote(stage + "/Saved") + " >/dev/null"),
+              0);
+    for (const auto& f : files) {
+        if (!f.deleted) continue;
+        ASSERT_EQ(Sh(std::string(kMtools) + "mdel -i " + Quote(image + "@@1048576") + " " + Quote("::/" + f.path)), 0);
+    }
+    const std::string sha = clirun::Sha256(image);
+
+    auto recovered = [&](std::vector<std::string> extra) {
+        const std::string out = dir / ("out" + std::to_string(extra.size()));
+        fs::create_directories(out);
+        std::vector<std::string> args = {"recover", "--image", image, "--drive", "1", "--out", out, "--json"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const auto r = Cli(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        std::vector<std::vector<uint8_t>> all;
+        for (const auto& e : fs::recursive_directory_iterator(out))
+            if (e.is_regular_file()) all.push_back(testutil::ReadFileBytes(e.path().string()));
+        return all;
+    };
+    auto exactly = [](const std::vector<std::vector<uint8_t>>& all, const std::vector<uint8_t>& bytes) {
+        return std::count(all.begin(), all.end(), bytes);
+    };
+    const auto all = recovered({});
+    for (const auto& f : files)
+        EXPECT_EQ(exactly(all, testutil::ReadFileBytes(f.source)), 1) << f.path;
+    EXPECT_EQ(exactly(all, std::vector<uint8_t>(3000, 'n')), 0);
+    EXPECT_EQ(all.size(), std::size(files) + 1);  // and the empty .jpg, as named
+
+    // Names only: the renamed photos are not listed.
+    const auto named = recovered({"--names-only"});
+    for (const auto& f : files)
+        EXPECT_EQ(exactly(named, testutil::ReadFileBytes(f.source)), f.path.rfind("Saved/", 0) == 0 ? 0 : 1) << f.path;
+
+    // The renamed photos are listed as what they are, as live files.
+    const jsonv::Value scan = Json(Cli({"scan", "--image", image, "--drive", "1", "--json"}).out);
+    std::multiset<std::string> kinds;
+    for (const jsonv::Value& p : scan["photos"].items)
+        if (p["origin"].str == "filesystem") kinds.insert(p["category"].str + " " + std::to_string(int(p["size"].num)));
+    for (const char* renamed : {"IMG_0101.JPG"})
+        EXPECT_EQ(kinds.count("jpg " + std::to_string(fs::file_size(P(photos, renamed)))), 1u);
+    EXPECT_EQ(kinds.count("raw " + std::to_string(fs::file_size(formats + "/camera.raf"))), 1u);
+    EXPECT_EQ(kinds.count("webp " + std::to_string(fs::file_size(formats + "/lossless.webp"))), 1u);
+    EXPECT_EQ(kinds.count("heic " + std::to_string(fs::file_size(formats + "/photo.avif"))), 1u);
+    EXPECT_EQ(clirun::Sha256(image), sha);
+
+    // The same files live on exFAT (when a loop device and FUSE can be had).
+    const std::string exfat = dir / "exfat.img";
+    const int made = Sh("bash " + testutil::ToolsDir() + "/mkexfatimage.sh " + Quote(exfat) + " 40 " +
+                        Quote("cp -r " + Quote(stage) + "/* .") + " >/dev/null 2>&1");
+    if (made == 77 || !HaveTools({"mkfs.exfat"})) GTEST_SKIP() << "no exFAT image can be made here";
+    ASSERT_EQ(made, 0);
+    const std::string out = dir / "exfat-out";
+    fs::create_directories(out);
+    ASSERT_EQ(Cli({"recover", "--image", exfat, "--drive", "1", "--out", out}).status, 0);
+    std::vector<std::vector<uint8_t>> fromExfat;
+    for (const auto& e : fs::recursive_directory_iterator(out))
+        if (e.is_regular_file()) fromExfat.push_back(testutil::ReadFileBytes(e.path().string()));
+    for (const auto& f : files) EXPECT_EQ(exactly(fromExfat, testutil::ReadFileBytes(f.source)), 1) << f.path;
 }
 
 // ---------------------------------------------------------------------------

@@ -133,6 +133,10 @@ int Walk(IPartition* part, FatVolume* vol, IPhotoItmesMgr* store, IEventSink* si
     return r;
 }
 
+// The walk by names; looking inside files whose names name no photo is
+// checked end to end (tests/cli).
+const PhotoChoice kNamesOnly{(1u << kPhotoCategoryCount) - 1, 0, false};
+
 std::vector<PhotoItem*> Items(CPhotoItemsMgr& store, int32_t category) {
     std::vector<PhotoItem*> out(static_cast<size_t>(store.GetItems(category, 0, 0, nullptr)));
     if (!out.empty()) store.GetItems(category, 0, static_cast<int32_t>(out.size()), out.data());
@@ -400,7 +404,7 @@ protected:
     std::unique_ptr<HandleDevice> device;
     std::unique_ptr<FatVolume> volume;
     CPartition partition;
-    CPhotoItemsMgr store;
+    CPhotoItemsMgr store{kNamesOnly};
 };
 
 TEST_F(HandMadeVolume, RunsAreConvertedFromClustersToSectors) {
@@ -479,7 +483,7 @@ TEST_F(HandMadeVolume, FreeEntryInsideAChainSkipsOnlyLongerFiles) {
     EXPECT_EQ(NamesOf(Items(store, Jpg)), std::vector<std::string>{"ONE.JPG"});
     EXPECT_EQ(NamesOf(Items(store, Png)), std::vector<std::string>{"OK.PNG"});
     EXPECT_EQ(log.Count("CFatSearchPhoto::GetFileRunList(): Invalid Cluster Number: 40 \n"), 1u);
-    EXPECT_EQ(log.Count("CFatSearchPhoto::DealWithFile(): Invalid Fat32 File, Start Sector: 40 \n"), 1u);
+    EXPECT_EQ(log.Count("CFatSearchPhoto::StoreLiveFile(): Invalid Fat32 File, Start Sector: 40 \n"), 1u);
     // Progress is still reported for the skipped file, and for nothing of size 0.
     EXPECT_EQ(sink.Progress(), 1 + (kSpc + 1) + 1);
 }
@@ -656,7 +660,7 @@ std::string SourceOf(const std::string& name) {
 void CheckAgainstSleuthkit(const std::string& image, const std::string& photos) {
     MountedImage m(image);
     ASSERT_TRUE(m.volume);
-    CPhotoItemsMgr store;
+    CPhotoItemsMgr store{kNamesOnly};
     RecordingSink sink;
     ASSERT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
 
@@ -695,7 +699,7 @@ TEST_F(RealCard, LivePhotosAgreeWithSleuthkitWithFourSectorClusters) { CheckAgai
 TEST_F(RealCard, DirectoriesAreWalkedBreadthFirst) {
     MountedImage m(Card1(), 5000);
     ASSERT_TRUE(m.volume);
-    CPhotoItemsMgr store;
+    CPhotoItemsMgr store{kNamesOnly};
     RecordingSink sink;
     LogCapture log;
     ASSERT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
@@ -740,7 +744,7 @@ TEST_F(RealCard, DeletedPhotoComesBackUnderItsName) {
     ASSERT_NE(deleted.find("DCIM/_MG_0103.JPG"), std::string::npos) << deleted;
     MountedImage m(Card1());
     ASSERT_TRUE(m.volume);
-    CPhotoItemsMgr store;
+    CPhotoItemsMgr store{kNamesOnly};
     RecordingSink sink;
     ASSERT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
     std::vector<PhotoItem*> back;
@@ -758,7 +762,7 @@ TEST_F(RealCard, StopRequests) {
     MountedImage m(Card1());
     ASSERT_TRUE(m.volume);
     {   // At the start: nothing else happens.
-        CPhotoItemsMgr store;
+        CPhotoItemsMgr store{kNamesOnly};
         RecordingSink sink;
         sink.stopCode = CURRENT_TASK_START;
         sink.answer = -7;
@@ -766,7 +770,7 @@ TEST_F(RealCard, StopRequests) {
         EXPECT_EQ(sink.events.size(), 1u);
     }
     {   // At the total.
-        CPhotoItemsMgr store;
+        CPhotoItemsMgr store{kNamesOnly};
         RecordingSink sink;
         sink.stopCode = INIT_CURRENT_PROGRESS;
         LogCapture log;
@@ -777,7 +781,7 @@ TEST_F(RealCard, StopRequests) {
                   1u);
     }
     {   // At the third file: the photo stored before stays.
-        CPhotoItemsMgr store;
+        CPhotoItemsMgr store{kNamesOnly};
         RecordingSink sink;
         sink.stopCode = UPDATE_CURRENT_PROGRESS;
         sink.stopAt = 3;
@@ -811,7 +815,7 @@ TEST_F(RealCard, FragmentedPhotoReadsBackThroughItsRuns) {
 
     MountedImage m(img);
     ASSERT_TRUE(m.volume);
-    CPhotoItemsMgr store;
+    CPhotoItemsMgr store{kNamesOnly};
     RecordingSink sink;
     ASSERT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
     auto jpgs = Items(store, Jpg);
@@ -835,7 +839,7 @@ TEST_F(RealCard, SubdirectoryPointingToItsParentIsNotWalkedAgain) {
     ASSERT_TRUE(l.Save());
     MountedImage m(img);
     ASSERT_TRUE(m.volume);
-    CPhotoItemsMgr store;
+    CPhotoItemsMgr store{kNamesOnly};
     RecordingSink sink;
     LogCapture log;
     EXPECT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
@@ -853,7 +857,7 @@ TEST_F(RealCard, SubdirectoryPointingToTheRootIsNotWalkedAgain) {
     ASSERT_TRUE(l.Save());
     MountedImage m(img);
     ASSERT_TRUE(m.volume);
-    CPhotoItemsMgr store;
+    CPhotoItemsMgr store{kNamesOnly};
     RecordingSink sink;
     EXPECT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
     EXPECT_EQ(NamesOf(Items(store, Jpg)), (std::vector<std::string>{"IMG_0105.JPG", "holiday.jpeg", "IMG_0101.JPG",
@@ -872,7 +876,7 @@ TEST_F(RealCard, FreeEntryInsideAPhotoChainSkipsThatPhoto) {
     ASSERT_TRUE(l.Save());
     MountedImage m(img);
     ASSERT_TRUE(m.volume);
-    CPhotoItemsMgr store;
+    CPhotoItemsMgr store{kNamesOnly};
     RecordingSink sink;
     LogCapture log;
     EXPECT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
@@ -896,7 +900,7 @@ TEST_F(RealCard, TopBitsOfFatEntriesAreIgnored) {
     ASSERT_TRUE(l.Save());
     MountedImage m(img);
     ASSERT_TRUE(m.volume);
-    CPhotoItemsMgr store;
+    CPhotoItemsMgr store{kNamesOnly};
     RecordingSink sink;
     EXPECT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
     auto jpgs = Items(store, Jpg);
@@ -918,7 +922,7 @@ TEST_F(RealCard, LoopingPhotoChain) {
     {   // The loop lies past the file's size: the photo is whole.
         MountedImage m(img);
         ASSERT_TRUE(m.volume);
-        CPhotoItemsMgr store;
+        CPhotoItemsMgr store{kNamesOnly};
         RecordingSink sink;
         EXPECT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
         auto jpgs = Items(store, Jpg);
@@ -932,7 +936,7 @@ TEST_F(RealCard, LoopingPhotoChain) {
     ASSERT_TRUE(l.Save());
     MountedImage m(img);
     ASSERT_TRUE(m.volume);
-    CPhotoItemsMgr store;
+    CPhotoItemsMgr store{kNamesOnly};
     RecordingSink sink;
     LogCapture log;
     EXPECT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
@@ -950,7 +954,7 @@ TEST_F(RealCard, RootClusterOutOfRange) {
     ASSERT_TRUE(l.Save());
     MountedImage m(img);
     ASSERT_TRUE(m.volume);
-    CPhotoItemsMgr store;
+    CPhotoItemsMgr store{kNamesOnly};
     RecordingSink sink;
     LogCapture log;
     EXPECT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
@@ -1188,7 +1192,7 @@ TEST_F(RealBigFolder, LoopingDirectoryChainEndsTheFolder) {
         ASSERT_TRUE(l.Save());
         MountedImage m(bad);
         ASSERT_TRUE(m.volume);
-        CPhotoItemsMgr store;
+        CPhotoItemsMgr store{kNamesOnly};
         RecordingSink sink;
         LogCapture log;
         EXPECT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), 0);
@@ -1210,7 +1214,7 @@ TEST_F(RealBigFolder, FreeEntryInsideADirectoryChainFailsTheWalk) {
     ASSERT_TRUE(l.Save());
     MountedImage m(img);
     ASSERT_TRUE(m.volume);
-    CPhotoItemsMgr store;
+    CPhotoItemsMgr store{kNamesOnly};
     RecordingSink sink;
     LogCapture log;
     EXPECT_EQ(Walk(&m.partition, m.volume.get(), &store, &sink), -1);

@@ -18,6 +18,10 @@
 
 namespace {
 
+// The walk by names; looking inside files whose names name no photo is
+// checked end to end (tests/cli).
+const PhotoChoice kNamesOnly{(1u << kPhotoCategoryCount) - 1, 0, false};
+
 using ntfstest::ImageDevice;
 using ntfstest::LogCapture;
 
@@ -183,7 +187,7 @@ protected:
     std::unique_ptr<ImageDevice> dev;
     CPartition partition;
     std::unique_ptr<NtfsVolume> vol;
-    CPhotoItemsMgr store;
+    CPhotoItemsMgr store{kNamesOnly};
 };
 
 TEST_F(NtfsPhotoWalk, FindsWhatSleuthkitListsWithNamesSizesAndRuns) {
@@ -316,7 +320,7 @@ TEST_F(NtfsPhotoWalk, StopRequests) {
     EXPECT_GT(stored, 0u);
     EXPECT_EQ(later.Count(PHOTO_FOUND), stored);
     RecordingSink full;
-    CPhotoItemsMgr fullStore;
+    CPhotoItemsMgr fullStore{kNamesOnly};
     auto* op = new CNtfsSearchPhoto(&partition, dev.get(), vol.get(), &fullStore);
     EXPECT_EQ(op->Do(&full), 0);
     op->Release();
@@ -635,7 +639,7 @@ protected:
     }
 
     NtfsVolume vol;
-    CPhotoItemsMgr store;
+    CPhotoItemsMgr store{kNamesOnly};
     const std::vector<uint8_t> oneRun = {0x11, 0x02, 0x20, 0x00};  // 2 clusters at 0x20
 };
 
@@ -659,7 +663,7 @@ TEST_F(RecordRules, Win32NameWhateverTheOrder) {
     b.Name(u"SUMMER~1.JPG", 2).Name(u"Summer Holiday.jpg", 1).Data(oneRun, 2, 5000);
     c.Name(u"summer.jpg", 0).Name(u"Summer Holiday.jpg", 3).Data(oneRun, 2, 5000);
     for (Rec* r : {&a, &b, &c}) {
-        CPhotoItemsMgr one;
+        CPhotoItemsMgr one{kNamesOnly};
         CNtfsSearchPhoto op(nullptr, nullptr, &vol, &one);
         op.DealWithRecord(r->b, 1);
         op.FillFolders();
@@ -933,7 +937,7 @@ protected:
     std::unique_ptr<NtfsVolume> vol;
     std::unique_ptr<ImageDevice> dev;
     CPartition partition;
-    CPhotoItemsMgr store;
+    CPhotoItemsMgr store{kNamesOnly};
 };
 
 TEST_F(WalkProgress, FivePerTenRecords) {
