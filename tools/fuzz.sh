@@ -15,7 +15,8 @@ secs=${1:-30}
 build=${FUZZ_BUILD:-build-fuzz}
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
-  -DLUMIVISTA_FUZZ=ON -DLUMIVISTA_BUILD_APP=OFF >/dev/null
+  -DLUMIVISTA_FUZZ=ON -DLUMIVISTA_BUILD_APP=OFF \
+  -DCMAKE_UNITY_BUILD=ON -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" >/dev/null
 cmake --build "$build" -j "$(nproc)" --target fuzzers
 
 targets=("$@")

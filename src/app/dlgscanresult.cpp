@@ -244,7 +244,7 @@ CDlgScanResult::CDlgScanResult(QWidget* parent) : CWizardPage(IDD_RESULT_PAGE, p
     m_label->setWordWrap(false);
 
     m_tree = new CCategoryTree(this);
-    Place(m_tree, 1025, 7, 17, 98, 132, ANCHOR_GROW_HEIGHT);
+    Place(m_tree, 1025, 7, 17, 98, 118, ANCHOR_GROW_HEIGHT);
     m_tree->setHeaderHidden(true);
     m_tree->setRootIsDecorated(true);
     m_tree->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -267,6 +267,13 @@ CDlgScanResult::CDlgScanResult(QWidget* parent) : CWizardPage(IDD_RESULT_PAGE, p
     m_list->setItemDelegate(new CPhotoDelegate(m_list));
     m_model = new CPhotoListModel(this);
     m_list->setModel(m_model);
+
+    m_pairsBox = new QCheckBox(QStringLiteral("RAW + JPEG together"), this);
+    Place(m_pairsBox, 1043, 7, 137, 98, 12, ANCHOR_BOTTOM);
+    m_pairsBox->setToolTip(QStringLiteral("A camera's RAW photo and the JPEG it saved beside it (same name, same "
+                                          "folder) are ticked and unticked together."));
+    m_pairsBox->setChecked(true);
+    m_pairsBox->setVisible(false);
 
     m_keepFolders = new QCheckBox(QStringLiteral("Keep the folders the photos were in"), this);
     Place(m_keepFolders, 1040, 7, 153, 150, 12, ANCHOR_BOTTOM);
@@ -359,14 +366,29 @@ void CDlgScanResult::BuildTree()
 
     ITaskBackend* tasks = Tasks();
     const bool arranged = m_view.Filters() || m_view.sort != PhotoView::FoundOrder;
+    // Every category's photos, for the ticks they carry, the pairs and the view.
+    std::vector<std::vector<PhotoItem*>> byCategory(kPhotoCategoryCount);
+    std::vector<PhotoItem*> named;
     for (int category = 0; category < kPhotoCategoryCount; ++category) {
         const int n = tasks ? tasks->GetPhotoItems(category, -1, -1, nullptr) : 0;
         if (n <= 0) continue;
+        std::vector<PhotoItem*>& items = byCategory[static_cast<size_t>(category)];
+        items.assign(static_cast<size_t>(n), nullptr);
+        items.resize(static_cast<size_t>(std::clamp(tasks->GetPhotoItems(category, 0, n, items.data()), 0, n)));
+        for (PhotoItem* item : items)
+            if (item && item->origin != RawScan) named.push_back(item);
+    }
+    m_pairs.Build(named);
+    named = {};
+    m_pairBlocks.clear();
+    m_pairsBox->setVisible(m_pairs.GroupCount() > 0);
+
+    for (int category = 0; category < kPhotoCategoryCount; ++category) {
+        const std::vector<PhotoItem*>& items = byCategory[static_cast<size_t>(category)];
+        const int n = static_cast<int>(items.size());
+        if (n <= 0) continue;
         m_viewFound += n;
         if (!m_view.ShowsCategory(category)) continue;
-        // The category's photos, for the ticks they carry and the view.
-        std::vector<PhotoItem*> items(static_cast<size_t>(n), nullptr);
-        items.resize(static_cast<size_t>(std::clamp(tasks->GetPhotoItems(category, 0, n, items.data()), 0, n)));
         std::vector<int32_t> order;
         if (arranged) {
             order = m_view.Arrange(items);
@@ -382,7 +404,9 @@ void CDlgScanResult::BuildTree()
             for (int k = first - 1; k < last; ++k) {
                 const int32_t index = arranged ? order[static_cast<size_t>(k)] : k;
                 if (arranged) block->members.push_back(index);
-                if (items[static_cast<size_t>(index)]->selected) ++block->ticked;
+                const PhotoItem* item = items[static_cast<size_t>(index)];
+                if (item->selected) ++block->ticked;
+                if (m_pairs.GroupCount() > 0 && m_pairs.GroupOf(item)) m_pairBlocks[item] = block.get();
             }
             auto* node = new QTreeWidgetItem(
                 categoryNode, {QString::asprintf("%s(%03d-%03d)", qPrintable(CategoryText(category)), first, last)});
@@ -580,16 +604,34 @@ void CDlgScanResult::MakeThumbnail(int i)
     m_thumbnails[slot] = QPixmap::fromImage(FitIntoThumbnail(picture, full, ratio));
 }
 
+void CDlgScanResult::Tick(PhotoItem* item, bool tick, PhotoBlock* block)
+{
+    if ((item->selected != 0) == tick) return;
+    item->selected = tick ? 1 : 0;
+    if (block) block->ticked += tick ? 1 : -1;
+}
+
 void CDlgScanResult::ToggleEntry(int i)
 {
     if (i < 0 || static_cast<size_t>(i) >= m_shown.size()) return;
     PhotoItem* item = m_shown[static_cast<size_t>(i)];
-    item->selected = item->selected ? 0 : 1;
-    if (PhotoBlock* block = BlockOf(m_shownNode)) {
-        block->ticked += item->selected ? 1 : -1;
-        ShowChecks(m_shownNode);
+    const bool tick = !item->selected;
+    Tick(item, tick, BlockOf(m_shownNode));
+    const std::vector<PhotoItem*>* pair = m_pairsBox->isChecked() ? m_pairs.GroupOf(item) : nullptr;
+    if (pair) {
+        // The other photos of the pair may be in other blocks, or hidden
+        // by the filter (then in none).
+        for (PhotoItem* other : *pair) {
+            if (other == item) continue;
+            const auto found = m_pairBlocks.find(other);
+            Tick(other, tick, found == m_pairBlocks.end() ? nullptr : found->second);
+        }
+        for (int k = 0; k < m_tree->topLevelItemCount(); ++k) ShowAllChecks(m_tree->topLevelItem(k));
+        m_model->Redraw(0, static_cast<int>(m_shown.size()) - 1);
+    } else {
+        if (m_shownNode) ShowChecks(m_shownNode);
+        m_model->Redraw(i, i);
     }
-    m_model->Redraw(i, i);
     UpdateSelectionText();
 }
 

@@ -12,11 +12,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "app/photoview.h"
 #include "app/wizardpage.h"
 #include "volphotorev/photoitems.h"
+#include "volphotorev/photopairs.h"
 
 class CDlgScanResult;
 class QCheckBox;
@@ -147,9 +149,15 @@ public:
     QString EntryToolTip(int i) const;
     // "Keep the folders the photos were in": off until the user ticks it.
     QCheckBox* KeepFoldersBox() const { return m_keepFolders; }
+    // "RAW + JPEG together": shown when the store holds a RAW photo and the
+    // JPEG (or HEIC, TIFF) saved beside it under the same name; while it is
+    // ticked, ticking or unticking one photo of such a pair in the list does
+    // the same to the others.
+    QCheckBox* PairsBox() const { return m_pairsBox; }
     QPixmap EntryPicture(int i);
     bool EntryTicked(int i) const;
-    // Flips the tick of entry i of the list.
+    // Flips the tick of entry i of the list (and of its pair's other photos
+    // with PairsBox ticked).
     void ToggleEntry(int i);
     // Whether entry i is a photo the drive no longer lists.
     bool EntryDeleted(int i) const;
@@ -183,6 +191,8 @@ private:
     void ShowChecks(QTreeWidgetItem* node);     // the node and its ancestors
     void ShowAllChecks(QTreeWidgetItem* node);  // the node and everything under it
     void SetNodeCheck(QTreeWidgetItem* node, Qt::CheckState state);
+    // Ticks or unticks a photo, counted in `block` (null: in no block shown).
+    static void Tick(PhotoItem* item, bool tick, PhotoBlock* block);
     std::vector<PhotoItem*> BlockItems(const PhotoBlock& block) const;
     void UpdateSelectionText();
     void OnRecoverSelected();
@@ -192,6 +202,7 @@ private:
     CPhotoListView* m_list = nullptr;  // 1026
     CPhotoListModel* m_model = nullptr;
     QCheckBox* m_keepFolders = nullptr;  // 1040
+    QCheckBox* m_pairsBox = nullptr;     // 1043
     QComboBox* m_sortBox = nullptr;      // 1041
     QPushButton* m_filterButton = nullptr;  // 1042
     PhotoView m_view;
@@ -204,6 +215,8 @@ private:
     QPixmap m_blank;
     std::vector<std::unique_ptr<PhotoBlock>> m_blocks;
     QTreeWidgetItem* m_shownNode = nullptr;
+    CPhotoPairs m_pairs;
+    std::unordered_map<const PhotoItem*, PhotoBlock*> m_pairBlocks;  // the block of each paired photo shown
     int m_tickedCount = 0;
     int64_t m_tickedBytes = 0;
     bool m_settingChecks = false;  // check boxes the page sets itself

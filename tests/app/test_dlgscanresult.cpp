@@ -70,6 +70,7 @@ private slots:
         QCOMPARE(p.Rows(), 500);
         QCOMPARE(p.Shown(), QString("P1"));
         QCOMPARE(p.Label(), QString("0 file selected in 0.00 byte"));
+        QVERIFY(!p.page.PairsBox()->isVisible());  // no RAW + JPEG pairs
     }
 
     void noPhotosLeavesOnlyTheRoot()
@@ -351,6 +352,68 @@ private slots:
         QCOMPARE(names(), QStringList({"IMG_10.JPG", "IMG_2.JPG", "img_1.jpg", "IMG_3.JPG"}));
         QCOMPARE(p.Node("JPG(001-004)")->checkState(0), Qt::PartiallyChecked);
         QCOMPARE(p.page.TickedCount(), 2);
+    }
+
+    // A RAW and the JPEG beside it under its name are ticked and unticked
+    // together from the list while "RAW + JPEG together" is ticked, also
+    // when the JPEG is in another block or hidden by the filter; photos of
+    // other folders, other names or without names stay as they are.
+    void rawAndJpegPairsTickTogether()
+    {
+        FakeMachine machine;
+        auto photo = [](PhotoCategory category, const char16_t* name, const char16_t* folder, PhotoOrigin origin) {
+            std::vector<PhotoItem> one = Photos(category, 1, 1024);
+            one[0].name = name;
+            one[0].folder = folder;
+            one[0].origin = origin;
+            return one;
+        };
+        Store(machine, Photos(Jpg, 500, 1024) + photo(Jpg, u"dsc_0001.jpg", u"DCIM/100NIKON", DeletedRecord) +
+                           photo(Jpg, u"DSC_0002.JPG", u"DCIM/100NIKON", FileSystem) +
+                           photo(Raw, u"DSC_0001.NEF", u"DCIM/100NIKON", FileSystem) +
+                           photo(Raw, u"DSC_0002.NEF", u"DCIM/101NIKON", FileSystem) +
+                           photo(Raw, u"DSC_0001.NEF", u"", RawScan));
+        ResultPage p;
+        QVERIFY(p.page.PairsBox()->isVisible());
+        QVERIFY(p.page.PairsBox()->isChecked());
+        p.Tree()->setCurrentItem(p.Node("RAW(001-003)"));
+        QCOMPARE(p.Shown(), QString("DSC_0001.NEF"));
+
+        // The RAW's JPEG is number 501 of JPG: the second block.
+        p.ClickListCheckBox(0);
+        QCOMPARE(p.page.TickedCount(), 2);
+        QCOMPARE(p.Label(), QString("2 files selected in 2.00 KB"));
+        QCOMPARE(p.Node("JPG(501-502)")->checkState(0), Qt::PartiallyChecked);
+        QCOMPARE(CDlgScanResult::BlockOf(p.Node("JPG(501-502)"))->ticked, 1);
+        QCOMPARE(p.Node("JPG(001-500)")->checkState(0), Qt::Unchecked);
+        p.Tree()->setCurrentItem(p.Node("JPG(501-502)"));
+        QCOMPARE(p.EntryCheck(0), Qt::Checked);   // dsc_0001.jpg
+        QCOMPARE(p.EntryCheck(1), Qt::Unchecked);  // DSC_0002.JPG: its RAW is in another folder
+        p.page.ToggleEntry(1);
+        QCOMPARE(p.page.TickedCount(), 3);
+        // Unticking the JPEG unticks its RAW.
+        p.page.ToggleEntry(0);
+        QCOMPARE(p.page.TickedCount(), 1);
+        QCOMPARE(p.Node("RAW(001-003)")->checkState(0), Qt::Unchecked);
+
+        // With the JPG type hidden, the JPEG still follows (and counts).
+        PhotoView view;
+        view.categories = 1u << Raw;
+        p.page.SetView(view);
+        p.page.ToggleEntry(0);
+        QCOMPARE(p.page.TickedCount(), 3);
+        QVERIFY(p.page.SelectionLabel()->toolTip().startsWith("2 of them hidden"));
+        p.page.ToggleEntry(2);  // the nameless RAW from the raw scan has no pair
+        QCOMPARE(p.page.TickedCount(), 4);
+        p.page.SetView(PhotoView());
+        p.Tree()->setCurrentItem(p.Node("RAW(001-003)"));
+        QCOMPARE(p.Node("JPG(501-502)")->checkState(0), Qt::Checked);
+
+        // Box unticked: each photo on its own.
+        p.page.PairsBox()->setChecked(false);
+        p.page.ToggleEntry(0);
+        QCOMPARE(p.page.TickedCount(), 3);
+        QCOMPARE(p.Node("JPG(501-502)")->checkState(0), Qt::Checked);
     }
 
     void namesAsPeopleReadThem()
