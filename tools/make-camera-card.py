@@ -3,8 +3,10 @@
 
 The card is an MBR disk with one FAT32 partition (type 0x0C) at sector 8192
 (with --fat 16 a FAT16 one, type 0x06, as on cards up to 2 GB), made by sfdisk
-and mkfs.fat and filled with mtools, the way a camera would leave it after a
-season of use:
+and mkfs.fat and filled with mtools (with --exfat an exFAT one, type 0x07, as on
+SDXC cards, made by mkfs.exfat and filled through exfat-fuse on a loop device;
+its PNG, GIF and BMP pictures get long names), the way a camera would leave it
+after a season of use:
 
   0. an earlier shoot fills most of the card, then the card is formatted in
      the camera (a second mkfs.fat: the old photos stay in the data area);
@@ -21,7 +23,7 @@ The ground truth (JSON) lists every photo ever written to the card: its
 bytes (path of an identical copy and SHA-256), where its clusters are, and
 whether it is live or deleted and how much of it the final image still holds.
 
-Usage: make-camera-card.py --out IMAGE --truth JSON [--size-mib N] [--fat 32|16]
+Usage: make-camera-card.py --out IMAGE --truth JSON [--size-mib N] [--fat 32|16 | --exfat]
                            [--photos DIR] [--pool DIR] [--jobs N]
 Cards under 1 GiB use a small recipe (photos straight from tools/photos.sh and
 lossless variants of them; 512-byte clusters); larger ones re-encode many
@@ -29,7 +31,8 @@ distinct multi-megabyte photos with ImageMagick (16 KiB clusters). A FAT16
 card takes larger clusters where it needs them to stay under 65525 clusters;
 it has no next-free hint, so mtools, like a camera, always writes into the
 first free clusters (holes left by deleted files first).
-Needs: sfdisk, mkfs.fat, mtools, ImageMagick's convert, jpegtran, zip, gs.
+Needs: sfdisk, mkfs.fat, mtools, ImageMagick's convert, jpegtran, zip, gs; for
+exFAT mkfs.exfat, exfat-fuse, losetup (root) and the sleuthkit.
 """
 
 import argparse
@@ -40,6 +43,7 @@ import os
 import random
 import re
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -302,6 +306,12 @@ class Card:
     def delete(self, path):
         run(["mdel", "-i", self.mt, f"::{path}"])
 
+    def sync(self):
+        """mtools writes the image itself: extents are known at once."""
+
+    def close(self):
+        pass
+
     def set_next_free(self, cluster):
         """Points the FSInfo next-free hint at a cluster: where the next file
         goes. FAT16 has none: mtools starts from the first free cluster."""
@@ -332,6 +342,179 @@ class Card:
                 for line in text.splitlines() if line.strip() and not line.strip().endswith("/")}
 
 
+class ExfatCard:
+    """The same card with one exFAT partition (type 0x07), as SDXC cards are
+    formatted: mkfs.exfat (exfatprogs) and exfat-fuse over a loop device,
+    since the kernel cannot mount it here. exfat-fuse, like a camera, puts a
+    new file into the first free clusters (holes left by deleted files first)
+    and a growing file into the next free ones after its last. Where a file's
+    clusters are is only known once the volume is unmounted: copies are
+    written while mounted, and sync() unmounts, reads their clusters with the
+    sleuthkit (fls and istat) and mounts again."""
+
+    def __init__(self, image, size_mib, cluster_bytes):
+        self.bits = "exfat"
+        self.image = Path(image)
+        self.size = size_mib * 1024 * 1024
+        self.part_sectors = self.size // SECTOR - PART_START
+        self.cluster_bytes = cluster_bytes
+        self.loop = None
+        self.fuse = None
+        self.mnt = Path(tempfile.mkdtemp(prefix="exfat-card-"))
+        self.pending = []   # (path, size, extents list to fill) written since the last sync
+
+    def create(self):
+        if self.image.exists():
+            self.image.unlink()
+        with open(self.image, "wb") as f:
+            f.truncate(self.size)
+        run(["sfdisk", "-q", str(self.image)],
+            input=f"label: dos\nlabel-id: 0x4c560001\nstart={PART_START}, type=7\n")
+        # exfat-fuse mounts block devices only: the partition goes on a loop device.
+        self.loop = run(["losetup", "-f", "--show", "--offset", str(PART_START * SECTOR),
+                         "--sizelimit", str(self.part_sectors * SECTOR), str(self.image)]).strip()
+
+    def close(self):
+        """Unmounts and detaches, whatever state the card is in."""
+        if self.fuse is not None:
+            subprocess.run(["fusermount", "-u", str(self.mnt)], stderr=subprocess.DEVNULL)
+            try:
+                self.fuse.wait(timeout=60)
+            except subprocess.TimeoutExpired:
+                self.fuse.kill()
+                self.fuse.wait()
+            self.fuse = None
+        if self.loop:
+            subprocess.run(["losetup", "-d", self.loop], stderr=subprocess.DEVNULL)
+            self.loop = None
+        if self.mnt.exists():
+            try:
+                self.mnt.rmdir()
+            except OSError:
+                pass
+
+    def _mount(self):
+        # In the foreground (-d, its debug output dropped): its end is the end of its writes.
+        self.fuse = subprocess.Popen(["mount.exfat-fuse", "-d", self.loop, str(self.mnt)],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(200):
+            if subprocess.run(["mountpoint", "-q", str(self.mnt)]).returncode == 0:
+                return
+            if self.fuse.poll() is not None:
+                break
+            time.sleep(0.05)
+        sys.exit("make-camera-card: exfat-fuse cannot mount the card (no FUSE here?)")
+
+    def _unmount(self):
+        if self.fuse is None:
+            return
+        os.sync()
+        run(["fusermount", "-u", str(self.mnt)])
+        if self.fuse.wait(timeout=120) != 0:
+            sys.exit("make-camera-card: exfat-fuse failed")
+        self.fuse = None
+
+    def format(self):
+        """mkfs.exfat over the partition: new FAT, bitmap and root, data left as it was."""
+        self.sync()  # the photos about to be forgotten: where they lie
+        self._unmount()
+        run(["mkfs.exfat", "-c", str(self.cluster_bytes), "-L", "EOS_DIGITAL", self.loop])
+        with open(self.image, "rb") as f:
+            f.seek(PART_START * SECTOR)
+            bs = f.read(512)
+        heap, count = struct.unpack_from("<II", bs, 88)
+        if bs[3:11] != b"EXFAT   " or (SECTOR << bs[109]) != self.cluster_bytes:
+            sys.exit("make-camera-card: mkfs.exfat made an unexpected volume")
+        self.data_offset = (PART_START + heap) * SECTOR
+        self.clusters = count
+        self._mount()
+
+    def _path(self, path):
+        return self.mnt / path.lstrip("/")
+
+    def mkdir(self, path):
+        self._path(path).mkdir()
+
+    def put(self, src, dst):
+        """Copies a file onto the card; returns its extents, filled in at the next sync()."""
+        shutil.copyfile(src, self._path(dst))
+        extents = []
+        self.pending.append((dst, os.path.getsize(src), extents))
+        return extents
+
+    def _inodes(self, deleted=False):
+        out = {}
+        text = run(["fls", "-r", "-p", "-F", "-o", str(PART_START), str(self.image)])
+        for line in text.splitlines():
+            m = re.match(r"\S+ (\*? ?)(\d+)(?:-\S+)?:\t(.*)$", line)
+            if m and (deleted or not m.group(1)):
+                out.setdefault(m.group(3), int(m.group(2)))
+        return out
+
+    def sync(self):
+        """Unmounts, reads where the files written since the last sync lie, mounts again."""
+        if not self.pending:
+            return
+        self._unmount()
+        inodes = self._inodes()
+        for dst, size, extents in self.pending:
+            inode = inodes.get(dst.lstrip("/"))
+            if inode is None:
+                sys.exit(f"make-camera-card: fls does not list {dst}")
+            text = run(["istat", "-o", str(PART_START), str(self.image), str(inode)])
+            sectors = [int(x) for x in text.split("Sectors:", 1)[1].split()] if "Sectors:" in text else []
+            left = size
+            for s in sectors:
+                if left <= 0:
+                    break
+                off, n = (PART_START + s) * SECTOR, min(SECTOR, left)
+                if extents and extents[-1][0] + extents[-1][1] == off:
+                    extents[-1][1] += n
+                else:
+                    extents.append([off, n])
+                left -= n
+            if left != 0:
+                sys.exit(f"make-camera-card: istat's sectors of {dst} do not cover its size")
+        self.pending = []
+        self._mount()
+
+    def delete(self, path):
+        self.sync()  # a deleted file's FAT chain is gone: read its clusters first
+        self._path(path).unlink()
+
+    def set_next_free(self, cluster):
+        """exFAT keeps no next-free hint: exfat-fuse starts from the first free cluster."""
+
+    def cluster_of(self, offset):
+        return (offset - self.data_offset) // self.cluster_bytes + 2
+
+    def free_clusters(self):
+        self.sync()
+        self._unmount()
+        inode = self._special("$ALLOC_BITMAP")
+        bitmap = subprocess.run(["icat", "-o", str(PART_START), str(self.image), str(inode)],
+                                check=True, stdout=subprocess.PIPE).stdout
+        self._mount()
+        return {c + 2 for c in range(min(self.clusters, 8 * len(bitmap)))
+                if not bitmap[c >> 3] >> (c & 7) & 1}
+
+    def _special(self, name):
+        text = run(["fls", "-o", str(PART_START), str(self.image)])
+        for line in text.splitlines():
+            m = re.match(r"\S+ (\d+):\t(.*)$", line)
+            if m and m.group(2) == name:
+                return int(m.group(1))
+        sys.exit(f"make-camera-card: fls lists no {name}")
+
+    def used_bytes(self):
+        return (self.clusters - len(self.free_clusters())) * self.cluster_bytes
+
+    def listing(self):
+        self.sync()
+        self._unmount()
+        return set(self._inodes())
+
+
 # ---------------------------------------------------------------------------
 # The card's history.
 # ---------------------------------------------------------------------------
@@ -360,6 +543,11 @@ class History:
         ext = {"jpeg": "jpg", "medium": "jpg", "bigpng": "png"}.get(kind, kind)
         self.counter[ext] += 1
         n = self.counter[ext]
+        if self.card.bits == "exfat" and ext != "jpg":
+            # exFAT has long names only: what a phone or a computer leaves beside the camera's.
+            return ext, {"png": f"Scan of the holiday map {n:04d}.png",
+                         "gif": f"Birthday greeting (animated) {n:04d}.gif",
+                         "bmp": f"Painting für Oma {n:03d}.bmp"}[ext]
         return ext, {"jpg": f"IMG_{n:04d}.JPG", "png": f"SCAN{n:04d}.PNG",
                      "gif": f"ANIM{n:04d}.GIF", "bmp": f"PAINT{n:03d}.BMP"}[ext]
 
@@ -533,6 +721,7 @@ class History:
         return True
 
     def _clusters(self, photo):
+        self.card.sync()
         cb = self.card.cluster_bytes
         out = []
         for off, n in photo["extents"]:
@@ -583,7 +772,12 @@ def main():
     ap.add_argument("--jobs", type=int, default=2)
     ap.add_argument("--seed", type=int, default=11)
     ap.add_argument("--fat", type=int, choices=[32, 16], default=32, help="FAT width")
+    ap.add_argument("--exfat", action="store_true",
+                    help="an exFAT card (128 KiB clusters, as on SDXC cards) instead of FAT")
     a = ap.parse_args()
+    # The exFAT card is mounted through a loop device: unmount and detach on every way out.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("make-camera-card: terminated"))
+    signal.signal(signal.SIGHUP, lambda *_: sys.exit("make-camera-card: hung up"))
 
     profile = "small" if a.size_mib < 1024 else "full"
     photos = a.photos or run(["bash", str(HERE / "photos.sh")]).strip().splitlines()[-1]
@@ -597,16 +791,21 @@ def main():
         part_sectors = a.size_mib * 2048 - PART_START
         while a.fat == 16 and part_sectors // spc >= 65525 - 64:
             spc *= 2
-        card = Card(a.out, a.size_mib, spc, a.fat)
+        card = (ExfatCard(a.out, a.size_mib, 128 * 1024) if a.exfat
+                else Card(a.out, a.size_mib, spc, a.fat))
         hist = History(card, pool, profile, random.Random(a.seed), Path(tmp))
-        hist.run()
-        hist.settle()
+        try:
+            hist.run()
+            hist.settle()
+        finally:
+            card.close()
         embedded = [dict(source=str(e), size=os.path.getsize(e), sha256=sha256(e),
                          inside="MANUAL.PDF") for e in hist.embedded if e]
 
     truth = dict(
         image=str(Path(a.out).resolve()), image_bytes=card.size, profile=profile,
-        partition=dict(number=1, start_sector=PART_START, sectors=card.part_sectors, fs=f"fat{a.fat}",
+        partition=dict(number=1, start_sector=PART_START, sectors=card.part_sectors,
+                       fs="exfat" if a.exfat else f"fat{a.fat}",
                        cluster_bytes=card.cluster_bytes, data_offset=card.data_offset,
                        clusters=card.clusters),
         photos=hist.photos, others=hist.others, embedded=embedded)

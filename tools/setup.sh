@@ -8,7 +8,7 @@ packages=(
   googletest libgtest-dev
   libblkid-dev
   qt6-base-dev qt6-base-dev-tools libqt6svg6 qt6-image-formats-plugins
-  dosfstools mtools fdisk gdisk ntfs-3g sleuthkit attr fuse3
+  dosfstools mtools fdisk gdisk ntfs-3g sleuthkit attr fuse3 exfatprogs exfat-fuse
   zlib1g-dev libsqlite3-dev libdeflate-dev
   imagemagick libjpeg-turbo-progs libimage-exiftool-perl
   libheif-dev libheif-examples webp libtiff-tools
