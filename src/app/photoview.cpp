@@ -21,7 +21,7 @@ bool PhotoView::Shows(const PhotoItem& item) const
     return true;
 }
 
-int CompareNames(const std::u16string& a, const std::u16string& b)
+int CompareNames(std::u16string_view a, std::u16string_view b)
 {
     auto isDigit = [](char16_t c) { return c >= u'0' && c <= u'9'; };
     auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; };
@@ -64,11 +64,16 @@ std::vector<int32_t> PhotoView::Arrange(const std::vector<PhotoItem*>& items) co
     for (size_t i = 0; i < items.size(); ++i)
         if (items[i] && Shows(*items[i])) shown.push_back(static_cast<int32_t>(i));
     switch (sort) {
-    case ByName:
+    case ByName: {
+        // The names side by side, so that each comparison goes straight to
+        // their characters rather than through the photos first.
+        std::vector<std::u16string_view> names(items.size());
+        for (int32_t i : shown) names[static_cast<size_t>(i)] = items[static_cast<size_t>(i)]->name;
         std::stable_sort(shown.begin(), shown.end(), [&](int32_t a, int32_t b) {
-            return CompareNames(items[a]->name, items[b]->name) < 0;
+            return CompareNames(names[static_cast<size_t>(a)], names[static_cast<size_t>(b)]) < 0;
         });
         break;
+    }
     case BySize:
         std::stable_sort(shown.begin(), shown.end(),
                          [&](int32_t a, int32_t b) { return items[a]->size > items[b]->size; });

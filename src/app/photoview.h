@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "volphotorev/photoitems.h"
@@ -29,7 +30,7 @@ struct PhotoView {
 
 // Orders names as people read them: letters without regard to case, runs of
 // digits by their value ("IMG_2" before "IMG_10"). Negative, 0 or positive.
-int CompareNames(const std::u16string& a, const std::u16string& b);
+int CompareNames(std::u16string_view a, std::u16string_view b);
 
 // The photo's modification time (seconds since 1970, UTC), 0 when unknown.
 int64_t PhotoTime(const PhotoItem& item);

@@ -1,5 +1,7 @@
 #include "taskmgr/taskmgr.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -130,6 +132,12 @@ int CTaskMgr::RecoverPhotosWithSession(IPartition* partition, IEventSink* sink, 
         // were never saved.
         m_items.reset(new (std::nothrow) CPhotoItemsMgr(session->Info().choice));
         if (!m_items) return -1;
+    } else {
+        // The photos found before count as found: the count shown goes on
+        // from them rather than from nothing.
+        int64_t kept = 0;
+        for (int c = 0; c < kPhotoCategoryCount; ++c) kept += std::max(m_items->GetItems(c, -1, -1, nullptr), 0);
+        if (kept > 0) (void)sink->Notify(PHOTO_FOUND, static_cast<int32_t>(std::min<int64_t>(kept, INT32_MAX)), nullptr, 0);
     }
     std::unique_ptr<CRecoverPhotoTask> task(new (std::nothrow) CRecoverPhotoTask(partition, this));
     if (!task) return -1;

@@ -442,6 +442,11 @@ TEST_F(SessionCard, StoppedAndResumedFindsExactlyWhatOneRunFinds) {
         ASSERT_EQ(mgr.RecoverPhotosWithSession(part, &sink, s.get()), 0);
         EXPECT_EQ(ScanFields(mgr), expected);
         EXPECT_EQ(s->Info().state, SessionState::Finished);
+        // The count the pages show goes on from the photos found before.
+        int counted = 0;
+        for (const RecordingSink::Event& e : sink.events)
+            if (e.code == PHOTO_FOUND) counted += e.value;
+        EXPECT_EQ(counted, static_cast<int>(expected.size()));
 
         // Finished: the photos come back from the file alone.
         auto again = CScanSession::Open(path, error);
