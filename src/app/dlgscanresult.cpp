@@ -326,6 +326,8 @@ PhotoBlock* CDlgScanResult::BlockOf(const QTreeWidgetItem* node)
 
 void CDlgScanResult::InitPage()
 {
+    // A scan may have found more photos since the page was last shown.
+    m_pairsStale = true;
     BuildTree();
 }
 
@@ -375,10 +377,13 @@ void CDlgScanResult::BuildTree()
         std::vector<PhotoItem*>& items = byCategory[static_cast<size_t>(category)];
         items.assign(static_cast<size_t>(n), nullptr);
         items.resize(static_cast<size_t>(std::clamp(tasks->GetPhotoItems(category, 0, n, items.data()), 0, n)));
-        for (PhotoItem* item : items)
-            if (item && item->origin != RawScan) named.push_back(item);
+        if (m_pairsStale)
+            for (PhotoItem* item : items)
+                if (item && item->origin != RawScan) named.push_back(item);
     }
-    m_pairs.Build(named);
+    // Sorting and filtering change the view, not the photos: the pairs stay.
+    if (m_pairsStale) m_pairs.Build(named);
+    m_pairsStale = false;
     named = {};
     m_pairBlocks.clear();
     m_pairsBox->setVisible(m_pairs.GroupCount() > 0);

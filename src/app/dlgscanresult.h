@@ -216,6 +216,7 @@ private:
     std::vector<std::unique_ptr<PhotoBlock>> m_blocks;
     QTreeWidgetItem* m_shownNode = nullptr;
     CPhotoPairs m_pairs;
+    bool m_pairsStale = true;  // built again when the page is shown
     std::unordered_map<const PhotoItem*, PhotoBlock*> m_pairBlocks;  // the block of each paired photo shown
     int m_tickedCount = 0;
     int64_t m_tickedBytes = 0;
