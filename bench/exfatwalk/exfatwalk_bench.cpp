@@ -79,8 +79,8 @@ int main(int argc, char** argv) {
     const int64_t resident = std::max<int64_t>(static_cast<int64_t>(volume->Bitmap().size()),
                                                static_cast<int64_t>(CAlloUnitMgr::kPieceBytes));
     CAlloUnitMgr map(resident);
-    if (map.InitFromSource(sectors, MakeExfatAllocSource(*volume)) != 0) return 1;
-    CRecoverPhotoTask::MarkDeletedPhotosUsed(map, deletedSectors);
+    if (map.InitFromSource(sectors, std::make_unique<CUsedRunsSource>(MakeExfatAllocSource(*volume), deletedSectors)) != 0)
+        return 1;
     const double cpu = CpuSeconds() - cpu0;
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 

@@ -494,3 +494,41 @@ int64_t CAlloUnitMgr::CountFreeUnits() const {
     }
     return m_units - used;
 }
+
+CUsedRunsSource::CUsedRunsSource(std::unique_ptr<IAlloUnitSource> inner,
+                                 std::vector<std::pair<int64_t, int64_t>> runs)
+    : m_inner(std::move(inner)) {
+    std::sort(runs.begin(), runs.end());
+    // Overlapping and touching runs merged: starts and ends both increase.
+    for (const auto& [start, count] : runs) {
+        if (start < 0 || count <= 0 || count > INT64_MAX - start) continue;
+        if (!m_runs.empty() && start <= m_runs.back().first + m_runs.back().second) {
+            auto& last = m_runs.back();
+            last.second = std::max(last.second, start + count - last.first);
+        } else {
+            m_runs.emplace_back(start, count);
+        }
+    }
+}
+
+int CUsedRunsSource::ReadUsed(int64_t first, int64_t count, uint64_t* used) {
+    if (!m_inner || first < 0 || count <= 0 || count > INT64_MAX - first) return -1;
+    if (m_inner->ReadUsed(first, count, used) != 0) return -1;
+    const int64_t end = first + count;
+    const bool counting = first >= m_countedTo;
+    // The first run ending after `first`, then on while they start before `end`.
+    auto it = std::partition_point(m_runs.begin(), m_runs.end(),
+                                   [first](const auto& run) { return run.first + run.second <= first; });
+    for (; it != m_runs.end() && it->first < end; ++it) {
+        const int64_t from = std::max(it->first, first);
+        const int64_t to = std::min(it->first + it->second, end);
+        for (int64_t u = from - first; u < to - first; ++u) {
+            uint64_t& word = used[u / 64];
+            const uint64_t bit = uint64_t{1} << (u % 64);
+            if (counting && !(word & bit)) ++m_added;
+            word |= bit;
+        }
+    }
+    if (counting) m_countedTo = end;
+    return 0;
+}

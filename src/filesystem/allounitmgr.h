@@ -19,6 +19,7 @@
 #include <deque>
 #include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 // A block of free units, as GetFreeRunList lists them.
@@ -39,6 +40,29 @@ public:
     // up, then again for single pieces. 0, or -1 when the record cannot be
     // read (logged by the source).
     virtual int ReadUsed(int64_t first, int64_t count, uint64_t* used) = 0;
+};
+
+// A file system's record with more units marked used on top: runs of units
+// the file system counts free but that something else holds (the sectors of
+// deleted photos found by a walk). A map set up from it holds those units
+// from the start and can still drop and read again its pieces, where
+// marking them afterwards would make every touched piece the map's own.
+class CUsedRunsSource : public IAlloUnitSource {
+public:
+    // `runs`: (first unit, count); runs with a negative start or no units
+    // are ignored, the others may overlap.
+    CUsedRunsSource(std::unique_ptr<IAlloUnitSource> inner, std::vector<std::pair<int64_t, int64_t>> runs);
+    // -1 when there is no inner source or it fails.
+    int ReadUsed(int64_t first, int64_t count, uint64_t* used) override;
+    // Units the runs marked that the inner source left free, counted as the
+    // units are first read in increasing order (as a map is set up).
+    int64_t AddedUnits() const { return m_added; }
+
+private:
+    std::unique_ptr<IAlloUnitSource> m_inner;
+    std::vector<std::pair<int64_t, int64_t>> m_runs;  // sorted, merged
+    int64_t m_countedTo = 0;                           // units below are counted
+    int64_t m_added = 0;
 };
 
 class IAlloUnitMgr {

@@ -234,8 +234,13 @@ int CRecoverPhotoTask::SearchFat32(bool walk) {
     const auto deleted = search->TakeDeletedSectors();
     search->Release();
     if (result < 0) return result;
-    if (UseSource(MakeFatAllocSource(*m_fatVolume->dbr, *m_fatVolume->fat, MapUnits())) != 0) return -1;
-    m_heldForDeleted = MarkDeletedPhotosUsed(*m_allocMap, deleted);
+    // Deleted photos' sectors go into the map as it is read, so its pieces
+    // stay as the FAT has them and can be dropped and read again.
+    auto held = std::make_unique<CUsedRunsSource>(MakeFatAllocSource(*m_fatVolume->dbr, *m_fatVolume->fat, MapUnits()),
+                                                  deleted);
+    const CUsedRunsSource* counted = held.get();
+    if (UseSource(std::move(held)) != 0) return -1;
+    m_heldForDeleted = counted->AddedUnits();
     return 0;
 }
 
@@ -330,9 +335,11 @@ int CRecoverPhotoTask::SearchExfat(bool walk) {
     const int64_t resident = std::max<int64_t>(static_cast<int64_t>(m_exfatVolume->Bitmap().size()),
                                                static_cast<int64_t>(CAlloUnitMgr::kPieceBytes));
     std::unique_ptr<CAlloUnitMgr> map(new (std::nothrow) CAlloUnitMgr(resident));
-    if (!map || map->InitFromSource(MapUnits(), MakeExfatAllocSource(*m_exfatVolume)) != 0) return -1;
+    auto held = std::make_unique<CUsedRunsSource>(MakeExfatAllocSource(*m_exfatVolume), deleted);
+    const CUsedRunsSource* counted = held.get();
+    if (!map || map->InitFromSource(MapUnits(), std::move(held)) != 0) return -1;
     m_allocMap = std::move(map);
-    m_heldForDeleted = MarkDeletedPhotosUsed(*m_allocMap, deleted);
+    m_heldForDeleted = counted->AddedUnits();
     return 0;
 }
 

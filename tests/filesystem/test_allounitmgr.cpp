@@ -365,3 +365,44 @@ TEST(AlloUnitMgr, MemoryFollowsTheLayoutNotTheSize) {
     EXPECT_TRUE(m.IsUsed(0, units / 2));
     EXPECT_EQ(m.NextFree(0, units), m.FindFree(0, 1));
 }
+
+TEST(AlloUnitMgr, UnitsHeldOnTopOfTheSourceKeepItsPiecesDroppable) {
+    const int64_t units = 12 * K + 77;
+    // Overlapping runs, runs across piece edges, inside used pieces, past
+    // the last unit, and runs that mean nothing.
+    const std::vector<std::pair<int64_t, int64_t>> runs = {
+        {3 * K - 10, 40}, {3 * K, 5}, {5 * K + 100, 2 * K}, {4 * K + 7, 9}, {12 * K + 70, 1000},
+        {-5, 100},        {9 * K, 0}, {8 * K + 1, 3},
+    };
+    const int64_t resident = 2 * static_cast<int64_t>(CAlloUnitMgr::kPieceBytes);
+    PatternSource* pattern = new PatternSource(11);
+    auto held = std::make_unique<CUsedRunsSource>(std::unique_ptr<IAlloUnitSource>(pattern), runs);
+    const CUsedRunsSource* counted = held.get();
+    CAlloUnitMgr m(resident);
+    ASSERT_EQ(m.InitFromSource(units, std::move(held)), 0);
+
+    // The same map as marking the runs afterwards (those with a start), and
+    // the same count held.
+    PatternSource plain(11);
+    flatmap::FlatAlloUnitMgr f;
+    ASSERT_EQ(f.InitFree(units), 0);
+    for (int64_t u = 0; u < units; ++u)
+        if (plain.Used(u)) f.SetUsed(u, 1);
+    const int64_t freeBefore = FreeCount(f, units);
+    for (const auto& [start, count] : runs)
+        if (start >= 0) f.SetUsed(start, count);
+    EXPECT_EQ(counted->AddedUnits(), freeBefore - FreeCount(f, units));
+    std::mt19937_64 rng(4);
+    ExpectSameAnswers(m, f, rng, units);
+
+    // Walking the whole map drops and reads pieces again: memory stays
+    // within what the map may keep, the answers stay the same.
+    for (int64_t p = 0; p <= 12; ++p) (void)m.NextUsed(p * K, p * K + K);
+    EXPECT_LE(m.MemoryBytes(), 13 * 16 + 3 * static_cast<int64_t>(CAlloUnitMgr::kPieceBytes + 8) + 4096 + units / 8 + 8);
+    ExpectSameAnswers(m, f, rng, units);
+    EXPECT_EQ(m.CountFreeUnits(), FreeCount(f, units));
+
+    CUsedRunsSource none(nullptr, runs);
+    uint64_t word = 0;
+    EXPECT_EQ(none.ReadUsed(0, 64, &word), -1);
+}
