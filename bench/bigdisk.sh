@@ -48,13 +48,7 @@ photos_n=${PHOTOS:-3000}
 full_max=$(numfmt --from=iec "${FULL_MAX:-1T}")
 scan_s=${SCAN_SECONDS:-60}
 read_max=$(( ${READ_GIB:-64} * 1024 * 1024 * 1024 ))
-cli=${LUMIVISTA_CLI:-}
-if [ -z "$cli" ]; then
-  build=${BENCH_BUILD:-build-bench}
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DLUMIVISTA_BUILD_APP=OFF >/dev/null
-  cmake --build "$build" -j 2 --target lumivista-cli >/dev/null
-  cli=$(pwd)/$build/src/cli/lumivista-cli
-fi
+source bench/cli.sh
 src=$(bash tools/photos.sh "${XDG_CACHE_HOME:-$HOME/.cache}/lumivista-test-photos")
 
 dir=$(mktemp -d "${BENCH_DIR:-/dev/shm}/lumivista-bigdisk.XXXXXX")

@@ -13,13 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 files=${1:-20000}
 rounds=${2:-5}
-build=${BENCH_BUILD:-build-bench}
-cli=${LUMIVISTA_CLI:-}
-if [ -z "$cli" ]; then
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DLUMIVISTA_BUILD_APP=OFF >/dev/null
-  cmake --build "$build" -j 2 --target lumivista-cli >/dev/null
-  cli=$build/src/cli/lumivista-cli
-fi
+source bench/cli.sh
 photos=$(bash tools/photos.sh "${XDG_CACHE_HOME:-$HOME/.cache}/lumivista-test-photos")
 formats=$(bash tools/formats.sh "$photos")
 dir=$(mktemp -d "${BENCH_DIR:-/dev/shm}/lumivista-sniff.XXXXXX")

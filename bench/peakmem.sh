@@ -12,13 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mib=${1:-2048}
-cli=${LUMIVISTA_CLI:-}
-if [ -z "$cli" ]; then
-  build=${BENCH_BUILD:-build-bench}
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DLUMIVISTA_BUILD_APP=OFF >/dev/null
-  cmake --build "$build" -j 2 --target lumivista-cli >/dev/null
-  cli=$(pwd)/$build/src/cli/lumivista-cli
-fi
+source bench/cli.sh
 
 photos=$(bash tools/photos.sh "${XDG_CACHE_HOME:-$HOME/.cache}/lumivista-test-photos")
 dir=$(mktemp -d "${BENCH_DIR:-/tmp}/lumivista-peakmem.XXXXXX")
