@@ -21,18 +21,23 @@ bool PhotoView::Shows(const PhotoItem& item) const
     return true;
 }
 
+namespace {
+
+bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
+char16_t Lower(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; }
+
+}  // namespace
+
 int CompareNames(std::u16string_view a, std::u16string_view b)
 {
-    auto isDigit = [](char16_t c) { return c >= u'0' && c <= u'9'; };
-    auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; };
     size_t i = 0, j = 0;
     while (i < a.size() && j < b.size()) {
-        if (isDigit(a[i]) && isDigit(b[j])) {
+        if (IsDigit(a[i]) && IsDigit(b[j])) {
             // Numbers by value: leading zeros skipped, then the longer is
             // larger, then digit by digit.
             size_t ei = i, ej = j;
-            while (ei < a.size() && isDigit(a[ei])) ++ei;
-            while (ej < b.size() && isDigit(b[ej])) ++ej;
+            while (ei < a.size() && IsDigit(a[ei])) ++ei;
+            while (ej < b.size() && IsDigit(b[ej])) ++ej;
             size_t si = i, sj = j;
             while (si + 1 < ei && a[si] == u'0') ++si;
             while (sj + 1 < ej && b[sj] == u'0') ++sj;
@@ -43,13 +48,35 @@ int CompareNames(std::u16string_view a, std::u16string_view b)
             j = ej;
             continue;
         }
-        const char16_t x = lower(a[i]), y = lower(b[j]);
+        const char16_t x = Lower(a[i]), y = Lower(b[j]);
         if (x != y) return x < y ? -1 : 1;
         ++i;
         ++j;
     }
     if (i < a.size() || j < b.size()) return i < a.size() ? 1 : -1;
     return a == b ? 0 : (a < b ? -1 : 1);  // the same but for case or zeros: a fixed order
+}
+
+std::u16string NameSortKey(std::u16string_view name)
+{
+    std::u16string key;
+    key.reserve(name.size() + 4);
+    for (size_t i = 0; i < name.size();) {
+        if (!IsDigit(name[i])) {
+            key.push_back(Lower(name[i++]));
+            continue;
+        }
+        // A run of digits: '0' (which sorts against other characters as any
+        // digit does), its length without leading zeros, then its digits.
+        size_t end = i;
+        while (end < name.size() && IsDigit(name[end])) ++end;
+        while (i + 1 < end && name[i] == u'0') ++i;
+        key.push_back(u'0');
+        key.push_back(static_cast<char16_t>(std::min<size_t>(end - i, 0xFFFF)));
+        key.append(name.substr(i, end - i));
+        i = end;
+    }
+    return key;
 }
 
 int64_t PhotoTime(const PhotoItem& item)
@@ -65,12 +92,13 @@ std::vector<int32_t> PhotoView::Arrange(const std::vector<PhotoItem*>& items) co
         if (items[i] && Shows(*items[i])) shown.push_back(static_cast<int32_t>(i));
     switch (sort) {
     case ByName: {
-        // The names side by side, so that each comparison goes straight to
-        // their characters rather than through the photos first.
-        std::vector<std::u16string_view> names(items.size());
-        for (int32_t i : shown) names[static_cast<size_t>(i)] = items[static_cast<size_t>(i)]->name;
+        // Each name's key made once: a sort then compares plain strings.
+        std::vector<std::u16string> keys(items.size());
+        for (int32_t i : shown) keys[static_cast<size_t>(i)] = NameSortKey(items[static_cast<size_t>(i)]->name);
         std::stable_sort(shown.begin(), shown.end(), [&](int32_t a, int32_t b) {
-            return CompareNames(names[static_cast<size_t>(a)], names[static_cast<size_t>(b)]) < 0;
+            const int c = keys[static_cast<size_t>(a)].compare(keys[static_cast<size_t>(b)]);
+            if (c != 0) return c < 0;
+            return items[static_cast<size_t>(a)]->name < items[static_cast<size_t>(b)]->name;
         });
         break;
     }

@@ -31,6 +31,9 @@ struct PhotoView {
 // Orders names as people read them: letters without regard to case, runs of
 // digits by their value ("IMG_2" before "IMG_10"). Negative, 0 or positive.
 int CompareNames(std::u16string_view a, std::u16string_view b);
+// A key whose plain comparison orders names as CompareNames does, but for
+// names that differ only in case or leading zeros (equal keys).
+std::u16string NameSortKey(std::u16string_view name);
 
 // The photo's modification time (seconds since 1970, UTC), 0 when unknown.
 int64_t PhotoTime(const PhotoItem& item);

@@ -6,6 +6,8 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <random>
+
 #include "apptest.h"
 #include "realdisk.h"
 #include "resultpage.h"
@@ -425,6 +427,29 @@ private slots:
         QVERIFY(CompareNames(u"DSC1", u"dsc1") != 0);  // a fixed order all the same
         QCOMPARE(CompareNames(u"x", u"x"), 0);
         QVERIFY(CompareNames(u"IMG_99999999999999999999.JPG", u"IMG_100000000000000000000.JPG") < 0);
+
+        // The sort keys give CompareNames's order (names that differ only
+        // in case or zeros have equal keys), over random names of digits,
+        // zeros, letters of both cases and characters on both sides of the
+        // digits.
+        std::mt19937 rng(12);
+        const std::u16string alphabet = u"0001239aAbB_-. \u00e9\u00c9\u6e0b";
+        auto randomName = [&] {
+            std::u16string name;
+            for (int n = static_cast<int>(rng() % 9); n > 0; --n) name.push_back(alphabet[rng() % alphabet.size()]);
+            return name;
+        };
+        for (int k = 0; k < 20000; ++k) {
+            const std::u16string a = randomName(), b = randomName();
+            const int keys = NameSortKey(a).compare(NameSortKey(b));
+            const int names = CompareNames(a, b);
+            if (keys == 0) {
+                QVERIFY(names != 0 || a == b);
+                QCOMPARE(names < 0, a < b);
+            } else {
+                QCOMPARE(keys < 0, names < 0);
+            }
+        }
     }
 
     // The filter dialog offers the types found and gives the view back.
