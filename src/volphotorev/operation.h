@@ -14,7 +14,7 @@ enum EventCode : uint32_t {
     RESERVED_FILE_NAME = 9,       // data: zero-terminated char16_t string
     CREATE_VSS = 11,
     QUERY_VSS = 12,
-    PHOTO_FOUND = 13,             // value: photos just stored (1)
+    PHOTO_FOUND = 13,             // value: photos just stored (1; a resumed scan first reports those saved before)
     DRIVE_FAILING = 14,           // value: failed reads so far; sent once per scan when reads
                                   // fail so often that the drive seems to be dying
     FREE_SECTORS_KNOWN = 15,      // data: int64_t* sectors the file system marks free
