@@ -762,15 +762,22 @@ class History:
                     sys.exit(f"make-camera-card: live photo {ph['path']} was overwritten")
 
 
-def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+def card_arguments(doc, size_mib, seed):
+    """The options every card maker takes: where the image and its ground
+    truth go, its size, the photos and the picture cache, jobs and seed."""
+    ap = argparse.ArgumentParser(description=doc.split("\n")[0])
     ap.add_argument("--out", required=True, help="image file to write")
     ap.add_argument("--truth", required=True, help="ground-truth JSON to write")
-    ap.add_argument("--size-mib", type=int, default=2048)
+    ap.add_argument("--size-mib", type=int, default=size_mib)
     ap.add_argument("--photos", default=None, help="folder made by tools/photos.sh")
     ap.add_argument("--pool", default=None, help="cache folder for the generated pictures")
     ap.add_argument("--jobs", type=int, default=2)
-    ap.add_argument("--seed", type=int, default=11)
+    ap.add_argument("--seed", type=int, default=seed)
+    return ap
+
+
+def main():
+    ap = card_arguments(__doc__, size_mib=2048, seed=11)
     ap.add_argument("--fat", type=int, choices=[32, 16], default=32, help="FAT width")
     ap.add_argument("--exfat", action="store_true",
                     help="an exFAT card (128 KiB clusters, as on SDXC cards) instead of FAT")

@@ -309,14 +309,7 @@ class Pool(camera_card.Pool):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--out", required=True, help="image file to write")
-    ap.add_argument("--truth", required=True, help="ground-truth JSON to write")
-    ap.add_argument("--size-mib", type=int, default=1024)
-    ap.add_argument("--photos", default=None, help="folder made by tools/photos.sh")
-    ap.add_argument("--pool", default=None, help="cache folder for the generated pictures")
-    ap.add_argument("--jobs", type=int, default=2)
-    ap.add_argument("--seed", type=int, default=17)
+    ap = camera_card.card_arguments(__doc__, size_mib=1024, seed=17)
     a = ap.parse_args()
 
     photos = a.photos or run(["bash", str(HERE / "photos.sh")]).strip().splitlines()[-1]
