@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 
 #include "io/disk.h"
 #include "io/log.h"
@@ -77,7 +78,12 @@ int DeviceReadSectorsTolerant(IDeviceHandle* h, uint64_t lba, uint64_t count, vo
     if (!h || !buffer) return 0;
     int r = DeviceReadSectorsEx(h, lba, count, buffer);
     if (count <= INT_MAX && static_cast<uint64_t>(r) == count) return r;
-    if (count <= 1) return 1;
+    // A sector that cannot be read reads as zeros, never as what the buffer
+    // held before.
+    if (count <= 1) {
+        std::memset(buffer, 0, SECTOR_SIZE);
+        return 1;
+    }
     uint64_t n = count >= 10 ? 10 : count;
     uint64_t q = count / n, rem = count % n;
     uint64_t done = 0;

@@ -16,7 +16,7 @@ DevHandle DeviceOpenReadOnly(const std::string& path);
 // Whole sectors read (bytes / 512), 0 on failure.
 int DeviceReadSectorsEx(IDeviceHandle* h, uint64_t lba, uint64_t count, void* buffer);
 // Always answers `count`: failing requests are retried in up to ten pieces
-// down to single sectors; unreadable sectors are skipped.
+// down to single sectors; unreadable sectors read as zeros.
 int DeviceReadSectorsTolerant(IDeviceHandle* h, uint64_t lba, uint64_t count, void* buffer);
 // Whole sectors written, 0 on failure.
 int DeviceWriteSectors(IDeviceHandle* h, uint64_t lba, uint64_t count, const void* buffer);

@@ -69,8 +69,20 @@ const PhotoFormat kFormats[] = {
 std::span<const PhotoFormat> PhotoFormats() { return kFormats; }
 
 const PhotoFormat* MatchPhotoFormat(std::span<const uint8_t> head) {
-    for (const PhotoFormat& f : kFormats)
+    if (head.empty()) return nullptr;
+    // Only the formats whose signatures may begin with the first byte are
+    // asked: free space is often all zeros or all FF.
+    static const std::array<uint16_t, 256> kByLead = [] {
+        static_assert(std::size(kFormats) <= 16);
+        std::array<uint16_t, 256> byLead{};
+        for (size_t k = 0; k < std::size(kFormats); ++k)
+            for (uint8_t lead : kFormats[k].leadBytes) byLead[lead] |= static_cast<uint16_t>(1u << k);
+        return byLead;
+    }();
+    for (unsigned mask = kByLead[head[0]]; mask != 0; mask &= mask - 1) {
+        const PhotoFormat& f = kFormats[__builtin_ctz(mask)];
         if (f.matchSignature(head)) return &f;
+    }
     return nullptr;
 }
 

@@ -77,7 +77,9 @@ struct PhotoFormat {
     std::span<const std::string_view> walkExtensions;
     // True when `head` (the first bytes of a sector, at most one sector)
     // begins with the format's signature. Cheap: asked at every sector start
-    // whose first byte is in leadBytes. Never reads past `head`.
+    // whose first byte is in leadBytes. Never reads past `head`. Never true
+    // for a head whose first eight bytes are all the same (the raw scan passes
+    // over zeroed or erased sectors without asking).
     bool (*matchSignature)(std::span<const uint8_t> head);
     // The bytes a signature of this format may begin with.
     std::span<const uint8_t> leadBytes;

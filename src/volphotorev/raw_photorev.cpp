@@ -11,12 +11,6 @@
 
 namespace {
 
-// Bytes cleared at the start of every sector of the buffer once it has been
-// looked at: more than the longest signature. A sector the device cannot read
-// in a later run then starts and ends nothing, instead of showing what an
-// earlier run left at its place.
-constexpr size_t kHeadBytes = 16;
-
 constexpr uint8_t kPhotoLead = 1;
 constexpr uint8_t kOtherLead = 2;
 
@@ -109,6 +103,14 @@ CRawScanPhoto::CRawScanPhoto(IPartition* partition, CAlloUnitMgr* allocMap, IPho
 }
 
 CRawScanPhoto::~CRawScanPhoto() = default;
+
+bool CRawScanPhoto::Quiet(const uint8_t* head) const {
+    // Free space is often zeroed, or erased flash that reads as FF: no
+    // signature or other-file header begins with eight equal bytes.
+    uint64_t first8;
+    std::memcpy(&first8, head, sizeof first8);
+    return !m_leadBytes[head[0]] || first8 == head[0] * 0x0101010101010101ULL;
+}
 
 uint64_t CRawScanPhoto::FailedReads() const {
     CDisk* disk = m_partition ? m_partition->GetDisk() : nullptr;
@@ -267,7 +269,13 @@ void CRawScanPhoto::ScanFreeRun(int64_t first, int64_t count) {
     if (m_cur.item && m_cur.first + m_cur.seen != first) FinishCandidate(m_cur.first + m_cur.seen);
 
     for (int64_t i = 0; i < n; ++i) {
-        uint8_t* head = buf + i * SECTOR_SIZE;
+        // Most sectors begin with a byte no signature begins with: they start
+        // and end nothing until an open candidate reaches its length or cap.
+        int64_t quiet = n;
+        if (m_cur.item) quiet = std::min(quiet, m_cur.first - first + (m_cur.exact > 0 ? m_cur.Sectors() : m_cur.cap));
+        while (i < quiet && Quiet(buf + i * SECTOR_SIZE)) ++i;
+        if (i >= n) break;
+        const uint8_t* head = buf + i * SECTOR_SIZE;
         const int64_t s = first + i;
         // A bitmap whose headers gave its length ends there.
         if (m_cur.item && m_cur.exact > 0 && s - m_cur.first >= m_cur.Sectors()) FinishCandidate(s);
@@ -275,7 +283,6 @@ void CRawScanPhoto::ScanFreeRun(int64_t first, int64_t count) {
         const PhotoFormat* format = nullptr;
         StructureResult r;
         bool other = false;
-        // Most sectors begin with a byte no signature begins with.
         if (const uint8_t lead = m_leadBytes[head[0]]) {
             std::span<const uint8_t> sector(head, SECTOR_SIZE);
             if (lead & kPhotoLead) format = MatchPhotoFormat(sector);
@@ -290,7 +297,6 @@ void CRawScanPhoto::ScanFreeRun(int64_t first, int64_t count) {
             }
             other = !format && m_cur.item && m_cur.exact == 0 && (lead & kOtherLead) && IsOtherFileHeader(sector);
         }
-        std::memset(head, 0, kHeadBytes);
         if (m_cur.item) {
             if (format) {
                 if (m_cur.exact > 0)
@@ -308,11 +314,9 @@ void CRawScanPhoto::ScanFreeRun(int64_t first, int64_t count) {
         // A whole photo's sectors are its own: nothing inside starts or ends
         // anything. Those not read yet are never read.
         const int64_t skipTo = std::min(next, first + n);
-        for (int64_t k = i + 1; k < skipTo - first; ++k) std::memset(buf + k * SECTOR_SIZE, 0, kHeadBytes);
         if (next > first + n) m_skipUntil = next;
         i = skipTo - first - 1;
     }
-    for (int64_t i = n; i < count; ++i) std::memset(buf + i * SECTOR_SIZE, 0, kHeadBytes);
 
     if (m_cur.item) {
         m_cur.seen = first + n - m_cur.first;

@@ -117,6 +117,9 @@ private:
     int ReportProgress(int64_t done, int64_t walked, int64_t runFirst, int64_t runLen);
     // Stores a photo of `sectors` sectors from `first`, `bytes` long, when
     // the store wants its category and size; names it either way.
+    // True when the sector starting at `head` can neither start a photo nor
+    // end one by beginning another file.
+    bool Quiet(const uint8_t* head) const;
     void StorePhoto(PhotoCategory category, std::string_view extension, int64_t first, int64_t sectors,
                     uint64_t bytes);
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -103,6 +104,8 @@ TEST(TolerantRead, OneBadSectorInTwentyFive) {
         if (s == 7) continue;
         EXPECT_TRUE(SectorIs(buf.data() + s * 512, s)) << "sector " << s;
     }
+    // The unreadable sector reads as zeros, not as what the buffer held.
+    EXPECT_TRUE(std::all_of(buf.begin() + 7 * 512, buf.begin() + 8 * 512, [](uint8_t b) { return b == 0; }));
     // The whole request, ten pieces of 2 and the remainder of 5; the piece
     // holding sector 7 is split into 1 + 1.
     std::vector<std::pair<uint64_t, uint64_t>> want = {{0, 25}, {0, 2}, {2, 2}, {4, 2}, {6, 2}, {6, 1},
@@ -128,6 +131,7 @@ TEST(TolerantRead, ShortReadAtTheEndIsSplit) {
     EXPECT_EQ(DeviceReadSectorsEx(&mem, 2, 8, buf.data()), 3);
     EXPECT_EQ(DeviceReadSectorsTolerant(&mem, 2, 8, buf.data()), 8);
     for (uint64_t s = 0; s < 3; ++s) EXPECT_TRUE(SectorIs(buf.data() + s * 512, s + 2));
+    EXPECT_TRUE(std::all_of(buf.begin() + 3 * 512, buf.end(), [](uint8_t b) { return b == 0; }));
 }
 
 TEST(TolerantRead, NoDeviceReadsNothing) {

@@ -5,6 +5,8 @@
 #include <set>
 
 #include "formats_testsupport.h"
+#include "raw_samples.h"
+#include "sample_sources.h"
 
 using namespace fmtest;
 
@@ -77,6 +79,33 @@ TEST(PhotoSignatures, RandomAndLookAlikeSectorsStartNothing) {
         if (f->readStructure(src).verdict != StructureVerdict::NotThisFormat) ++tiffLike;
     }
     EXPECT_EQ(tiffLike, 0);
+}
+
+// The raw scan passes over sectors that begin with eight equal bytes (zeroed
+// or erased space) without asking: no signature may begin that way, whatever
+// follows. Each real header, with its first eight bytes overwritten by any
+// one byte value, starts nothing.
+TEST(PhotoSignatures, EightEqualBytesStartNothing) {
+    const std::vector<uint8_t> jpeg = SmallJpeg();
+    // ftyp boxes of a HEIC and a CR3, as phones and cameras write them.
+    const uint8_t heic[] = {0, 0, 0, 24, 'f', 't', 'y', 'p', 'h', 'e', 'i', 'c', 0, 0, 0, 0,
+                            'm', 'i', 'f', '1', 'h', 'e', 'i', 'c'};
+    const uint8_t cr3[] = {0, 0, 0, 24, 'f', 't', 'y', 'p', 'c', 'r', 'x', ' ', 0, 0, 0, 1,
+                           'c', 'r', 'x', ' ', 'i', 's', 'o', 'm'};
+    std::vector<std::vector<uint8_t>> heads = {jpeg, rawsample::Cr2(jpeg), rawsample::Orf(jpeg), rawsample::Rw2(jpeg),
+                                               {std::begin(heic), std::end(heic)}, {std::begin(cr3), std::end(cr3)}};
+    for (const char* name : {"png8.png", "still.gif", "bmp24.bmp"})
+        if (!readertest::Sample(name).empty()) heads.push_back(readertest::Sample(name));
+    for (std::vector<uint8_t>& head : heads) {
+        head.resize(512);
+        const PhotoFormat* f = MatchPhotoFormat(head);
+        ASSERT_NE(f, nullptr);
+        for (int b = 0; b < 256; ++b) {
+            std::vector<uint8_t> s = head;
+            std::fill_n(s.begin(), 8, static_cast<uint8_t>(b));
+            EXPECT_EQ(MatchPhotoFormat(s), nullptr) << f->name << " with eight bytes " << b;
+        }
+    }
 }
 
 }  // namespace
