@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Raw scan of free space against a plain sequential read of the same cached
 # image. Builds the benchmark (Release), makes a 2 GiB image with photos in
-# its free space on tmpfs, then reports the best of three runs of each and
-# the scan's peak memory.
+# its free space on tmpfs, then an all-zero and an all-FF one, and reports
+# the best of interleaved runs of each and the scan's peak memory.
 # Usage: bench/rawscan.sh [MIB]     (BENCH_DIR: where the image goes, default /dev/shm)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,6 +24,19 @@ cat "$img" > /dev/null
 "$bin" compare "$img" "${ROUNDS:-7}"
 cat_s=$( { /usr/bin/time -f %e cat "$img" > /dev/null; } 2>&1 )
 echo "cat image > /dev/null: ${cat_s} s"
+
+# Free space as freshly formatted cards have it: all zeros, and all FF
+# (erased flash). Real pages, not a sparse file, whose holes read faster
+# than any disk.
+for fill in zeros FF; do
+    blank=$dir/$fill.img
+    if [ "$fill" = zeros ]; then head -c "${mib}M" /dev/zero > "$blank"
+    else head -c "${mib}M" /dev/zero | tr '\0' '\377' > "$blank"; fi
+    echo
+    echo "free space of $fill:"
+    "$bin" compare "$blank" "${ROUNDS:-7}" | tail -n +3
+    rm -f "$blank"
+done
 
 /usr/bin/time -v "$bin" scan "$img" > /dev/null 2> "$dir/time.txt"
 rss_kb=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$dir/time.txt")
