@@ -46,7 +46,7 @@ StructureResult Ended(const CByteCursor& c, uint64_t good) {
 }
 
 // Bytes looked at together by the search for markers in entropy-coded data
-// (GCC and Clang vectors: SSE2 on x86-64, NEON on ARM).
+// (GCC and Clang vectors: SSE2 or AVX2 on x86-64, NEON on ARM).
 using Bytes16 = uint8_t __attribute__((vector_size(16)));
 
 // Where in `q`'s sixteen bytes an FF stands that is neither a stuffed FF 00
@@ -56,22 +56,6 @@ inline Bytes16 MarkerLanes(const uint8_t* q) {
     std::memcpy(&a, q, 16);
     std::memcpy(&b, q + 1, 16);
     return reinterpret_cast<Bytes16>((a == 0xFF) & ~((b == 0) | ((b & 0xF8) == 0xD0)));
-}
-
-// A cheaper test of sixteen bytes: an FF not followed by a zero. Restart
-// markers pass it too; MarkerLanes sorts them out.
-inline Bytes16 FfLanes(const uint8_t* q) {
-    Bytes16 a, b;
-    std::memcpy(&a, q, 16);
-    std::memcpy(&b, q + 1, 16);
-    return reinterpret_cast<Bytes16>((a == 0xFF) & (b != 0));
-}
-
-bool AnyLane(const Bytes16& v) {
-    uint64_t lo, hi;
-    std::memcpy(&lo, &v, 8);
-    std::memcpy(&hi, reinterpret_cast<const uint8_t*>(&v) + 8, 8);
-    return (lo | hi) != 0;
 }
 
 // The first lane of all ones, or 16 when there is none.
@@ -84,19 +68,45 @@ size_t FirstLane(const Bytes16& v) {
     return 16;
 }
 
+using Bytes32 = uint8_t __attribute__((vector_size(32)));
+
+// Bytes from `p` on, in whole blocks of 64, before the first block that
+// holds an FF not followed by a zero (the byte after each block is read).
+// Where the processor has 32-byte vectors they are used.
+#if defined(__x86_64__) && defined(__linux__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+size_t PlainBlocks(const uint8_t* p, const uint8_t* end) {
+    const uint8_t* q = p;
+    for (; end - q >= 65; q += 64) {
+        Bytes32 a0, b0, a1, b1;
+        std::memcpy(&a0, q, 32);
+        std::memcpy(&b0, q + 1, 32);
+        std::memcpy(&a1, q + 32, 32);
+        std::memcpy(&b1, q + 33, 32);
+        const Bytes32 hit = reinterpret_cast<Bytes32>(((a0 == 0xFF) & (b0 != 0)) | ((a1 == 0xFF) & (b1 != 0)));
+        uint64_t w[4];
+        std::memcpy(w, &hit, sizeof w);
+        if (w[0] | w[1] | w[2] | w[3]) break;
+    }
+    return static_cast<size_t>(q - p);
+}
+
 // Offset in [p, end) of the first FF that is neither a stuffed FF 00 nor a
 // restart marker, or of a last FF whose next byte lies past `end`; `end` - `p`
 // when there is none. Compressed data holds an FF every few hundred bytes,
 // too often for a call to memchr each, and a marker only every few hundred
-// kilobytes: 64 bytes are tested at once, and only those with an FF not
-// followed by a zero are looked at closer.
+// kilobytes: 64 bytes are tested at once, and only a block with an FF not
+// followed by a zero (a restart marker, or the marker) is looked at closer.
 size_t FindMarker(const uint8_t* p, const uint8_t* end) {
     const uint8_t* q = p;
-    for (; end - q >= 65; q += 64) {
-        if (!AnyLane(FfLanes(q) | FfLanes(q + 16) | FfLanes(q + 32) | FfLanes(q + 48))) continue;
+    for (;;) {
+        q += PlainBlocks(q, end);
+        if (end - q < 65) break;
         for (size_t k = 0; k < 64; k += 16)
             if (const size_t lane = FirstLane(MarkerLanes(q + k)); lane < 16)
                 return static_cast<size_t>(q - p) + k + lane;
+        q += 64;
     }
     for (; end - q >= 17; q += 16)
         if (const size_t lane = FirstLane(MarkerLanes(q)); lane < 16) return static_cast<size_t>(q - p) + lane;
