@@ -102,8 +102,8 @@ void StableSort(std::vector<T>& v, const std::atomic<bool>* stop, Less less)
     const size_t n = v.size();
     for (size_t lo = 0; lo < n; lo += kRun) {
         if (lo % 4096 == 0 && Stopped(stop)) return;
-        std::stable_sort(v.begin() + static_cast<ptrdiff_t>(lo), v.begin() + static_cast<ptrdiff_t>(std::min(n, lo + kRun)),
-                         less);
+        std::stable_sort(v.begin() + static_cast<ptrdiff_t>(lo),
+                         v.begin() + static_cast<ptrdiff_t>(std::min(n, lo + kRun)), less);
     }
     std::vector<T> merged(n);
     for (size_t width = kRun; width < n; width *= 2) {
@@ -141,7 +141,8 @@ void OrderByName(const std::vector<PhotoItem*>& items, std::vector<int32_t>& ord
     }
     const char16_t* base = keys.data();
     StableSort(entries, stop, [&](const Entry& a, const Entry& b) {
-        const int c = std::u16string_view(base + a.start, a.length).compare(std::u16string_view(base + b.start, b.length));
+        const int c =
+            std::u16string_view(base + a.start, a.length).compare(std::u16string_view(base + b.start, b.length));
         if (c != 0) return c < 0;
         return items[static_cast<size_t>(a.at)]->name < items[static_cast<size_t>(b.at)]->name;
     });

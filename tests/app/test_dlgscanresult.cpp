@@ -465,7 +465,8 @@ private slots:
         std::vector<PhotoItem> photos(3001);
         std::vector<PhotoItem*> items;
         for (PhotoItem& photo : photos) {
-            for (int n = 1 + static_cast<int>(rng() % 8); n > 0; --n) photo.name.push_back(alphabet[rng() % alphabet.size()]);
+            for (int n = 1 + static_cast<int>(rng() % 8); n > 0; --n)
+                photo.name.push_back(alphabet[rng() % alphabet.size()]);
             photo.size = 1000 * (rng() % 7);
             photo.mtime = rng() % 4 == 0 ? 0 : static_cast<int64_t>(rng() % 9) - 3;
             photo.origin = static_cast<PhotoOrigin>(rng() % 3);
@@ -474,7 +475,8 @@ private slots:
         using Less = std::function<bool(const PhotoItem*, const PhotoItem*)>;
         const std::pair<PhotoView::Sort, Less> sorts[] = {
             {PhotoView::FoundOrder, [](const PhotoItem*, const PhotoItem*) { return false; }},
-            {PhotoView::ByName, [](const PhotoItem* a, const PhotoItem* b) { return CompareNames(a->name, b->name) < 0; }},
+            {PhotoView::ByName,
+             [](const PhotoItem* a, const PhotoItem* b) { return CompareNames(a->name, b->name) < 0; }},
             {PhotoView::BySize, [](const PhotoItem* a, const PhotoItem* b) { return a->size > b->size; }},
             {PhotoView::ByDate,
              [](const PhotoItem* a, const PhotoItem* b) {
@@ -531,7 +533,8 @@ private slots:
                 return sort == PhotoView::ByName ? CompareNames(a->name, b->name) < 0 : a->size > b->size;
             });
             QStringList names;
-            for (int i = 0; i < kPhotosPerBlock; ++i) names << QString::fromStdU16String(sorted[static_cast<size_t>(i)]->name);
+            for (int i = 0; i < kPhotosPerBlock; ++i)
+                names << QString::fromStdU16String(sorted[static_cast<size_t>(i)]->name);
             return names;
         };
 
