@@ -573,6 +573,16 @@ private slots:
         QTRY_VERIFY(!p.page.SortWorkerBusy());
         QCOMPARE(p.page.View().sort, PhotoView::BySize);
         QCOMPARE(shown(), expected(PhotoView::BySize));
+
+        // A page left while its worker sorts stops it, and the worker's
+        // word that it is done finds no page.
+        {
+            ResultPage q;
+            q.page.SetSortInWorkerFrom(1);
+            q.page.SetView(view);
+            QVERIFY(q.page.Sorting());
+        }
+        QCoreApplication::processEvents();
     }
 
     // The filter dialog offers the types found and gives the view back.
