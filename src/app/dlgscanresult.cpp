@@ -302,7 +302,7 @@ CDlgScanResult::CDlgScanResult(QWidget* parent) : CWizardPage(IDD_RESULT_PAGE, p
     connect(m_list, &CPhotoListView::pictureClicked, this, &CDlgScanResult::ToggleEntry);
     connect(m_list, &CPhotoListView::previewRequested, this, &CDlgScanResult::PreviewEntry);
     connect(m_sortBox, &QComboBox::activated, this, [this](int row) {
-        PhotoView view = m_view;
+        PhotoView view = m_wanted;
         view.sort = static_cast<PhotoView::Sort>(m_sortBox->itemData(row).toInt());
         SetView(view);
     });
@@ -311,6 +311,7 @@ CDlgScanResult::CDlgScanResult(QWidget* parent) : CWizardPage(IDD_RESULT_PAGE, p
 
 CDlgScanResult::~CDlgScanResult()
 {
+    m_sorter.Stop();  // its thread is waited for as the page goes
     // The views go before the blocks and entries they point to.
     delete m_list;
     m_list = nullptr;
@@ -328,15 +329,79 @@ void CDlgScanResult::InitPage()
 {
     // A scan may have found more photos since the page was last shown.
     m_pairsStale = true;
-    BuildTree();
+    ShowView(m_wanted);
+    // Many photos: the order by name, the sort most asked for, is made
+    // meanwhile, so that choosing it shows it at once.
+    CPhotoSorter::Items items = StoreItems();
+    if (CPhotoSorter::Count(items) >= m_sortInWorkerFrom && m_sorter.Running() == PhotoView::FoundOrder &&
+        !m_sorter.Ready(PhotoView::ByName, items))
+        SortInWorker(PhotoView::ByName, std::move(items));
 }
 
 void CDlgScanResult::SetView(const PhotoView& view)
 {
-    m_view = view;
     const int row = m_sortBox->findData(static_cast<int>(view.sort));
     if (row >= 0) m_sortBox->setCurrentIndex(row);
+    ShowView(view);
+}
+
+CPhotoSorter::Items CDlgScanResult::StoreItems() const
+{
+    CPhotoSorter::Items byCategory(kPhotoCategoryCount);
+    ITaskBackend* tasks = Tasks();
+    if (!tasks) return byCategory;
+    for (int category = 0; category < kPhotoCategoryCount; ++category) {
+        const int n = tasks->GetPhotoItems(category, -1, -1, nullptr);
+        if (n <= 0) continue;
+        std::vector<PhotoItem*>& items = byCategory[static_cast<size_t>(category)];
+        items.assign(static_cast<size_t>(n), nullptr);
+        items.resize(static_cast<size_t>(std::clamp(tasks->GetPhotoItems(category, 0, n, items.data()), 0, n)));
+    }
+    return byCategory;
+}
+
+void CDlgScanResult::ShowView(const PhotoView& view)
+{
+    m_wanted = view;
+    if (view.sort != PhotoView::FoundOrder) {
+        CPhotoSorter::Items items = StoreItems();
+        if (!m_sorter.Ready(view.sort, items)) {
+            if (CPhotoSorter::Count(items) >= m_sortInWorkerFrom) {
+                // The tree stays as it is, usable, until the sort is made.
+                if (SortInWorker(view.sort, items)) {
+                    if (!m_viewPending) setCursor(Qt::BusyCursor);
+                    m_viewPending = true;
+                    return;
+                }
+            }
+            m_sorter.Make(view.sort, items);
+        }
+    }
+    if (m_viewPending) unsetCursor();
+    m_viewPending = false;
+    m_view = view;
     BuildTree();
+}
+
+// One worker at a time: a worker making another sort than the one wanted
+// is stopped, and its end starts the one wanted.
+bool CDlgScanResult::SortInWorker(PhotoView::Sort sort, CPhotoSorter::Items items)
+{
+    const PhotoView::Sort running = m_sorter.Running();
+    if (running == sort) return true;
+    if (running != PhotoView::FoundOrder) {
+        m_sorter.Stop();
+        return true;
+    }
+    return m_sorter.Start(sort, std::move(items), [this] {
+        QMetaObject::invokeMethod(this, &CDlgScanResult::OnSorted, Qt::QueuedConnection);
+    });
+}
+
+void CDlgScanResult::OnSorted()
+{
+    m_sorter.Collect();
+    if (m_viewPending) ShowView(m_wanted);
 }
 
 void CDlgScanResult::OnFilter()
@@ -345,7 +410,7 @@ void CDlgScanResult::OnFilter()
     if (ITaskBackend* tasks = Tasks())
         for (int category = 0; category < kPhotoCategoryCount; ++category)
             if (tasks->GetPhotoItems(category, -1, -1, nullptr) > 0) present |= 1u << category;
-    CDlgPhotoFilter dialog(m_view, present, this);
+    CDlgPhotoFilter dialog(m_wanted, present, this);
     if (dialog.exec() == QDialog::Accepted) SetView(dialog.Result());
 }
 
@@ -396,7 +461,8 @@ void CDlgScanResult::BuildTree()
         if (!m_view.ShowsCategory(category)) continue;
         std::vector<int32_t> order;
         if (arranged) {
-            order = m_view.Arrange(items);
+            const std::vector<int32_t>* made = m_sorter.Order(static_cast<size_t>(category), m_view.sort, items);
+            order = made ? m_view.Arrange(items, *made) : m_view.Arrange(items);
             if (order.empty()) continue;
         }
         const int shown = arranged ? static_cast<int>(order.size()) : static_cast<int>(items.size());

@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "app/photosorter.h"
 #include "app/photoview.h"
 #include "app/wizardpage.h"
 #include "volphotorev/photoitems.h"
@@ -163,8 +164,17 @@ public:
     bool EntryDeleted(int i) const;
 
     // The filter and the sort; setting one builds the tree again, ticks kept.
+    // From SortInWorkerFrom() photos on, a sort not made before is made in
+    // a worker thread and the tree built again once it is ready (the page
+    // stays usable meanwhile; the last view asked for is the one shown).
     const PhotoView& View() const { return m_view; }
     void SetView(const PhotoView& view);
+    // Whether the tree waits for a sort the worker makes.
+    bool Sorting() const { return m_viewPending; }
+    // Whether the worker makes a sort (asked for, or made ahead).
+    bool SortWorkerBusy() const { return m_sorter.Running() != PhotoView::FoundOrder; }
+    size_t SortInWorkerFrom() const { return m_sortInWorkerFrom; }
+    void SetSortInWorkerFrom(size_t photos) { m_sortInWorkerFrom = photos; }
     QComboBox* SortBox() const { return m_sortBox; }
     QPushButton* FilterButton() const { return m_filterButton; }
     // How many photos the view shows, of how many found.
@@ -179,6 +189,14 @@ protected:
 private:
     // Fills the tree from the store through the view, keeping the ticks.
     void BuildTree();
+    // Each category's photos in the store.
+    CPhotoSorter::Items StoreItems() const;
+    // Shows `view` at once when its sort is made (or quick to make), else
+    // once the worker has made it.
+    void ShowView(const PhotoView& view);
+    // Has the worker make `sort` (false: no thread could be started).
+    bool SortInWorker(PhotoView::Sort sort, CPhotoSorter::Items items);
+    void OnSorted();
     void OnFilter();
     void ShowBlock(QTreeWidgetItem* node);
     void MakeThumbnail(int i);
@@ -205,7 +223,11 @@ private:
     QCheckBox* m_pairsBox = nullptr;     // 1043
     QComboBox* m_sortBox = nullptr;      // 1041
     QPushButton* m_filterButton = nullptr;  // 1042
-    PhotoView m_view;
+    PhotoView m_view;          // the view the tree shows
+    PhotoView m_wanted;        // the view last asked for
+    bool m_viewPending = false;  // m_wanted waits for the worker's sort
+    CPhotoSorter m_sorter;
+    size_t m_sortInWorkerFrom = 20000;
     int m_viewShown = 0;
     int m_viewFound = 0;
 

@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -26,7 +27,16 @@ struct PhotoView {
     // order: by name (case and digits as people read them), by size (largest
     // first), by date (newest first, unknown dates last), or as found.
     std::vector<int32_t> Arrange(const std::vector<PhotoItem*>& items) const;
+    // The same from `order`, PhotoOrder(items, sort) made before: the
+    // photos it lists that the view shows, in its order.
+    std::vector<int32_t> Arrange(const std::vector<PhotoItem*>& items, const std::vector<int32_t>& order) const;
 };
+
+// Every photo of `items` (positions, 0-based; null entries left out) in the
+// order of `sort`, photos that sort alike in the order found. Setting `stop`
+// from another thread ends the work early with a meaningless order.
+std::vector<int32_t> PhotoOrder(const std::vector<PhotoItem*>& items, PhotoView::Sort sort,
+                                const std::atomic<bool>* stop = nullptr);
 
 // Orders names as people read them: letters without regard to case, runs of
 // digits by their value ("IMG_2" before "IMG_10"). Negative, 0 or positive.
@@ -34,6 +44,8 @@ int CompareNames(std::u16string_view a, std::u16string_view b);
 // A key whose plain comparison orders names as CompareNames does, but for
 // names that differ only in case or leading zeros (equal keys).
 std::u16string NameSortKey(std::u16string_view name);
+// Appends the name's key to `key`.
+void AppendNameSortKey(std::u16string& key, std::u16string_view name);
 
 // The photo's modification time (seconds since 1970, UTC), 0 when unknown.
 int64_t PhotoTime(const PhotoItem& item);

@@ -6,6 +6,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <functional>
 #include <random>
 
 #include "apptest.h"
@@ -450,6 +451,138 @@ private slots:
                 QCOMPARE(keys < 0, names < 0);
             }
         }
+    }
+
+    // Every sort, with and without a filter, over random photos (names of
+    // digits, zeros, letters of both cases; few sizes and dates, so many
+    // ties; some unknown dates), gives what a plain stable sort of the shown
+    // photos with the comparison of names as people read them (largest
+    // first, newest first and unknown last) gives.
+    void everySortMatchesItsComparison()
+    {
+        std::mt19937 rng(7);
+        const std::u16string alphabet = u"00012389aAbB_.\u00e9";
+        std::vector<PhotoItem> photos(3001);
+        std::vector<PhotoItem*> items;
+        for (PhotoItem& photo : photos) {
+            for (int n = 1 + static_cast<int>(rng() % 8); n > 0; --n)
+                photo.name.push_back(alphabet[rng() % alphabet.size()]);
+            photo.size = 1000 * (rng() % 7);
+            photo.mtime = rng() % 4 == 0 ? 0 : static_cast<int64_t>(rng() % 9) - 3;
+            photo.origin = static_cast<PhotoOrigin>(rng() % 3);
+            items.push_back(rng() % 50 == 0 ? nullptr : &photo);
+        }
+        using Less = std::function<bool(const PhotoItem*, const PhotoItem*)>;
+        const std::pair<PhotoView::Sort, Less> sorts[] = {
+            {PhotoView::FoundOrder, [](const PhotoItem*, const PhotoItem*) { return false; }},
+            {PhotoView::ByName,
+             [](const PhotoItem* a, const PhotoItem* b) { return CompareNames(a->name, b->name) < 0; }},
+            {PhotoView::BySize, [](const PhotoItem* a, const PhotoItem* b) { return a->size > b->size; }},
+            {PhotoView::ByDate,
+             [](const PhotoItem* a, const PhotoItem* b) {
+                 if ((a->mtime == 0) != (b->mtime == 0)) return b->mtime == 0;
+                 return a->mtime > b->mtime;
+             }},
+        };
+        for (const auto& [sort, less] : sorts) {
+            for (const bool filtered : {false, true}) {
+                PhotoView view;
+                view.sort = sort;
+                view.deletedOnly = filtered;
+                view.minBytes = filtered ? 2000 : 0;
+                std::vector<int32_t> expected;
+                for (size_t i = 0; i < items.size(); ++i)
+                    if (items[i] && view.Shows(*items[i])) expected.push_back(static_cast<int32_t>(i));
+                std::stable_sort(expected.begin(), expected.end(),
+                                 [&](int32_t a, int32_t b) { return less(items[a], items[b]); });
+                QCOMPARE(view.Arrange(items), expected);
+                QCOMPARE(view.Arrange(items, PhotoOrder(items, sort)), expected);
+            }
+        }
+    }
+
+    // From SortInWorkerFrom() photos on, a sort is made in a worker thread:
+    // meanwhile the tree stays usable and ticks made on it stay; a sort
+    // asked for before the last one was ready gives way to it; an order made
+    // before is shown at once.
+    void theSortAskedForLastIsTheOneShown()
+    {
+        FakeMachine machine;
+        std::mt19937 rng(3);
+        std::vector<PhotoItem> photos = Photos(Jpg, 1200);
+        for (PhotoItem& photo : photos) {
+            const std::string name = "IMG_" + std::to_string(rng() % 5000) + ".JPG";
+            photo.name = std::u16string(name.begin(), name.end());
+            photo.size = 1000 + 100 * (rng() % 20);
+        }
+        Store(machine, photos);
+        ResultPage p;
+        p.page.SetSortInWorkerFrom(1);
+        p.page.InitPage();  // shown again
+        QVERIFY(p.page.SortWorkerBusy());
+        QTRY_VERIFY(!p.page.SortWorkerBusy());  // the order by name, made ahead
+        auto shown = [&] {
+            QStringList names;
+            for (int i = 0; i < p.Rows(); ++i) names << p.page.EntryText(i);
+            return names;
+        };
+        auto expected = [&](PhotoView::Sort sort) {
+            std::vector<const PhotoItem*> sorted;
+            for (const PhotoItem& photo : photos) sorted.push_back(&photo);
+            std::stable_sort(sorted.begin(), sorted.end(), [&](const PhotoItem* a, const PhotoItem* b) {
+                return sort == PhotoView::ByName ? CompareNames(a->name, b->name) < 0 : a->size > b->size;
+            });
+            QStringList names;
+            for (int i = 0; i < kPhotosPerBlock; ++i)
+                names << QString::fromStdU16String(sorted[static_cast<size_t>(i)]->name);
+            return names;
+        };
+
+        PhotoView view;
+        view.sort = PhotoView::BySize;
+        p.page.SetView(view);
+        QVERIFY(p.page.Sorting());
+        QCOMPARE(p.page.View().sort, PhotoView::FoundOrder);
+        p.page.ToggleEntry(0);  // on the tree as found
+        view.sort = PhotoView::ByDate;
+        p.page.SetView(view);
+        view.sort = PhotoView::BySize;  // asked again before the date is made
+        p.page.SetView(view);
+        QVERIFY(p.page.Sorting());
+        QTRY_VERIFY(!p.page.Sorting());
+        QCOMPARE(p.page.View().sort, PhotoView::BySize);
+        QCOMPARE(p.page.SortBox()->currentText(), QString("Sort by size"));
+        QCOMPARE(shown(), expected(PhotoView::BySize));
+        QCOMPARE(p.page.TickedCount(), 1);
+        QCOMPARE(p.Node("JPG")->checkState(0), Qt::PartiallyChecked);
+
+        // By name: made ahead as the page was shown.
+        view.sort = PhotoView::ByName;
+        p.page.SetView(view);
+        QVERIFY(!p.page.Sorting());
+        QCOMPARE(shown(), expected(PhotoView::ByName));
+        // The date's worker was stopped for the size, which is kept.
+        view.sort = PhotoView::ByDate;
+        p.page.SetView(view);
+        QVERIFY(p.page.Sorting());
+        view.sort = PhotoView::BySize;
+        p.page.SetView(view);
+        QVERIFY(!p.page.Sorting());
+        QCOMPARE(shown(), expected(PhotoView::BySize));
+        // The date, made after all, changes nothing shown.
+        QTRY_VERIFY(!p.page.SortWorkerBusy());
+        QCOMPARE(p.page.View().sort, PhotoView::BySize);
+        QCOMPARE(shown(), expected(PhotoView::BySize));
+
+        // A page left while its worker sorts stops it, and the worker's
+        // word that it is done finds no page.
+        {
+            ResultPage q;
+            q.page.SetSortInWorkerFrom(1);
+            q.page.SetView(view);
+            QVERIFY(q.page.Sorting());
+        }
+        QCoreApplication::processEvents();
     }
 
     // The filter dialog offers the types found and gives the view back.
