@@ -3,7 +3,8 @@
 # image. Builds the benchmark (Release), makes a 2 GiB image with photos in
 # its free space on tmpfs, then an all-zero and an all-FF one, and reports
 # the best of interleaved runs of each and the scan's peak memory.
-# Usage: bench/rawscan.sh [MIB]     (BENCH_DIR: where the image goes, default /dev/shm)
+# Usage: bench/rawscan.sh [MIB]     (BENCH_DIR: where the image goes, default /dev/shm;
+#       DISK_DIR: also time it from a disk, see below; ROUNDS: rounds of each)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mib=${1:-2048}
@@ -38,9 +39,26 @@ for fill in zeros FF; do
     rm -f "$blank"
 done
 
+# From a disk rather than the page cache (DISK_DIR, a folder on a disk; root,
+# as the page cache is emptied before each read): the image is copied there
+# and read and scanned in turn, each from the disk.
+if [ -n "${DISK_DIR:-}" ]; then
+    cold=$(mktemp -d "$DISK_DIR/lumivista-rawscan.XXXXXX")
+    cp "$img" "$img.used" "$cold/"
+    echo
+    echo "from the disk under $DISK_DIR (page cache emptied before each):"
+    for round in $(seq "${ROUNDS:-7}"); do
+        sync; echo 3 > /proc/sys/vm/drop_caches
+        "$bin" read "$cold/card.img" 512
+        sync; echo 3 > /proc/sys/vm/drop_caches
+        "$bin" scan "$cold/card.img"
+    done
+    rm -rf "$cold"
+fi
+
 /usr/bin/time -v "$bin" scan "$img" > /dev/null 2> "$dir/time.txt"
 rss_kb=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$dir/time.txt")
 map_kb=$(( (mib * 2048 / 8 + 1023) / 1024 ))
 
 echo "image:                 $mib MiB on $(df --output=fstype "$dir" | tail -1)"
-echo "scan peak RSS:         $rss_kb KiB     (buffers 512 + 256 KiB + map $map_kb KiB)"
+echo "scan peak RSS:         $rss_kb KiB     (buffers 512 + 512 KiB + map $map_kb KiB)"

@@ -59,7 +59,7 @@ private:
     // Reads the sectors from the one that holds `pos` into the scan's
     // read-ahead buffer. False when the device could not read them.
     bool ReadAhead(uint64_t pos) {
-        if (!m_scan.m_ahead) m_scan.m_ahead.reset(new (std::nothrow) uint8_t[kAheadBytes]);
+        if (!m_scan.m_ahead) m_scan.m_ahead = DefaultAllocate(kAheadBytes);
         if (!m_scan.m_ahead) return false;
         const uint64_t from = pos / SECTOR_SIZE * SECTOR_SIZE;
         const uint64_t bytes = std::min<uint64_t>(kAheadBytes, (m_size - from + SECTOR_SIZE - 1) / SECTOR_SIZE * SECTOR_SIZE);
@@ -244,12 +244,18 @@ int CRawScanPhoto::ReportProgress(int64_t done, int64_t walked, int64_t runFirst
 void CRawScanPhoto::ScanFreeRun(int64_t first, int64_t count) {
     if (!m_buffer || count <= 0 || count > m_blockSectors || first < 0) return;
     // Sectors of a whole photo stored already: neither read nor looked at.
-    if (first < m_skipUntil) {
-        const int64_t skip = std::min(count, m_skipUntil - first);
-        first += skip;
-        count -= skip;
-        if (count == 0) return;
+    const int64_t skip = std::clamp<int64_t>(m_skipUntil - first, 0, count);
+    if (skip == count) return;
+    // A photo followed past its run read the next runs whole: the run it
+    // ended in is in memory already and is taken over as it is.
+    if (first == m_aheadFirst && count == m_aheadSectors) {
+        std::swap(m_buffer, m_ahead);
+        m_aheadSectors = 0;
+        ScanHeldRun(m_buffer.get() + skip * SECTOR_SIZE, first + skip, count - skip, count - skip);
+        return;
     }
+    first += skip;
+    count -= skip;
     uint8_t* buf = m_buffer.get();
     // The sectors after a photo that ended inside its last read-ahead piece
     // are in memory already: they are taken from there, not read again.
@@ -262,8 +268,10 @@ void CRawScanPhoto::ScanFreeRun(int64_t first, int64_t count) {
     if (held < count)
         got += m_device->ReadSectors(static_cast<uint64_t>(first + held), static_cast<uint64_t>(count - held),
                                      buf + held * SECTOR_SIZE);
-    int64_t n = static_cast<int64_t>(std::min<uint64_t>(got, static_cast<uint64_t>(count)));
+    ScanHeldRun(buf, first, count, static_cast<int64_t>(std::min<uint64_t>(got, static_cast<uint64_t>(count))));
+}
 
+void CRawScanPhoto::ScanHeldRun(const uint8_t* buf, int64_t first, int64_t count, int64_t n) {
     // A candidate open at the end of the previous run goes on only when this
     // run continues it on the disk.
     if (m_cur.item && m_cur.first + m_cur.seen != first) FinishCandidate(m_cur.first + m_cur.seen);
@@ -287,7 +295,7 @@ void CRawScanPhoto::ScanFreeRun(int64_t first, int64_t count) {
             std::span<const uint8_t> sector(head, SECTOR_SIZE);
             if (lead & kPhotoLead) format = MatchPhotoFormat(sector);
             if (format) {
-                r = ReadStructureAt(*format, first, n, count, i);
+                r = ReadStructureAt(*format, buf, first, n, count, i);
                 if (r.verdict == StructureVerdict::NotThisFormat) {
                     LOG_V("sector %lld: %.*s signature without a valid header (%.*s): starts nothing\n",
                           static_cast<long long>(s), static_cast<int>(format->name.size()), format->name.data(),
@@ -325,8 +333,8 @@ void CRawScanPhoto::ScanFreeRun(int64_t first, int64_t count) {
     }
 }
 
-StructureResult CRawScanPhoto::ReadStructureAt(const PhotoFormat& format, int64_t first, int64_t n, int64_t count,
-                                               int64_t i) {
+StructureResult CRawScanPhoto::ReadStructureAt(const PhotoFormat& format, const uint8_t* buf, int64_t first, int64_t n,
+                                               int64_t count, int64_t i) {
     const int64_t s = first + i;
     int64_t limit = std::min(m_totalSectors, s + kMaxWholeSectors);
     if (n < count) {
@@ -336,7 +344,7 @@ StructureResult CRawScanPhoto::ReadStructureAt(const PhotoFormat& format, int64_
         limit = m_allocMap->NextUsed(first + count, limit);
     }
     const uint64_t size = static_cast<uint64_t>(std::max<int64_t>(limit - s, 0)) * SECTOR_SIZE;
-    FreeSectorsSource src(*this, m_buffer.get() + i * SECTOR_SIZE, static_cast<uint64_t>(n - i) * SECTOR_SIZE, s,
+    FreeSectorsSource src(*this, buf + i * SECTOR_SIZE, static_cast<uint64_t>(n - i) * SECTOR_SIZE, s,
                           size);
     return format.readStructure(src);
 }

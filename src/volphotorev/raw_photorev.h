@@ -29,9 +29,11 @@ public:
     static constexpr int64_t kBlockSectors = 0x400;
     static constexpr int64_t kMaxPhotoSectors = 0x5000;   // a photo the sector rules end is cut after this many
     static constexpr int64_t kMaxWholeSectors = 0x100000; // a photo whose structure is followed ends by here (512 MiB)
-    static constexpr size_t kAheadBytes = 0x40000;        // reads of a photo beyond the read run (256 KiB)
     static constexpr int64_t kProgressSectors = 20480;    // map walk between two progress reports
     static constexpr size_t kBufferBytes = kBlockSectors * 512;
+    // Reads of a photo beyond the read run: a run's length, so that a piece
+    // read for a photo is the very run the walk hands over next.
+    static constexpr size_t kAheadBytes = kBufferBytes;
 
     struct FreeDeleter {
         void operator()(uint8_t* p) const { std::free(p); }
@@ -102,7 +104,11 @@ private:
     // What the structure of the photo that may start at buffer sector `i`
     // (sector `first` + i) says; the photo's bytes are the free sectors from
     // there, read from the buffer as far as it holds them (`n` sectors).
-    StructureResult ReadStructureAt(const PhotoFormat& format, int64_t first, int64_t n, int64_t count, int64_t i);
+    StructureResult ReadStructureAt(const PhotoFormat& format, const uint8_t* buf, int64_t first, int64_t n,
+                                    int64_t count, int64_t i);
+    // Looks at the `count` sectors from `first` whose bytes are at `buf`, of
+    // which the first `n` could be read.
+    void ScanHeldRun(const uint8_t* buf, int64_t first, int64_t count, int64_t n);
     // Opens a candidate at sector `s` for the structure's verdict, or stores a
     // whole photo at once. Answers the sector after a stored photo, else `s` + 1.
     int64_t StartCandidate(const PhotoFormat& format, const StructureResult& r, int64_t s);
@@ -140,7 +146,7 @@ private:
     Candidate m_cur;               // open, possibly since an earlier run
     int64_t m_skipUntil = 0;       // sectors before it belong to a whole photo stored already
     int64_t m_totalSectors = 0;    // sectors of the partition being scanned
-    std::unique_ptr<uint8_t[]> m_ahead;  // kAheadBytes for photos that go on past the read run
+    ScanBuffer m_ahead;            // kAheadBytes for photos that go on past the read run
     int64_t m_aheadFirst = 0;      // m_ahead holds sectors [m_aheadFirst, m_aheadFirst + m_aheadSectors)
     int64_t m_aheadSectors = 0;
 };
