@@ -96,6 +96,17 @@ JPEGTRAN_VARIANTS = [
 ]
 
 
+def new_card_image(image, size, part_type):
+    """An empty card image of `size` bytes with one partition of MBR type
+    `part_type` from PART_START to its end."""
+    if image.exists():
+        image.unlink()
+    with open(image, "wb") as f:
+        f.truncate(size)
+    run(["sfdisk", "-q", str(image)],
+        input=f"label: dos\nlabel-id: 0x4c560001\nstart={PART_START}, type={part_type}\n")
+
+
 class Pool:
     """Pictures by kind ("jpeg", "medium", "png", "bigpng", "gif", "bmp", "embed"),
     made on demand, cached in a folder, each distinct from every other.
@@ -252,12 +263,7 @@ class Card:
         self.mt = f"{self.image}@@{PART_START * SECTOR}"
 
     def create(self):
-        if self.image.exists():
-            self.image.unlink()
-        with open(self.image, "wb") as f:
-            f.truncate(self.size)
-        run(["sfdisk", "-q", str(self.image)],
-            input=f"label: dos\nlabel-id: 0x4c560001\nstart={PART_START}, type={'c' if self.bits == 32 else '6'}\n")
+        new_card_image(self.image, self.size, 'c' if self.bits == 32 else '6')
 
     def format(self):
         """mkfs.fat over the partition: new FATs and root, data left as it was."""
@@ -364,12 +370,7 @@ class ExfatCard:
         self.pending = []   # (path, size, extents list to fill) written since the last sync
 
     def create(self):
-        if self.image.exists():
-            self.image.unlink()
-        with open(self.image, "wb") as f:
-            f.truncate(self.size)
-        run(["sfdisk", "-q", str(self.image)],
-            input=f"label: dos\nlabel-id: 0x4c560001\nstart={PART_START}, type=7\n")
+        new_card_image(self.image, self.size, '7')
         # exfat-fuse mounts block devices only: the partition goes on a loop device.
         self.loop = run(["losetup", "-f", "--show", "--offset", str(PART_START * SECTOR),
                          "--sizelimit", str(self.part_sectors * SECTOR), str(self.image)]).strip()

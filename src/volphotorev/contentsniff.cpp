@@ -10,6 +10,19 @@
 
 CContentSniffer::CContentSniffer(IDevice* device) : m_device(device) {}
 
+void CContentSniffer::LogTotals() const {
+    LOG_V("Looked at the first sector of %llu files in %llu reads \n", static_cast<unsigned long long>(m_files),
+          static_cast<unsigned long long>(m_reads));
+}
+
+bool FirstSectorOf(const PhotoItem& item, uint64_t& sector) {
+    if (item.runs.empty()) return false;
+    const PhotoRun& first = item.runs.front();
+    if (first.fileSector != 0 || first.sectorCount == 0 || first.volumeSector < 0) return false;
+    sector = static_cast<uint64_t>(first.volumeSector);
+    return true;
+}
+
 void CContentSniffer::Add(uint64_t sector, uint64_t tag) {
     try {
         m_pending.push_back(Pending{sector, tag});

@@ -8,9 +8,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <new>
+#include <utility>
 #include <vector>
 
 #include "photoformats/photoformat.h"
+#include "volphotorev/photoitems.h"
 
 class IDevice;
 
@@ -38,6 +42,8 @@ public:
     // Device reads and files looked at so far, for the log and benchmarks.
     uint64_t Reads() const { return m_reads; }
     uint64_t Files() const { return m_files; }
+    // Logs both.
+    void LogTotals() const;
 
 private:
     struct Pending {
@@ -49,4 +55,49 @@ private:
     std::vector<uint8_t> m_buffer;  // kMaxReadSectors sectors, made on the first flush
     uint64_t m_reads = 0;
     uint64_t m_files = 0;
+};
+
+// The volume sector of a file's first byte: false when the file begins
+// with a hole or has no place on the volume.
+bool FirstSectorOf(const PhotoItem& item, uint64_t& sector);
+
+// The files a walk hands over to be looked inside, each kept with what the
+// walk needs to store it (`File`) until its first sector has been read.
+// `store(file, format)` is called for each file that begins like a photo.
+template <class File>
+class CSniffBatch {
+public:
+    using Store = std::function<void(File& file, const PhotoFormat& format)>;
+    explicit CSniffBatch(Store store) : m_store(std::move(store)) {}
+
+    // A file whose first byte is at volume sector `sector` of `device`; the
+    // batch is looked at once it is full.
+    void Add(IDevice* device, uint64_t sector, File file) {
+        if (!m_sniffer) m_sniffer = std::make_unique<CContentSniffer>(device);
+        try {
+            m_files.push_back(std::move(file));
+        } catch (const std::bad_alloc&) {
+            return;
+        }
+        m_sniffer->Add(sector, m_files.size() - 1);
+        if (m_sniffer->Full()) Flush();
+    }
+    // Looks at the files added so far.
+    void Flush() {
+        if (!m_sniffer) return;
+        m_sniffer->Flush([this](uint64_t tag, const PhotoFormat& format) {
+            if (tag < m_files.size()) m_store(m_files[tag], format);
+        });
+        m_files.clear();
+    }
+    // At the walk's end: looks at the rest and logs what it cost.
+    void Finish() {
+        Flush();
+        if (m_sniffer) m_sniffer->LogTotals();
+    }
+
+private:
+    Store m_store;
+    std::unique_ptr<CContentSniffer> m_sniffer;  // made for the first file
+    std::vector<File> m_files;                   // the sniffer's tags index this
 };

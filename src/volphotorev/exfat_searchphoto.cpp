@@ -97,10 +97,7 @@ int CExfatSearchPhoto::TraverseFileRecord() {
         }
     }
 
-    StoreUnnamedPhotos();
-    if (m_sniffer)
-        LOG_V("Looked at the first sector of %llu files in %llu reads \n",
-              static_cast<unsigned long long>(m_sniffer->Files()), static_cast<unsigned long long>(m_sniffer->Reads()));
+    m_unnamed.Finish();
     // Deleted files last: the clusters of every live file are claimed by now.
     for (const auto& [f, path] : m_deletedFiles) DealWithDeletedFile(f, path);
     m_deletedFiles.clear();
@@ -179,33 +176,19 @@ int CExfatSearchPhoto::DealWithFile(const ExfatFileEntry& file, const std::u16st
 }
 
 void CExfatSearchPhoto::LookInside(std::unique_ptr<PhotoItem> item) {
-    const PhotoRun& first = item->runs.front();
-    if (first.fileSector != 0 || first.sectorCount == 0 || first.volumeSector < 0) return;
-    const auto sector = static_cast<uint64_t>(first.volumeSector);
-    if (!m_sniffer) m_sniffer = std::make_unique<CContentSniffer>(m_volume->Device());
-    try {
-        m_unnamed.push_back(std::move(item));
-    } catch (const std::bad_alloc&) {
-        return;
-    }
-    m_sniffer->Add(sector, m_unnamed.size() - 1);
-    if (m_sniffer->Full()) StoreUnnamedPhotos();
+    uint64_t sector = 0;
+    if (FirstSectorOf(*item, sector)) m_unnamed.Add(m_volume->Device(), sector, std::move(item));
 }
 
-void CExfatSearchPhoto::StoreUnnamedPhotos() {
-    if (!m_sniffer) return;
-    m_sniffer->Flush([&](uint64_t tag, const PhotoFormat& format) {
-        if (tag >= m_unnamed.size() || !m_unnamed[tag]) return;
-        std::unique_ptr<PhotoItem>& item = m_unnamed[tag];
-        LOG_V("%s begins like a photo of type %.*s \n", Utf8(item->name).c_str(),
-              static_cast<int>(format.typeName.size()), format.typeName.data());
-        if (!m_store->Wants(format.category, item->size)) return;
-        item->category = format.category;
-        m_store->AddItem(std::move(item));
-        ++m_live;
-        m_sink->Notify(PHOTO_FOUND, 1, nullptr, 0);
-    });
-    m_unnamed.clear();
+void CExfatSearchPhoto::StoreSniffed(std::unique_ptr<PhotoItem>& item, const PhotoFormat& format) {
+    if (!item) return;
+    LOG_V("%s begins like a photo of type %.*s \n", Utf8(item->name).c_str(), static_cast<int>(format.typeName.size()),
+          format.typeName.data());
+    if (!m_store->Wants(format.category, item->size)) return;
+    item->category = format.category;
+    m_store->AddItem(std::move(item));
+    ++m_live;
+    m_sink->Notify(PHOTO_FOUND, 1, nullptr, 0);
 }
 
 std::vector<ExfatClusterRun> CExfatSearchPhoto::DeletedRuns(const ExfatFileEntry& file) {

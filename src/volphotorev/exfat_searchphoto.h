@@ -73,9 +73,9 @@ private:
                                         PhotoOrigin origin) const;
 
     // Keeps a live file whose name names no photo until its first sector is
-    // read; StoreUnnamedPhotos reads those gathered and stores the photos.
+    // read (m_unnamed); StoreSniffed stores it when it begins like a photo.
     void LookInside(std::unique_ptr<PhotoItem> item);
-    void StoreUnnamedPhotos();
+    void StoreSniffed(std::unique_ptr<PhotoItem>& item, const PhotoFormat& format);
 
     IPartition* m_partition;
     ExfatVolume* m_volume;
@@ -90,6 +90,6 @@ private:
     std::vector<std::pair<int64_t, int64_t>> m_deletedSectors;
     int64_t m_live = 0;
     int64_t m_deleted = 0;
-    std::unique_ptr<CContentSniffer> m_sniffer;         // made for the first file looked inside
-    std::vector<std::unique_ptr<PhotoItem>> m_unnamed;  // the sniffer's tags index this
+    CSniffBatch<std::unique_ptr<PhotoItem>> m_unnamed{
+        [this](std::unique_ptr<PhotoItem>& item, const PhotoFormat& format) { StoreSniffed(item, format); }};
 };

@@ -160,10 +160,7 @@ int CFatSearchPhoto::TraverseFileRecord() {
             }
         }
     }
-    StoreUnnamedPhotos();
-    if (m_sniffer)
-        LOG_V("Looked at the first sector of %llu files in %llu reads \n",
-              static_cast<unsigned long long>(m_sniffer->Files()), static_cast<unsigned long long>(m_sniffer->Reads()));
+    m_unnamed.Finish();
     return 0;
 }
 
@@ -366,26 +363,13 @@ void CFatSearchPhoto::StoreLiveFile(const Unnamed& file, PhotoCategory category)
 void CFatSearchPhoto::LookInside(Unnamed file) {
     const uint32_t first = file.firstCluster;
     if (first < 2 || first > m_volume->fat->highestCluster()) return;
-    if (!m_sniffer) m_sniffer = std::make_unique<CContentSniffer>(m_volume->device);
-    try {
-        m_unnamed.push_back(std::move(file));
-    } catch (const std::bad_alloc&) {
-        return;
-    }
-    m_sniffer->Add(ClusterToSector(m_volume->dbr->GetRaw(), first), m_unnamed.size() - 1);
-    if (m_sniffer->Full()) StoreUnnamedPhotos();
+    m_unnamed.Add(m_volume->device, ClusterToSector(m_volume->dbr->GetRaw(), first), std::move(file));
 }
 
-void CFatSearchPhoto::StoreUnnamedPhotos() {
-    if (!m_sniffer) return;
-    m_sniffer->Flush([&](uint64_t tag, const PhotoFormat& format) {
-        if (tag >= m_unnamed.size()) return;
-        const Unnamed& file = m_unnamed[tag];
-        LOG_V("%s begins like a photo of type %.*s \n", Utf16ToUtf8(file.name).c_str(),
-              static_cast<int>(format.typeName.size()), format.typeName.data());
-        if (m_store->Wants(format.category, file.size)) StoreLiveFile(file, format.category);
-    });
-    m_unnamed.clear();
+void CFatSearchPhoto::StoreSniffed(const Unnamed& file, const PhotoFormat& format) {
+    LOG_V("%s begins like a photo of type %.*s \n", Utf16ToUtf8(file.name).c_str(),
+          static_cast<int>(format.typeName.size()), format.typeName.data());
+    if (m_store->Wants(format.category, file.size)) StoreLiveFile(file, format.category);
 }
 
 int CFatSearchPhoto::DealWithDeletedFile(const FatDirItem& file, const std::u16string& folder) {

@@ -118,10 +118,10 @@ private:
         uint32_t size = 0;
         int64_t mtime = 0;
     };
+    // Keeps the file until its first sector is read (m_unnamed);
+    // StoreSniffed stores it when it begins like a photo.
     void LookInside(Unnamed file);
-    // Reads the first sectors of the files gathered so far and stores those
-    // that are photos.
-    void StoreUnnamedPhotos();
+    void StoreSniffed(const Unnamed& file, const PhotoFormat& format);
     // Stores a live file as a photo of `category`: runs from its chain.
     void StoreLiveFile(const Unnamed& file, PhotoCategory category);
 
@@ -140,6 +140,5 @@ private:
     uint64_t m_skipBudget = 0;
     bool m_fixedRoot = false;  // FAT12/16
     bool m_budgetSpent = false;
-    std::unique_ptr<CContentSniffer> m_sniffer;  // made for the first file looked inside
-    std::vector<Unnamed> m_unnamed;               // the sniffer's tags index this
+    CSniffBatch<Unnamed> m_unnamed{[this](Unnamed& file, const PhotoFormat& format) { StoreSniffed(file, format); }};
 };

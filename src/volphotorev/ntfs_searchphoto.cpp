@@ -315,7 +315,7 @@ void CNtfsSearchPhoto::Store(std::unique_ptr<PhotoItem> item, uint64_t parent) {
 }
 
 void CNtfsSearchPhoto::FillFolders() {
-    StoreUnnamedPhotos();
+    m_unnamed.Finish();
     for (auto& [item, parent] : m_waiting) {
         item->folder = FolderOf(parent);
         if (m_items) m_items->AddItem(std::move(item));
@@ -324,33 +324,18 @@ void CNtfsSearchPhoto::FillFolders() {
 }
 
 void CNtfsSearchPhoto::LookInside(std::unique_ptr<PhotoItem> item, uint64_t parent) {
-    const PhotoRun& first = item->runs.front();
-    if (first.fileSector != 0 || first.sectorCount == 0 || first.volumeSector < 0) return;  // begins with a hole
-    const auto sector = static_cast<uint64_t>(first.volumeSector);
-    if (!m_sniffer) m_sniffer = std::make_unique<CContentSniffer>(m_device);
-    try {
-        m_unnamed.emplace_back(std::move(item), parent);
-    } catch (const std::bad_alloc&) {
-        return;
-    }
-    m_sniffer->Add(sector, m_unnamed.size() - 1);
-    if (m_sniffer->Full()) StoreUnnamedPhotos();
+    uint64_t sector = 0;
+    if (FirstSectorOf(*item, sector)) m_unnamed.Add(m_device, sector, Unnamed(std::move(item), parent));
 }
 
-void CNtfsSearchPhoto::StoreUnnamedPhotos() {
-    if (!m_sniffer) return;
-    m_sniffer->Flush([&](uint64_t tag, const PhotoFormat& format) {
-        if (tag >= m_unnamed.size() || !m_unnamed[tag].first) return;
-        auto& [item, parent] = m_unnamed[tag];
-        LOG_V("%s begins like a photo of type %.*s \n", Utf16ToUtf8(item->name).c_str(),
-              static_cast<int>(format.typeName.size()), format.typeName.data());
-        if (m_items && !m_items->Wants(format.category, item->size)) return;
-        item->category = format.category;
-        Store(std::move(item), parent);
-    });
-    m_unnamed.clear();
-    LOG_V("Looked at the first sector of %llu files in %llu reads \n",
-          static_cast<unsigned long long>(m_sniffer->Files()), static_cast<unsigned long long>(m_sniffer->Reads()));
+void CNtfsSearchPhoto::StoreSniffed(Unnamed& file, const PhotoFormat& format) {
+    auto& [item, parent] = file;
+    if (!item) return;
+    LOG_V("%s begins like a photo of type %.*s \n", Utf16ToUtf8(item->name).c_str(),
+          static_cast<int>(format.typeName.size()), format.typeName.data());
+    if (m_items && !m_items->Wants(format.category, item->size)) return;
+    item->category = format.category;
+    Store(std::move(item), parent);
 }
 
 bool CNtfsSearchPhoto::ClustersFree(int64_t lcn, int64_t count) const {

@@ -94,11 +94,12 @@ private:
     // True when every cluster of [lcn, lcn + count) is free in the map and
     // not given to a deleted photo already.
     bool ClustersFree(int64_t lcn, int64_t count) const;
-    // Keeps a file whose name names no photo until its first sector is read.
+    // A file looked inside, with its parent reference.
+    using Unnamed = std::pair<std::unique_ptr<PhotoItem>, uint64_t>;
+    // Keeps a file whose name names no photo until its first sector is read
+    // (m_unnamed); StoreSniffed stores it when it begins like a photo.
     void LookInside(std::unique_ptr<PhotoItem> item, uint64_t parent);
-    // Reads the first sectors of the files kept so far and stores those that
-    // are photos.
-    void StoreUnnamedPhotos();
+    void StoreSniffed(Unnamed& file, const PhotoFormat& format);
 
     IPartition* m_partition;
     IDevice* m_device;
@@ -113,7 +114,5 @@ private:
     std::vector<std::pair<std::unique_ptr<PhotoItem>, uint64_t>> m_waiting;
     std::map<int64_t, int64_t> m_taken;  // clusters given to deleted photos: first -> end
     std::vector<std::pair<int64_t, int64_t>> m_deletedSectors;
-    std::unique_ptr<CContentSniffer> m_sniffer;  // made for the first file looked inside
-    // Files looked inside, with their parent references; the sniffer's tags index this.
-    std::vector<std::pair<std::unique_ptr<PhotoItem>, uint64_t>> m_unnamed;
+    CSniffBatch<Unnamed> m_unnamed{[this](Unnamed& file, const PhotoFormat& format) { StoreSniffed(file, format); }};
 };
