@@ -724,10 +724,8 @@ TEST(CliScan, GptPartitionsAreWalkedAndAnUnreadableGptIsScannedWhole) {
     EXPECT_EQ(clirun::Sha256(image), sha);
 
     // Both copies of the table damaged: one row for the whole disk, raw-scanned.
-    ASSERT_EQ(Sh("printf 'X' | dd of=" + Quote(image) + " bs=1 seek=$((512 + 16)) conv=notrunc status=none && "
-                 "printf 'X' | dd of=" + Quote(image) + " bs=1 seek=$((64 * 1048576 - 512 + 16)) conv=notrunc "
-                 "status=none"),
-              0);
+    ASSERT_TRUE(testutil::FlipByte(image, 512 + 16));
+    ASSERT_TRUE(testutil::FlipByte(image, 64 * 1048576 - 512 + 16));
     r = Cli({"drives", "--image", image, "--json"});
     ASSERT_EQ(r.status, 0) << r.err;
     rows = Json(r.out);

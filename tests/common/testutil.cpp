@@ -73,6 +73,14 @@ bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& data) {
     return static_cast<bool>(f);
 }
 
+bool FlipByte(const std::string& path, uint64_t offset) {
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    char c = 0;
+    if (!f.seekg(static_cast<std::streamoff>(offset)) || !f.get(c)) return false;
+    c = static_cast<char>(~static_cast<unsigned char>(c));
+    return static_cast<bool>(f.seekp(static_cast<std::streamoff>(offset)).put(c).flush());
+}
+
 std::string ToolsDir() { return LUMIVISTA_TOOLS_DIR; }
 
 std::string CachedImage(const std::string& name, const std::string& command, int* status) {

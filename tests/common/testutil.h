@@ -32,6 +32,9 @@ bool HaveTool(const std::string& name);
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path);
 bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& data);
+// Inverts every bit of the byte at `offset`, so that it surely differs from
+// what was there (a fixed value may already be the byte, say a CRC's).
+bool FlipByte(const std::string& path, uint64_t offset);
 
 // The folder of real photos made by tools/photos.sh (cached across runs).
 // Empty when they cannot be had; callers GTEST_SKIP then.

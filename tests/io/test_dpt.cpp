@@ -746,8 +746,8 @@ TEST_F(DptImageTest, AGptBothOfWhoseCopiesAreDamagedIsOneWholeDiskRow) {
     if (!testutil::HaveTool("sgdisk")) GTEST_SKIP() << "gdisk missing";
     std::string img = Make("bad.img", 64, "");
     ASSERT_EQ(testutil::Run("sgdisk -n 1:2048:+20M '" + img + "' >/dev/null"), 0);
-    PatchU8(img, 512 + 16, 0x5A);                 // primary header CRC
-    PatchU8(img, (131072 - 1) * 512 + 16, 0x5A);  // backup header CRC
+    ASSERT_TRUE(testutil::FlipByte(img, 512 + 16));                 // primary header CRC
+    ASSERT_TRUE(testutil::FlipByte(img, (131072 - 1) * 512 + 16));  // backup header CRC
     LogCapture log;
     CDisk* disk = LoadOne(img);
     ASSERT_NE(disk, nullptr);
@@ -760,7 +760,7 @@ TEST_F(DptImageTest, AGptBothOfWhoseCopiesAreDamagedIsOneWholeDiskRow) {
 
     // With the backup whole again the partition is back.
     ASSERT_EQ(testutil::Run("sgdisk -n 1:2048:+20M '" + img + "' >/dev/null"), 0);
-    PatchU8(img, 512 + 16, 0x5A);
+    ASSERT_TRUE(testutil::FlipByte(img, 512 + 16));
     rows = List(LoadOne(img));
     ASSERT_FALSE(rows.empty());
     EXPECT_EQ(rows[0], (Listed{2048, 40960, PAR_PRIMARY, FS_UNKNOWN, 1})) << Show(rows);
