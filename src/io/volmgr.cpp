@@ -100,9 +100,11 @@ void CVolMgr::InitFromInfor(CPartition* partition, CDisk* disk, const ParInfor& 
 
     if (vol.MountPath.empty()) {
         partition->SetFreeSec(0);
-        // A card that is not mounted (or will not mount) still shows its label.
+        // A card that is not mounted (or will not mount) still shows its label,
+        // a card formatted without a table too; a gap between partitions has
+        // none, even where an old file system's remains lie in it.
         std::string label;
-        if (disk && infor.PartNo != 0 &&
+        if (disk && (infor.PartNo != 0 || infor.Fs != FS_UNALLOCATED) &&
             Platform().ProbeLabelAt(disk->GetDevicePath(), infor.Off * 512, infor.Len * 512, label) == 0)
             partition->SetVolLabel(label);
         return;

@@ -740,6 +740,49 @@ TEST(CliScan, GptPartitionsAreWalkedAndAnUnreadableGptIsScannedWhole) {
     ExpectRecovered(files, photos, {}, expected);
 }
 
+// A card formatted whole, without a partition table, is one volume: walked,
+// with its label. mformat writes an entry into the boot sector that starts at
+// sector 0 and runs to a whole cylinder, past the disk's end; mkfs.fat none.
+TEST(CliScan, CardsFormattedWithoutATableAreOneVolumeWithTheirLabel) {
+    REQUIRE_PHOTOS_AND("mformat", "mcopy", "mdel", "mkfs.fat");
+    struct Case {
+        const char* label;
+        uint64_t sectors;
+        std::string format;  // formats the image at the end of the command
+        int fs;
+    };
+    const Case cases[] = {
+        {"FLOPPY", 2880, std::string(kMtools) + "mformat -f 1440 -v FLOPPY -i", 1},
+        {"MFCARD16", 65536, std::string(kMtools) + "mformat -T 65536 -c 4 -v MFCARD16 -i", 6},
+        {"MFCARD32", 262144, std::string(kMtools) + "mformat -F -T 262144 -c 1 -v MFCARD32 -i", 11},
+        {"MKFSCARD", 131072, "mkfs.fat -F 32 -n MKFSCARD", 11},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        testutil::TempDir dir;
+        const std::string image = dir / "card.img";
+        ASSERT_EQ(Sh("truncate -s " + std::to_string(c.sectors * 512) + " " + Quote(image) + " && " + c.format +
+                     " " + Quote(image) + (c.format.ends_with("-i") ? " ::" : "") + " >/dev/null && " + kMtools +
+                     "mcopy -i " + Quote(image) + " " + Quote(P(photos, "IMG_0104.JPG")) + " " +
+                     Quote(P(photos, "IMG_0105.JPG")) + " " + Quote(P(photos, "ANIM0002.GIF")) + " ::/ && " +
+                     kMtools + "mdel -i " + Quote(image) + " ::/IMG_0105.JPG"),
+                  0);
+        auto r = Cli({"drives", "--image", image, "--json"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const jsonv::Value rows = Json(r.out);
+        ASSERT_EQ(rows.items.size(), 1u) << r.out;
+        EXPECT_EQ(rows[0]["partno"].num, 0);
+        EXPECT_EQ(rows[0]["offset"].num, 0);
+        EXPECT_EQ(rows[0]["sectors"].num, static_cast<double>(c.sectors));
+        EXPECT_EQ(rows[0]["fs"].num, c.fs);
+        EXPECT_EQ(rows[0]["drive"].str, std::string("card.img: ") + c.label + " (FAT" +
+                                            (c.fs == 1 ? "12" : c.fs == 6 ? "16" : "32") + ")");
+        const auto files = RecoverRow(image, 1, dir.path());
+        ExpectRecovered(files, photos, {{"IMG_0104.JPG", "IMG_0104.JPG"}, {"ANIM0002.GIF", "ANIM0002.GIF"}},
+                        Paths(photos, {"IMG_0105.JPG"}));
+    }
+}
+
 TEST(CliScan, NtfsWalkAndFreeClusters) {
     REQUIRE_PHOTOS_AND("sfdisk", "mkntfs", "ntfscp");
     testutil::TempDir dir;

@@ -219,14 +219,18 @@ int ReadDriveLayout(IDeviceHandle* h, uint64_t diskBytes, uint32_t sectorSize, s
 
     // Boot flags other than 0 and 0x80 mean this is no partition table (the
     // kernel's test): a boot sector of a disk formatted without one, or noise.
-    bool valid = true, empty = true;
+    // mformat writes a table into the boot sector of a disk it formats whole:
+    // one entry that starts at sector 0, the boot sector itself, often running
+    // past the disk's end to a whole cylinder. Such a disk has no table either.
+    bool valid = true, empty = true, selfEntry = false;
     for (int i = 0; i < 4; ++i) {
         TableEntry t = EntryAt(sec, i);
         if (t.boot != 0 && t.boot != 0x80) valid = false;
         if (t.count != 0 || t.type != 0) empty = false;
+        if (t.count != 0 && t.start == 0) selfEntry = true;
     }
-    if (!valid || empty) {
-        uint8_t fsType = BootSectorType(sec);
+    const uint8_t fsType = BootSectorType(sec);
+    if (!valid || empty || (selfEntry && fsType)) {
         if (fsType && diskBytes) {
             // A superfloppy: the whole disk is one volume.
             out[0].StartingOffset = 0;
