@@ -153,10 +153,14 @@ int DetectFsFromBootSector(std::span<const uint8_t> sector) {
         le::u8(sector, kBsSignature + 1) == 0xAA)
         return FS_EXFAT;
     uint8_t spc = le::u8(sector, kBsSecPerClus);
+    const uint16_t bps = le::u16(sector, kBsBytesPerSec);
     bool valid = le::u8(sector, kBsSignature) == 0x55 && le::u8(sector, kBsSignature + 1) == 0xAA &&
-                 le::u16(sector, kBsBytesPerSec) == 512 && spc >= 1 && spc <= 128 && (spc & (spc - 1)) == 0;
+                 bps >= 512 && bps <= 4096 && (bps & (bps - 1)) == 0 && spc >= 1 && (spc & (spc - 1)) == 0;
     if (!valid) return FS_UNKNOWN;
+    // NTFS made on a drive of 4096-byte sectors (many large USB disks) counts
+    // in them; the FAT walk reads 512-byte sectors only.
     if (TextAt(sector, kBsOemName, "NTFS", true) && le::u16(sector, kBsReserved) == 0) return FS_NTFS;
+    if (bps != 512) return FS_UNKNOWN;
     if (int fat = FatCodeFromBootSector(sector)) return fat;
     if (le::u16(sector, kBsRootEntries) == 0 && le::u16(sector, kBsFatSz16) == 0 &&
         TextAt(sector, kBsFat32Type, "FAT32", false))

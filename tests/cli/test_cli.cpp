@@ -783,6 +783,27 @@ TEST(CliScan, CardsFormattedWithoutATableAreOneVolumeWithTheirLabel) {
     }
 }
 
+// Large USB disks often have 4096-byte sectors, and NTFS made on them counts
+// in those: the volume is walked all the same.
+TEST(CliScan, NtfsOfFourKilobyteSectorsIsWalked) {
+    REQUIRE_PHOTOS_AND("mkntfs", "ntfscp");
+    testutil::TempDir dir;
+    const std::string image = dir / "4k.img";
+    ASSERT_EQ(Sh("truncate -s 64M " + Quote(image) + " && mkntfs -F -Q -q -s 4096 -c 8192 -L BIGDISK " + Quote(image) +
+                 " >/dev/null 2>&1 && ntfscp -q " + Quote(image) + " " + Quote(P(photos, "IMG_0101.JPG")) +
+                 " IMG_0101.JPG >/dev/null 2>&1 && ntfscp -q " + Quote(image) + " " + Quote(P(photos, "SCAN0004.PNG")) +
+                 " \"Scan 4.png\" >/dev/null 2>&1"),
+              0);
+    auto r = Cli({"drives", "--image", image, "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const jsonv::Value rows = Json(r.out);
+    ASSERT_EQ(rows.items.size(), 1u) << r.out;
+    EXPECT_EQ(rows[0]["fs"].num, 7);
+    EXPECT_EQ(rows[0]["drive"].str, "4k.img: BIGDISK (NTFS)");
+    ExpectRecovered(RecoverRow(image, 1, dir.path()), photos,
+                    {{"IMG_0101.JPG", "IMG_0101.JPG"}, {"Scan 4.png", "SCAN0004.PNG"}}, {});
+}
+
 TEST(CliScan, NtfsWalkAndFreeClusters) {
     REQUIRE_PHOTOS_AND("sfdisk", "mkntfs", "ntfscp");
     testutil::TempDir dir;
