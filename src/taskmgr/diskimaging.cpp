@@ -179,6 +179,11 @@ int CDiskImager::Run(const std::string& imagePath, const std::string& mapPath, I
     if (rc == 0) rc = Trimming();
     if (rc == 0) rc = Scraping();
     if (rc == 0 && m_options.retryPasses > 0) rc = Retrying(1);
+    // A stop that comes when every byte has been read (or tried as often as
+    // asked) cuts nothing short: the copy is whole and is reported so.
+    const uint64_t unread = m_map.Bytes(MAP_NON_TRIED) + m_map.Bytes(MAP_NON_TRIMMED) + m_map.Bytes(MAP_NON_SCRAPED);
+    const bool nothingLeft = unread == 0 && (m_options.retryPasses == 0 || m_map.Bytes(MAP_BAD_SECTOR) == 0);
+    if (rc == IMAGING_STOPPED && nothingLeft) rc = 0;
     if (rc == 0) {
         m_map.currentStatus = MAP_FINISHED;
         m_map.currentPass = 1;

@@ -69,9 +69,11 @@ public:
         last = p;
         if (stopAtCall > 0 && calls >= stopAtCall) return -1;
         if (stopAtPhase != 0 && p.phase == stopAtPhase) return -1;
+        if (stopWhenWhole && p.rescued == p.size) return -1;
         return 0;
     }
     int calls = 0;
+    bool stopWhenWhole = false;
     int stopAtCall = 0;
     char stopAtPhase = 0;
     ImagingProgress last;
@@ -283,6 +285,21 @@ TEST(DiskImaging, StopsCleanlyAndResumes) {
     std::memset(want.data() + 2000 * 512, 0, 64 * 512);
     ExpectSameBytes(f.image, want);
     EXPECT_EQ(f.LoadMap().Bytes('-'), 64u * 512);
+}
+
+// A stop that comes after the last byte was read cuts nothing short.
+TEST(DiskImaging, AStopOnceEverythingIsReadIsAWholeCopy) {
+    Fixture f;
+    const auto bytes = PatternDisk(kSectors);
+    CMemoryHandle card(bytes, true);
+    CStopper stop;
+    stop.stopWhenWhole = true;
+    ASSERT_EQ(f.Image(&card, f.Options(), &stop), IMAGING_DONE) << f.error;
+    EXPECT_GT(stop.calls, 0);
+    ExpectSameBytes(f.image, *bytes);
+    const CRescueMap m = f.LoadMap();
+    EXPECT_EQ(m.currentStatus, MAP_FINISHED);
+    EXPECT_EQ(m.Bytes('+'), kSectors * 512u);
 }
 
 // A copy we stopped while trimming is finished by ddrescue from our map, with
