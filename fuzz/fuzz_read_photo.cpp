@@ -4,8 +4,9 @@
 // run that would land past it is caught.
 //
 // Input: bytes 0-3 buffer size (u32, at most 1 MiB), byte 4 number of runs R
-// (at most 32), R runs of three int64, then the partition's first sector
-// (u16), then the disk image (layout of fuzz_support.h).
+// (its low six bits, at most 32; its top bit makes the photo one NTFS keeps
+// compressed, in units of 16 clusters of 4 KiB), R runs of three int64, then
+// the partition's first sector (u16), then the disk image (layout of fuzz_support.h).
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -21,12 +22,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     le::Bytes in(data, size);
     if (size < 5) return 0;
     uint32_t bufferSize = std::min<uint32_t>(le::u32(in, 0), 1u << 20);
-    size_t runs = std::min<size_t>(le::u8(in, 4), 32);
+    size_t runs = std::min<size_t>(le::u8(in, 4) & 0x3F, 32);
+    const bool compressed = le::u8(in, 4) & 0x80;
     size_t pos = 5;
     if (size < pos + runs * 24 + 2) return 0;
 
     PhotoItem item;
     item.name = u"fuzz.jpg";
+    if (compressed) item.compressionUnit = 128;
     for (size_t i = 0; i < runs; ++i, pos += 24) {
         PhotoRun r;
         r.fileSector = static_cast<int64_t>(le::u64(in, pos));

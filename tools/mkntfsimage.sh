@@ -17,6 +17,9 @@
 #   mkdir DIR       make a folder (needs an ntfs-3g FUSE mount)
 #   rm NAME         delete a file (needs an ntfs-3g FUSE mount)
 #   rmtree DIR      delete a folder with everything in it (needs FUSE)
+#   cput SRC NAME   copy a file in that NTFS keeps compressed: its folder is
+#                   set to compress, as Windows does it (needs an ntfs-3g FUSE
+#                   mount and setfattr; the folder must exist)
 #   dosname NAME SHORT
 #                   give a file a DOS 8.3 name beside its long one, which then
 #                   becomes a Win32 name, as Windows does (needs an ntfs-3g
@@ -73,7 +76,7 @@ free_clusters() {
 fuse_mount() {
   mnt="$work/mnt"
   mkdir -p "$mnt"
-  if ! ntfs-3g "$part" "$mnt" >"$work/fuse.err" 2>&1; then
+  if ! ntfs-3g "$@" "$part" "$mnt" >"$work/fuse.err" 2>&1; then
     echo "mkntfsimage.sh: ntfs-3g cannot mount here (FUSE unavailable):" >&2
     cat "$work/fuse.err" >&2
     exit 3
@@ -137,6 +140,16 @@ while [ $# -gt 0 ]; do
     rmtree)
       [ $# -ge 1 ] || { echo "mkntfsimage.sh: rmtree DIR" >&2; exit 2; }
       fuse_mount; rm -rf "${mnt:?}/$1"; fuse_umount; shift ;;
+    cput)
+      [ $# -ge 2 ] || { echo "mkntfsimage.sh: cput SRC NAME" >&2; exit 2; }
+      command -v setfattr >/dev/null || { echo "mkntfsimage.sh: cput needs setfattr (package attr)" >&2; exit 3; }
+      fuse_mount -o compression
+      # The folder is set to compress (folder and compressed), as Windows
+      # does it; a file made in it is compressed unit by unit.
+      dir=$(dirname "$mnt/$2")
+      setfattr -h -n system.ntfs_attrib_be -v 0x00000810 "$dir" && cp "$1" "$mnt/$2" ||
+        { fuse_umount; echo "mkntfsimage.sh: failed: cput $1 $2" >&2; exit 1; }
+      fuse_umount; shift 2 ;;
     dosname)
       [ $# -ge 2 ] || { echo "mkntfsimage.sh: dosname NAME SHORT" >&2; exit 2; }
       command -v setfattr >/dev/null || { echo "mkntfsimage.sh: dosname needs setfattr (package attr)" >&2; exit 3; }

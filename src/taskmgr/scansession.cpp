@@ -13,6 +13,7 @@
 #include <system_error>
 #include <vector>
 
+#include "filesystem/ntfs_compress.h"
 #include "filesystem/volserial.h"
 #include "io/deviceio.h"
 #include "io/disk.h"
@@ -33,7 +34,7 @@ static_assert(sizeof(PhotoItem) == 152, "PhotoItem changed: save and check the n
 // "LMVS": what tells a session file from any other SQLite file.
 constexpr int32_t kApplicationId = 0x4C4D5653;
 // The layout below; a file of another number is refused.
-constexpr int32_t kFormat = 1;
+constexpr int32_t kFormat = 2;
 
 // Limits of what a photo in a session may hold, far beyond any real photo
 // but low enough that nothing read from the file can overflow or exhaust
@@ -55,7 +56,7 @@ constexpr const char* kSessionTable =
 constexpr const char* kPhotoTable =
     "CREATE TABLE photo(id INTEGER PRIMARY KEY, category INTEGER NOT NULL, origin INTEGER NOT NULL, "
     "name BLOB NOT NULL, folder BLOB NOT NULL, size INTEGER NOT NULL, mtime INTEGER NOT NULL, "
-    "mtime_nsec INTEGER NOT NULL, runs BLOB NOT NULL, inline BLOB NOT NULL)";
+    "mtime_nsec INTEGER NOT NULL, runs BLOB NOT NULL, inline BLOB NOT NULL, compression INTEGER NOT NULL)";
 
 int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
 
@@ -459,7 +460,8 @@ int CScanSession::ReadPhotos(IPhotoItmesMgr& store, std::string& error) {
     const std::string what = "the session file " + Quoted(m_path);
     Statement st;
     if (sqlite3_prepare_v2(m_db,
-                           "SELECT id, category, origin, name, folder, size, mtime, mtime_nsec, runs, inline "
+                           "SELECT id, category, origin, name, folder, size, mtime, mtime_nsec, runs, inline, "
+                           "compression "
                            "FROM photo ORDER BY id",
                            -1, &st.s, nullptr) != SQLITE_OK) {
         error = what + " cannot be read: " + sqlite3_errmsg(m_db);
@@ -476,8 +478,9 @@ int CScanSession::ReadPhotos(IPhotoItmesMgr& store, std::string& error) {
             return -1;
         };
         static const int kTypes[] = {SQLITE_INTEGER, SQLITE_INTEGER, SQLITE_INTEGER, SQLITE_BLOB, SQLITE_BLOB,
-                                     SQLITE_INTEGER, SQLITE_INTEGER, SQLITE_INTEGER, SQLITE_BLOB, SQLITE_BLOB};
-        for (int c = 0; c < 10; ++c) {
+                                     SQLITE_INTEGER, SQLITE_INTEGER, SQLITE_INTEGER, SQLITE_BLOB, SQLITE_BLOB,
+                                     SQLITE_INTEGER};
+        for (int c = 0; c < 11; ++c) {
             // SQLite gives an empty blob back as NULL.
             const int type = sqlite3_column_type(st.s, c);
             if (type != kTypes[c] && !(kTypes[c] == SQLITE_BLOB && type == SQLITE_NULL))
@@ -540,6 +543,11 @@ int CScanSession::ReadPhotos(IPhotoItmesMgr& store, std::string& error) {
                 return bad("bad inline data");
             item->inlineData.assign(inlineBytes, inlineBytes + inlineCount);
         }
+        const int64_t unit = sqlite3_column_int64(st.s, 10);
+        if (unit < 0 || static_cast<uint64_t>(unit) > kMaxCompressionUnitSectors || (unit & (unit - 1)) != 0 ||
+            (unit != 0 && inlineCount > 0))
+            return bad("bad compression unit");
+        item->compressionUnit = static_cast<uint32_t>(unit);
         ++m_saved[static_cast<size_t>(category)];
         store.AddItem(std::move(item));
     }
@@ -576,8 +584,9 @@ int CScanSession::Save(const std::array<int64_t, kPhotoCategoryCount>& upTo) {
     if (Exec("BEGIN IMMEDIATE", why) != 0) return SaveFailed(why);
     if (!m_insert &&
         sqlite3_prepare_v3(m_db,
-                           "INSERT INTO photo(category, origin, name, folder, size, mtime, mtime_nsec, runs, inline) "
-                           "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                           "INSERT INTO photo(category, origin, name, folder, size, mtime, mtime_nsec, runs, inline, "
+                           "compression) "
+                           "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                            -1, SQLITE_PREPARE_PERSISTENT, &m_insert, nullptr) != SQLITE_OK)
         return SaveFailed(sqlite3_errmsg(m_db));
     std::array<int64_t, kPhotoCategoryCount> saved = m_saved;
@@ -611,7 +620,8 @@ int CScanSession::Save(const std::array<int64_t, kPhotoCategoryCount>& upTo) {
                                ? sqlite3_bind_zeroblob(s, 9, 0)
                                : sqlite3_bind_blob(s, 9, item.inlineData.data(),
                                                    static_cast<int>(item.inlineData.size()), SQLITE_STATIC)) ==
-                              SQLITE_OK;
+                              SQLITE_OK &&
+                          sqlite3_bind_int64(s, 10, item.compressionUnit) == SQLITE_OK;
                 ok = ok && sqlite3_step(s) == SQLITE_DONE;
                 sqlite3_clear_bindings(s);
                 if (!ok) return SaveFailed(sqlite3_errmsg(m_db));

@@ -4,7 +4,10 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <span>
+#include <vector>
 
+#include "filesystem/ntfs_compress.h"
 #include "io/deviceio.h"
 #include "io/diskmgr.h"
 #include "io/log.h"
@@ -23,6 +26,51 @@ bool RunBytes(const PhotoRun& run, uint32_t size, uint64_t& begin, uint64_t& end
     begin = first * SECTOR_SIZE;
     end = begin + count * SECTOR_SIZE;
     return end <= size;
+}
+
+// A file NTFS keeps compressed, unit by unit: a unit with no holes is stored
+// as it is, one with no sectors on the disk is zeros, and one with both holds
+// its sectors' bytes LZNT1-compressed. A unit that does not expand is logged
+// and keeps what it gave (zeros after), as an unreadable sector reads as zeros.
+int ReadCompressedPhoto(IDeviceHandle* handle, uint64_t base, const PhotoItem& item, uint8_t* bytes, uint32_t size) {
+    const uint64_t unitSectors = item.compressionUnit;
+    const uint64_t unitBytes = unitSectors * SECTOR_SIZE;
+    if (unitSectors == 0 || unitSectors > kMaxCompressionUnitSectors) return -1;
+    std::vector<uint8_t> packed(unitBytes);
+    for (uint64_t start = 0; start < size; start += unitBytes) {
+        const uint64_t first = start / SECTOR_SIZE, end = first + unitSectors;
+        uint64_t onDisk = 0, holes = 0;
+        for (const PhotoRun& run : item.runs) {
+            if (run.sectorCount == 0) break;
+            if (run.fileSector < 0 || run.sectorCount < 0) return -1;
+            const uint64_t runFirst = static_cast<uint64_t>(run.fileSector);
+            const uint64_t runEnd = runFirst + static_cast<uint64_t>(run.sectorCount);
+            const uint64_t from = std::max(runFirst, first), to = std::min(runEnd, end);
+            if (from >= to) continue;
+            if (run.volumeSector < 0) {
+                holes += to - from;
+                continue;
+            }
+            const uint64_t lba = base + static_cast<uint64_t>(run.volumeSector) + (from - runFirst);
+            if (lba < base) return -1;
+            const int got = DeviceReadSectorsTolerant(handle, lba, to - from, packed.data() + onDisk * SECTOR_SIZE);
+            if (got < 0 || static_cast<uint64_t>(got) != to - from) return -1;
+            onDisk += to - from;
+        }
+        const uint64_t take = std::min<uint64_t>(unitBytes, size - start);
+        if (holes == 0) {
+            const uint64_t stored = std::min(take, onDisk * SECTOR_SIZE);
+            std::memcpy(bytes + start, packed.data(), stored);
+            std::memset(bytes + start + stored, 0, take - stored);
+        } else if (onDisk == 0) {
+            std::memset(bytes + start, 0, take);
+        } else if (ntfs_lznt1_decompress(std::span(packed.data(), onDisk * SECTOR_SIZE),
+                                         std::span(bytes + start, take)) < 0) {
+            LOG_E("Compressed unit at byte %llu of a photo does not expand; the rest of it is left zero\n",
+                  static_cast<unsigned long long>(start));
+        }
+    }
+    return 0;
 }
 
 }  // namespace
@@ -164,6 +212,8 @@ int CTaskMgr::ReadPhotoData(PhotoItem* item, IPartition* partition, void* buffer
         std::memcpy(bytes, item->inlineData.data(), item->inlineData.size());
         return 0;
     }
+
+    if (item->compressionUnit != 0) return ReadCompressedPhoto(disk->GetHandle(), base, *item, bytes, size);
 
     // Every run must fit before anything is read, so a refused item leaves
     // the buffer untouched.

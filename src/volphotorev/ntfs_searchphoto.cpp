@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "filesystem/allounitmgr.h"
+#include "filesystem/ntfs_compress.h"
 #include "filesystem/ntfs_filerecord.h"
 #include "filesystem/ntfs_mount.h"
 #include "filesystem/ntfs_rl.h"
@@ -94,7 +95,10 @@ bool ToSectorRuns(const Runlist& rl, int64_t perCluster, std::vector<PhotoRun>& 
     runs.reserve(rl.size());
     for (const RunlistElement& e : rl) {
         if (e.length == 0) {
-            runs.push_back({e.vcn, e.lcn, 0});
+            // The end entry counts in sectors too: it is where the runs end.
+            PhotoRun end{0, e.lcn, 0};
+            if (__builtin_mul_overflow(e.vcn, perCluster, &end.fileSector)) return false;
+            runs.push_back(end);
             return true;
         }
         PhotoRun r;
@@ -393,6 +397,19 @@ int CNtfsSearchPhoto::DealWithRecord(std::span<uint8_t> record, int64_t index) {
 
     auto item = std::make_unique<PhotoItem>();
     if (!ToSectorRuns(rl, m_volume->clusterSize / SECTOR_SIZE, item->runs)) return 0;
+    if (le::u16(data, NTFS_ATTR_FLAGS) & NTFS_ATTR_FLAG_COMPRESSED) {
+        // Kept compressed (a folder or drive set to save space): reading the
+        // photo expands its units. Their first sector tells nothing by itself.
+        const unsigned shift = le::u8(data, NTFS_ATTR_COMPRESSION_UNIT);
+        const uint64_t unit = (uint64_t{m_volume->clusterSize} / SECTOR_SIZE) << std::min(shift, 16u);
+        if (lookInside || shift == 0 || shift > 8 || unit > kMaxCompressionUnitSectors) {
+            if (!lookInside)
+                LOG_E("Compressed file with a compression unit of 2^%u clusters left alone, Mft No: %lld \n", shift,
+                      static_cast<long long>(index));
+            return 0;
+        }
+        item->compressionUnit = static_cast<uint32_t>(unit);
+    }
     item->name = rec.name;
     item->category = format ? format->category : Other;
     item->origin = FileSystem;

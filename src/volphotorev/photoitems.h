@@ -42,6 +42,10 @@ struct PhotoItem {
     // when unknown (the raw scan never knows it).
     int64_t mtime = 0;
     uint32_t mtimeNsec = 0;
+    // Sectors per compression unit of a file NTFS keeps compressed: its runs
+    // then hold LZNT1-compressed units, which reading the photo expands.
+    // 0 for bytes stored as they are.
+    uint32_t compressionUnit = 0;
     // The photo's bytes when the file system keeps them inside its own
     // record (a small file's resident data on NTFS): exactly `size` bytes,
     // and `runs` then holds only its end entry. Empty otherwise.

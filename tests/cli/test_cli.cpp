@@ -804,6 +804,41 @@ TEST(CliScan, NtfsOfFourKilobyteSectorsIsWalked) {
                     {{"IMG_0101.JPG", "IMG_0101.JPG"}, {"Scan 4.png", "SCAN0004.PNG"}}, {});
 }
 
+// A folder or a drive set to save space keeps its photos compressed: they
+// come back expanded, byte for byte, from a scan and from its saved session.
+TEST(CliScan, CompressedNtfsPhotosComeBackExpanded) {
+    REQUIRE_PHOTOS_AND("mkntfs", "ntfscp", "ntfs-3g", "sfdisk", "setfattr");
+    testutil::TempDir dir;
+    const std::string image = dir / "compressed.img";
+    // A bitmap shrinks (LZNT1 units), a JPEG mostly does not (units stored
+    // as they are); the PNG is smaller than one unit.
+    const int rc = Sh("bash " + testutil::ToolsDir() + "/mkntfsimage.sh -s 32 " + Quote(image) +
+                      " mkdir Photos cput " + Quote(P(photos, "PAINT001.BMP")) + " Photos/PAINT001.BMP cput " +
+                      Quote(P(photos, "IMG_0001.JPG")) + " Photos/IMG_0001.JPG cput " +
+                      Quote(P(photos, "SCAN0004.PNG")) + " Photos/SCAN0004.PNG >/dev/null 2>&1");
+    if (rc == 3 << 8) GTEST_SKIP() << "writing compressed files needs an ntfs-3g FUSE mount, unavailable here";
+    ASSERT_EQ(rc, 0);
+    // The oracle: the sleuthkit sees the file compressed.
+    if (testutil::HaveTool("istat")) {
+        const std::string istat = testutil::Capture("istat -o 2048 " + Quote(image) +
+                                                    " $(ifind -o 2048 -n Photos/PAINT001.BMP " + Quote(image) + ")");
+        EXPECT_NE(istat.find("Compressed"), std::string::npos) << istat;
+    }
+    const std::map<std::string, std::string> named = {
+        {"PAINT001.BMP", "PAINT001.BMP"}, {"IMG_0001.JPG", "IMG_0001.JPG"}, {"SCAN0004.PNG", "SCAN0004.PNG"}};
+    ExpectRecovered(RecoverRow(image, 1, dir / "direct"), photos, named, {});
+
+    const std::string session = dir / "compressed.lumivista-session";
+    auto scan = Cli({"scan", "--image", image, "--drive", "1", "--session", session});
+    ASSERT_EQ(scan.status, 0) << scan.err;
+    fs::create_directories(dir / "saved");
+    auto saved = Cli({"recover", "--session", session, "--out", dir / "saved", "--json"});
+    ASSERT_EQ(saved.status, 0) << saved.err;
+    const jsonv::Value v = Json(saved.out);
+    ASSERT_EQ(v["written"].num, 3);
+    ExpectRecovered(FolderFiles(v["folder"].str), photos, named, {});
+}
+
 TEST(CliScan, NtfsWalkAndFreeClusters) {
     REQUIRE_PHOTOS_AND("sfdisk", "mkntfs", "ntfscp");
     testutil::TempDir dir;

@@ -235,7 +235,7 @@ TEST(ScanSession, DamagedOrEditedFilesAreRefused) {
              testutil::WriteFileBytes(p, b); }, "damaged"},
         {"another program's database", [](const std::string& p) { Sql(p, "PRAGMA application_id = 7"); },
          "not a Lumivista scan session"},
-        {"another version", [](const std::string& p) { Sql(p, "PRAGMA user_version = 2"); }, "another version"},
+        {"another version", [](const std::string& p) { Sql(p, "PRAGMA user_version = 99"); }, "another version"},
         {"a trigger added", [](const std::string& p) {
              Sql(p, "CREATE TRIGGER t AFTER INSERT ON photo BEGIN DELETE FROM photo; END"); }, "has been changed"},
         {"a table added", [](const std::string& p) { Sql(p, "CREATE TABLE extra(x)"); }, "has been changed"},
