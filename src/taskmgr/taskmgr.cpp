@@ -51,8 +51,9 @@ int ReadCompressedPhoto(IDeviceHandle* handle, uint64_t base, const PhotoItem& i
                 holes += to - from;
                 continue;
             }
+            // Runs that overlap hold more sectors than the unit: no file's runs do.
             const uint64_t lba = base + static_cast<uint64_t>(run.volumeSector) + (from - runFirst);
-            if (lba < base) return -1;
+            if (lba < base || onDisk + (to - from) > unitSectors) return -1;
             const int got = DeviceReadSectorsTolerant(handle, lba, to - from, packed.data() + onDisk * SECTOR_SIZE);
             if (got < 0 || static_cast<uint64_t>(got) != to - from) return -1;
             onDisk += to - from;
