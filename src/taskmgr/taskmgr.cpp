@@ -7,12 +7,12 @@
 #include <span>
 #include <vector>
 
-#include "filesystem/ntfs_compress.h"
 #include "io/deviceio.h"
 #include "io/diskmgr.h"
 #include "io/log.h"
 #include "taskmgr/recoverphoto_task.h"
 #include "taskmgr/scansession.h"
+#include "volphotorev/compressedunits.h"
 
 namespace {
 
@@ -28,48 +28,27 @@ bool RunBytes(const PhotoRun& run, uint32_t size, uint64_t& begin, uint64_t& end
     return end <= size;
 }
 
-// A file NTFS keeps compressed, unit by unit: a unit with no holes is stored
-// as it is, one with no sectors on the disk is zeros, and one with both holds
-// its sectors' bytes LZNT1-compressed. A unit that does not expand is logged
-// and keeps what it gave (zeros after), as an unreadable sector reads as zeros.
+// A file NTFS keeps compressed, unit by unit. A unit that does not expand is
+// logged and keeps what it gave (zeros after), as an unreadable sector reads
+// as zeros.
 int ReadCompressedPhoto(IDeviceHandle* handle, uint64_t base, const PhotoItem& item, uint8_t* bytes, uint32_t size) {
-    const uint64_t unitSectors = item.compressionUnit;
-    const uint64_t unitBytes = unitSectors * SECTOR_SIZE;
-    if (unitSectors == 0 || unitSectors > kMaxCompressionUnitSectors) return -1;
-    std::vector<uint8_t> packed(unitBytes);
-    for (uint64_t start = 0; start < size; start += unitBytes) {
-        const uint64_t first = start / SECTOR_SIZE, end = first + unitSectors;
-        uint64_t onDisk = 0, holes = 0;
-        for (const PhotoRun& run : item.runs) {
-            if (run.sectorCount == 0) break;
-            if (run.fileSector < 0 || run.sectorCount < 0) return -1;
-            const uint64_t runFirst = static_cast<uint64_t>(run.fileSector);
-            const uint64_t runEnd = runFirst + static_cast<uint64_t>(run.sectorCount);
-            const uint64_t from = std::max(runFirst, first), to = std::min(runEnd, end);
-            if (from >= to) continue;
-            if (run.volumeSector < 0) {
-                holes += to - from;
-                continue;
-            }
-            // Runs that overlap hold more sectors than the unit: no file's runs do.
-            const uint64_t lba = base + static_cast<uint64_t>(run.volumeSector) + (from - runFirst);
-            if (lba < base || onDisk + (to - from) > unitSectors) return -1;
-            const int got = DeviceReadSectorsTolerant(handle, lba, to - from, packed.data() + onDisk * SECTOR_SIZE);
-            if (got < 0 || static_cast<uint64_t>(got) != to - from) return -1;
-            onDisk += to - from;
-        }
-        const uint64_t take = std::min<uint64_t>(unitBytes, size - start);
-        if (holes == 0) {
-            const uint64_t stored = std::min(take, onDisk * SECTOR_SIZE);
-            std::memcpy(bytes + start, packed.data(), stored);
-            std::memset(bytes + start + stored, 0, take - stored);
-        } else if (onDisk == 0) {
-            std::memset(bytes + start, 0, take);
-        } else if (ntfs_lznt1_decompress(std::span(packed.data(), onDisk * SECTOR_SIZE),
-                                         std::span(bytes + start, take)) < 0) {
+    if (item.compressionUnit == 0 || item.compressionUnit > kMaxCompressionUnitSectors) return -1;
+    const uint64_t unitBytes = uint64_t{item.compressionUnit} * SECTOR_SIZE;
+    auto read = [&](uint64_t sector, uint64_t count, uint8_t* to) {
+        const uint64_t lba = base + sector;
+        if (lba < base) return false;
+        const int got = DeviceReadSectorsTolerant(handle, lba, count, to);
+        return got >= 0 && static_cast<uint64_t>(got) == count;
+    };
+    std::vector<uint8_t> packed;
+    for (uint64_t start = 0, unit = 0; start < size; start += unitBytes, ++unit) {
+        const std::span<uint8_t> out(bytes + start, std::min<uint64_t>(unitBytes, size - start));
+        const UnitResult r = ExpandCompressedUnit(item.runs, item.compressionUnit, unit, packed, out, read);
+        if (r == UnitResult::Corrupt)
             LOG_E("Compressed unit at byte %llu of a photo does not expand; the rest of it is left zero\n",
                   static_cast<unsigned long long>(start));
-        }
+        else if (r != UnitResult::Expanded)
+            return -1;
     }
     return 0;
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "io/deviceio.h"
+#include "volphotorev/compressedunits.h"
 
 namespace {
 constexpr uint64_t kWindowSectors = 128;  // 64 KiB
@@ -46,6 +47,32 @@ int64_t CRunByteSource::Read(uint64_t pos, std::span<uint8_t> out) {
         const uint64_t offset = at - m_windowFirst * SECTOR_SIZE;
         const uint64_t n = std::min(want - done, m_windowSectors * SECTOR_SIZE - offset);
         std::memcpy(out.data() + done, m_window.data() + offset, n);
+        done += n;
+    }
+    return static_cast<int64_t>(done);
+}
+
+int64_t CCompressedRunByteSource::Read(uint64_t pos, std::span<uint8_t> out) {
+    if (pos >= m_size) return 0;
+    const uint64_t want = std::min<uint64_t>(out.size(), m_size - pos);
+    const uint64_t unitBytes = m_unitSectors * SECTOR_SIZE;
+    if (unitBytes == 0) return -1;
+    uint64_t done = 0;
+    while (done < want) {
+        const uint64_t at = pos + done, index = at / unitBytes;
+        if (index != m_unitIndex) {
+            m_unitIndex = UINT64_MAX;
+            m_unit.resize(std::min(unitBytes, m_size - index * unitBytes));
+            auto read = [this](uint64_t sector, uint64_t count, uint8_t* to) {
+                return m_device && m_device->ReadSectors(sector, count, to) == count;
+            };
+            if (ExpandCompressedUnit(m_runs, m_unitSectors, index, m_packed, m_unit, read) != UnitResult::Expanded)
+                return -1;
+            m_unitIndex = index;
+        }
+        const uint64_t offset = at - index * unitBytes;
+        const uint64_t n = std::min(want - done, m_unit.size() - offset);
+        std::memcpy(out.data() + done, m_unit.data() + offset, n);
         done += n;
     }
     return static_cast<int64_t>(done);

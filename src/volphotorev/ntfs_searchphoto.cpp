@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "filesystem/allounitmgr.h"
-#include "filesystem/ntfs_compress.h"
 #include "filesystem/ntfs_filerecord.h"
 #include "filesystem/ntfs_mount.h"
 #include "filesystem/ntfs_rl.h"
@@ -19,6 +18,7 @@
 #include "io/partition.h"
 #include "io/utf.h"
 #include "photoformats/photoformat.h"
+#include "volphotorev/compressedunits.h"
 #include "volphotorev/deletedphoto.h"
 #include "volphotorev/photoitems.h"
 
@@ -110,6 +110,16 @@ bool ToSectorRuns(const Runlist& rl, int64_t perCluster, std::vector<PhotoRun>& 
         runs.push_back(r);
     }
     return false;  // no terminator
+}
+
+// Sectors per compression unit of a $DATA attribute NTFS keeps compressed; 0
+// when it is stored as it is, -1 when its unit is larger than NTFS writes.
+int64_t CompressionUnitSectors(std::span<const uint8_t> data, uint32_t clusterSize) {
+    if (!(le::u16(data, NTFS_ATTR_FLAGS) & NTFS_ATTR_FLAG_COMPRESSED)) return 0;
+    const unsigned shift = le::u8(data, NTFS_ATTR_COMPRESSION_UNIT);
+    if (shift == 0 || shift > 8) return -1;
+    const uint64_t unit = (uint64_t{clusterSize} / SECTOR_SIZE) << shift;
+    return unit > kMaxCompressionUnitSectors ? -1 : static_cast<int64_t>(unit);
 }
 
 }  // namespace
@@ -397,19 +407,16 @@ int CNtfsSearchPhoto::DealWithRecord(std::span<uint8_t> record, int64_t index) {
 
     auto item = std::make_unique<PhotoItem>();
     if (!ToSectorRuns(rl, m_volume->clusterSize / SECTOR_SIZE, item->runs)) return 0;
-    if (le::u16(data, NTFS_ATTR_FLAGS) & NTFS_ATTR_FLAG_COMPRESSED) {
-        // Kept compressed (a folder or drive set to save space): reading the
-        // photo expands its units. Their first sector tells nothing by itself.
-        const unsigned shift = le::u8(data, NTFS_ATTR_COMPRESSION_UNIT);
-        const uint64_t unit = (uint64_t{m_volume->clusterSize} / SECTOR_SIZE) << std::min(shift, 16u);
-        if (lookInside || shift == 0 || shift > 8 || unit > kMaxCompressionUnitSectors) {
-            if (!lookInside)
-                LOG_E("Compressed file with a compression unit of 2^%u clusters left alone, Mft No: %lld \n", shift,
-                      static_cast<long long>(index));
-            return 0;
-        }
-        item->compressionUnit = static_cast<uint32_t>(unit);
+    // Kept compressed (a folder or drive set to save space), the photo's
+    // units are expanded as it is read; a first sector tells nothing then.
+    const int64_t unit = CompressionUnitSectors(data, m_volume->clusterSize);
+    if (unit != 0 && lookInside) return 0;
+    if (unit < 0) {
+        LOG_E("Compressed file with a compression unit NTFS never writes left alone, Mft No: %lld \n",
+              static_cast<long long>(index));
+        return 0;
     }
+    item->compressionUnit = static_cast<uint32_t>(unit);
     item->name = rec.name;
     item->category = format ? format->category : Other;
     item->origin = FileSystem;
@@ -471,7 +478,12 @@ int CNtfsSearchPhoto::DealWithDeletedRecord(std::span<uint8_t> record, int64_t i
         if (covered <= 0 || static_cast<uint64_t>(covered) < (size + m_volume->clusterSize - 1) / m_volume->clusterSize)
             return 0;
         if (!ToSectorRuns(rl, m_volume->clusterSize / SECTOR_SIZE, item->runs)) return 0;
-        CRunByteSource src(m_device, item->runs, size);
+        const int64_t unit = CompressionUnitSectors(data, m_volume->clusterSize);
+        if (unit < 0) return 0;
+        item->compressionUnit = static_cast<uint32_t>(unit);
+        CRunByteSource stored(m_device, item->runs, size);
+        CCompressedRunByteSource compressed(m_device, item->runs, size, item->compressionUnit);
+        IByteSource& src = unit ? static_cast<IByteSource&>(compressed) : stored;
         format = CheckDeletedPhoto(src, *named, m_volume->clusterSize, why);
         if (!format) {
             LOG_T("Deleted record %lld (%s) left to the raw scan: %.*s \n", static_cast<long long>(index),

@@ -805,7 +805,8 @@ TEST(CliScan, NtfsOfFourKilobyteSectorsIsWalked) {
 }
 
 // A folder or a drive set to save space keeps its photos compressed: they
-// come back expanded, byte for byte, from a scan and from its saved session.
+// come back expanded, byte for byte, deleted ones too, from a scan and from
+// its saved session.
 TEST(CliScan, CompressedNtfsPhotosComeBackExpanded) {
     REQUIRE_PHOTOS_AND("mkntfs", "ntfscp", "ntfs-3g", "sfdisk", "setfattr");
     testutil::TempDir dir;
@@ -815,7 +816,8 @@ TEST(CliScan, CompressedNtfsPhotosComeBackExpanded) {
     const int rc = Sh("bash " + testutil::ToolsDir() + "/mkntfsimage.sh -s 32 " + Quote(image) +
                       " mkdir Photos cput " + Quote(P(photos, "PAINT001.BMP")) + " Photos/PAINT001.BMP cput " +
                       Quote(P(photos, "IMG_0001.JPG")) + " Photos/IMG_0001.JPG cput " +
-                      Quote(P(photos, "SCAN0004.PNG")) + " Photos/SCAN0004.PNG >/dev/null 2>&1");
+                      Quote(P(photos, "SCAN0004.PNG")) + " Photos/SCAN0004.PNG cput " +
+                      Quote(P(photos, "PAINT002.BMP")) + " Photos/PAINT002.BMP rm Photos/PAINT002.BMP >/dev/null 2>&1");
     if (rc == 3 << 8) GTEST_SKIP() << "writing compressed files needs an ntfs-3g FUSE mount, unavailable here";
     ASSERT_EQ(rc, 0);
     // The oracle: the sleuthkit sees the file compressed.
@@ -824,8 +826,10 @@ TEST(CliScan, CompressedNtfsPhotosComeBackExpanded) {
                                                     " $(ifind -o 2048 -n Photos/PAINT001.BMP " + Quote(image) + ")");
         EXPECT_NE(istat.find("Compressed"), std::string::npos) << istat;
     }
-    const std::map<std::string, std::string> named = {
-        {"PAINT001.BMP", "PAINT001.BMP"}, {"IMG_0001.JPG", "IMG_0001.JPG"}, {"SCAN0004.PNG", "SCAN0004.PNG"}};
+    const std::map<std::string, std::string> named = {{"PAINT001.BMP", "PAINT001.BMP"},
+                                                      {"IMG_0001.JPG", "IMG_0001.JPG"},
+                                                      {"SCAN0004.PNG", "SCAN0004.PNG"},
+                                                      {"PAINT002.BMP", "PAINT002.BMP"}};
     ExpectRecovered(RecoverRow(image, 1, dir / "direct"), photos, named, {});
 
     const std::string session = dir / "compressed.lumivista-session";
@@ -835,7 +839,7 @@ TEST(CliScan, CompressedNtfsPhotosComeBackExpanded) {
     auto saved = Cli({"recover", "--session", session, "--out", dir / "saved", "--json"});
     ASSERT_EQ(saved.status, 0) << saved.err;
     const jsonv::Value v = Json(saved.out);
-    ASSERT_EQ(v["written"].num, 3);
+    ASSERT_EQ(v["written"].num, 4);
     ExpectRecovered(FolderFiles(v["folder"].str), photos, named, {});
 }
 
