@@ -180,6 +180,9 @@ ntfs_volume deleted_records 4096 mkdir "Photos/2023" put "$p/IMG_0002.JPG" "Phot
   put "$p/ANIM0001.GIF" "Photos/渋谷.gif" frag "$p/BIG.JPG" "Photos/2023/FRAGMENT.JPG" mkdir Trip \
   put "$p/SCAN0001.PNG" Trip/SCAN0001.PNG put "$p/IMG_0001.JPG" KEEP.JPG \
   rm "Photos/2023/Été.jpg" rm "Photos/2023/FRAGMENT.JPG" rmtree Trip
+# Photos kept compressed, one of them deleted (needs an ntfs-3g FUSE mount).
+ntfs_volume compressed 4096 mkdir Photos cput "$p/PAINT002.BMP" Photos/PAINT002.BMP \
+  cput "$p/SCAN0004.PNG" Photos/SCAN0004.PNG rm Photos/PAINT002.BMP
 
 # ---- NTFS file records: $MFT, $MFTMirr, $Bitmap and a photo ----
 for n in 0 1 6 16; do
