@@ -20,6 +20,11 @@
 #   cput SRC NAME   copy a file in that NTFS keeps compressed: its folder is
 #                   set to compress, as Windows does it (needs an ntfs-3g FUSE
 #                   mount and setfattr; the folder must exist)
+#   scatter SRC NAME
+#                   copy a file in over as many one-cluster holes as it has
+#                   clusters, as on a full drive long in use: hundreds of runs
+#                   spill over its record into others that an attribute list
+#                   names (needs an ntfs-3g FUSE mount)
 #   dosname NAME SHORT
 #                   give a file a DOS 8.3 name beside its long one, which then
 #                   becomes a Win32 name, as Windows does (needs an ntfs-3g
@@ -149,6 +154,20 @@ while [ $# -gt 0 ]; do
       dir=$(dirname "$mnt/$2")
       setfattr -h -n system.ntfs_attrib_be -v 0x00000810 "$dir" && cp "$1" "$mnt/$2" ||
         { fuse_umount; echo "mkntfsimage.sh: failed: cput $1 $2" >&2; exit 1; }
+      fuse_umount; shift 2 ;;
+    scatter)
+      [ $# -ge 2 ] || { echo "mkntfsimage.sh: scatter SRC NAME" >&2; exit 2; }
+      n=$(( ($(stat -c %s "$1") + cluster - 1) / cluster * 2 + 2 ))
+      fuse_mount
+      for i in $(seq 1 "$n"); do head -c "$cluster" /dev/zero >"$mnt/.filler$i"; done
+      # The rest of the space taken, then every other filler freed.
+      free_kib=$(df -k "$mnt" | awk 'NR == 2 {print $4}')
+      dd if=/dev/zero of="$mnt/.pad" bs="$cluster" count=$((free_kib * 1024 / cluster - 16)) status=none 2>/dev/null || true
+      for i in $(seq 1 2 "$n"); do rm "$mnt/.filler$i"; done
+      fuse_umount
+      fuse_mount
+      cp "$1" "$mnt/$2" || { fuse_umount; echo "mkntfsimage.sh: failed: scatter $1 $2" >&2; exit 1; }
+      rm -f "$mnt"/.filler* "$mnt/.pad"
       fuse_umount; shift 2 ;;
     dosname)
       [ $# -ge 2 ] || { echo "mkntfsimage.sh: dosname NAME SHORT" >&2; exit 2; }

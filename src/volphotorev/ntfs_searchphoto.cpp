@@ -1,6 +1,7 @@
 #include "volphotorev/ntfs_searchphoto.h"
 
 #include <algorithm>
+#include <set>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -41,8 +42,18 @@ constexpr size_t kRecSequence = 0x10;   // uint16: the record's sequence number
 constexpr uint16_t kRecInUse = 0x0001;
 constexpr uint16_t kRecDirectory = 0x0002;
 constexpr size_t kAttrNameLength = 0x09;  // uint8: 0 for the unnamed stream
+constexpr size_t kAttrLowestVcn = 0x10;   // int64, non-resident: the extent's first cluster
 constexpr uint32_t kAtStandardInformation = 0x10;
 constexpr size_t kSiModified = 0x08;      // int64: FILETIME, 100 ns since 1601 UTC
+// $ATTRIBUTE_LIST: where the attributes of a file that spill over its record are.
+constexpr uint32_t kAtAttributeList = 0x20;
+constexpr size_t kAlType = 0x00;          // uint32
+constexpr size_t kAlLength = 0x04;        // uint16: this entry's bytes
+constexpr size_t kAlNameLength = 0x06;    // uint8
+constexpr size_t kAlRecord = 0x10;        // uint64: the record that holds the attribute
+constexpr size_t kAlMinEntry = 0x1A;
+constexpr uint64_t kMaxAttributeList = 256 * 1024;
+constexpr size_t kMaxSpillRecords = 256;
 
 constexpr int64_t kRootFolder = 5;
 constexpr int64_t kFirstUserRecord = 16;  // records 0 to 15 are the file system's own
@@ -230,6 +241,7 @@ struct CNtfsSearchPhoto::Parsed {
     std::u16string name;             // the preferred $FILE_NAME's name
     uint64_t parent = 0;             // that $FILE_NAME's parent reference
     std::span<const uint8_t> data;   // the unnamed $DATA attribute, or empty
+    std::span<const uint8_t> attributeList;  // $ATTRIBUTE_LIST, or empty
     int64_t mtime = 0;               // from $STANDARD_INFORMATION; 0 unknown
     uint32_t mtimeNsec = 0;
     uint16_t sequence = 0;
@@ -261,6 +273,8 @@ struct CNtfsSearchPhoto::Parsed {
                 parent = le::u64(value, kFnParent);
             } else if (type == NTFS_AT_DATA && data.empty() && le::u8(attr, kAttrNameLength) == 0) {
                 data = attr;
+            } else if (type == kAtAttributeList) {
+                attributeList = attr;
             }
         }
         corrupt = walker.Corrupt();
@@ -363,15 +377,98 @@ bool CNtfsSearchPhoto::ClustersFree(int64_t lcn, int64_t count) const {
     return true;
 }
 
+bool CNtfsSearchPhoto::GatherSpilled(Parsed& rec, int64_t index, std::vector<std::vector<uint8_t>>& records,
+                                     Runlist& runs) {
+    // The list itself: in the record, or in clusters of its own.
+    std::vector<uint8_t> list;
+    const std::span<const uint8_t> attr = rec.attributeList;
+    if (le::u8(attr, NTFS_ATTR_NON_RESIDENT) == 0) {
+        const std::span<const uint8_t> value = NtfsResidentValue(attr);
+        list.assign(value.begin(), value.end());
+    } else {
+        const uint64_t size = le::u64(attr, NTFS_ATTR_DATA_SIZE);
+        const Runlist rl = ntfs_mapping_pairs_decompress(m_volume, attr);
+        if (size == 0 || size > kMaxAttributeList || rl.empty()) return false;
+        const int64_t clusters = static_cast<int64_t>((size + m_volume->clusterSize - 1) >> m_volume->clusterSizeBits);
+        list.resize(static_cast<size_t>(clusters) << m_volume->clusterSizeBits);
+        if (NtfsReadRl(0, clusters, rl, m_device, m_volume, list) < 0) return false;
+        list.resize(size);
+    }
+    std::set<int64_t> numbers;
+    for (size_t p = 0; list.size() - p >= kAlMinEntry;) {
+        const size_t length = le::u16(list, p + kAlLength);
+        if (length < kAlMinEntry || length > list.size() - p) break;
+        const uint32_t type = le::u32(list, p + kAlType);
+        const int64_t number = static_cast<int64_t>(le::u64(list, p + kAlRecord) & kRecordMask);
+        if (number != index && (type == NTFS_AT_FILE_NAME || (type == NTFS_AT_DATA && le::u8(list, p + kAlNameLength) == 0)))
+            numbers.insert(number);
+        if (numbers.size() > kMaxSpillRecords) return false;
+        p += length;
+    }
+
+    // Each record named, if it is still this file's.
+    std::vector<std::span<const uint8_t>> extents;
+    if (!rec.data.empty()) extents.push_back(rec.data);
+    records.reserve(numbers.size());
+    for (const int64_t number : numbers) {
+        std::vector<uint8_t> r = NtfsReadRecordFromMft(m_device, m_volume->mftRunlist, m_volume, number);
+        if (r.empty() || ntfs_mst_post_read_fixup(r) != 0 || !(le::u16(r, NTFS_REC_FLAGS) & kRecInUse) ||
+            static_cast<int64_t>(le::u64(r, NTFS_REC_BASE_RECORD) & kRecordMask) != index)
+            return false;
+        records.push_back(std::move(r));
+        const Parsed part(records.back());
+        if (part.corrupt) return false;
+        if (!rec.hasName && part.hasName) {
+            rec.name = part.name;
+            rec.parent = part.parent;
+            rec.hasName = true;
+        }
+        if (!part.data.empty()) extents.push_back(part.data);
+    }
+    if (rec.directory || extents.empty()) return true;
+
+    // The data's runs: every extent's own, in order, with nothing missing.
+    Runlist all;
+    for (const std::span<const uint8_t> extent : extents) {
+        if (le::u8(extent, NTFS_ATTR_NON_RESIDENT) == 0) return false;
+        if (le::u64(extent, kAttrLowestVcn) == 0) rec.data = extent;  // it holds the sizes
+        const Runlist rl = ntfs_mapping_pairs_decompress(m_volume, extent);
+        if (rl.empty()) return false;
+        for (const RunlistElement& e : rl)
+            if (e.length != 0 && e.lcn != LCN_RL_NOT_MAPPED) all.push_back(e);
+    }
+    if (rec.data.empty()) return false;
+    std::sort(all.begin(), all.end(), [](const RunlistElement& a, const RunlistElement& b) { return a.vcn < b.vcn; });
+    int64_t vcn = 0;
+    for (const RunlistElement& e : all) {
+        if (e.vcn != vcn) return false;
+        vcn += e.length;
+    }
+    const int64_t allocated = static_cast<int64_t>(le::u64(rec.data, NTFS_ATTR_ALLOCATED_SIZE));
+    if (vcn != (allocated + m_volume->clusterSize - 1) >> m_volume->clusterSizeBits) return false;
+    all.push_back({vcn, LCN_ENOENT, 0});
+    runs = std::move(all);
+    return true;
+}
+
 int CNtfsSearchPhoto::DealWithRecord(std::span<uint8_t> record, int64_t index) {
     LOG_T("Mft: %lld \n.", static_cast<long long>(index));
     // A record whose blocks do not match is still examined as it is.
     ntfs_mst_post_read_fixup(record);
 
-    const Parsed rec(record);
+    Parsed rec(record);
     if (rec.corrupt) {
         LOG_E("Corrupt Attribute, Mft No: %lld \n", static_cast<long long>(index));
         return 0;
+    }
+    // The records the attribute list names hold the name or the data runs
+    // the record itself lacks; they are kept while the record is looked at.
+    std::vector<std::vector<uint8_t>> spilled;
+    Runlist spilledRuns;
+    if (!rec.attributeList.empty() && !GatherSpilled(rec, index, spilled, spilledRuns)) {
+        LOG_E("Attribute list of Mft No %lld cannot be followed; the file is left alone \n",
+              static_cast<long long>(index));
+        if (!rec.directory) return 0;
     }
     if (rec.directory) NoteFolder(rec, index, true);
     if (rec.directory || rec.name.empty()) return 0;
@@ -390,7 +487,7 @@ int CNtfsSearchPhoto::DealWithRecord(std::span<uint8_t> record, int64_t index) {
     // cluster held before.
     // (Sizes past 4 GiB do not fit a photo's size.)
     if (lookInside && (size < SECTOR_SIZE || size > UINT32_MAX)) return 0;
-    Runlist rl = ntfs_mapping_pairs_decompress(m_volume, data);
+    Runlist rl = rec.attributeList.empty() ? ntfs_mapping_pairs_decompress(m_volume, data) : std::move(spilledRuns);
     if (rl.empty()) return 0;
     // Clusters past the volume's end are not the photo's: whatever follows
     // the partition on the disk would be read back in their place. (A volume

@@ -843,6 +843,32 @@ TEST(CliScan, CompressedNtfsPhotosComeBackExpanded) {
     ExpectRecovered(FolderFiles(v["folder"].str), photos, named, {});
 }
 
+// On a full drive long in use a photo may lie in hundreds of pieces: its
+// runs, and even its name, spill over its record into others that an
+// attribute list names. It comes back whole, under its name, in its folder.
+TEST(CliScan, NtfsPhotoInHundredsOfPiecesComesBackWhole) {
+    REQUIRE_PHOTOS_AND("mkntfs", "ntfscp", "ntfs-3g", "sfdisk", "istat");
+    testutil::TempDir dir;
+    const std::string image = dir / "scattered.img";
+    const int rc = Sh("bash " + testutil::ToolsDir() + "/mkntfsimage.sh -s 64 " + Quote(image) +
+                      " mkdir Photos scatter " + Quote(P(photos, "IMG_0003.JPG")) +
+                      " Photos/IMG_0003.JPG >/dev/null 2>&1");
+    if (rc == 3 << 8) GTEST_SKIP() << "scattering a file needs an ntfs-3g FUSE mount, unavailable here";
+    ASSERT_EQ(rc, 0);
+    // The oracle: the sleuthkit sees the list.
+    const std::string istat = testutil::Capture("istat -o 2048 " + Quote(image) + " $(ifind -o 2048 -n " +
+                                                "Photos/IMG_0003.JPG " + Quote(image) + ")");
+    ASSERT_NE(istat.find("$ATTRIBUTE_LIST"), std::string::npos) << istat;
+    const std::string out = dir / "out";
+    fs::create_directories(out);
+    auto r = Cli({"recover", "--image", image, "--drive", "1", "--out", out, "--keep-folders", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const jsonv::Value v = Json(r.out);
+    EXPECT_EQ(v["written"].num, 1);
+    EXPECT_EQ(testutil::ReadFileBytes(v["folder"].str + "/Photos/IMG_0003.JPG"),
+              testutil::ReadFileBytes(P(photos, "IMG_0003.JPG")));
+}
+
 TEST(CliScan, NtfsWalkAndFreeClusters) {
     REQUIRE_PHOTOS_AND("sfdisk", "mkntfs", "ntfscp");
     testutil::TempDir dir;
