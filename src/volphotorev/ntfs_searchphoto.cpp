@@ -400,8 +400,8 @@ bool CNtfsSearchPhoto::GatherSpilled(Parsed& rec, int64_t index, std::vector<std
         if (length < kAlMinEntry || length > list.size() - p) break;
         const uint32_t type = le::u32(list, p + kAlType);
         const int64_t number = static_cast<int64_t>(le::u64(list, p + kAlRecord) & kRecordMask);
-        if (number != index && (type == NTFS_AT_FILE_NAME || (type == NTFS_AT_DATA && le::u8(list, p + kAlNameLength) == 0)))
-            numbers.insert(number);
+        const bool unnamedData = type == NTFS_AT_DATA && le::u8(list, p + kAlNameLength) == 0;
+        if (number != index && (type == NTFS_AT_FILE_NAME || unnamedData)) numbers.insert(number);
         if (numbers.size() > kMaxSpillRecords) return false;
         p += length;
     }
