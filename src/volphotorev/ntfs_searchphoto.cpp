@@ -377,8 +377,8 @@ bool CNtfsSearchPhoto::ClustersFree(int64_t lcn, int64_t count) const {
     return true;
 }
 
-bool CNtfsSearchPhoto::GatherSpilled(Parsed& rec, int64_t index, std::vector<std::vector<uint8_t>>& records,
-                                     Runlist& runs) {
+bool CNtfsSearchPhoto::GatherSpilled(Parsed& rec, int64_t index, bool inUse,
+                                     std::vector<std::vector<uint8_t>>& records, Runlist& runs) {
     // The list itself: in the record, or in clusters of its own.
     std::vector<uint8_t> list;
     const std::span<const uint8_t> attr = rec.attributeList;
@@ -412,7 +412,7 @@ bool CNtfsSearchPhoto::GatherSpilled(Parsed& rec, int64_t index, std::vector<std
     records.reserve(numbers.size());
     for (const int64_t number : numbers) {
         std::vector<uint8_t> r = NtfsReadRecordFromMft(m_device, m_volume->mftRunlist, m_volume, number);
-        if (r.empty() || ntfs_mst_post_read_fixup(r) != 0 || !(le::u16(r, NTFS_REC_FLAGS) & kRecInUse) ||
+        if (r.empty() || ntfs_mst_post_read_fixup(r) != 0 || ((le::u16(r, NTFS_REC_FLAGS) & kRecInUse) != 0) != inUse ||
             static_cast<int64_t>(le::u64(r, NTFS_REC_BASE_RECORD) & kRecordMask) != index)
             return false;
         records.push_back(std::move(r));
@@ -465,7 +465,7 @@ int CNtfsSearchPhoto::DealWithRecord(std::span<uint8_t> record, int64_t index) {
     // the record itself lacks; they are kept while the record is looked at.
     std::vector<std::vector<uint8_t>> spilled;
     Runlist spilledRuns;
-    if (!rec.attributeList.empty() && !GatherSpilled(rec, index, spilled, spilledRuns)) {
+    if (!rec.attributeList.empty() && !GatherSpilled(rec, index, true, spilled, spilledRuns)) {
         LOG_E("Attribute list of Mft No %lld cannot be followed; the file is left alone \n",
               static_cast<long long>(index));
         if (!rec.directory) return 0;
@@ -528,8 +528,13 @@ int CNtfsSearchPhoto::DealWithRecord(std::span<uint8_t> record, int64_t index) {
 int CNtfsSearchPhoto::DealWithDeletedRecord(std::span<uint8_t> record, int64_t index) {
     // Half-overwritten records are common among free ones: only whole ones count.
     if (ntfs_mst_post_read_fixup(record) != 0) return 0;
-    const Parsed rec(record);
-    if (rec.corrupt || !rec.hasName || !IsValidName(rec.name)) return 0;
+    Parsed rec(record);
+    if (rec.corrupt) return 0;
+    // A deleted file's extension records are free too, and still name it.
+    std::vector<std::vector<uint8_t>> spilled;
+    Runlist spilledRuns;
+    if (!rec.attributeList.empty() && !GatherSpilled(rec, index, false, spilled, spilledRuns)) return 0;
+    if (!rec.hasName || !IsValidName(rec.name)) return 0;
     if (rec.directory) {
         NoteFolder(rec, index, false);
         return 0;
@@ -560,8 +565,8 @@ int CNtfsSearchPhoto::DealWithDeletedRecord(std::span<uint8_t> record, int64_t i
     } else {
         const uint64_t size = le::u64(data, NTFS_ATTR_DATA_SIZE);
         if (size == 0 || size > UINT32_MAX) return 0;
-        Runlist rl = ntfs_mapping_pairs_decompress(m_volume, data);
-        if (rl.empty() || rl.back().lcn != LCN_ENOENT) return 0;  // more extents elsewhere
+        Runlist rl = rec.attributeList.empty() ? ntfs_mapping_pairs_decompress(m_volume, data) : std::move(spilledRuns);
+        if (rl.empty() || rl.back().lcn != LCN_ENOENT) return 0;
         for (const RunlistElement& e : rl) {
             if (e.length == 0 || e.lcn == LCN_HOLE) continue;
             if (e.lcn < 0 || e.lcn >= m_volume->numberOfClusters || e.length > m_volume->numberOfClusters - e.lcn ||

@@ -92,10 +92,12 @@ private:
     // Notes a folder's record for FolderOf.
     void NoteFolder(const Parsed& rec, int64_t index, bool inUse);
     // Completes a record that keeps an attribute list from the records the
-    // list names (kept in `records`): the name it lacks, and the runs of its
-    // data from every extent, which must follow each other from cluster 0 to
-    // the allocated size. False when the list or a record cannot be followed.
-    bool GatherSpilled(Parsed& rec, int64_t index, std::vector<std::vector<uint8_t>>& records, Runlist& runs);
+    // list names (kept in `records`; in use or free as the record is): the
+    // name it lacks, and the runs of its data from every extent, which must
+    // follow each other from cluster 0 to the allocated size. False when the
+    // list or a record cannot be followed.
+    bool GatherSpilled(Parsed& rec, int64_t index, bool inUse, std::vector<std::vector<uint8_t>>& records,
+                       Runlist& runs);
     // Keeps the item until FillFolders, when the walk has seen every folder.
     void Store(std::unique_ptr<PhotoItem> item, uint64_t parent);
     // True when every cluster of [lcn, lcn + count) is free in the map and
