@@ -105,6 +105,15 @@ std::vector<std::string> Paths(const std::string& photos, std::initializer_list<
     return out;
 }
 
+// The one row `drives --json` lists for `image` (null when it lists another number).
+jsonv::Value OnlyRow(const std::string& image) {
+    auto r = Cli({"drives", "--image", image, "--json"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    jsonv::Value rows = Json(r.out);
+    EXPECT_EQ(rows.items.size(), 1u) << r.out;
+    return rows.items.size() == 1 ? rows.items[0] : jsonv::Value{};
+}
+
 // ---------------------------------------------------------------------------
 
 TEST(CliUsage, ExitStatusesAndHelp) {
@@ -767,16 +776,13 @@ TEST(CliScan, CardsFormattedWithoutATableAreOneVolumeWithTheirLabel) {
                      Quote(P(photos, "IMG_0105.JPG")) + " " + Quote(P(photos, "ANIM0002.GIF")) + " ::/ && " +
                      kMtools + "mdel -i " + Quote(image) + " ::/IMG_0105.JPG"),
                   0);
-        auto r = Cli({"drives", "--image", image, "--json"});
-        ASSERT_EQ(r.status, 0) << r.err;
-        const jsonv::Value rows = Json(r.out);
-        ASSERT_EQ(rows.items.size(), 1u) << r.out;
-        EXPECT_EQ(rows[0]["partno"].num, 0);
-        EXPECT_EQ(rows[0]["offset"].num, 0);
-        EXPECT_EQ(rows[0]["sectors"].num, static_cast<double>(c.sectors));
-        EXPECT_EQ(rows[0]["fs"].num, c.fs);
-        EXPECT_EQ(rows[0]["drive"].str, std::string("card.img: ") + c.label + " (FAT" +
-                                            (c.fs == 1 ? "12" : c.fs == 6 ? "16" : "32") + ")");
+        const jsonv::Value row = OnlyRow(image);
+        EXPECT_EQ(row["partno"].num, 0);
+        EXPECT_EQ(row["offset"].num, 0);
+        EXPECT_EQ(row["sectors"].num, static_cast<double>(c.sectors));
+        EXPECT_EQ(row["fs"].num, c.fs);
+        EXPECT_EQ(row["drive"].str, std::string("card.img: ") + c.label + " (FAT" +
+                                        (c.fs == 1 ? "12" : c.fs == 6 ? "16" : "32") + ")");
         const auto files = RecoverRow(image, 1, dir.path());
         ExpectRecovered(files, photos, {{"IMG_0104.JPG", "IMG_0104.JPG"}, {"ANIM0002.GIF", "ANIM0002.GIF"}},
                         Paths(photos, {"IMG_0105.JPG"}));
@@ -794,12 +800,9 @@ TEST(CliScan, NtfsOfFourKilobyteSectorsIsWalked) {
                  " IMG_0101.JPG >/dev/null 2>&1 && ntfscp -q " + Quote(image) + " " + Quote(P(photos, "SCAN0004.PNG")) +
                  " \"Scan 4.png\" >/dev/null 2>&1"),
               0);
-    auto r = Cli({"drives", "--image", image, "--json"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    const jsonv::Value rows = Json(r.out);
-    ASSERT_EQ(rows.items.size(), 1u) << r.out;
-    EXPECT_EQ(rows[0]["fs"].num, 7);
-    EXPECT_EQ(rows[0]["drive"].str, "4k.img: BIGDISK (NTFS)");
+    const jsonv::Value row = OnlyRow(image);
+    EXPECT_EQ(row["fs"].num, 7);
+    EXPECT_EQ(row["drive"].str, "4k.img: BIGDISK (NTFS)");
     ExpectRecovered(RecoverRow(image, 1, dir.path()), photos,
                     {{"IMG_0101.JPG", "IMG_0101.JPG"}, {"Scan 4.png", "SCAN0004.PNG"}}, {});
 }
