@@ -465,11 +465,9 @@ int CNtfsSearchPhoto::DealWithRecord(std::span<uint8_t> record, int64_t index) {
     // the record itself lacks; they are kept while the record is looked at.
     std::vector<std::vector<uint8_t>> spilled;
     Runlist spilledRuns;
-    if (!rec.attributeList.empty() && !GatherSpilled(rec, index, true, spilled, spilledRuns)) {
-        LOG_E("Attribute list of Mft No %lld cannot be followed; the file is left alone \n",
+    if (!rec.attributeList.empty() && !GatherSpilled(rec, index, true, spilled, spilledRuns))
+        LOG_E("Attribute list of Mft No %lld cannot be followed; only the record itself is read \n",
               static_cast<long long>(index));
-        if (!rec.directory) return 0;
-    }
     if (rec.directory) NoteFolder(rec, index, true);
     if (rec.directory || rec.name.empty()) return 0;
     // The whole name decides: "渋谷.jpg" is a photo as much as "IMG_0001.JPG".
@@ -487,8 +485,15 @@ int CNtfsSearchPhoto::DealWithRecord(std::span<uint8_t> record, int64_t index) {
     // cluster held before.
     // (Sizes past 4 GiB do not fit a photo's size.)
     if (lookInside && (size < SECTOR_SIZE || size > UINT32_MAX)) return 0;
-    Runlist rl = rec.attributeList.empty() ? ntfs_mapping_pairs_decompress(m_volume, data) : std::move(spilledRuns);
+    Runlist rl = spilledRuns.empty() ? ntfs_mapping_pairs_decompress(m_volume, data) : std::move(spilledRuns);
     if (rl.empty()) return 0;
+    // Runs that only another record holds were not found: they are not zeros.
+    for (const RunlistElement& e : rl) {
+        if (e.lcn != LCN_RL_NOT_MAPPED) continue;
+        LOG_E("Part of the data of Mft No %lld lies in records not found; the file is left alone \n",
+              static_cast<long long>(index));
+        return 0;
+    }
     // Clusters past the volume's end are not the photo's: whatever follows
     // the partition on the disk would be read back in their place. (A volume
     // of unknown size, 0 clusters, has no records walked.)
@@ -533,7 +538,7 @@ int CNtfsSearchPhoto::DealWithDeletedRecord(std::span<uint8_t> record, int64_t i
     // A deleted file's extension records are free too, and still name it.
     std::vector<std::vector<uint8_t>> spilled;
     Runlist spilledRuns;
-    if (!rec.attributeList.empty() && !GatherSpilled(rec, index, false, spilled, spilledRuns)) return 0;
+    if (!rec.attributeList.empty()) (void)GatherSpilled(rec, index, false, spilled, spilledRuns);
     if (!rec.hasName || !IsValidName(rec.name)) return 0;
     if (rec.directory) {
         NoteFolder(rec, index, false);
@@ -565,7 +570,7 @@ int CNtfsSearchPhoto::DealWithDeletedRecord(std::span<uint8_t> record, int64_t i
     } else {
         const uint64_t size = le::u64(data, NTFS_ATTR_DATA_SIZE);
         if (size == 0 || size > UINT32_MAX) return 0;
-        Runlist rl = rec.attributeList.empty() ? ntfs_mapping_pairs_decompress(m_volume, data) : std::move(spilledRuns);
+        Runlist rl = spilledRuns.empty() ? ntfs_mapping_pairs_decompress(m_volume, data) : std::move(spilledRuns);
         if (rl.empty() || rl.back().lcn != LCN_ENOENT) return 0;
         for (const RunlistElement& e : rl) {
             if (e.length == 0 || e.lcn == LCN_HOLE) continue;
