@@ -26,8 +26,8 @@ int64_t ntfs_lznt1_decompress(std::span<const uint8_t> in, std::span<uint8_t> ou
         // than a whole unit: only what fits is kept.
         const size_t outEnd = std::min(out.size(), dst + kBlockBytes);
         if (!(header & kBlockCompressed)) {
-            // Stored as it is: 4 KiB, or less at the end of the data.
-            if (stored > kBlockBytes) return -1;
+            // Stored as it is: 4 KiB (the size field holds no more), or less
+            // at the end of the data.
             std::memcpy(out.data() + dst, in.data() + src, std::min(stored, outEnd - dst));
             src = blockEnd;
             dst += kBlockBytes;

@@ -12,9 +12,6 @@
 // those clusters' bytes LZNT1-compressed: 4 KiB blocks, each with a two-byte
 // header, of literal bytes and back references.
 
-constexpr uint8_t NTFS_ATTR_COMPRESSION_UNIT = 0x22;  // uint8, non-resident: log2 of clusters per unit
-constexpr uint16_t NTFS_ATTR_FLAG_COMPRESSED = 0x0001;
-constexpr size_t NTFS_ATTR_FLAGS = 0x0C;              // uint16
 // The largest unit read: 16 clusters of 64 KiB, in 512-byte sectors.
 constexpr uint64_t kMaxCompressionUnitSectors = 2048;
 

@@ -25,11 +25,15 @@ constexpr size_t NTFS_REC_NUMBER = 0x2C;        // uint32: the record's own numb
 constexpr size_t NTFS_ATTR_TYPE = 0x00;            // uint32, 0xFFFFFFFF ends the list
 constexpr size_t NTFS_ATTR_LENGTH = 0x04;          // uint32
 constexpr size_t NTFS_ATTR_NON_RESIDENT = 0x08;    // uint8
+constexpr size_t NTFS_ATTR_FLAGS = 0x0C;           // uint16: NTFS_ATTR_FLAG_*
+constexpr size_t NTFS_ATTR_LOWEST_VCN = 0x10;      // int64, non-resident: the extent's first cluster
 constexpr size_t NTFS_ATTR_VALUE_LENGTH = 0x10;    // uint32, resident
 constexpr size_t NTFS_ATTR_VALUE_OFFSET = 0x14;    // uint16, resident
 constexpr size_t NTFS_ATTR_ALLOCATED_SIZE = 0x28;  // int64, non-resident
 constexpr size_t NTFS_ATTR_DATA_SIZE = 0x30;       // int64, non-resident
 constexpr size_t NTFS_ATTR_INIT_SIZE = 0x38;       // int64, non-resident
+constexpr size_t NTFS_ATTR_COMPRESSION_UNIT = 0x22;  // uint8, non-resident: log2 of clusters per unit
+constexpr uint16_t NTFS_ATTR_FLAG_COMPRESSED = 0x0001;
 
 constexpr size_t NTFS_RESIDENT_HEADER = 0x18;
 constexpr size_t NTFS_NON_RESIDENT_HEADER = 0x40;

@@ -57,22 +57,3 @@ UnitResult ExpandCompressedUnit(std::span<const PhotoRun> runs, uint64_t unitSec
     }
     return UnitResult::Expanded;
 }
-
-// The first `size` bytes of a compressed photo (see above) through its runs
-// on `device`, one expanded unit held at a time.
-class CCompressedRunByteSource : public IByteSource {
-public:
-    // Neither the device nor the runs are owned; both must outlive the source.
-    CCompressedRunByteSource(IDevice* device, std::span<const PhotoRun> runs, uint64_t size, uint64_t unitSectors)
-        : m_device(device), m_runs(runs), m_size(size), m_unitSectors(unitSectors) {}
-    int64_t Read(uint64_t pos, std::span<uint8_t> out) override;
-    uint64_t Size() const override { return m_size; }
-
-private:
-    IDevice* m_device;
-    std::span<const PhotoRun> m_runs;
-    uint64_t m_size;
-    uint64_t m_unitSectors;
-    std::vector<uint8_t> m_packed, m_unit;
-    uint64_t m_unitIndex = UINT64_MAX;  // the unit m_unit holds
-};

@@ -37,6 +37,26 @@ private:
     uint64_t m_windowSectors = 0;
 };
 
+// The first `size` bytes of a photo NTFS keeps compressed, in units of
+// `unitSectors` (see ExpandCompressedUnit), through its runs on `device`;
+// one expanded unit is held at a time.
+class CCompressedRunByteSource : public IByteSource {
+public:
+    // Neither the device nor the runs are owned; both must outlive the source.
+    CCompressedRunByteSource(IDevice* device, std::span<const PhotoRun> runs, uint64_t size, uint64_t unitSectors)
+        : m_device(device), m_runs(runs), m_size(size), m_unitSectors(unitSectors) {}
+    int64_t Read(uint64_t pos, std::span<uint8_t> out) override;
+    uint64_t Size() const override { return m_size; }
+
+private:
+    IDevice* m_device;
+    std::span<const PhotoRun> m_runs;
+    uint64_t m_size;
+    uint64_t m_unitSectors;
+    std::vector<uint8_t> m_packed, m_unit;
+    uint64_t m_unitIndex = UINT64_MAX;  // the unit m_unit holds
+};
+
 // The format of a deleted photo whose bytes agree with its record: they
 // begin with the signature of a format of the category its name gives
 // (`named`), and that format's structure, followed through `src`, either

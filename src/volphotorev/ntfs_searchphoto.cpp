@@ -1,15 +1,16 @@
 #include "volphotorev/ntfs_searchphoto.h"
 
 #include <algorithm>
-#include <set>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <set>
 #include <string_view>
 #include <string>
 #include <vector>
 
 #include "filesystem/allounitmgr.h"
+#include "filesystem/ntfs_compress.h"
 #include "filesystem/ntfs_filerecord.h"
 #include "filesystem/ntfs_mount.h"
 #include "filesystem/ntfs_rl.h"
@@ -19,7 +20,6 @@
 #include "io/partition.h"
 #include "io/utf.h"
 #include "photoformats/photoformat.h"
-#include "volphotorev/compressedunits.h"
 #include "volphotorev/deletedphoto.h"
 #include "volphotorev/photoitems.h"
 
@@ -42,7 +42,6 @@ constexpr size_t kRecSequence = 0x10;   // uint16: the record's sequence number
 constexpr uint16_t kRecInUse = 0x0001;
 constexpr uint16_t kRecDirectory = 0x0002;
 constexpr size_t kAttrNameLength = 0x09;  // uint8: 0 for the unnamed stream
-constexpr size_t kAttrLowestVcn = 0x10;   // int64, non-resident: the extent's first cluster
 constexpr uint32_t kAtStandardInformation = 0x10;
 constexpr size_t kSiModified = 0x08;      // int64: FILETIME, 100 ns since 1601 UTC
 // $ATTRIBUTE_LIST: where the attributes of a file that spill over its record are.
@@ -379,6 +378,8 @@ bool CNtfsSearchPhoto::ClustersFree(int64_t lcn, int64_t count) const {
 
 bool CNtfsSearchPhoto::GatherSpilled(Parsed& rec, int64_t index, bool inUse,
                                      std::vector<std::vector<uint8_t>>& records, Runlist& runs) {
+    // A folder needs only its name.
+    if (rec.directory && rec.hasName) return true;
     // The list itself: in the record, or in clusters of its own.
     std::vector<uint8_t> list;
     const std::span<const uint8_t> attr = rec.attributeList;
@@ -431,7 +432,7 @@ bool CNtfsSearchPhoto::GatherSpilled(Parsed& rec, int64_t index, bool inUse,
     Runlist all;
     for (const std::span<const uint8_t> extent : extents) {
         if (le::u8(extent, NTFS_ATTR_NON_RESIDENT) == 0) return false;
-        if (le::u64(extent, kAttrLowestVcn) == 0) rec.data = extent;  // it holds the sizes
+        if (le::u64(extent, NTFS_ATTR_LOWEST_VCN) == 0) rec.data = extent;  // it holds the sizes
         const Runlist rl = ntfs_mapping_pairs_decompress(m_volume, extent);
         if (rl.empty()) return false;
         for (const RunlistElement& e : rl)
@@ -444,8 +445,11 @@ bool CNtfsSearchPhoto::GatherSpilled(Parsed& rec, int64_t index, bool inUse,
         if (e.vcn != vcn) return false;
         vcn += e.length;
     }
-    const int64_t allocated = static_cast<int64_t>(le::u64(rec.data, NTFS_ATTR_ALLOCATED_SIZE));
-    if (vcn != (allocated + m_volume->clusterSize - 1) >> m_volume->clusterSizeBits) return false;
+    // Whole clusters, rounded up without overflowing whatever the record says.
+    const uint64_t allocated = le::u64(rec.data, NTFS_ATTR_ALLOCATED_SIZE);
+    const uint64_t clusters = (allocated >> m_volume->clusterSizeBits) +
+                              ((allocated & (m_volume->clusterSize - 1)) != 0 ? 1 : 0);
+    if (static_cast<uint64_t>(vcn) != clusters) return false;
     all.push_back({vcn, LCN_ENOENT, 0});
     runs = std::move(all);
     return true;
